@@ -1,0 +1,33 @@
+// The cached fetch and the process-wide counters.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "vepod.h"
+
+// Process-wide counters; callers add to the fields directly (they are atomics, so concurrent
+// operations count exactly).
+struct vepod_stats {
+  std::atomic<uint32_t> http_gets;
+  std::atomic<uint32_t> http_304;
+  std::atomic<uint32_t> http_errors;
+  std::atomic<uint32_t> cache_hits;
+  std::atomic<uint32_t> cache_misses;
+  std::atomic<uint32_t> cache_cleared;  // zeroed by vepod_cache_clear; not reported
+  std::atomic<uint32_t> feeds_parsed;
+  std::atomic<uint32_t> feeds_rejected;
+  std::atomic<uint32_t> items_kept;
+  std::atomic<uint32_t> items_guid_fallback;
+};
+
+vepod_stats *vepod_stats_get();
+
+// Fetches url through io behind the response cache. 0 with a malloc'ed body (*body_out, release
+// with free) and a 2xx status, or a negative code with a message in err (URLs redacted).
+int vepod_get(const tervala_io *io, const char *url, char **body_out, int *status_out, char *err,
+              size_t err_size);
+
+int vepod_cache_max_age();
+int vepod_cache_entry_count();

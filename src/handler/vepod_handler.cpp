@@ -1,0 +1,221 @@
+// The plug-in boundary: exports, the result convention, transport choice and identity answers.
+
+#include "handler/vepod_handler.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "io/vepod_io.h"
+#include "util/vepod_util.h"
+
+namespace {
+
+constexpr const char *k_version = "1.0.0";
+constexpr const char *k_runtime_type = "PODCASTS";
+constexpr int k_caps = 35;
+constexpr size_t k_err_size = 512;
+
+// The last error and the last result are process-wide; g_result_lock guards their replacement, and
+// the getters hand each thread its own snapshot so that a concurrent operation cannot change or
+// release the text a caller is reading.
+vepod_lock g_result_lock;
+char g_err[k_err_size];
+char *g_result;
+
+vepod_lock g_io_lock;
+const tervala_io *g_io_override;
+
+// A heap text owned by one thread, released when the thread ends.
+struct thread_text {
+  char *text = nullptr;
+  ~thread_text() { std::free(text); }
+};
+
+void format_err(const char *format, va_list args) {
+  char text[k_err_size];
+  std::vsnprintf(text, sizeof text, format, args);
+  vepod_lock_guard hold(g_result_lock);
+  std::memcpy(g_err, text, sizeof text);
+}
+
+// Length of the well-formed sequence that starts with the lead byte at s, or 0.
+size_t utf8_char_len(const unsigned char *s, size_t avail) {
+  unsigned char c = s[0];
+  if (c < 0x80) return 1;
+  size_t need = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  if (need == 0 || avail < need) return 0;
+  return vepod_utf8_valid(reinterpret_cast<const char *>(s), need) ? need : 0;
+}
+
+// Makes an error text valid UTF-8 in place: every byte that does not start a complete,
+// well-formed character becomes '?'.
+void sanitize_utf8(char *text) {
+  auto *p = reinterpret_cast<unsigned char *>(text);
+  size_t n = std::strlen(text);
+  for (size_t i = 0; i < n;) {
+    size_t len = utf8_char_len(p + i, n - i);
+    if (len == 0) {
+      p[i] = '?';
+      len = 1;
+    }
+    i += len;
+  }
+}
+
+// Appends text as the inside of a JSON string literal.
+void json_escape_into(std::string &out, const char *text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  for (const char *s = text; *s; s++) {
+    unsigned char c = static_cast<unsigned char>(*s);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 15];
+        } else {
+          out += char(c);
+        }
+    }
+  }
+}
+
+const tervala_io *choose_io() {
+  {
+    vepod_lock_guard hold(g_io_lock);
+    if (g_io_override) return g_io_override;
+    if (const tervala_io *net = vepod_io_curl()) return net;
+  }
+  return vepod_io_fake();
+}
+
+}  // namespace
+
+namespace vepod {
+
+void set_err(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  format_err(format, args);
+  va_end(args);
+}
+
+int fail(int code, char *out, int32_t out_len, const char *format, ...) {
+  char text[k_err_size];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  sanitize_utf8(text);
+  {
+    vepod_lock_guard hold(g_result_lock);
+    std::memcpy(g_err, text, sizeof text);
+  }
+  if (!out || out_len <= 0) return code;
+  try {
+    std::string doc = "{\"error\":\"";
+    json_escape_into(doc, text);
+    doc += "\"}";
+    if (doc.size() + 1 > size_t(out_len)) {
+      out[0] = '\0';
+    } else {
+      std::memcpy(out, doc.c_str(), doc.size() + 1);
+    }
+  } catch (const std::bad_alloc &) {
+    out[0] = '\0';
+  }
+  return code;
+}
+
+int emit(char *json, char *out, int32_t out_len) {
+  size_t need = std::strlen(json) + 1;
+  char *previous;
+  {
+    vepod_lock_guard hold(g_result_lock);
+    previous = g_result;
+    g_result = json;
+    if (out && out_len > 0 && size_t(out_len) >= need) {
+      std::memcpy(out, json, need);
+      g_err[0] = '\0';
+      json = nullptr;
+    }
+  }
+  std::free(previous);
+  if (!json) return 0;
+  if (out && out_len > 0) out[0] = '\0';
+  set_err("output buffer too small: need %lu bytes", static_cast<unsigned long>(uint32_t(need)));
+  return -9;
+}
+
+}  // namespace vepod
+
+const tervala_io *vepod_io_current() { return choose_io(); }
+
+int op_download(const tervala_io *, const char *, const char *, char *out, int32_t out_len) {
+  return vepod::fail(-6, out, out_len, "PODCASTS is read-only (C# DownloadAsync returns null)");
+}
+
+extern "C" {
+
+VEPOD_API const char *vepod_version(void) { return k_version; }
+VEPOD_API const char *vepod_runtime_type(void) { return k_runtime_type; }
+VEPOD_API int vepod_caps(void) { return k_caps; }
+
+VEPOD_API const char *vepod_last_error(void) {
+  static thread_local char snapshot[k_err_size];
+  vepod_lock_guard hold(g_result_lock);
+  std::memcpy(snapshot, g_err, sizeof snapshot);
+  return snapshot;
+}
+
+VEPOD_API const char *vepod_result_json(void) {
+  static thread_local thread_text snapshot;
+  vepod_lock_guard hold(g_result_lock);
+  if (!g_result) return "";
+  size_t n = std::strlen(g_result) + 1;
+  char *copy = static_cast<char *>(std::realloc(snapshot.text, n));
+  if (!copy) return "";
+  std::memcpy(copy, g_result, n);
+  snapshot.text = copy;
+  return copy;
+}
+
+VEPOD_API int vepod_set_io(const tervala_io *io) {
+  vepod_lock_guard hold(g_io_lock);
+  g_io_override = io;
+  return 0;
+}
+
+VEPOD_API int vepod_use_curl(void) {
+  const tervala_io *net = vepod_io_curl();
+  if (!net) return -6;
+  vepod_lock_guard hold(g_io_lock);
+  g_io_override = net;
+  return 0;
+}
+
+VEPOD_API int vepod_use_fake(void) {
+  const tervala_io *fake = vepod_io_fake();
+  vepod_lock_guard hold(g_io_lock);
+  g_io_override = fake;
+  return 0;
+}
+
+VEPOD_API int vepod_download(const char *settings_json, const char *entry_json, char *out,
+                             int32_t out_len) {
+  // The choice is made (and discarded) as for the other operations, so that a download costs the
+  // host the same lock traffic.
+  return op_download(choose_io(), settings_json, entry_json, out, out_len);
+}
+
+}  // extern "C"

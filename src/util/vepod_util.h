@@ -1,0 +1,68 @@
+// Library-internal helpers: platform layer (locks, clock, random source), URL and string helpers,
+// hashing, dates and durations, and the UTF-8 repair used by every JSON answer.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <yyjson.h>
+
+// MARK: Platform layer
+
+// An exclusive lock usable as a constant-initialised static: `static vepod_lock g_x;` runs no code
+// at load time.
+struct vepod_lock {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+};
+void vepod_lock_acquire(vepod_lock *lock);
+void vepod_lock_release(vepod_lock *lock);
+
+// Holds a vepod_lock for the lifetime of a scope.
+class vepod_lock_guard {
+ public:
+  explicit vepod_lock_guard(vepod_lock &lock) : lock_(lock) { vepod_lock_acquire(&lock_); }
+  ~vepod_lock_guard() { vepod_lock_release(&lock_); }
+  vepod_lock_guard(const vepod_lock_guard &) = delete;
+  vepod_lock_guard &operator=(const vepod_lock_guard &) = delete;
+
+ private:
+  vepod_lock &lock_;
+};
+
+// Monotonic milliseconds since an arbitrary start (system boot); never goes backwards.
+uint64_t vepod_now_ms();
+
+// One 32-bit value from the kernel's cryptographic random source. Returns 0 and fills *value, or
+// -1 (leaving *value untouched) when the source fails.
+int vepod_random_u32(uint32_t *value);
+
+// MARK: URL and string helpers
+
+int vepod_url_is_http(const char *text);
+void vepod_redact_url(const char *url, char *out, size_t cap);
+char *vepod_resolve_url(const char *ref, const char *base);
+uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h);
+char *xstrdup_u(const char *text);
+
+inline constexpr uint64_t vepod_fnv1a_basis = 14695981039346656037ull;
+
+// MARK: Dates and durations
+
+int64_t vepod_parse_date(const char *text);
+// vepod_parse_duration is exported; see vepod.h.
+
+// MARK: UTF-8
+
+// True when [s, s+n) is well-formed UTF-8 (no overlong forms, surrogates or values above U+10FFFF).
+bool vepod_utf8_valid(const char *s, size_t n);
+
+// Appends [s, s+n) to out with every ill-formed sequence replaced by U+FFFD.
+void vepod_utf8_repair_append(std::string &out, const char *s, size_t n);
+
+// A JSON string value for `text` copied into doc, with ill-formed UTF-8 replaced by U+FFFD so that
+// the writer never refuses it. NULL text gives "". Returns NULL only when memory runs out.
+yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text);

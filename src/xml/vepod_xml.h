@@ -1,0 +1,42 @@
+// The feed model and the strict feed reader.
+#pragma once
+
+#include <cstdint>
+
+// Episodes kept per feed; later items of a document are not stored.
+inline constexpr int vepod_max_items = 500;
+
+struct vepod_item {
+  char *title;
+  char *id;  // guid / Atom id, or the "enc:" fallback made from the media URL
+  int32_t id_fallback;
+  char *url;  // media URL as written in the feed
+  char *enclosure_type;
+  int64_t size;        // bytes, -1 unknown
+  int64_t mtime_ms;    // ms since the epoch, -1 unknown
+  int64_t duration_s;  // seconds, -1 unknown
+  int32_t index;       // position in document order
+};
+
+enum vepod_feed_format : int32_t {
+  vepod_format_none = 0,
+  vepod_format_rss2 = 1,
+  vepod_format_rdf = 2,
+  vepod_format_atom = 3,
+};
+
+struct vepod_feed {
+  char *title;
+  char *image;
+  int32_t format;      // vepod_feed_format; 0 until a parse succeeds
+  vepod_item *items;   // room for vepod_max_items after a successful parse
+  int32_t nitems;
+};
+
+// Parses a feed document. 0 on success (release with vepod_feed_free), -1 on failure with the
+// message in err (cut to err_size - 1 bytes) and the record left cleared.
+int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
+                         int32_t err_size);
+
+// Releases everything the record owns and clears it; NULL and cleared records are fine.
+void vepod_feed_free(vepod_feed *feed);
