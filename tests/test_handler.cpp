@@ -1,0 +1,151 @@
+// The result convention, the identity answers and the transport choice.
+
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "handler/vepod_handler.h"
+#include "io/vepod_io.h"
+#include "util/vepod_util.h"
+#include "vepod.h"
+
+namespace {
+
+char *heap_text(const char *text) { return xstrdup_u(text); }
+
+// The "error" member of an error document, or a marker when the document is not valid JSON.
+std::string error_member(const char *doc) {
+  yyjson_doc *parsed = yyjson_read(doc, std::strlen(doc), 0);
+  if (!parsed) return "<not json>";
+  yyjson_val *error = yyjson_obj_get(yyjson_doc_get_root(parsed), "error");
+  std::string value = yyjson_is_str(error) ? yyjson_get_str(error) : "<no error member>";
+  yyjson_doc_free(parsed);
+  return value;
+}
+
+TEST(Identity, AnswersBeforeAnyOtherCall) {
+  EXPECT_STREQ(vepod_runtime_type(), "PODCASTS");
+  EXPECT_EQ(vepod_caps(), 35);
+  EXPECT_STREQ(vepod_version(), "1.0.0");
+  EXPECT_STREQ(vepod_result_json(), "");
+  EXPECT_STREQ(vepod_last_error(), "");
+}
+
+TEST(Emit, BufferOfExactSizeSucceedsAndOneByteLessFails) {
+  const char *answer = "[{\"a\":1}]";
+  const int32_t need = int32_t(std::strlen(answer)) + 1;
+  char out[64];
+
+  EXPECT_EQ(vepod::emit(heap_text(answer), out, need), 0);
+  EXPECT_STREQ(out, answer);
+  EXPECT_STREQ(vepod_last_error(), "");
+
+  std::memset(out, 'x', sizeof out);
+  EXPECT_EQ(vepod::emit(heap_text(answer), out, need - 1), -9);
+  EXPECT_EQ(out[0], '\0');
+  EXPECT_EQ(std::string(vepod_last_error()), "output buffer too small: need 10 bytes");
+  EXPECT_STREQ(vepod_result_json(), answer);
+}
+
+TEST(Emit, NullOrEmptyOutKeepsTheResultAndReportsItsSize) {
+  EXPECT_EQ(vepod::emit(heap_text("{}"), nullptr, 100), -9);
+  EXPECT_STREQ(vepod_last_error(), "output buffer too small: need 3 bytes");
+  EXPECT_STREQ(vepod_result_json(), "{}");
+  char out[4] = "abc";
+  EXPECT_EQ(vepod::emit(heap_text("[]"), out, 0), -9);
+  EXPECT_STREQ(out, "abc");  // a zero-sized buffer is not written
+  EXPECT_STREQ(vepod_result_json(), "[]");
+}
+
+TEST(Fail, KeepsTheLastResultAndRecordsTheText) {
+  char out[128];
+  ASSERT_EQ(vepod::emit(heap_text("[1]"), out, sizeof out), 0);
+  EXPECT_EQ(vepod::fail(-2, nullptr, 0, "folder not found: %s", "http://h/x"), -2);
+  EXPECT_STREQ(vepod_last_error(), "folder not found: http://h/x");
+  EXPECT_STREQ(vepod_result_json(), "[1]");
+
+  EXPECT_EQ(vepod::fail(-4, out, sizeof out, "%s", "boom"), -4);
+  EXPECT_STREQ(out, "{\"error\":\"boom\"}");
+  EXPECT_STREQ(vepod_result_json(), "[1]");
+}
+
+TEST(Fail, ErrorDocumentThatDoesNotFitLeavesAnEmptyText) {
+  char out[32];
+  std::memset(out, 'x', sizeof out);
+  EXPECT_EQ(vepod::fail(-5, out, 25, "%s", "out of memory"), -5);  // needs 26 bytes
+  EXPECT_EQ(out[0], '\0');
+  EXPECT_STREQ(vepod_last_error(), "out of memory");
+  EXPECT_EQ(vepod::fail(-5, out, 26, "%s", "out of memory"), -5);
+  EXPECT_STREQ(out, "{\"error\":\"out of memory\"}");
+}
+
+TEST(Fail, LongTextsAreCutTo511Bytes) {
+  std::string long_text(600, 'a');
+  EXPECT_EQ(vepod::fail(-1, nullptr, 0, "%s", long_text.c_str()), -1);
+  EXPECT_EQ(std::strlen(vepod_last_error()), 511u);
+}
+
+// The error text is made valid UTF-8 and the document is valid JSON whatever the message holds.
+TEST(Fail, SanitisesAndEscapesTheText) {
+  struct Case {
+    const char *text;
+    const char *expected;
+  };
+  const Case cases[] = {
+      {"a\xFF"
+       "b",
+       "a?b"},
+      {"a\x80"
+       "b",
+       "a?b"},
+      {"caf\xC3\xA9", "caf\xC3\xA9"},              // well-formed text stays
+      {"\xE2\x82\xAC euro", "\xE2\x82\xAC euro"},  // three-byte character stays
+      {"\xF0\x9F\x8E\xA7!", "\xF0\x9F\x8E\xA7!"},  // four-byte character stays
+      {"cut \xE2\x82", "cut ??"},                  // sequence cut by the end of the text
+      {"x\xC3(y", "x?(y"},                         // lead byte without its continuation
+      {"\xE2(\xA1", "?(?"},
+      {"\xC0\x80", "??"},            // overlong
+      {"\xED\xA0\x80", "???"},       // encoded surrogate
+      {"\xF4\x90\x80\x80", "????"},  // above U+10FFFF
+      {"q\"b\\s\n\t\x01", "q\"b\\s\n\t\x01"},
+  };
+  for (const Case &c : cases) {
+    char out[256];
+    EXPECT_EQ(vepod::fail(-8, out, sizeof out, "%s", c.text), -8);
+    EXPECT_EQ(std::string(vepod_last_error()), c.expected) << c.text;
+    EXPECT_EQ(error_member(out), c.expected) << out;
+  }
+}
+
+TEST(Fail, EscapesQuotesBackslashesAndControls) {
+  char out[128];
+  vepod::fail(-8, out, sizeof out, "%s", "a\"b\\c\nd\x1f");
+  EXPECT_STREQ(out, "{\"error\":\"a\\\"b\\\\c\\nd\\u001f\"}");
+}
+
+TEST(Download, IsAlwaysRefused) {
+  char out[128];
+  EXPECT_EQ(vepod_download(nullptr, nullptr, out, sizeof out), -6);
+  EXPECT_STREQ(vepod_last_error(), "PODCASTS is read-only (C# DownloadAsync returns null)");
+  EXPECT_EQ(error_member(out), "PODCASTS is read-only (C# DownloadAsync returns null)");
+  EXPECT_EQ(vepod_download("{}", "{}", nullptr, 0), -6);
+}
+
+TEST(TransportChoice, FollowsTheOverrideAndFallsBackToTheFake) {
+  static const tervala_io host = {nullptr, nullptr, nullptr, nullptr};
+  EXPECT_EQ(vepod_io_current(), vepod_io_fake());
+  EXPECT_EQ(vepod_set_io(&host), 0);
+  EXPECT_EQ(vepod_io_current(), &host);
+  EXPECT_EQ(vepod_use_curl(), -6);  // no network transport in this build: nothing changes
+  EXPECT_EQ(vepod_io_current(), &host);
+  EXPECT_EQ(vepod_use_fake(), 0);
+  EXPECT_EQ(vepod_io_current(), vepod_io_fake());
+  EXPECT_EQ(vepod_set_io(nullptr), 0);
+  EXPECT_EQ(vepod_io_current(), vepod_io_fake());
+  EXPECT_EQ(vepod_io_curl(), nullptr);
+}
+
+}  // namespace
