@@ -165,6 +165,97 @@ int op_download(const tervala_io *, const char *, const char *, char *out, int32
   return vepod::fail(-6, out, out_len, "PODCASTS is read-only (C# DownloadAsync returns null)");
 }
 
+// MARK: Settings
+
+namespace {
+
+// Holds every refused line in its redacted form.
+constexpr size_t k_redacted_size = 256;
+
+// Writes a message for vepod_read_settings and returns its code.
+__attribute__((format(printf, 4, 5))) int32_t settings_error(int32_t code, char *err,
+                                                             int32_t err_size, const char *format,
+                                                             ...) {
+  if (err && err_size > 0) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(err, size_t(err_size), format, args);
+    va_end(args);
+  }
+  return code;
+}
+
+constexpr bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Splits the "URL" text into lines, trims them and appends each to the record; stops after
+// vepod_max_urls lines without reading further. 0, or a failure code with the message in err.
+int32_t read_url_lines(const char *text, size_t len, vepod_settings *s, char *err,
+                       int32_t err_size) {
+  size_t i = 0;
+  while (s->url_count < vepod_max_urls) {
+    while (i < len && (is_line_blank(text[i]) || text[i] == '\n')) i++;
+    if (i == len) break;
+    size_t end = i;
+    while (end < len && text[end] != '\r' && text[end] != '\n') end++;
+    size_t stop = end;
+    while (text[stop - 1] == ' ' || text[stop - 1] == '\t') stop--;
+    auto *line = static_cast<char *>(std::malloc(stop - i + 1));
+    if (!line) return settings_error(-5, err, err_size, "out of memory");
+    std::memcpy(line, text + i, stop - i);
+    line[stop - i] = '\0';
+    // A NUL inside the line would make the stored URL shorter than the line as written.
+    bool has_nul = std::memchr(text + i, '\0', stop - i) != nullptr;
+    if (has_nul || !vepod_url_is_http(line)) {
+      char shown[k_redacted_size];
+      vepod_redact_url(line, shown, sizeof shown);
+      std::free(line);
+      return settings_error(-8, err, err_size, "URL line is not an absolute http(s) URL: %s",
+                            shown);
+    }
+    s->urls[s->url_count++] = line;
+    if (end == len) break;
+    i = end + 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t vepod_read_settings(const char *settings_json, vepod_settings *settings, char *err,
+                            int32_t err_size) {
+  *settings = {};
+  if (err && err_size > 0) err[0] = '\0';
+  if (!settings_json) return settings_error(-8, err, err_size, "settings_json is NULL");
+  settings->doc = yyjson_read(settings_json, std::strlen(settings_json), 0);
+  yyjson_val *root = yyjson_doc_get_root(settings->doc);
+  if (!yyjson_is_obj(root)) {
+    return settings_error(-8, err, err_size, "settings_json is not a JSON object");
+  }
+  yyjson_val *url = yyjson_obj_getn(root, "URL", 3);
+  if (!url) return settings_error(-8, err, err_size, "settings need a non-empty URL");
+  if (!yyjson_is_str(url)) return settings_error(-8, err, err_size, "URL is not a string");
+  if (yyjson_get_len(url) == 0) {
+    return settings_error(-8, err, err_size, "settings need a non-empty URL");
+  }
+  int32_t rc = read_url_lines(yyjson_get_str(url), yyjson_get_len(url), settings, err, err_size);
+  if (rc != 0) return rc;
+  if (settings->url_count == 0) {
+    return settings_error(-8, err, err_size, "URL has no usable lines");
+  }
+  yyjson_val *id = yyjson_obj_getn(root, "ID", 2);
+  settings->id = xstrdup_u(yyjson_is_str(id) ? yyjson_get_str(id) : "");
+  if (!settings->id) return settings_error(-5, err, err_size, "out of memory");
+  return 0;
+}
+
+void vepod_free_settings(vepod_settings *settings) {
+  if (!settings) return;
+  yyjson_doc_free(settings->doc);
+  for (int32_t i = 0; i < settings->url_count; i++) std::free(settings->urls[i]);
+  std::free(settings->id);
+  *settings = {};
+}
+
 extern "C" {
 
 VEPOD_API const char *vepod_version(void) { return k_version; }
