@@ -42,16 +42,28 @@ int vepod_random_u32(uint32_t *value);
 
 // MARK: URL and string helpers
 
+// 1 when text is "http://" or "https://" (scheme in any case) with a non-empty authority and no
+// control byte anywhere; else 0. NULL gives 0.
 int vepod_url_is_http(const char *text);
+// Writes url into out (cap bytes, always terminated, silently cut) without the user information
+// of its authority and with everything from the first '?' or '#' replaced by "?<redacted>".
+// Allocates nothing. Nothing is written when out is NULL or cap is 0.
 void vepod_redact_url(const char *url, char *out, size_t cap);
+// A malloc'ed absolute URL for a link ref found on the page base: an http(s) ref as it is,
+// anything else appended to the origin (scheme and authority) of base. NULL when ref is empty,
+// base has no "scheme://" or memory runs out. The result is not checked with vepod_url_is_http.
 char *vepod_resolve_url(const char *ref, const char *base);
+// One pass of 64-bit FNV-1a over len bytes, starting from h (pass vepod_fnv1a_basis to start).
 uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h);
+// A malloc'ed copy of text; NULL for NULL or when memory runs out.
 char *xstrdup_u(const char *text);
 
 inline constexpr uint64_t vepod_fnv1a_basis = 14695981039346656037ull;
 
 // MARK: Dates and durations
 
+// Milliseconds since the epoch for an e-mail date ("Mon, 02 Jan 2006 15:04:05 -0700") or an ISO
+// date ("2006-01-02T15:04:05+01:00"), years 1970 to 2100; -1 when the text cannot be read.
 int64_t vepod_parse_date(const char *text);
 // vepod_parse_duration is exported; see vepod.h.
 
