@@ -1,0 +1,446 @@
+// Feed discovery: a tolerant byte scanner that finds the feed links an HTML page announces in its
+// <link rel="alternate" type="..."> tags. Malformed markup is never an error; it only hides links.
+
+#include "discover/vepod_discover.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "util/vepod_util.h"
+
+namespace {
+
+constexpr uint64_t k_max_page =
+    16777216;  // 16 MiB: the largest page a source may announce feeds in
+constexpr size_t k_first_output = 256;
+
+// Attribute values of one link tag live in fixed buffers; longer values are cut.
+constexpr size_t k_rel_size = 64;
+constexpr size_t k_type_size = 64;
+constexpr size_t k_href_size = 2048;
+constexpr size_t k_title_size = 512;
+
+constexpr const char *k_feed_types[] = {"application/rss+xml", "application/atom+xml",
+                                        "application/feed+json", "application/rdf+xml",
+                                        "text/rss+xml"};
+
+struct named_ref {
+  const char *name;
+  size_t len;
+  char c;
+};
+constexpr named_ref k_refs[] = {
+    {"amp", 3, '&'}, {"lt", 2, '<'}, {"gt", 2, '>'}, {"quot", 4, '"'}, {"apos", 4, '\''}};
+
+struct free_delete {
+  void operator()(char *p) const { std::free(p); }
+};
+using heap_text = std::unique_ptr<char, free_delete>;
+
+unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// Whether [s, s+n) equals the lower-case pattern, ignoring ASCII case.
+bool ci_equal(const char *s, const char *pattern, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    if (lower(static_cast<unsigned char>(s[i])) != static_cast<unsigned char>(pattern[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// First case-insensitive occurrence of the lower-case pattern in [s + from, s + n), or n.
+size_t ci_find(const char *s, size_t n, size_t from, const char *pattern, size_t m) {
+  if (m > n) return n;
+  for (size_t i = from; i + m <= n; i++) {
+    if (lower(static_cast<unsigned char>(s[i])) == static_cast<unsigned char>(pattern[0]) &&
+        ci_equal(s + i + 1, pattern + 1, m - 1)) {
+      return i;
+    }
+  }
+  return n;
+}
+
+// Whether the lower-case pattern occurs in text, ignoring ASCII case. An empty text holds nothing,
+// not even the empty pattern.
+bool ci_contains(const char *text, const char *pattern) {
+  size_t n = std::strlen(text);
+  if (n == 0) return false;
+  return ci_find(text, n, 0, pattern, std::strlen(pattern)) < n;
+}
+
+// MARK: Growing buffers
+
+// A heap byte block whose content is always followed by a NUL. Once growing fails, every later
+// append does nothing.
+struct grow_buf {
+  char *data = nullptr;
+  size_t len = 0;
+  size_t cap = 0;
+  bool failed = false;
+
+  grow_buf() = default;
+  grow_buf(const grow_buf &) = delete;
+  grow_buf &operator=(const grow_buf &) = delete;
+  ~grow_buf() { std::free(data); }
+};
+
+bool gb_reserve(grow_buf &b, size_t n) {
+  if (b.failed) return false;
+  if (n > SIZE_MAX - 1 - b.len) {
+    b.failed = true;
+    return false;
+  }
+  size_t need = b.len + n + 1;
+  if (need <= b.cap) return true;
+  size_t cap = b.cap != 0 ? b.cap : need <= 256 ? 256 : 512;
+  while (cap < need) {
+    if (cap > SIZE_MAX / 2) {
+      b.failed = true;
+      return false;
+    }
+    cap *= 2;
+  }
+  auto *grown = static_cast<char *>(std::realloc(b.data, cap));
+  if (!grown) {
+    b.failed = true;
+    return false;
+  }
+  b.data = grown;
+  b.cap = cap;
+  return true;
+}
+
+void gb_put(grow_buf &b, const char *s, size_t n) {
+  if (!gb_reserve(b, n)) return;
+  std::memcpy(b.data + b.len, s, n);
+  b.len += n;
+  b.data[b.len] = '\0';
+}
+
+void gb_putc(grow_buf &b, char c) { gb_put(b, &c, 1); }
+
+// Appends [s, s+n) for use inside a JSON string literal: quote and backslash escaped, bytes 0x01 to
+// 0x1F dropped, everything else copied.
+void json_escape(grow_buf &b, const char *s, size_t n) {
+  size_t run = 0;
+  for (size_t i = 0; i < n; i++) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    gb_put(b, s + run, i - run);
+    if (c >= 0x20) {
+      const char escaped[2] = {'\\', char(c)};
+      gb_put(b, escaped, 2);
+    }
+    run = i + 1;
+  }
+  gb_put(b, s + run, n - run);
+}
+
+// As json_escape, with each ill-formed UTF-8 sequence written as U+FFFD, so that the array always
+// parses even for a page in a legacy encoding.
+void put_json_text(grow_buf &b, const char *text, std::string &scratch) {
+  size_t n = std::strlen(text);
+  if (vepod_utf8_valid(text, n)) {
+    json_escape(b, text, n);
+    return;
+  }
+  try {
+    scratch.clear();
+    vepod_utf8_repair_append(scratch, text, n);
+  } catch (const std::bad_alloc &) {
+    b.failed = true;
+    return;
+  }
+  json_escape(b, scratch.data(), scratch.size());
+}
+
+// MARK: Emitted URLs
+
+// SipHash-1-3 under a key drawn per call, so that a page cannot be crafted to make the URLs
+// collide in the index.
+uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+uint64_t siphash13(const uint64_t key[2], const char *data, size_t n) {
+  uint64_t v0 = key[0] ^ 0x736f6d6570736575ull;
+  uint64_t v1 = key[1] ^ 0x646f72616e646f6dull;
+  uint64_t v2 = key[0] ^ 0x6c7967656e657261ull;
+  uint64_t v3 = key[1] ^ 0x7465646279746573ull;
+  auto round = [&] {
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
+  };
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  size_t whole = n & ~size_t(7);
+  for (size_t i = 0; i < whole; i += 8) {
+    uint64_t m = 0;
+    for (int k = 0; k < 8; k++) m |= uint64_t(p[i + size_t(k)]) << (8 * k);
+    v3 ^= m;
+    round();
+    v0 ^= m;
+  }
+  uint64_t last = uint64_t(n) << 56;
+  for (size_t k = 0; k < (n & 7); k++) last |= uint64_t(p[whole + k]) << (8 * k);
+  v3 ^= last;
+  round();
+  v0 ^= last;
+  v2 ^= 0xff;
+  round();
+  round();
+  round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+// The URLs already emitted: their bytes in the seen list (each followed by its NUL) and an
+// open-addressing index over that list, so that a lookup costs one hash whatever the number of
+// URLs. When either cannot grow, later URLs are not recorded and their duplicates are no longer
+// recognised; the URLs recorded before still are.
+struct seen_set {
+  struct slot {
+    uint64_t hash;
+    size_t offset;  // in the seen list, plus one; 0 marks an empty slot
+  };
+
+  grow_buf list;
+  slot *slots = nullptr;
+  size_t cap = 0;  // a power of two, at least twice the number of URLs recorded
+  size_t count = 0;
+  uint64_t key[2] = {0, 0};
+  bool keyed = false;
+
+  seen_set() = default;
+  seen_set(const seen_set &) = delete;
+  seen_set &operator=(const seen_set &) = delete;
+  ~seen_set() { std::free(slots); }
+};
+
+constexpr size_t k_first_slots = 256;
+
+uint64_t seen_hash(seen_set &set, const char *url, size_t n) {
+  if (!set.keyed) {
+    // A failed random source leaves part of the key zero: lookups stay exact, only the resistance
+    // to crafted collisions is lost.
+    uint32_t r[4] = {0, 0, 0, 0};
+    for (uint32_t &v : r) vepod_random_u32(&v);
+    set.key[0] = uint64_t(r[0]) << 32 | r[1];
+    set.key[1] = uint64_t(r[2]) << 32 | r[3];
+    set.keyed = true;
+  }
+  return siphash13(set.key, url, n);
+}
+
+bool seen_contains(const seen_set &set, const char *url, uint64_t hash) {
+  if (set.count == 0) return false;
+  size_t mask = set.cap - 1;
+  for (size_t i = size_t(hash) & mask;; i = (i + 1) & mask) {
+    const seen_set::slot &s = set.slots[i];
+    if (s.offset == 0) return false;
+    const char *stored = set.list.data + (s.offset - 1);
+    if (s.hash == hash && std::strcmp(stored, url) == 0) return true;
+  }
+}
+
+bool seen_grow(seen_set &set) {
+  size_t cap = set.cap == 0 ? k_first_slots : set.cap * 2;
+  if (cap > SIZE_MAX / sizeof(seen_set::slot)) return false;
+  auto *slots = static_cast<seen_set::slot *>(std::calloc(cap, sizeof(seen_set::slot)));
+  if (!slots) return false;
+  for (size_t i = 0; i < set.cap; i++) {
+    const seen_set::slot &s = set.slots[i];
+    if (s.offset == 0) continue;
+    size_t j = size_t(s.hash) & (cap - 1);
+    while (slots[j].offset != 0) j = (j + 1) & (cap - 1);
+    slots[j] = s;
+  }
+  std::free(set.slots);
+  set.slots = slots;
+  set.cap = cap;
+  return true;
+}
+
+void seen_add(seen_set &set, const char *url, size_t n, uint64_t hash) {
+  if ((set.count + 1) * 2 > set.cap && !seen_grow(set)) return;
+  size_t offset = set.list.len;
+  gb_put(set.list, url, n + 1);
+  if (set.list.failed) return;
+  size_t i = size_t(hash) & (set.cap - 1);
+  while (set.slots[i].offset != 0) i = (i + 1) & (set.cap - 1);
+  set.slots[i] = {hash, offset + 1};
+  set.count++;
+}
+
+// MARK: Scanner
+
+// Copies an attribute value starting at v (the tag text ends at end) up to the closing quote,
+// decoding the five named references, storing at most cap - 1 bytes.
+void copy_value(const char *v, const char *end, char quote, char *out, size_t cap) {
+  size_t stored = 0;
+  while (v < end && *v != quote && stored + 1 < cap) {
+    if (*v == '&') {
+      const named_ref *hit = nullptr;
+      for (const named_ref &ref : k_refs) {
+        if (size_t(end - v) >= ref.len + 2 && ci_equal(v + 1, ref.name, ref.len) &&
+            v[ref.len + 1] == ';') {
+          hit = &ref;
+          break;
+        }
+      }
+      if (hit) {
+        out[stored++] = hit->c;
+        v += hit->len + 2;
+        continue;
+      }
+    }
+    out[stored++] = *v++;
+  }
+  out[stored] = '\0';
+}
+
+// Finds the quoted value of the attribute `name` (lower-case) in the tag text and copies it into
+// out; out is left untouched when there is none. The name is matched anywhere, also inside another
+// attribute's name or value; an unquoted value is never taken.
+void tag_attr(const char *tag, size_t tag_len, const char *name, char *out, size_t cap) {
+  size_t m = std::strlen(name);
+  const char *end = tag + tag_len;
+  for (size_t at = ci_find(tag, tag_len, 0, name, m); at < tag_len;
+       at = ci_find(tag, tag_len, at + m, name, m)) {
+    const char *p = tag + at + m;
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) p++;
+    if (p == end || *p != '=') continue;
+    p++;
+    while (p < end && (*p == ' ' || *p == '\t')) p++;
+    if (p == end || (*p != '"' && *p != '\'')) continue;
+    copy_value(p + 1, end, *p, out, cap);
+    return;
+  }
+}
+
+bool is_feed_type(const char *type) {
+  for (const char *feed_type : k_feed_types) {
+    if (ci_contains(type, feed_type)) return true;
+  }
+  return false;
+}
+
+struct scan_state {
+  const char *page_url;
+  grow_buf out;
+  seen_set seen;
+  bool first = true;
+  std::string scratch;
+};
+
+// Emits the feed link of one <link ...> tag, if it announces one not emitted before.
+void examine_link(scan_state &st, const char *tag, size_t tag_len) {
+  char rel[k_rel_size] = "";
+  tag_attr(tag, tag_len, "rel", rel, sizeof rel);
+  if (!ci_contains(rel, "alternate")) return;
+  char type[k_type_size] = "";
+  tag_attr(tag, tag_len, "type", type, sizeof type);
+  if (!is_feed_type(type)) return;
+  char href[k_href_size] = "";
+  tag_attr(tag, tag_len, "href", href, sizeof href);
+  if (href[0] == '\0') return;
+  char title[k_title_size] = "";
+  tag_attr(tag, tag_len, "title", title, sizeof title);
+
+  heap_text url(vepod_resolve_url(href, st.page_url));
+  if (!url || !vepod_url_is_http(url.get())) return;
+  size_t n = std::strlen(url.get());
+  uint64_t hash = seen_hash(st.seen, url.get(), n);
+  if (seen_contains(st.seen, url.get(), hash)) return;
+
+  if (!st.first) gb_putc(st.out, ',');
+  st.first = false;
+  gb_put(st.out, "{\"url\":\"", 8);
+  put_json_text(st.out, url.get(), st.scratch);
+  gb_put(st.out, "\",\"title\":\"", 11);
+  put_json_text(st.out, title, st.scratch);
+  gb_put(st.out, "\"}", 2);
+  seen_add(st.seen, url.get(), n, hash);
+}
+
+// One pass over the page: each '<' is found once, and each '>' search starts after the '<' it
+// belongs to and is never repeated, so the cost stays linear in the page size.
+void scan(scan_state &st, const char *p, const char *end) {
+  while (p < end && !st.out.failed) {
+    auto *lt = static_cast<const char *>(std::memchr(p, '<', size_t(end - p)));
+    if (!lt || lt + 1 == end) return;
+    char c = lt[1];
+    // Comments, closing tags and processing instructions are stepped into, not over, so a link
+    // inside a comment or a script is still found.
+    if (c == '!' || c == '/' || c == '?') {
+      p = lt + 1;
+      continue;
+    }
+    auto *gt = static_cast<const char *>(std::memchr(lt + 1, '>', size_t(end - lt - 1)));
+    if (!gt) return;
+    const char *tag = lt + 1;
+    auto tag_len = size_t(gt - tag);
+    if (tag_len > 4 && ci_equal(tag, "link", 4)) examine_link(st, tag, tag_len);
+    p = gt + 1;
+  }
+}
+
+void put_err(char *err, int err_size, const char *text) {
+  if (err && err_size > 0) std::snprintf(err, size_t(err_size), "%s", text);
+}
+
+}  // namespace
+
+extern "C" {
+
+VEPOD_API int vepod_discover_feeds(const void *page, uint64_t page_len, const char *page_url,
+                                   char **out_json, char *err, int err_size) {
+  // A size of 0 means the caller gave no room, not even for the NUL.
+  if (err && err_size > 0) err[0] = '\0';
+  if (!out_json) return -1;
+  *out_json = nullptr;
+  if (!page || page_len == 0 || (page_len >> 63) != 0) {
+    *out_json = xstrdup_u("[]");
+    if (*out_json) return 0;
+    put_err(err, err_size, "out of memory");
+    return -1;
+  }
+  if (page_len > k_max_page) {
+    put_err(err, err_size, "page larger than 16 MB");
+    return -1;
+  }
+
+  scan_state st;
+  st.page_url = page_url;
+  st.out.data = static_cast<char *>(std::malloc(k_first_output));
+  if (st.out.data) {
+    st.out.cap = k_first_output;
+    gb_putc(st.out, '[');
+    const auto *bytes = static_cast<const char *>(page);
+    scan(st, bytes, bytes + page_len);
+    gb_putc(st.out, ']');
+  }
+  if (!st.out.data || st.out.failed) {
+    put_err(err, err_size, "out of memory");
+    return -1;
+  }
+  *out_json = st.out.data;
+  st.out.data = nullptr;
+  return 0;
+}
+
+}  // extern "C"
