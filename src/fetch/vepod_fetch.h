@@ -25,9 +25,17 @@ struct vepod_stats {
 vepod_stats *vepod_stats_get();
 
 // Fetches url through io behind the response cache. 0 with a malloc'ed body (*body_out, release
-// with free) and a 2xx status, or a negative code with a message in err (URLs redacted).
+// with free) and a 2xx status, or a negative code with a message in err (URLs redacted); then
+// *body_out is NULL and *status_out 0. body_out and status_out must not be NULL; err may be NULL,
+// and nothing is written to it when err_size is 0.
 int vepod_get(const tervala_io *io, const char *url, char **body_out, int *status_out, char *err,
               size_t err_size);
 
+// The freshness limit in seconds (0 to 2592000).
 int vepod_cache_max_age();
+// Slots that hold a URL.
 int vepod_cache_entry_count();
+
+// Test hook: the cache takes its times from now_ms instead of vepod_now_ms; NULL restores the
+// platform clock.
+void vepod_fetch_set_clock(uint64_t (*now_ms)());

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "fetch/vepod_fetch.h"
 #include "io/vepod_io.h"
 #include "util/vepod_util.h"
 
@@ -307,6 +308,24 @@ VEPOD_API int vepod_download(const char *settings_json, const char *entry_json, 
   // The choice is made (and discarded) as for the other operations, so that a download costs the
   // host the same lock traffic.
   return op_download(choose_io(), settings_json, entry_json, out, out_len);
+}
+
+VEPOD_API const char *vepod_stats_json(void) {
+  // One buffer per thread, so that a concurrent call cannot tear the text being read.
+  static thread_local char buf[512];
+  const vepod_stats *stats = vepod_stats_get();
+  auto get = [](const std::atomic<uint32_t> &counter) {
+    return static_cast<unsigned long>(counter.load(std::memory_order_relaxed));
+  };
+  std::snprintf(buf, sizeof buf,
+                "{\"http\":{\"gets\":%lu,\"304\":%lu,\"errors\":%lu},\"cache\":{\"entries\":%d,"
+                "\"hits\":%lu,\"misses\":%lu},\"feeds\":{\"parsed\":%lu,\"rejected\":%lu},"
+                "\"items\":{\"kept\":%lu,\"guid_fallback\":%lu}}",
+                get(stats->http_gets), get(stats->http_304), get(stats->http_errors),
+                vepod_cache_entry_count(), get(stats->cache_hits), get(stats->cache_misses),
+                get(stats->feeds_parsed), get(stats->feeds_rejected), get(stats->items_kept),
+                get(stats->items_guid_fallback));
+  return buf;
 }
 
 }  // extern "C"
