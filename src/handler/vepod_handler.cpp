@@ -11,6 +11,7 @@
 #include "fetch/vepod_fetch.h"
 #include "io/vepod_io.h"
 #include "util/vepod_util.h"
+#include "xml/vepod_xml.h"
 
 namespace {
 
@@ -326,6 +327,49 @@ VEPOD_API const char *vepod_stats_json(void) {
                 get(stats->feeds_parsed), get(stats->feeds_rejected), get(stats->items_kept),
                 get(stats->items_guid_fallback));
   return buf;
+}
+
+VEPOD_API int vepod_parse_feed(const void *data, size_t length, char **out, char *err,
+                               int err_size) {
+  if (err && err_size > 0) err[0] = '\0';
+  if (!out) return -1;
+  *out = nullptr;
+  vepod_feed feed;
+  if (vepod_feed_parse(data, length, &feed, err, err_size) != 0) return -1;
+  static constexpr const char *k_formats[] = {"", "rss2", "rdf", "atom"};
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+  yyjson_mut_val *root = doc ? yyjson_mut_obj(doc) : nullptr;
+  yyjson_mut_val *items = root ? yyjson_mut_arr(doc) : nullptr;
+  auto str = [doc](const char *text) { return vepod_json_str(doc, text); };
+  // Any allocation failure fails the whole answer: a text missing members or episodes would be
+  // taken for the feed's content.
+  bool ok = items && yyjson_mut_obj_add_val(doc, root, "title", str(feed.title)) &&
+            yyjson_mut_obj_add_val(doc, root, "image", str(feed.image)) &&
+            yyjson_mut_obj_add_val(doc, root, "format", str(k_formats[feed.format])) &&
+            yyjson_mut_obj_add_val(doc, root, "items", items);
+  for (int32_t i = 0; ok && i < feed.nitems; i++) {
+    const vepod_item &item = feed.items[i];
+    yyjson_mut_val *obj = yyjson_mut_obj(doc);
+    ok = obj && yyjson_mut_arr_append(items, obj) &&
+         yyjson_mut_obj_add_val(doc, obj, "title", str(item.title)) &&
+         yyjson_mut_obj_add_val(doc, obj, "id", str(item.id)) &&
+         yyjson_mut_obj_add_bool(doc, obj, "id_fallback", item.id_fallback != 0) &&
+         yyjson_mut_obj_add_val(doc, obj, "url", str(item.url)) &&
+         yyjson_mut_obj_add_sint(doc, obj, "size", item.size) &&
+         yyjson_mut_obj_add_sint(doc, obj, "mtime_ms", item.mtime_ms) &&
+         yyjson_mut_obj_add_sint(doc, obj, "duration_s", item.duration_s) &&
+         yyjson_mut_obj_add_val(doc, obj, "enclosure_type", str(item.enclosure_type));
+  }
+  if (ok) yyjson_mut_doc_set_root(doc, root);
+  char *json = ok ? yyjson_mut_write(doc, 0, nullptr) : nullptr;
+  yyjson_mut_doc_free(doc);
+  vepod_feed_free(&feed);
+  if (!json) {
+    if (err && err_size > 0) std::snprintf(err, size_t(err_size), "%s", "out of memory");
+    return -1;
+  }
+  *out = json;
+  return 0;
 }
 
 }  // extern "C"

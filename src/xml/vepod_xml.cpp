@@ -1,0 +1,784 @@
+// The strict feed reader and the mapping of RSS 2.0, RDF and Atom elements onto the feed model.
+//
+// One pass over the document, which is only borrowed: names and attribute values are views into it
+// (attribute values that hold references are decoded into one scratch buffer per start tag), and
+// only the text of elements the extraction collects is copied. Content is read by a loop over an
+// explicit stack of open elements, so stack use does not grow with the document.
+
+#include "xml/vepod_xml.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "util/vepod_util.h"
+#include "vepod.h"
+
+namespace {
+
+using std::string_view;
+
+// Largest document read; a feed is a few hundred kilobytes, so anything near this is hostile.
+constexpr uint64_t k_max_document = 16777216;
+// Open elements, the root included; bounds the frame stack and refuses nesting bombs.
+constexpr int k_max_depth = 32;
+// Attributes kept per start tag; further ones are read and validated, then dropped.
+constexpr int k_max_attrs = 16;
+// Longest reference name looked for between '&' and ';'.
+constexpr size_t k_max_ref_name = 15;
+// Decoded text one document may collect. A reference never decodes to more bytes than it takes,
+// so documents within the size limit stay below it; it guards the collector should that change.
+constexpr int64_t k_text_budget = 67108864;
+// First capacity of a collected text; titles, dates and identifiers fit.
+constexpr uint64_t k_text_first = 256;
+
+// MARK: Character classes
+
+enum : unsigned char { k_blank = 1, k_name = 2, k_name_start = 4 };
+
+constexpr std::array<unsigned char, 256> k_class = [] {
+  std::array<unsigned char, 256> t{};
+  for (int c = 'a'; c <= 'z'; c++) t[c] = t[c - 'a' + 'A'] = k_name | k_name_start;
+  for (int c = '0'; c <= '9'; c++) t[c] = k_name;
+  for (unsigned char c : {'-', '.', ':', '_'}) t[c] = k_name | k_name_start;
+  for (unsigned char c : {'\t', '\n', '\r', ' '}) t[c] = k_blank;
+  return t;
+}();
+
+inline bool is_blank(unsigned char c) { return k_class[c] & k_blank; }
+
+constexpr unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+// Equality ignoring ASCII case.
+bool ci_eq(string_view a, string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// MARK: Records
+
+struct xml_frame {
+  string_view name;  // as written in the start tag
+  // Collected text. The buffer stays with the stack slot when the element closes and is reused by
+  // the next element at that depth; it is released when the parse ends.
+  char *text;
+  uint64_t text_len;
+  uint64_t text_cap;
+  int32_t collects;
+  int32_t sink;  // the innermost collecting frame at or below this one, or -1
+};
+
+struct xml_attr {
+  string_view name;
+  string_view value;  // decoded; the empty view for an attribute written without a value
+};
+
+struct xml_reader {
+  const unsigned char *input;
+  uint64_t pos;
+  uint64_t length;
+  int64_t budget;
+  const char *message;  // the first error; every failing step returns at once
+  vepod_feed *feed;
+  vepod_item *item;
+  int32_t atom;
+  int32_t format;
+  int32_t top;  // innermost open element, -1 when none
+  xml_frame frames[k_max_depth];
+  // Decoded attribute values of the current start tag.
+  char *scratch;
+  uint64_t scratch_len;
+  uint64_t scratch_cap;
+};
+
+int fail(xml_reader &r, const char *message) {
+  if (!r.message) r.message = message;
+  return -1;
+}
+
+string_view view(const unsigned char *begin, const unsigned char *end) {
+  return {reinterpret_cast<const char *>(begin), static_cast<size_t>(end - begin)};
+}
+
+void skip_blanks(xml_reader &r) {
+  while (r.pos < r.length && is_blank(r.input[r.pos])) r.pos++;
+}
+
+// First occurrence of the three bytes `seq` starting in [p, end), or NULL.
+const unsigned char *find3(const unsigned char *p, const unsigned char *end, const char *seq) {
+  while (end - p >= 3) {
+    auto *hit = static_cast<const unsigned char *>(std::memchr(p, seq[0], end - p - 2));
+    if (!hit) return nullptr;
+    if (hit[1] == static_cast<unsigned char>(seq[1]) &&
+        hit[2] == static_cast<unsigned char>(seq[2])) {
+      return hit;
+    }
+    p = hit + 1;
+  }
+  return nullptr;
+}
+
+char *dup_view(string_view text) {
+  auto *copy = static_cast<char *>(std::malloc(text.size() + 1));
+  if (!copy) return nullptr;
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  return copy;
+}
+
+// MARK: Input checks
+
+// The message for the first UTF-8 fault in [s, s+n), or NULL. Lead bytes and continuation bytes are
+// checked; overlong forms, surrogates and values above U+10FFFF pass.
+const char *check_utf8(const unsigned char *s, uint64_t n) {
+  constexpr uint64_t high = 0x8080808080808080ull;
+  uint64_t i = 0;
+  for (;;) {
+    while (n - i >= 32) {
+      uint64_t w[4];
+      std::memcpy(w, s + i, sizeof w);
+      if ((w[0] | w[1] | w[2] | w[3]) & high) break;
+      i += 32;
+    }
+    while (i < n && s[i] < 0x80) i++;
+    if (i == n) return nullptr;
+    unsigned char c = s[i];
+    uint64_t need = c >= 0xC2 && c <= 0xDF   ? 2
+                    : c >= 0xE0 && c <= 0xEF ? 3
+                    : c >= 0xF0 && c <= 0xF4 ? 4
+                                             : 0;
+    if (need == 0) return "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
+    if (n - i < need) return "truncated UTF-8 sequence";
+    for (uint64_t k = 1; k < need; k++) {
+      if ((s[i + k] & 0xC0) != 0x80) return "invalid UTF-8 continuation byte";
+    }
+    i += need;
+  }
+}
+
+// MARK: References
+
+// Decodes the reference named [name, name+n) into out (room for 4 bytes): the byte count, or -1.
+int decode_ref(const char *name, size_t n, char *out) {
+  if (n == 0 || n > 12) return -1;
+  struct predefined {
+    string_view name;
+    char byte;
+  };
+  static constexpr predefined k_predefined[] = {
+      {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+  string_view ref(name, n);
+  for (const auto &p : k_predefined) {
+    if (ci_eq(ref, p.name)) {
+      out[0] = p.byte;
+      return 1;
+    }
+  }
+  if (name[0] != '#') return -1;
+  bool hex = n >= 2 && (name[1] == 'x' || name[1] == 'X');
+  size_t i = hex ? 2 : 1;
+  if (i == n) return -1;
+  uint32_t value = 0;
+  for (; i < n; i++) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (hex && fold(c) >= 'a' && fold(c) <= 'f') {
+      digit = fold(c) - 'a' + 10;
+    } else {
+      return -1;
+    }
+    // Refused as soon as it is out of range, so that no value wraps around into a valid one.
+    value = value * (hex ? 16 : 10) + digit;
+    if (value > 0x10FFFF) return -1;
+  }
+  if (value == 0) return -1;
+  if (value < 0x80) {
+    out[0] = static_cast<char>(value);
+    return 1;
+  }
+  if (value < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (value >> 6));
+    out[1] = static_cast<char>(0x80 | (value & 0x3F));
+    return 2;
+  }
+  if (value <= 0xFFFF) {
+    out[0] = static_cast<char>(0xE0 | (value >> 12));
+    out[1] = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (value & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (value >> 18));
+  out[1] = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (value & 0x3F));
+  return 4;
+}
+
+// Reads the reference whose '&' is at amp and whose ';' lies before end: its decoded bytes into
+// out and the byte after the ';' into *next. The byte count, or -1 after recording the error.
+int read_ref(xml_reader &r, const unsigned char *amp, const unsigned char *end, char *out,
+             const unsigned char **next) {
+  auto *semi = static_cast<const unsigned char *>(std::memchr(amp + 1, ';', end - amp - 1));
+  if (!semi) return fail(r, "unterminated entity reference");
+  size_t n = semi - amp - 1;
+  if (n > k_max_ref_name) return fail(r, "entity reference too long");
+  int bytes = decode_ref(reinterpret_cast<const char *>(amp + 1), n, out);
+  if (bytes < 0) return fail(r, "undeclared entity reference (forbidden, SPEC D10)");
+  *next = semi + 1;
+  return bytes;
+}
+
+// MARK: Extraction
+
+bool is_episode(const xml_reader &r, string_view name) {
+  return ci_eq(name, r.atom ? "entry" : "item");
+}
+
+// Copies an attribute value into an empty field; an allocation failure leaves it empty.
+void take_attr(char **field, string_view value) {
+  if (!*field && !value.empty()) *field = dup_view(value);
+}
+
+// An enclosure length as the C library's strtoll reads it, when it is 1 to 2^62 - 1; else -1.
+int64_t enclosure_length(string_view text) {
+  constexpr int64_t most = (int64_t(1) << 62) - 1;
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) i++;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
+    int digit = text[i] - '0';
+    if (value > (most - digit) / 10) return -1;
+    value = value * 10 + digit;
+  }
+  return negative || value < 1 ? -1 : value;
+}
+
+int ex_root(xml_reader &r, string_view name, bool self_closing) {
+  r.atom = ci_eq(name, "feed");
+  if (r.atom) {
+    r.format = vepod_format_atom;
+  } else if (ci_eq(name, "rss")) {
+    r.format = vepod_format_rss2;
+  } else if (ci_eq(name, "rdf:RDF")) {
+    r.format = vepod_format_rdf;
+  } else {
+    return fail(r, "root element is not <rss>, <rdf:RDF> or <feed> (SPEC D11)");
+  }
+  if (self_closing) return fail(r, "self-closing root");
+  return 0;
+}
+
+void ex_start(xml_reader &r, string_view name, const xml_attr *attrs, int nattrs) {
+  vepod_feed *feed = r.feed;
+  if (!r.item) {
+    if (is_episode(r, name) && feed->nitems < vepod_max_items) {
+      vepod_item &item = feed->items[feed->nitems];
+      item = vepod_item{};
+      item.size = item.mtime_ms = item.duration_s = -1;
+      item.index = feed->nitems++;
+      r.item = &item;
+    } else if (ci_eq(name, "itunes:image")) {
+      for (int i = 0; i < nattrs; i++) {
+        if (!ci_eq(attrs[i].name, "href") || attrs[i].value.empty()) continue;
+        std::free(feed->image);
+        feed->image = dup_view(attrs[i].value);
+      }
+    }
+    return;
+  }
+  vepod_item *item = r.item;
+  if (ci_eq(name, "enclosure")) {
+    for (int i = 0; i < nattrs; i++) {
+      const xml_attr &a = attrs[i];
+      if (ci_eq(a.name, "url")) {
+        take_attr(&item->url, a.value);
+      } else if (ci_eq(a.name, "type")) {
+        take_attr(&item->enclosure_type, a.value);
+      } else if (ci_eq(a.name, "length") && !a.value.empty()) {
+        int64_t size = enclosure_length(a.value);
+        if (size > 0) item->size = size;
+      }
+    }
+  } else if (r.atom && ci_eq(name, "link") && nattrs > 0) {
+    bool has_rel = false, enclosure = false;
+    const xml_attr *href = nullptr;
+    for (int i = 0; i < nattrs; i++) {
+      if (ci_eq(attrs[i].name, "rel")) {
+        has_rel = true;
+        enclosure = enclosure || ci_eq(attrs[i].value, "enclosure");
+      } else if (ci_eq(attrs[i].name, "href")) {
+        href = &attrs[i];
+      }
+    }
+    if (href && (enclosure || !has_rel)) take_attr(&item->url, href->value);
+  }
+}
+
+int32_t ex_collects(const xml_reader &r, string_view name) {
+  static constexpr string_view k_collected[] = {"title",     "guid",    "link",   "itunes:duration",
+                                                "duration",  "pubdate", "issued", "updated",
+                                                "published", "url"};
+  for (string_view c : k_collected) {
+    if (ci_eq(name, c)) return 1;
+  }
+  return r.atom && ci_eq(name, "id");
+}
+
+// Stores a copy of text in an empty field; an allocation failure leaves it empty.
+bool take_text(char **field, const char *text, size_t len) {
+  if (*field) return false;
+  *field = dup_view({text, len});
+  return true;
+}
+
+// text is NUL-terminated at len, trimmed and not empty, or NULL when nothing was collected.
+void ex_end(xml_reader &r, string_view name, string_view parent, const char *text, size_t len) {
+  if (r.item && (ci_eq(name, "item") || ci_eq(name, "entry"))) {
+    r.item = nullptr;
+    return;
+  }
+  if (!text) return;
+  vepod_feed *feed = r.feed;
+  vepod_item *item = r.item;
+  if (!item) {
+    if (ci_eq(name, "title") && take_text(&feed->title, text, len)) return;
+    if (ci_eq(parent, "image") && (ci_eq(name, "url") || ci_eq(name, "link"))) {
+      take_text(&feed->image, text, len);
+    }
+    return;
+  }
+  if (ci_eq(name, "title") && take_text(&item->title, text, len)) return;
+  if (ci_eq(name, "guid") && take_text(&item->id, text, len)) return;
+  if (r.atom && ci_eq(name, "id") && take_text(&item->id, text, len)) return;
+  if (r.atom && ci_eq(name, "link") && take_text(&item->url, text, len)) return;
+  if (ci_eq(name, "itunes:duration") || ci_eq(name, "duration")) {
+    int64_t seconds = vepod_parse_duration(text);
+    if (seconds >= 0) item->duration_s = seconds;
+  } else if (ci_eq(name, "pubdate") || ci_eq(name, "published") || ci_eq(name, "issued") ||
+             ci_eq(name, "updated")) {
+    if (item->mtime_ms == -1) item->mtime_ms = vepod_parse_date(text);
+  }
+}
+
+// Items without an identifier are named after their media URL, so that they keep one identity
+// across fetches.
+void ex_finish(xml_reader &r) {
+  vepod_feed *feed = r.feed;
+  feed->format = r.format;
+  for (int32_t i = 0; i < feed->nitems; i++) {
+    vepod_item &item = feed->items[i];
+    if ((item.id && item.id[0]) || !item.url || !item.url[0]) continue;
+    uint64_t h = vepod_fnv1a(item.url, std::strlen(item.url), vepod_fnv1a_basis);
+    char id[24];
+    std::snprintf(id, sizeof id, "enc:%016llx", static_cast<unsigned long long>(h));
+    std::free(item.id);
+    item.id = xstrdup_u(id);
+    item.id_fallback = item.id != nullptr;
+  }
+}
+
+// MARK: Reader
+
+// Reads a name at pos.
+int p_name(xml_reader &r, string_view *name) {
+  uint64_t start = r.pos;
+  if (start >= r.length || !(k_class[r.input[start]] & k_name_start)) {
+    return fail(r, "malformed element name");
+  }
+  uint64_t end = start + 1;
+  while (end < r.length && (k_class[r.input[end]] & k_name)) end++;
+  *name = view(r.input + start, r.input + end);
+  r.pos = end;
+  return 0;
+}
+
+// Makes room for `more` bytes after the scratch buffer's contents.
+int reserve_scratch(xml_reader &r, uint64_t more) {
+  uint64_t need = r.scratch_len + more;
+  if (need <= r.scratch_cap) return 0;
+  uint64_t cap = r.scratch_cap ? r.scratch_cap : k_text_first;
+  while (cap < need) cap *= 2;
+  auto *grown = static_cast<char *>(std::realloc(r.scratch, cap));
+  if (!grown) return fail(r, "out of memory");
+  r.scratch = grown;
+  r.scratch_cap = cap;
+  return 0;
+}
+
+// Offset of a value that is not decoded into the scratch buffer.
+constexpr uint64_t k_in_document = UINT64_MAX;
+
+// Reads a quoted value whose opening quote is at pos. A value that holds references is decoded into
+// the scratch buffer and reported by its offset there (*offset), since a later value may move the
+// buffer; others are views into the document.
+int p_value(xml_reader &r, string_view *value, uint64_t *offset) {
+  *offset = k_in_document;
+  const unsigned char *open = r.input + r.pos;
+  const unsigned char *end = r.input + r.length;
+  if (open + 1 == end) {
+    // The attribute list then ends with the document, which the caller reports.
+    *value = {};
+    r.pos = r.length;
+    return 0;
+  }
+  auto *close = static_cast<const unsigned char *>(std::memchr(open + 1, *open, end - open - 1));
+  if (!close) return fail(r, "unterminated attribute value");
+  r.pos = close - r.input + 1;
+  const unsigned char *p = open + 1;
+  auto *amp = static_cast<const unsigned char *>(std::memchr(p, '&', close - p));
+  if (!amp) {
+    *value = view(p, close);
+    return 0;
+  }
+  // Decoded text never outgrows the raw value, so one reservation covers it.
+  if (reserve_scratch(r, close - p)) return -1;
+  uint64_t start = r.scratch_len;
+  char *out = r.scratch + start;
+  for (;;) {
+    std::memcpy(out, p, amp - p);
+    out += amp - p;
+    int bytes = read_ref(r, amp, close, out, &p);
+    if (bytes < 0) return -1;
+    out += bytes;
+    amp = static_cast<const unsigned char *>(std::memchr(p, '&', close - p));
+    if (!amp) break;
+  }
+  std::memcpy(out, p, close - p);
+  out += close - p;
+  r.scratch_len = out - r.scratch;
+  *value = {nullptr, r.scratch_len - start};
+  *offset = start;
+  return 0;
+}
+
+// Reads the rest of a start tag after its name, up to and including '>' or '/>'.
+int p_attrs(xml_reader &r, xml_attr *attrs, int *nattrs, bool *self_closing) {
+  const unsigned char *in = r.input;
+  int n = 0;
+  uint64_t offsets[k_max_attrs];
+  r.scratch_len = 0;
+  for (;;) {
+    skip_blanks(r);
+    if (r.pos >= r.length) return fail(r, "unexpected end of input");
+    unsigned char c = in[r.pos];
+    if (c == '>') {
+      r.pos++;
+      *self_closing = false;
+      break;
+    }
+    if (c == '/') {
+      if (r.pos + 1 >= r.length || in[r.pos + 1] != '>') return fail(r, "malformed attribute list");
+      r.pos += 2;
+      *self_closing = true;
+      break;
+    }
+    if (!(k_class[c] & k_name_start)) return fail(r, "malformed attribute list");
+    xml_attr attr{};
+    p_name(r, &attr.name);  // cannot fail: c begins a name
+    skip_blanks(r);
+    uint64_t scratch_before = r.scratch_len, offset = k_in_document;
+    if (r.pos < r.length && in[r.pos] == '=') {
+      r.pos++;
+      skip_blanks(r);
+      if (r.pos >= r.length || (in[r.pos] != '"' && in[r.pos] != '\'')) {
+        return fail(r, "attribute value must be quoted");
+      }
+      if (p_value(r, &attr.value, &offset)) return -1;
+    }
+    if (n < k_max_attrs) {
+      offsets[n] = offset;
+      attrs[n++] = attr;
+    } else {
+      r.scratch_len = scratch_before;
+    }
+  }
+  for (int i = 0; i < n; i++) {
+    if (offsets[i] != k_in_document)
+      attrs[i].value = {r.scratch + offsets[i], attrs[i].value.size()};
+  }
+  *nattrs = n;
+  return 0;
+}
+
+// Makes room for `more` bytes and a terminating NUL in a frame's text.
+int reserve_text(xml_reader &r, xml_frame &f, uint64_t more) {
+  uint64_t need = f.text_len + more + 1;
+  if (need <= f.text_cap) return 0;
+  uint64_t cap = f.text_cap ? f.text_cap * 2 : need <= k_text_first ? k_text_first : 512;
+  while (cap < need) cap *= 2;
+  auto *grown = static_cast<char *>(std::realloc(f.text, cap));
+  if (!grown) return fail(r, "out of memory");
+  f.text = grown;
+  f.text_cap = cap;
+  return 0;
+}
+
+int charge(xml_reader &r, uint64_t bytes) {
+  if (bytes > static_cast<uint64_t>(r.budget)) {
+    return fail(r, "decoded text budget exceeded (SPEC D10)");
+  }
+  r.budget -= static_cast<int64_t>(bytes);
+  return 0;
+}
+
+// A text run from pos up to the next '<'. Only runs that someone collects are decoded: a stray '&'
+// in an element nobody reads is not worth refusing the feed for.
+int p_text(xml_reader &r) {
+  const unsigned char *p = r.input + r.pos;
+  const unsigned char *end = r.input + r.length;
+  auto *lt = static_cast<const unsigned char *>(std::memchr(p, '<', end - p));
+  if (!lt) return fail(r, "unclosed element");
+  r.pos = lt - r.input;
+  int32_t sink = r.frames[r.top].sink;
+  if (sink < 0) return 0;
+  xml_frame &f = r.frames[sink];
+  if (reserve_text(r, f, lt - p)) return -1;
+  char *out = f.text + f.text_len;
+  for (;;) {
+    auto *amp = static_cast<const unsigned char *>(std::memchr(p, '&', lt - p));
+    const unsigned char *stop = amp ? amp : lt;
+    if (stop > p) {
+      if (charge(r, stop - p)) return -1;
+      std::memcpy(out, p, stop - p);
+      out += stop - p;
+    }
+    if (!amp) break;
+    int bytes = read_ref(r, amp, lt, out, &p);
+    if (bytes < 0 || charge(r, bytes)) return -1;
+    out += bytes;
+  }
+  f.text_len = out - f.text;
+  return 0;
+}
+
+// CDATA content goes to the collecting element unchanged.
+int ptext_cdata(xml_reader &r, const unsigned char *begin, const unsigned char *end) {
+  int32_t sink = r.frames[r.top].sink;
+  if (sink < 0) return 0;
+  xml_frame &f = r.frames[sink];
+  uint64_t n = end - begin;
+  if (charge(r, n) || reserve_text(r, f, n)) return -1;
+  std::memcpy(f.text + f.text_len, begin, n);
+  f.text_len += n;
+  return 0;
+}
+
+// A processing instruction whose '<?' is at pos. Its content is never examined, but the first '?'
+// must close it.
+int p_pi(xml_reader &r) {
+  const unsigned char *in = r.input;
+  uint64_t from = r.pos + 2;
+  const unsigned char *q =
+      from < r.length
+          ? static_cast<const unsigned char *>(std::memchr(in + from, '?', r.length - from))
+          : nullptr;
+  if (!q || q == in + from || q + 1 == in + r.length || q[1] != '>') {
+    return fail(r, "malformed processing instruction");
+  }
+  r.pos = q - in + 2;
+  return 0;
+}
+
+// Markup at pos that begins with '<!': a comment, a CDATA section, or a refused declaration.
+int p_bang(xml_reader &r) {
+  const unsigned char *in = r.input + r.pos;
+  const unsigned char *end = r.input + r.length;
+  uint64_t left = r.length - r.pos;
+  if (left >= 4 && std::memcmp(in, "<!--", 4) == 0) {
+    const unsigned char *close = find3(in + 4, end, "-->");
+    if (!close) return fail(r, "unterminated comment");
+    r.pos = close - r.input + 3;
+    return 0;
+  }
+  if (left > 9 && std::memcmp(in, "<![CDATA[", 9) == 0) {
+    const unsigned char *close = find3(in + 9, end, "]]>");
+    if (!close) return fail(r, "unterminated CDATA section");
+    r.pos = close - r.input + 3;
+    return ptext_cdata(r, in + 9, close);
+  }
+  return fail(r, "DTD / DOCTYPE / ENTITY declarations are forbidden (SPEC D10)");
+}
+
+int p_start(xml_reader &r) {
+  if (r.top + 2 > k_max_depth) return fail(r, "nesting deeper than 32 (SPEC D10)");
+  r.pos++;
+  string_view name;
+  xml_attr attrs[k_max_attrs];
+  int nattrs;
+  bool self_closing;
+  if (p_name(r, &name) || p_attrs(r, attrs, &nattrs, &self_closing)) return -1;
+  ex_start(r, name, attrs, nattrs);
+  if (self_closing) return 0;
+  int32_t parent = r.top++;
+  xml_frame &f = r.frames[r.top];
+  f.name = name;
+  f.text_len = 0;
+  f.collects = ex_collects(r, name);
+  f.sink = f.collects ? r.top : r.frames[parent].sink;
+  return 0;
+}
+
+// An end tag at pos: 1 when it closed the root, 0 when reading goes on, -1 on error.
+int p_end(xml_reader &r) {
+  r.pos += 2;
+  string_view name;
+  if (p_name(r, &name)) return -1;
+  skip_blanks(r);
+  if (r.pos >= r.length || r.input[r.pos] != '>') return fail(r, "malformed close tag");
+  r.pos++;
+  xml_frame &f = r.frames[r.top];
+  if (!ci_eq(name, f.name)) return fail(r, "mismatched close tag");
+  r.top--;
+  char *text = nullptr;
+  size_t len = 0;
+  if (f.text_len) {
+    const char *b = f.text;
+    const char *e = f.text + f.text_len;
+    while (b < e && is_blank(static_cast<unsigned char>(*b))) b++;
+    while (e > b && is_blank(static_cast<unsigned char>(e[-1]))) e--;
+    if (b < e) {
+      text = const_cast<char *>(b);
+      len = e - b;
+      text[len] = '\0';
+    }
+    f.text_len = 0;
+  }
+  ex_end(r, name, r.top >= 0 ? r.frames[r.top].name : string_view{}, text, len);
+  return r.top < 0;
+}
+
+// Reads the root's content up to and including its end tag; nothing after it is looked at.
+int p_children(xml_reader &r) {
+  for (;;) {
+    skip_blanks(r);
+    if (r.pos >= r.length) return fail(r, "unexpected end of input");
+    if (r.input[r.pos] != '<') {
+      if (p_text(r)) return -1;
+      continue;
+    }
+    unsigned char next = r.pos + 1 < r.length ? r.input[r.pos + 1] : 0;
+    int rc;
+    if (next == '/') {
+      rc = p_end(r);
+      if (rc > 0) return 0;
+    } else if (next == '?') {
+      rc = p_pi(r);
+    } else if (next == '!') {
+      rc = p_bang(r);
+    } else {
+      rc = p_start(r);
+    }
+    if (rc < 0) return -1;
+  }
+}
+
+// Processing instructions and blanks before the root; leaves pos at the root's '<'.
+int p_prolog(xml_reader &r) {
+  for (;;) {
+    skip_blanks(r);
+    if (r.pos >= r.length) return fail(r, "empty document");
+    if (r.input[r.pos] != '<') return fail(r, "missing root element");
+    if (r.length - r.pos > 2 && r.input[r.pos + 1] == '?') {
+      if (p_pi(r)) return -1;
+      continue;
+    }
+    if (r.length - r.pos > 1 && r.input[r.pos + 1] == '!') {
+      return fail(r, "DTD / DOCTYPE is forbidden (SPEC D10)");
+    }
+    return 0;
+  }
+}
+
+int p_document(xml_reader &r) {
+  if (p_prolog(r)) return -1;
+  r.pos++;
+  string_view name;
+  xml_attr attrs[k_max_attrs];
+  int nattrs;
+  bool self_closing;
+  if (p_name(r, &name) || p_attrs(r, attrs, &nattrs, &self_closing) ||
+      ex_root(r, name, self_closing)) {
+    return -1;
+  }
+  r.top = 0;
+  r.frames[0].name = name;
+  r.frames[0].sink = -1;
+  if (p_children(r)) return -1;
+  ex_finish(r);
+  return 0;
+}
+
+void put_err(char *err, int32_t err_size, const char *message) {
+  if (!err || err_size <= 0) return;
+  size_t n = std::strlen(message);
+  if (n > static_cast<size_t>(err_size) - 1) n = static_cast<size_t>(err_size) - 1;
+  std::memcpy(err, message, n);
+  err[n] = '\0';
+}
+
+}  // namespace
+
+int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
+                         int32_t err_size) {
+  if (err && err_size > 0) err[0] = '\0';
+  if (!feed) return -1;
+  *feed = vepod_feed{};
+  const char *message = nullptr;
+  if (!data || len == 0) {
+    message = "empty feed body";
+  } else if (len > k_max_document) {
+    message = "feed larger than 16 MB (SPEC D10)";
+  } else if (!(feed->items =
+                   static_cast<vepod_item *>(std::calloc(vepod_max_items, sizeof(vepod_item))))) {
+    message = "out of memory";
+  } else {
+    const auto *input = static_cast<const unsigned char *>(data);
+    if (len > 2 && input[0] == 0xEF && input[1] == 0xBB && input[2] == 0xBF) {
+      input += 3;
+      len -= 3;
+    }
+    message = check_utf8(input, len);
+    if (!message) {
+      xml_reader r{};
+      r.input = input;
+      r.length = len;
+      r.budget = k_text_budget;
+      r.feed = feed;
+      r.top = -1;
+      p_document(r);
+      for (xml_frame &f : r.frames) std::free(f.text);
+      std::free(r.scratch);
+      message = r.message;
+    }
+  }
+  if (!message) return 0;
+  vepod_feed_free(feed);
+  put_err(err, err_size, message);
+  return -1;
+}
+
+void vepod_feed_free(vepod_feed *feed) {
+  if (!feed) return;
+  std::free(feed->title);
+  std::free(feed->image);
+  for (int32_t i = 0; i < feed->nitems; i++) {
+    vepod_item &item = feed->items[i];
+    std::free(item.title);
+    std::free(item.id);
+    std::free(item.url);
+    std::free(item.enclosure_type);
+  }
+  std::free(feed->items);
+  *feed = vepod_feed{};
+}

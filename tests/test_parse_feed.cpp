@@ -1,0 +1,109 @@
+// The feed-to-JSON export: its exact text, key order, failures and the repair of ill-formed text.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "vepod.h"
+
+namespace {
+
+struct answer {
+  int rc;
+  std::string json;
+  char err[160];
+};
+
+answer parse(std::string_view doc) {
+  answer a;
+  char *out = reinterpret_cast<char *>(1);
+  std::memset(a.err, 'x', sizeof a.err);
+  a.rc = vepod_parse_feed(doc.data(), doc.size(), &out, a.err, sizeof a.err);
+  if (a.rc == 0) {
+    a.json = out;
+    std::free(out);
+  } else {
+    EXPECT_EQ(out, nullptr);
+  }
+  return a;
+}
+
+TEST(ParseFeed, ExactTextAndKeyOrder) {
+  answer a = parse(
+      "<rss><channel><title>Show \"1\"</title>"
+      "<item><title>Ep\ttab</title><guid>g1</guid><pubDate>Mon, 02 Jan 2006 15:04:05 GMT</pubDate>"
+      "<itunes:duration>90</itunes:duration>"
+      "<enclosure url='https://e/1.mp3' type='audio/mpeg' length='42'/></item>"
+      "<item><enclosure url='abc'/></item>"
+      "<item></item>"
+      "</channel></rss>");
+  ASSERT_EQ(a.rc, 0) << a.err;
+  EXPECT_STREQ(a.err, "");
+  EXPECT_EQ(a.json,
+            "{\"title\":\"Show \\\"1\\\"\",\"image\":\"\",\"format\":\"rss2\",\"items\":["
+            "{\"title\":\"Ep\\ttab\",\"id\":\"g1\",\"id_fallback\":false,"
+            "\"url\":\"https://e/1.mp3\",\"size\":42,\"mtime_ms\":1136214245000,"
+            "\"duration_s\":90,\"enclosure_type\":\"audio/mpeg\"},"
+            "{\"title\":\"\",\"id\":\"enc:e71fa2190541574b\",\"id_fallback\":true,\"url\":\"abc\","
+            "\"size\":-1,\"mtime_ms\":-1,\"duration_s\":-1,\"enclosure_type\":\"\"},"
+            "{\"title\":\"\",\"id\":\"\",\"id_fallback\":false,\"url\":\"\",\"size\":-1,"
+            "\"mtime_ms\":-1,\"duration_s\":-1,\"enclosure_type\":\"\"}]}");
+}
+
+TEST(ParseFeed, FormatsAndEmptyItems) {
+  const struct {
+    const char *doc;
+    const char *json;
+  } cases[] = {
+      {"<rss></rss>", "{\"title\":\"\",\"image\":\"\",\"format\":\"rss2\",\"items\":[]}"},
+      {"<rdf:RDF><image><url>i</url></image></rdf:RDF>",
+       "{\"title\":\"\",\"image\":\"i\",\"format\":\"rdf\",\"items\":[]}"},
+      {"<feed><title>A</title></feed>",
+       "{\"title\":\"A\",\"image\":\"\",\"format\":\"atom\",\"items\":[]}"},
+  };
+  for (const auto &c : cases) {
+    answer a = parse(c.doc);
+    ASSERT_EQ(a.rc, 0) << a.err;
+    EXPECT_EQ(a.json, c.json);
+  }
+}
+
+// Text the reader lets through but that is not well-formed UTF-8 (encoded surrogates, overlong
+// forms, values above U+10FFFF, a surrogate from a reference) becomes U+FFFD instead of failing.
+TEST(ParseFeed, IllFormedTextBecomesReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  answer a = parse(
+      "<rss><channel><title>a&#xD800;b</title>"
+      "<item><title>\xED\xA0\x80</title><guid>\xE0\x80\xAF</guid>"
+      "<enclosure url='x\xF4\x90\x80\x80' type='ok \xC3\xA9'/></item></channel></rss>");
+  ASSERT_EQ(a.rc, 0) << a.err;
+  EXPECT_EQ(a.json, "{\"title\":\"a" + fffd + "b\",\"image\":\"\",\"format\":\"rss2\",\"items\":[" +
+                        "{\"title\":\"" + fffd + "\",\"id\":\"" + fffd +
+                        "\",\"id_fallback\":false,\"url\":\"x" + fffd +
+                        "\",\"size\":-1,\"mtime_ms\":-1,\"duration_s\":-1,"
+                        "\"enclosure_type\":\"ok \xC3\xA9\"}]}");
+}
+
+TEST(ParseFeed, RefusedDocumentGivesTheReaderMessage) {
+  answer a = parse("<!DOCTYPE html><html></html>");
+  EXPECT_EQ(a.rc, -1);
+  EXPECT_STREQ(a.err, "DTD / DOCTYPE is forbidden (SPEC D10)");
+
+  char *out = nullptr;
+  EXPECT_EQ(vepod_parse_feed("<html/>", 7, &out, nullptr, 0), -1);
+  EXPECT_EQ(out, nullptr);
+  char err[5];
+  EXPECT_EQ(vepod_parse_feed("<html/>", 7, &out, err, sizeof err), -1);
+  EXPECT_STREQ(err, "root");
+}
+
+TEST(ParseFeed, NullOutWritesNothing) {
+  char err[16] = "x";
+  EXPECT_EQ(vepod_parse_feed("<rss></rss>", 11, nullptr, err, sizeof err), -1);
+  EXPECT_STREQ(err, "");
+}
+
+}  // namespace

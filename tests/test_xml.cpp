@@ -1,0 +1,611 @@
+// The strict feed reader: every refusal, the limits at their boundaries, references, markup that is
+// skipped, and the mapping of RSS 2.0, RDF and Atom documents onto the feed model.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "xml/vepod_xml.h"
+
+namespace {
+
+// One parse whose record is released when the test ends.
+struct parsed {
+  vepod_feed feed;
+  int32_t rc;
+  char err[160];
+
+  explicit parsed(std::string_view doc) {
+    std::memset(err, 'x', sizeof err);
+    rc = vepod_feed_parse(doc.data(), doc.size(), &feed, err, sizeof err);
+  }
+  ~parsed() { vepod_feed_free(&feed); }
+  parsed(const parsed &) = delete;
+  parsed &operator=(const parsed &) = delete;
+
+  const vepod_item &item(int i) const { return feed.items[i]; }
+};
+
+std::string text_or_null(const char *text) { return text ? text : "(null)"; }
+
+bool cleared(const vepod_feed &f) {
+  return !f.title && !f.image && f.format == 0 && !f.items && f.nitems == 0;
+}
+
+std::string rss_title(const std::string &content) {
+  return "<rss><channel><title>" + content + "</title></channel></rss>";
+}
+
+std::string rss_items(const std::string &items) {
+  return "<rss version=\"2.0\"><channel><title>T</title>" + items + "</channel></rss>";
+}
+
+// Elements nested `levels` deep, the root included; the innermost is self-closing when asked.
+std::string nested(int levels, bool self_closing) {
+  std::string doc = "<rss>";
+  for (int i = 2; i < levels; i++) doc += "<a>";
+  doc += self_closing ? "<b/>" : "<b></b>";
+  for (int i = 2; i < levels; i++) doc += "</a>";
+  return doc + "</rss>";
+}
+
+// MARK: Refusals
+
+struct refusal {
+  std::string doc;
+  const char *message;
+};
+
+const char *const k_undeclared = "undeclared entity reference (forbidden, SPEC D10)";
+const char *const k_decl = "DTD / DOCTYPE / ENTITY declarations are forbidden (SPEC D10)";
+
+const std::vector<refusal> &refusals() {
+  static const std::vector<refusal> cases = {
+      {"\xEF\xBB\xBF", "empty document"},
+      {" \t\r\n", "empty document"},
+      {"<?xml version=\"1.0\"?>\n<?pi x?>\n", "empty document"},
+      {"\xEF\xBB", "truncated UTF-8 sequence"},
+      {"<rss></rss>\xE2\x82", "truncated UTF-8 sequence"},
+      {"<rss>\xC0\x80</rss>", "invalid UTF-8 byte (UTF-8 only, SPEC D10)"},
+      {"\xFE\xFF<rss></rss>", "invalid UTF-8 byte (UTF-8 only, SPEC D10)"},
+      // The whole document is checked first: after the root, and ahead of an earlier XML fault.
+      {"<rss></rss>\x80", "invalid UTF-8 byte (UTF-8 only, SPEC D10)"},
+      {"<html>\xF5</html>", "invalid UTF-8 byte (UTF-8 only, SPEC D10)"},
+      {"<rss>\xE2\x28\xA1</rss>", "invalid UTF-8 continuation byte"},
+      {"<?xml version='1.0'", "malformed processing instruction"},
+      {"<?\?><rss></rss>", "malformed processing instruction"},
+      {"<?a?b?><rss></rss>", "malformed processing instruction"},
+      {"<?a?", "malformed processing instruction"},
+      {"<rss><?a b></rss>", "malformed processing instruction"},
+      {"<rss><?", "malformed processing instruction"},
+      {"<!DOCTYPE rss><rss></rss>", "DTD / DOCTYPE is forbidden (SPEC D10)"},
+      {"<!-- c --><rss></rss>", "DTD / DOCTYPE is forbidden (SPEC D10)"},
+      {"x<rss/>", "missing root element"},
+      {"<?pi?>x<rss/>", "missing root element"},
+      {"< rss></rss>", "malformed element name"},
+      {"<1rss></rss>", "malformed element name"},
+      {"<", "malformed element name"},
+      {"<?", "malformed element name"},
+      {"<rss></ rss>", "malformed element name"},
+      {"<rss><2a/></rss>", "malformed element name"},
+      {"<rss><", "malformed element name"},
+      {"<rss>", "unexpected end of input"},
+      {"<rss>\n  ", "unexpected end of input"},
+      {"<rss a='1'", "unexpected end of input"},
+      {"<rss a=\"", "unexpected end of input"},
+      {"<rss a/b></rss>", "malformed attribute list"},
+      {"<rss a='1'/ ></rss>", "malformed attribute list"},
+      {"<rss 1a='x'></rss>", "malformed attribute list"},
+      {"<rss a='1'\"></rss>", "malformed attribute list"},
+      {"<rss \xC3\xA9='x'></rss>", "malformed attribute list"},
+      {"<rss a=1></rss>", "attribute value must be quoted"},
+      {"<rss a=", "attribute value must be quoted"},
+      {"<rss a='x></rss>", "unterminated attribute value"},
+      {"<rss a='x\"></rss>", "unterminated attribute value"},
+      {rss_title("AT&T"), "unterminated entity reference"},
+      {"<rss a='&amp' b=';'></rss>", "unterminated entity reference"},
+      {rss_title("&abcdefghijklmnop;"), "entity reference too long"},
+      {"<rss a='x&abcdefghijklmnop;'></rss>", "entity reference too long"},
+      // A ';' further on in the run still ends the reference, which is then too long.
+      {rss_title("AT&T and a lot more;"), "entity reference too long"},
+      {rss_title("&nbsp;"), k_undeclared},
+      {rss_title("&copy;"), k_undeclared},
+      {rss_title("&;"), k_undeclared},
+      {rss_title("&#;"), k_undeclared},
+      {rss_title("&#x;"), k_undeclared},
+      {rss_title("&#0;"), k_undeclared},
+      {rss_title("&#x0;"), k_undeclared},
+      {rss_title("&#12a;"), k_undeclared},
+      {rss_title("&#x1g;"), k_undeclared},
+      {rss_title("&#x110000;"), k_undeclared},
+      {rss_title("&#1114112;"), k_undeclared},
+      // Values that would wrap around a 32-bit accumulator into 'A'.
+      {rss_title("&#4294967361;"), k_undeclared},
+      {rss_title("&#x100000041;"), k_undeclared},
+      {rss_title("&#000000000065;"), k_undeclared},  // 13 bytes
+      {"<rss a='&nbsp;'></rss>", k_undeclared},
+      {"<rss><!-- x </rss>", "unterminated comment"},
+      {"<rss><!-->", "unterminated comment"},
+      {"<rss><![CDATA[ab", "unterminated CDATA section"},
+      {"<rss><![CDATA[a", "unterminated CDATA section"},
+      {"<rss><![CDATA[", k_decl},
+      {"<rss><!DOCTYPE x></rss>", k_decl},
+      {"<rss><!ENTITY x 'y'></rss>", k_decl},
+      {"<rss><!x></rss>", k_decl},
+      {"<rss><!-", k_decl},
+      {"<rss></rss x>", "malformed close tag"},
+      {"<rss></rss", "malformed close tag"},
+      {"<rss><a></b></rss>", "mismatched close tag"},
+      {"<rss>text", "unclosed element"},
+      {"<rss><title>text", "unclosed element"},
+      {"<html></html>", "root element is not <rss>, <rdf:RDF> or <feed> (SPEC D11)"},
+      {"<html/>", "root element is not <rss>, <rdf:RDF> or <feed> (SPEC D11)"},
+      {"<channel></channel>", "root element is not <rss>, <rdf:RDF> or <feed> (SPEC D11)"},
+      {"<rss/>", "self-closing root"},
+      {"<feed/>", "self-closing root"},
+      {"<rdf:RDF />", "self-closing root"},
+      {nested(33, true), "nesting deeper than 32 (SPEC D10)"},
+      {nested(33, false), "nesting deeper than 32 (SPEC D10)"},
+  };
+  return cases;
+}
+
+TEST(Reader, RefusesEachFaultWithItsMessageAndLeavesTheRecordCleared) {
+  for (const refusal &c : refusals()) {
+    SCOPED_TRACE(c.doc);
+    parsed p(c.doc);
+    EXPECT_EQ(p.rc, -1);
+    EXPECT_STREQ(p.err, c.message);
+    EXPECT_TRUE(cleared(p.feed));
+  }
+}
+
+TEST(Reader, EmptyBodyAndNullRecord) {
+  vepod_feed feed;
+  char err[64] = "x";
+  EXPECT_EQ(vepod_feed_parse(nullptr, 10, &feed, err, sizeof err), -1);
+  EXPECT_STREQ(err, "empty feed body");
+  EXPECT_EQ(vepod_feed_parse("<rss/>", 0, &feed, err, sizeof err), -1);
+  EXPECT_STREQ(err, "empty feed body");
+  EXPECT_TRUE(cleared(feed));
+
+  std::strcpy(err, "x");
+  EXPECT_EQ(vepod_feed_parse("<rss></rss>", 11, nullptr, err, sizeof err), -1);
+  EXPECT_STREQ(err, "");
+}
+
+TEST(Reader, MessageIsCutToTheBuffer) {
+  vepod_feed feed;
+  char err[8];
+  EXPECT_EQ(vepod_feed_parse("<html/>", 7, &feed, err, sizeof err), -1);
+  EXPECT_STREQ(err, "root el");
+  EXPECT_EQ(vepod_feed_parse("<html/>", 7, &feed, nullptr, 0), -1);
+  EXPECT_EQ(vepod_feed_parse("<html/>", 7, &feed, err, 0), -1);
+  EXPECT_STREQ(err, "root el");  // a buffer of no capacity is not written
+}
+
+// MARK: Limits
+
+TEST(Reader, DocumentOfSixteenMebibytesIsReadAndOneByteMoreIsRefused) {
+  const size_t limit = 16777216;
+  std::string doc = "<rss><channel><title>big</title><description>";
+  const std::string tail = "</description></channel></rss>";
+  doc.append(limit - doc.size() - tail.size(), 'x');
+  doc += tail;
+  ASSERT_EQ(doc.size(), limit);
+  {
+    parsed p(doc);
+    EXPECT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(text_or_null(p.feed.title), "big");
+  }
+  doc.insert(doc.size() - tail.size(), 1, 'x');
+  parsed p(doc);
+  EXPECT_EQ(p.rc, -1);
+  EXPECT_STREQ(p.err, "feed larger than 16 MB (SPEC D10)");
+}
+
+TEST(Reader, ThirtyTwoLevelsAreRead) {
+  for (bool self_closing : {true, false}) {
+    parsed p(nested(32, self_closing));
+    EXPECT_EQ(p.rc, 0) << p.err;
+  }
+}
+
+TEST(Reader, ManyElementsNeedNoStackOfTheirOwn) {
+  std::string doc = "<rss><channel>";
+  for (int i = 0; i < 200000; i++) doc += "<a><b/></a>";
+  doc += "</channel></rss>";
+  parsed p(doc);
+  EXPECT_EQ(p.rc, 0) << p.err;
+}
+
+// MARK: Text, references and skipped markup
+
+struct collected {
+  std::string content;  // the channel title's content as written
+  const char *text;     // what the feed title becomes, NULL for none
+};
+
+TEST(Reader, CollectsDecodedText) {
+  const collected cases[] = {
+      {"&AMP;&Lt;&gT;&quot;&apos;", "&<>\"'"},
+      {"&#X41;&#x6a;&#65;&#00000000065;", "AjAA"},
+      {"&#xE9;&#x20AC;&#x1F600;&#x10FFFF;", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+      {"&#xD800;", "\xED\xA0\x80"},  // a surrogate is not refused here
+      {"\xED\xA0\x80", "\xED\xA0\x80"},
+      {"a <b>x</b> y", "a xy"},
+      {" \t padded \r\n", "padded"},
+      {"<![CDATA[ X & <Y> ]]>", "X & <Y>"},
+      {"<![CDATA[a]]]>", "a]"},
+      {"a<![CDATA[ & ]]>b", "a & b"},
+      {"x![CDATA[y]]>", "x![CDATA[y]]>"},
+      {"a<!-- -- <x> -->b", "ab"},
+      {"a<?pi x?>b", "ab"},
+      {"<![CDATA[]]>", nullptr},
+      {"<![CDATA[ \t ]]>", nullptr},
+      {"  ", nullptr},
+      {"", nullptr},
+  };
+  for (const collected &c : cases) {
+    SCOPED_TRACE(c.content);
+    parsed p(rss_title(c.content));
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_STREQ(p.err, "");
+    EXPECT_EQ(text_or_null(p.feed.title), text_or_null(c.text));
+  }
+}
+
+TEST(Reader, AcceptsWhatItSkipsOrIgnores) {
+  const std::string cases[] = {
+      "\xEF\xBB\xBF<rss></rss>",
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<?x?><rss></rss>",
+      "<rss></rss><<<",
+      "<rss></rss><rss>",
+      "<rss><!-- c --><?pi?></rss>",
+      // References are only read where text is collected.
+      "<rss><description>AT&T &nbsp; &</description></rss>",
+      "<rss><title>x</title ></rss>",
+      "<Rss><Title>x</TITLE></rSS >",
+      "<rss a=\"1\"b='2' defer c = '<>\t\n' d=\"'\" e='\"'></rss>",
+      "<rdf:RDF xmlns:rdf=\"x\"></rdf:RDF>",
+      "<rss><_x:a.b-c></_X:A.B-C></rss>",
+  };
+  for (const std::string &doc : cases) {
+    SCOPED_TRACE(doc);
+    parsed p(doc);
+    EXPECT_EQ(p.rc, 0) << p.err;
+  }
+}
+
+TEST(Reader, AttributeValuesAreDecodedAndKeptAsWritten) {
+  parsed p(
+      rss_items("<item><enclosure url='&amp;x&#x41;' type=\"a&lt;b\"length=\"5\"/></item>"
+                "<item><enclosure url=\"a<b>\tc\nd\"/></item>"));
+  ASSERT_EQ(p.rc, 0) << p.err;
+  ASSERT_EQ(p.feed.nitems, 2);
+  EXPECT_EQ(text_or_null(p.item(0).url), "&xA");
+  EXPECT_EQ(text_or_null(p.item(0).enclosure_type), "a<b");
+  EXPECT_EQ(p.item(0).size, 5);
+  EXPECT_EQ(text_or_null(p.item(1).url), "a<b>\tc\nd");
+}
+
+TEST(Reader, KeepsSixteenAttributesPerTag) {
+  std::string filler;
+  for (int i = 0; i < 15; i++) filler += " a" + std::to_string(i) + "='&amp;'";
+  {
+    parsed p(rss_items("<itunes:image" + filler + " href='h'/>"));
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(text_or_null(p.feed.image), "h");
+  }
+  {
+    parsed p(rss_items("<itunes:image" + filler + " x='&amp;' href='h'/>"));
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.feed.image, nullptr);
+  }
+  // A dropped attribute is still read and validated.
+  parsed p(rss_items("<itunes:image" + filler + " x='1' href='&bad;'/>"));
+  EXPECT_STREQ(p.err, k_undeclared);
+}
+
+// MARK: Extraction
+
+TEST(Extract, TypicalRss) {
+  parsed p(R"(<?xml version="1.0" encoding="UTF-8"?>
+<rss version="2.0" xmlns:itunes="http://www.itunes.com/dtds/podcast-1.0.dtd">
+  <channel>
+    <title>Show &amp; Tell</title>
+    <link>https://example.com/</link>
+    <itunes:image href="https://example.com/it.jpg"/>
+    <image><url>https://example.com/img.png</url><title>Logo</title></image>
+    <description><![CDATA[<p>About the show</p>]]></description>
+    <item>
+      <title>Episode 2</title>
+      <description>&lt;p&gt;Second &amp; last&lt;/p&gt;</description>
+      <guid isPermaLink="false">ep-2</guid>
+      <pubDate>Mon, 02 Jan 2006 15:04:05 GMT</pubDate>
+      <itunes:duration>1:01:01</itunes:duration>
+      <enclosure url="https://example.com/2.mp3?a=1&amp;b=2" type="audio/mpeg" length="12345"/>
+    </item>
+    <item>
+      <title><![CDATA[Episode 1]]></title>
+      <enclosure url="https://example.com/1.mp3" length="0"/>
+    </item>
+  </channel>
+</rss>
+)");
+  ASSERT_EQ(p.rc, 0) << p.err;
+  EXPECT_STREQ(p.err, "");
+  EXPECT_EQ(p.feed.format, vepod_format_rss2);
+  EXPECT_EQ(text_or_null(p.feed.title), "Show & Tell");
+  EXPECT_EQ(text_or_null(p.feed.image), "https://example.com/it.jpg");
+  ASSERT_EQ(p.feed.nitems, 2);
+  const vepod_item &a = p.item(0);
+  EXPECT_EQ(text_or_null(a.title), "Episode 2");
+  EXPECT_EQ(text_or_null(a.id), "ep-2");
+  EXPECT_EQ(a.id_fallback, 0);
+  EXPECT_EQ(text_or_null(a.url), "https://example.com/2.mp3?a=1&b=2");
+  EXPECT_EQ(text_or_null(a.enclosure_type), "audio/mpeg");
+  EXPECT_EQ(a.size, 12345);
+  EXPECT_EQ(a.mtime_ms, 1136214245000);
+  EXPECT_EQ(a.duration_s, 3661);
+  EXPECT_EQ(a.index, 0);
+  const vepod_item &b = p.item(1);
+  EXPECT_EQ(text_or_null(b.title), "Episode 1");
+  EXPECT_EQ(b.id_fallback, 1);
+  EXPECT_EQ(std::strncmp(b.id, "enc:", 4), 0);
+  EXPECT_EQ(std::strlen(b.id), 20u);
+  EXPECT_EQ(b.enclosure_type, nullptr);
+  EXPECT_EQ(b.size, -1);
+  EXPECT_EQ(b.mtime_ms, -1);
+  EXPECT_EQ(b.duration_s, -1);
+  EXPECT_EQ(b.index, 1);
+}
+
+TEST(Extract, TypicalRdf) {
+  parsed p(R"(<?xml version="1.0"?>
+<rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#" xmlns="http://purl.org/rss/1.0/"
+         xmlns:dc="http://purl.org/dc/elements/1.1/">
+  <channel rdf:about="https://example.org/">
+    <title>RDF Show</title>
+    <link>https://example.org/</link>
+    <items><rdf:Seq><rdf:li rdf:resource="https://example.org/1"/></rdf:Seq></items>
+  </channel>
+  <image rdf:about="https://example.org/logo.png">
+    <title>RDF Show</title><link>https://example.org/logo.png</link>
+  </image>
+  <item rdf:about="https://example.org/1">
+    <title>First</title>
+    <link>https://example.org/1</link>
+    <dc:date>2006-01-02T15:04:05Z</dc:date>
+    <enclosure url="https://example.org/1.ogg" type="audio/ogg" length="99"/>
+  </item>
+</rdf:RDF>)");
+  ASSERT_EQ(p.rc, 0) << p.err;
+  EXPECT_EQ(p.feed.format, vepod_format_rdf);
+  EXPECT_EQ(text_or_null(p.feed.title), "RDF Show");
+  EXPECT_EQ(text_or_null(p.feed.image), "https://example.org/logo.png");
+  ASSERT_EQ(p.feed.nitems, 1);
+  EXPECT_EQ(text_or_null(p.item(0).title), "First");
+  // Outside Atom a link is not the media URL, and dc:date is not read.
+  EXPECT_EQ(text_or_null(p.item(0).url), "https://example.org/1.ogg");
+  EXPECT_EQ(p.item(0).mtime_ms, -1);
+  EXPECT_EQ(p.item(0).size, 99);
+  EXPECT_EQ(p.item(0).id_fallback, 1);
+}
+
+TEST(Extract, TypicalAtom) {
+  parsed p(R"(<?xml version="1.0" encoding="utf-8"?>
+<feed xmlns="http://www.w3.org/2005/Atom">
+  <title type="text">Atom Show</title>
+  <id>urn:feed</id>
+  <link rel="self" href="https://example.net/feed"/>
+  <updated>2006-01-02T15:04:05Z</updated>
+  <entry>
+    <title>Alternate then enclosure</title>
+    <id>urn:1</id>
+    <link rel="alternate" href="p"/>
+    <link rel="enclosure" type="audio/mpeg" href="e"/>
+    <published>garbage</published>
+    <updated>2006-01-02T15:04:05Z</updated>
+  </entry>
+  <entry>
+    <link href="p"/>
+    <link rel="ENCLOSURE" href="e"/>
+    <published>2006-01-02T15:04:05+01:00</published>
+    <updated>2007-01-02T15:04:05Z</updated>
+  </entry>
+  <entry><link rel="" href="x"/><link>text-link</link></entry>
+  <entry><link rel="self" href="x"/><link rel="enclosure" href="a" href=""/></entry>
+</feed>)");
+  ASSERT_EQ(p.rc, 0) << p.err;
+  EXPECT_EQ(p.feed.format, vepod_format_atom);
+  EXPECT_EQ(text_or_null(p.feed.title), "Atom Show");
+  ASSERT_EQ(p.feed.nitems, 4);
+  EXPECT_EQ(text_or_null(p.item(0).id), "urn:1");
+  EXPECT_EQ(text_or_null(p.item(0).url), "e");
+  EXPECT_EQ(p.item(0).mtime_ms, 1136214245000);
+  EXPECT_EQ(text_or_null(p.item(1).url), "p");
+  EXPECT_EQ(p.item(1).mtime_ms, 1136214245000 - 3600000);
+  EXPECT_EQ(text_or_null(p.item(2).url), "text-link");
+  EXPECT_EQ(p.item(3).url, nullptr);  // the last href counts, and it is empty
+  EXPECT_EQ(p.item(3).id, nullptr);
+}
+
+TEST(Extract, FeedImageRules) {
+  const struct {
+    std::string channel;
+    const char *image;
+  } cases[] = {
+      {"<image><url>u</url></image><itunes:image href='i'/>", "i"},
+      {"<itunes:image href='i'/><image><url>u</url></image>", "i"},
+      {"<itunes:image href='a'/><itunes:image href='b'/>", "b"},
+      {"<itunes:image href='a'/><itunes:image href=''/>", "a"},
+      {"<itunes:image href='a' href='b'/>", "b"},
+      {"<image><link>l</link><url>u</url></image>", "l"},
+      {"<image><x><url>u</url></x></image>", nullptr},
+      {"<item><itunes:image href='i'/></item>", nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.channel);
+    parsed p("<rss><channel>" + c.channel + "</channel></rss>");
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(text_or_null(p.feed.image), text_or_null(c.image));
+  }
+}
+
+TEST(Extract, FirstTitleOutsideItemsIsTheFeedTitle) {
+  parsed p(
+      "<rss><channel><item><title>i</title></item><image><title>img</title></image>"
+      "<title>channel</title></channel></rss>");
+  ASSERT_EQ(p.rc, 0) << p.err;
+  EXPECT_EQ(text_or_null(p.feed.title), "img");
+}
+
+TEST(Extract, EnclosureLength) {
+  const struct {
+    const char *length;
+    int64_t size;
+  } cases[] = {
+      {"1", 1},
+      {"123 bytes", 123},
+      {" \t+7", 7},
+      {"4611686018427387903", 4611686018427387903},
+      {"4611686018427387904", -1},
+      {"99999999999999999999", -1},
+      {"0", -1},
+      {"-1", -1},
+      {"x", -1},
+      {"", -1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.length);
+    parsed p(rss_items(std::string("<item><enclosure length='") + c.length + "'/></item>"));
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.item(0).size, c.size);
+  }
+}
+
+TEST(Extract, TwoEnclosuresFillWhatTheFirstLacks) {
+  parsed p(
+      rss_items("<item><enclosure url='a' length='5'/><enclosure url='b' type='t' length='7'/>"
+                "<enclosure length='0'/></item>"));
+  ASSERT_EQ(p.rc, 0) << p.err;
+  EXPECT_EQ(text_or_null(p.item(0).url), "a");
+  EXPECT_EQ(text_or_null(p.item(0).enclosure_type), "t");
+  EXPECT_EQ(p.item(0).size, 7);
+}
+
+TEST(Extract, FallbackIdentifierFromTheMediaUrl) {
+  parsed p(
+      rss_items("<item><guid> </guid><enclosure url='abc'/></item>"
+                "<item><guid>g</guid><enclosure url='abc'/></item>"
+                "<item><title>no media</title></item>"));
+  ASSERT_EQ(p.rc, 0) << p.err;
+  EXPECT_EQ(text_or_null(p.item(0).id), "enc:e71fa2190541574b");
+  EXPECT_EQ(p.item(0).id_fallback, 1);
+  EXPECT_EQ(text_or_null(p.item(1).id), "g");
+  EXPECT_EQ(p.item(1).id_fallback, 0);
+  EXPECT_EQ(p.item(2).id, nullptr);
+  EXPECT_EQ(p.item(2).id_fallback, 0);
+}
+
+TEST(Extract, DatesAndDurations) {
+  const struct {
+    const char *children;
+    int64_t mtime_ms;
+    int64_t duration_s;
+  } cases[] = {
+      {"<pubDate>garbage</pubDate><dc:date>2006-01-02T15:04:05Z</dc:date>", -1, -1},
+      {"<pubDate>garbage</pubDate><updated>2006-01-02T15:04:05Z</updated>", 1136214245000, -1},
+      {"<pubDate>Mon, 02 Jan 2006 15:04:05 GMT</pubDate><issued>2007-01-02T00:00:00Z</issued>",
+       1136214245000, -1},
+      {"<itunes:duration>1:00</itunes:duration><duration>x</duration>", -1, 60},
+      {"<itunes:duration>1:00</itunes:duration><itunes:duration>2:00</itunes:duration>", -1, 120},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.children);
+    parsed p(rss_items(std::string("<item>") + c.children + "</item>"));
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.item(0).mtime_ms, c.mtime_ms);
+    EXPECT_EQ(p.item(0).duration_s, c.duration_s);
+  }
+}
+
+TEST(Extract, EpisodeElementsFollowTheFormat) {
+  // In RSS an entry is no episode and an id is not collected, but an entry end tag ends the item.
+  parsed p(rss_items("<item><id>x</id><entry></entry><title>late</title></item>"));
+  ASSERT_EQ(p.rc, 0) << p.err;
+  ASSERT_EQ(p.feed.nitems, 1);
+  EXPECT_EQ(p.item(0).id, nullptr);
+  EXPECT_EQ(p.item(0).title, nullptr);
+  EXPECT_EQ(text_or_null(p.feed.title), "T");
+
+  parsed atom("<feed><item><title>x</title></item><entry><guid>g</guid></entry></feed>");
+  ASSERT_EQ(atom.rc, 0) << atom.err;
+  ASSERT_EQ(atom.feed.nitems, 1);
+  EXPECT_EQ(text_or_null(atom.feed.title), "x");
+  EXPECT_EQ(text_or_null(atom.item(0).id), "g");
+}
+
+TEST(Extract, SelfClosingItemStaysCurrent) {
+  parsed p(rss_items("<item/><item><title>a</title></item><title>feed</title>"));
+  ASSERT_EQ(p.rc, 0) << p.err;
+  ASSERT_EQ(p.feed.nitems, 1);
+  EXPECT_EQ(text_or_null(p.item(0).title), "a");
+}
+
+TEST(Extract, KeepsFiveHundredItems) {
+  std::string items;
+  for (int i = 0; i < 501; i++) {
+    items += "<item><guid>" + std::to_string(i) + "</guid><itunes:image href='x" +
+             std::to_string(i) + "'/><title>t" + std::to_string(i) + "</title></item>";
+  }
+  parsed p("<rss><channel>" + items + "</channel></rss>");
+  ASSERT_EQ(p.rc, 0) << p.err;
+  ASSERT_EQ(p.feed.nitems, 500);
+  EXPECT_EQ(text_or_null(p.item(499).id), "499");
+  EXPECT_EQ(p.item(499).index, 499);
+  // The 501st item's children are read at feed level.
+  EXPECT_EQ(text_or_null(p.feed.title), "t500");
+  EXPECT_EQ(text_or_null(p.feed.image), "x500");
+}
+
+TEST(Extract, DocumentWithoutItems) {
+  parsed p("<rss></rss>");
+  ASSERT_EQ(p.rc, 0) << p.err;
+  EXPECT_EQ(p.feed.format, vepod_format_rss2);
+  EXPECT_EQ(p.feed.nitems, 0);
+  EXPECT_NE(p.feed.items, nullptr);
+  EXPECT_EQ(p.feed.title, nullptr);
+}
+
+TEST(Extract, ItemWithoutKnownChildren) {
+  parsed p(rss_items("<item><foo>bar</foo></item>"));
+  ASSERT_EQ(p.rc, 0) << p.err;
+  ASSERT_EQ(p.feed.nitems, 1);
+  const vepod_item &i = p.item(0);
+  EXPECT_TRUE(!i.title && !i.id && !i.url && !i.enclosure_type);
+  EXPECT_EQ(i.size, -1);
+  EXPECT_EQ(i.mtime_ms, -1);
+  EXPECT_EQ(i.duration_s, -1);
+}
+
+// MARK: Releasing
+
+TEST(FeedFree, NullClearedAndTwice) {
+  vepod_feed_free(nullptr);
+  vepod_feed feed{};
+  vepod_feed_free(&feed);
+  EXPECT_TRUE(cleared(feed));
+  const std::string doc = rss_items("<item><title>a</title><enclosure url='u'/></item>");
+  ASSERT_EQ(vepod_feed_parse(doc.data(), doc.size(), &feed, nullptr, 0), 0);
+  vepod_feed_free(&feed);
+  EXPECT_TRUE(cleared(feed));
+  vepod_feed_free(&feed);
+  EXPECT_TRUE(cleared(feed));
+}
+
+}  // namespace
