@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""The command-line host end to end: its libcurl transport against a loopback HTTP server that
+these tests start and stop themselves, and the offline mode on local files. Checks output shape
+and exit codes. Nothing here reaches beyond 127.0.0.1.
+
+usage: cli_test.py PATH_TO_VEPOD [unittest arguments]
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from loopback_server import LoopbackServer, SLOW_SECONDS  # noqa: E402
+
+VEPOD = None
+OK, FAILURE, USAGE, NETWORK, NOTHING = 0, 1, 2, 3, 4
+
+# Local copies of two documents for the offline mode (the server has its own feed).
+FEED_URL = "https://feeds.example.com/offline.rss"
+FEED = """<?xml version="1.0" encoding="UTF-8"?>
+<rss version="2.0" xmlns:itunes="http://www.itunes.com/dtds/podcast-1.0.dtd">
+  <channel>
+    <title>Offline Hour</title>
+    <item><title>Older</title><guid>off-1</guid>
+      <pubDate>Wed, 01 May 2024 10:00:00 GMT</pubDate><itunes:duration>59</itunes:duration>
+      <enclosure url="https://media.example.com/off-1.mp3" type="audio/mpeg" length="1500"/></item>
+    <item><title>Newer</title><guid>off-2</guid>
+      <pubDate>Wed, 08 May 2024 10:00:00 GMT</pubDate><itunes:duration>3723</itunes:duration>
+      <enclosure url="https://media.example.com/off-2.mp3" type="audio/mpeg" length="52000000"/></item>
+    <item><title>No date</title>
+      <enclosure url="https://media.example.com/off-0.mp3" type="audio/mpeg"/></item>
+  </channel>
+</rss>
+"""
+PAGE = """<html><head>
+<link rel="alternate" type="application/rss+xml" title="Offline Hour" href="/offline.rss">
+</head></html>"""
+
+
+def run(*args, stdin=None):
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    return subprocess.run([VEPOD, *args], input=stdin, capture_output=True, text=True, env=env,
+                          timeout=60)
+
+
+class Case(unittest.TestCase):
+    def expect(self, result, code, out="", err=""):
+        detail = "\nargs: %s\nstdout:\n%s\nstderr:\n%s" % (result.args, result.stdout,
+                                                           result.stderr)
+        self.assertEqual(result.returncode, code, detail)
+        self.assertIn(out, result.stdout, detail)
+        self.assertIn(err, result.stderr, detail)
+        if code != OK:
+            # One clear line, whatever went wrong.
+            self.assertEqual(len(result.stderr.splitlines()), 1, detail)
+
+
+class Http(Case):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = LoopbackServer().start()
+        cls.base = cls.server.base
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def test_answers_and_failures(self):
+        b = self.base
+        cases = [
+            (["list", b + "/feed.xml"], OK, "Loopback Radio", ""),
+            (["list", "--feed", "1", b + "/moved"], OK, "1:02:03", ""),
+            (["list", "--feed", "1", b + "/gzip.xml"], OK, "Second Signal", ""),
+            (["list", b + "/missing"], NOTHING, "", "HTTP 404 from " + b + "/missing"),
+            (["validate", b + "/error"], NETWORK, "", "HTTP 500 from"),
+            (["list", b + "/loop"], NETWORK, "", "redirects"),
+            (["list", b + "/huge"], NETWORK, "", "exceeds the 17 MiB limit"),
+            (["list", b + "/huge-chunked"], NETWORK, "", "exceeds the 17 MiB limit"),
+            (["list", "--timeout", "0.5", b + "/slow"], NETWORK, "", "timed out"),
+            (["discover", b + "/page.html"], OK, b + "/dated.xml", ""),
+            (["discover", b + "/missing"], NOTHING, "", "HTTP 404"),
+        ]
+        for args, code, out, err in cases:
+            with self.subTest(args=args):
+                self.expect(run(*args), code, out, err)
+        agents = {headers.get("User-Agent") for _, headers in self.server.requests}
+        self.assertEqual(agents, {"vepod/1.0.0"})
+
+    def test_page_lists_its_feeds_and_their_episodes(self):
+        page = self.base + "/page.html"
+        self.expect(run("validate", page), OK, "RuntimeType  PODCASTS")
+        root = run("list", "--json", page)
+        self.expect(root, OK)
+        self.assertEqual([f["path"] for f in json.loads(root.stdout)],
+                         [self.base + "/feed.xml", self.base + "/dated.xml"])
+        self.expect(run("list", "--feed", "2", page), OK, "Second Signal")
+        self.expect(run("stream", "--feed", "2", "--episode", "loop-1", page), OK,
+                    "http://127.0.0.1/media/1.mp3\n")
+
+    def test_revalidation_answers_304_from_the_library_cache(self):
+        # With --max-age 0 the listing of the feed folder fetches again; the transport sends the
+        # validator it kept and the library serves the 304 from its cache.
+        for route, header in [("/feed.xml", "If-None-Match"), ("/dated.xml", "If-Modified-Since")]:
+            with self.subTest(route=route):
+                del self.server.requests[:]
+                result = run("stats", "--json", "--max-age", "0", self.base + route)
+                self.expect(result, OK)
+                stats = json.loads(result.stdout)
+                self.assertEqual(stats["http"], {"gets": 1, "304": 1, "errors": 0})
+                self.assertEqual(stats["items"]["kept"], 2)
+                sent = [headers.get(header) for _, headers in self.server.requests]
+                self.assertEqual(len(sent), 2)
+                self.assertIsNone(sent[0])
+                self.assertIsNotNone(sent[1])
+
+    def test_slow_server_is_cut_at_the_time_out(self):
+        self.assertGreater(SLOW_SECONDS, 2)
+        result = run("discover", "--timeout", "1", self.base + "/slow")
+        self.expect(result, NETWORK, "", "transport failure for " + self.base + "/slow")
+
+
+class Offline(Case):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.feed = os.path.join(cls.dir.name, "feed.xml")
+        cls.page = os.path.join(cls.dir.name, "page.html")
+        with open(cls.feed, "w") as f:
+            f.write(FEED)
+        with open(cls.page, "w") as f:
+            f.write(PAGE)
+        cls.route = ["--offline", FEED_URL + "=" + cls.feed]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def test_root_and_feed_folder(self):
+        self.expect(run("list", *self.route, FEED_URL), OK,
+                    "#  FEED          URL\n1  Offline Hour  " + FEED_URL + "\n")
+        table = run("list", *self.route, "--feed", FEED_URL, FEED_URL)
+        self.expect(table, OK)
+        lines = table.stdout.splitlines()
+        self.assertEqual(lines[0].split(), ["#", "DATE", "LENGTH", "SIZE", "TITLE"])
+        self.assertEqual(lines[1].split(), ["1", "2024-05-08", "1:02:03", "52.0", "MB", "Newer"])
+        self.assertEqual(lines[2].split(), ["2", "2024-05-01", "0:00:59", "1.5", "kB", "Older"])
+        self.assertEqual(lines[3].split(), ["3", "-", "-", "-", "No", "date"])
+        entries = json.loads(run("list", *self.route, "--json", "--feed", "1", FEED_URL).stdout)
+        self.assertEqual([e["id"] for e in entries[:2]], ["off-2", "off-1"])
+        self.assertTrue(entries[2]["guid_fallback"])
+
+    def test_stream_url(self):
+        cases = [
+            ([FEED_URL], "https://media.example.com/off-2.mp3\n"),
+            (["--episode", "2", FEED_URL], "https://media.example.com/off-1.mp3\n"),
+            (["--episode", "off-1", FEED_URL], "https://media.example.com/off-1.mp3\n"),
+            (["--entry", '{"locator":"https://media.example.com/x.mp3"}'],
+             "https://media.example.com/x.mp3\n"),
+        ]
+        for args, out in cases:
+            with self.subTest(args=args):
+                result = run("stream", *self.route, *args)
+                self.expect(result, OK)
+                self.assertEqual(result.stdout, out)
+        answer = json.loads(run("resolve", *self.route, "--json", FEED_URL).stdout)
+        self.assertEqual(answer, {"url": "https://media.example.com/off-2.mp3", "headers": {}})
+
+    def test_parse_and_discover(self):
+        parsed = run("parse", "--pretty", self.feed)
+        self.expect(parsed, OK, '\n  "format": "rss2"')
+        self.assertEqual(len(json.loads(parsed.stdout)["items"]), 3)
+        self.assertEqual(json.loads(run("parse", stdin=FEED).stdout)["title"], "Offline Hour")
+        self.expect(run("discover", "--base", "https://feeds.example.com/", self.page), OK,
+                    "Offline Hour  " + FEED_URL)
+        links = json.loads(run("discover", "--json", self.page).stdout)
+        self.assertEqual(links, [])  # a relative link needs --base
+
+    def test_failures(self):
+        missing = os.path.join(self.dir.name, "absent.xml")
+        cases = [
+            (["parse", self.page], FAILURE, "vepod: parse: "),
+            (["parse", missing], FAILURE, "absent.xml"),
+            (["list", "--offline", FEED_URL + "=" + missing, FEED_URL], FAILURE, "absent.xml"),
+            (["list", *self.route, "https://other.example.com/feed"], NETWORK, "no route"),
+            (["list", *self.route, "--feed", "https://other.example.com/f", FEED_URL], NOTHING,
+             "folder not found"),
+            (["list", *self.route, "--feed", "2", FEED_URL], NOTHING, "no feed number 2"),
+            (["stream", *self.route, "--episode", "9", FEED_URL], NOTHING, "no episode 9"),
+            (["discover", self.feed], NOTHING, ""),
+        ]
+        for args, code, err in cases:
+            with self.subTest(args=args):
+                self.expect(run(*args), code, "", err)
+
+    def test_stats_and_demo(self):
+        stats = run("stats", *self.route, FEED_URL)
+        self.expect(stats, OK, "items")
+        self.assertIn("kept 3", stats.stdout)
+        demo = run("demo")
+        self.expect(demo, OK, "== 6. Statistics ==")
+        for text in ["PODCASTS", "Harbor Lights", "The Quiet Workshop", "1:05:03",
+                     "https://media.example.com/harbor-lights/005-logbook.mp3"]:
+            self.assertIn(text, demo.stdout)
+
+
+class CommandLine(Case):
+    def test_usage_errors(self):
+        cases = [
+            ([], "missing command"),
+            (["frobnicate"], "unknown command frobnicate"),
+            (["list"], "needs at least one URL"),
+            (["list", "--bogus", FEED_URL], "unknown option --bogus"),
+            (["parse", "--feed", "1"], "--feed does not apply"),
+            (["list", "--timeout", "0", FEED_URL], "--timeout needs"),
+            (["list", "--offline", "no-equals-sign", FEED_URL], "--offline needs URL=FILE"),
+            (["list", "ftp://example.com/feed"], "not an absolute http(s) URL"),
+            (["stream", "--entry", "[]"], "entry_json is not a JSON object"),
+        ]
+        for args, err in cases:
+            with self.subTest(args=args):
+                self.expect(run(*args), USAGE, "", err)
+
+    def test_help(self):
+        self.expect(run("--help"), OK, "Exit status:")
+        for command in ["validate", "list", "stream", "parse", "discover", "stats", "demo"]:
+            with self.subTest(command=command):
+                self.expect(run(command, "--help"), OK, "usage: vepod " + command)
+        self.expect(run("help", "resolve"), OK, "usage: vepod stream")
+        self.expect(run("--version"), OK, "vepod 1.0.0 (library 1.0.0)")
+
+
+if __name__ == "__main__":
+    VEPOD = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=1)

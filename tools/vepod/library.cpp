@@ -1,0 +1,118 @@
+// Calls into the library and the conventions around them: answers, errors, exit codes.
+
+#include <cstdlib>
+#include <vector>
+
+#include "cli.h"
+#include "vepod.h"
+
+namespace {
+
+// Room for a typical answer; a larger one stays readable through vepod_result_json().
+constexpr int32_t k_out_size = 256 * 1024;
+
+template <typename Op>
+answer call(Op op) {
+  std::vector<char> out(k_out_size);
+  answer result;
+  result.code = op(out.data(), k_out_size);
+  if (result.code == 0) {
+    result.json = out.data();
+  } else if (result.code == -9) {
+    result.code = 0;
+    result.json = vepod_result_json();
+  } else {
+    result.error = vepod_last_error();
+  }
+  return result;
+}
+
+struct text_deleter {
+  void operator()(char *p) const { std::free(p); }
+};
+
+}  // namespace
+
+int exit_for(int code) {
+  switch (code) {
+    case 0:
+      return k_exit_ok;
+    case -1:  // HTTP 401/403
+    case -3:  // HTTP 429
+    case -4:
+      return k_exit_network;
+    case -2:
+    case -5:
+      return k_exit_nothing;
+    case -8:
+      return k_exit_usage;
+    default:
+      return k_exit_failure;
+  }
+}
+
+int report(std::string_view command, int exit, std::string_view message) {
+  std::string line = "vepod: ";
+  if (!command.empty()) line.append(command).append(": ");
+  // One line whatever the message holds: a transport's or server's text may carry line breaks.
+  for (char c : message.empty() ? std::string_view("unknown error") : message)
+    line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+  line += '\n';
+  std::fputs(line.c_str(), stderr);
+  return exit;
+}
+
+answer call_validate(const std::string &settings) {
+  return call([&](char *out, int32_t len) { return vepod_validate(settings.c_str(), out, len); });
+}
+
+answer call_list(const std::string &settings, const std::string &path) {
+  return call(
+      [&](char *out, int32_t len) { return vepod_list(settings.c_str(), path.c_str(), out, len); });
+}
+
+answer call_stream_url(const char *settings, const std::string &entry) {
+  return call(
+      [&](char *out, int32_t len) { return vepod_stream_url(settings, entry.c_str(), out, len); });
+}
+
+std::string make_settings(const std::vector<std::string> &urls) {
+  std::string lines;
+  for (const std::string &url : urls) {
+    if (!lines.empty()) lines += '\n';
+    lines += url;
+  }
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+  if (doc == nullptr) return {};
+  yyjson_mut_val *root = yyjson_mut_obj(doc);
+  yyjson_mut_doc_set_root(doc, root);
+  yyjson_mut_obj_add_strncpy(doc, root, "URL", lines.data(), lines.size());
+  // Bytes that are not UTF-8 pass through, so that the library names the refused line itself.
+  std::unique_ptr<char, text_deleter> text(
+      yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
+  yyjson_mut_doc_free(doc);
+  return text ? std::string(text.get()) : std::string();
+}
+
+json_doc read_json(std::string_view text) {
+  return json_doc(yyjson_read(text.data(), text.size(), 0));
+}
+
+std::string write_json(yyjson_val *value) {
+  if (value == nullptr) return {};
+  std::unique_ptr<char, text_deleter> text(yyjson_val_write(value, 0, nullptr));
+  return text ? std::string(text.get()) : std::string();
+}
+
+void print_json(std::FILE *out, std::string_view json, bool pretty) {
+  if (pretty) {
+    json_doc doc = read_json(json);
+    std::unique_ptr<char, text_deleter> text(
+        doc ? yyjson_write(doc.get(), YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr) : nullptr);
+    if (text) {
+      std::fprintf(out, "%s\n", text.get());
+      return;
+    }
+  }
+  std::fprintf(out, "%.*s\n", static_cast<int>(json.size()), json.data());
+}
