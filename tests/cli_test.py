@@ -36,6 +36,8 @@ FEED = """<?xml version="1.0" encoding="UTF-8"?>
   </channel>
 </rss>
 """
+EMPTY_URL = "https://feeds.example.com/empty.rss"
+EMPTY = '<rss version="2.0"><channel><title>Nothing Yet</title></channel></rss>'
 PAGE = """<html><head>
 <link rel="alternate" type="application/rss+xml" title="Offline Hour" href="/offline.rss">
 </head></html>"""
@@ -133,6 +135,9 @@ class Offline(Case):
             f.write(FEED)
         with open(cls.page, "w") as f:
             f.write(PAGE)
+        cls.empty = os.path.join(cls.dir.name, "empty.xml")
+        with open(cls.empty, "w") as f:
+            f.write(EMPTY)
         cls.route = ["--offline", FEED_URL + "=" + cls.feed]
 
     @classmethod
@@ -176,8 +181,8 @@ class Offline(Case):
         self.assertEqual(json.loads(run("parse", stdin=FEED).stdout)["title"], "Offline Hour")
         self.expect(run("discover", "--base", "https://feeds.example.com/", self.page), OK,
                     "Offline Hour  " + FEED_URL)
-        links = json.loads(run("discover", "--json", self.page).stdout)
-        self.assertEqual(links, [])  # a relative link needs --base
+        unresolved = run("discover", "--json", self.page)  # a relative link needs --base
+        self.expect(unresolved, NOTHING, "[]\n", "no feed links")
 
     def test_failures(self):
         missing = os.path.join(self.dir.name, "absent.xml")
@@ -190,7 +195,9 @@ class Offline(Case):
              "folder not found"),
             (["list", *self.route, "--feed", "2", FEED_URL], NOTHING, "no feed number 2"),
             (["stream", *self.route, "--episode", "9", FEED_URL], NOTHING, "no episode 9"),
-            (["discover", self.feed], NOTHING, ""),
+            (["discover", self.feed], NOTHING, "no feed links in " + self.feed),
+            (["list", "--offline", EMPTY_URL + "=" + self.empty, "--feed", "1", EMPTY_URL],
+             NOTHING, "no episodes in " + EMPTY_URL),
         ]
         for args, code, err in cases:
             with self.subTest(args=args):

@@ -27,6 +27,6 @@ libdir=$(pkg-config --variable=libdir vepod)
 grep -q "$expected" "$work/pkg-config.out"
 
 if [ -e "$build/tools/vepod" ]; then
-  "$prefix/bin/vepod" --version | grep -q '^vepod 1\.0\.0 (library 1\.0\.0)$'
+  [ "$("$prefix/bin/vepod" --version)" = "vepod 1.0.0 (library 1.0.0)" ]
 fi
 echo "the install tree builds and runs the example host"

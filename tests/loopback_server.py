@@ -14,6 +14,7 @@ import argparse
 import email.utils
 import gzip
 import http.server
+import sys
 import threading
 import time
 
@@ -137,6 +138,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class LoopbackServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
+
+    def handle_error(self, request, client_address):
+        # Clients that give up early (time-out, size cap) reset their connections on purpose.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
     def __init__(self, port=0):
         super().__init__(("127.0.0.1", port), Handler)

@@ -85,7 +85,7 @@ constexpr const char *k_rss = R"(<?xml version="1.0" encoding="UTF-8"?>
 )";
 
 constexpr const char *k_atom = R"(<?xml version="1.0" encoding="utf-8"?>
-<feed xmlns="http://www.w3.org/2005/Atom">
+<feed xmlns="http://www.w3.org/2005/Atom" xmlns:itunes="http://www.itunes.com/dtds/podcast-1.0.dtd">
   <title>The Quiet Workshop</title>
   <id>tag:example.org,2024:quiet-workshop</id>
   <updated>2024-05-21T09:00:00Z</updated>
@@ -97,6 +97,7 @@ constexpr const char *k_atom = R"(<?xml version="1.0" encoding="utf-8"?>
     <published>2024-05-20T07:30:00Z</published>
     <updated>2024-05-21T09:00:00Z</updated>
     <link rel="alternate" href="https://www.example.org/shows/quiet-workshop/3"/>
+    <itunes:duration>00:31:40</itunes:duration>
     <link rel="enclosure" type="audio/ogg" length="18874368"
           href="https://media.example.net/quiet-workshop/3-sharpening.ogg"/>
     <summary>Whetstones, patience and the sound of a plane on pine.</summary>
@@ -105,6 +106,7 @@ constexpr const char *k_atom = R"(<?xml version="1.0" encoding="utf-8"?>
     <title>A Bench for the Garden</title>
     <id>tag:example.org,2024:quiet-workshop:2</id>
     <published>2024-05-06T07:30:00+02:00</published>
+    <itunes:duration>47 min</itunes:duration>
     <link rel="enclosure" type="audio/ogg" length="25165824"
           href="https://media.example.net/quiet-workshop/2-garden-bench.ogg"/>
   </entry>
@@ -137,9 +139,9 @@ int walk() {
   std::printf(
       "The sequence a media player goes through, on bundled documents that the library's fake\n"
       "transport serves (nothing is fetched from the network):\n"
-      "  %s  an HTML page that announces two feeds\n"
-      "  %s  an RSS 2.0 feed, five episodes\n"
-      "  %s  an Atom feed, three episodes\n",
+      "  %-54s  an HTML page that announces two feeds\n"
+      "  %-54s  an RSS 2.0 feed, five episodes\n"
+      "  %-54s  an Atom feed, three episodes\n",
       k_page_url, k_rss_url, k_atom_url);
 
   const std::string settings =

@@ -288,8 +288,9 @@ int cmd_list(const options &o) {
   if (int rc = pick_feed(o, settings, path)) return rc;
   answer folder = call_list(settings, path);
   if (folder.code != 0) return report(o.command, exit_for(folder.code), folder.error);
-  show(o, folder.json, print_episodes);
-  return folder.json == "[]" ? k_exit_nothing : k_exit_ok;
+  if (folder.json != "[]") return show(o, folder.json, print_episodes);
+  if (o.json) print_json(stdout, folder.json, o.pretty);
+  return report(o.command, k_exit_nothing, "no episodes in " + path);
 }
 
 int cmd_stream(const options &o) {
@@ -357,8 +358,9 @@ int cmd_discover(const options &o) {
     return report(o.command, k_exit_failure, message);
   std::string links = json;
   std::free(json);
-  show(o, links, print_links);
-  return links == "[]" ? k_exit_nothing : k_exit_ok;
+  if (links != "[]") return show(o, links, print_links);
+  if (o.json) print_json(stdout, links, o.pretty);
+  return report(o.command, k_exit_nothing, "no feed links in " + target);
 }
 
 int cmd_stats(const options &o) {

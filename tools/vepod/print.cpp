@@ -135,10 +135,6 @@ void print_source(std::FILE *out, yyjson_val *description) {
 }
 
 void print_feeds(std::FILE *out, yyjson_val *root_folder) {
-  if (yyjson_arr_size(root_folder) == 0) {
-    std::fprintf(out, "no feeds\n");
-    return;
-  }
   table t{{"#", "FEED", "URL"}, {true, false, false}, {}};
   size_t index, max;
   yyjson_val *entry;
@@ -150,10 +146,6 @@ void print_feeds(std::FILE *out, yyjson_val *root_folder) {
 }
 
 void print_episodes(std::FILE *out, yyjson_val *feed_folder) {
-  if (yyjson_arr_size(feed_folder) == 0) {
-    std::fprintf(out, "no episodes\n");
-    return;
-  }
   table t{{"#", "DATE", "LENGTH", "SIZE", "TITLE"}, {true, false, true, true, false}, {}};
   size_t index, max;
   yyjson_val *entry;
@@ -166,10 +158,6 @@ void print_episodes(std::FILE *out, yyjson_val *feed_folder) {
 }
 
 void print_links(std::FILE *out, yyjson_val *links) {
-  if (yyjson_arr_size(links) == 0) {
-    std::fprintf(out, "no feed links\n");
-    return;
-  }
   table t{{"#", "TITLE", "URL"}, {true, false, false}, {}};
   size_t index, max;
   yyjson_val *link;
