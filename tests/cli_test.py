@@ -119,6 +119,19 @@ class Http(Case):
                 self.assertIsNone(sent[0])
                 self.assertIsNotNone(sent[1])
 
+    def test_revalidation_never_outlives_the_library_cache(self):
+        # Each feed folder of this page is listed by its own operation, fetching the page again
+        # and one more feed; by the 64th feed the cache has dropped the page's body, and its
+        # validators must be gone too, or the 304 that follows finds nothing to answer from.
+        del self.server.requests[:]
+        result = run("stats", "--json", "--max-age", "0", self.base + "/many/page.html")
+        self.expect(result, OK)
+        stats = json.loads(result.stdout)
+        self.assertEqual(stats["http"]["errors"], 0)
+        self.assertGreater(stats["http"]["304"], 60)
+        pages = [headers for path, headers in self.server.requests if path == "/many/page.html"]
+        self.assertEqual(sum("If-None-Match" not in headers for headers in pages), 2)
+
     def test_slow_server_is_cut_at_the_time_out(self):
         self.assertGreater(SLOW_SECONDS, 2)
         result = run("discover", "--timeout", "1", self.base + "/slow")

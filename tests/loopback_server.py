@@ -2,7 +2,8 @@
 """A small HTTP server on the loopback interface for the command-line host's tests.
 
 Its fixed routes exercise what a real transport meets: a feed with an ETag, a feed with a
-Last-Modified date, a gzip-compressed feed, a page announcing two feeds, a redirect, a redirect
+Last-Modified date, a gzip-compressed feed, a page announcing two feeds, a page announcing more
+feeds than the library's response cache holds, a redirect, a redirect
 loop, 404 and 500 answers, a response slower than any test's time-out and bodies above the
 transport's 17 MiB cap (with and without a Content-Length). Every request is recorded.
 
@@ -48,6 +49,11 @@ PAGE = b"""<!DOCTYPE html>
 </head><body>Two feeds.</body></html>
 """
 
+# A page announcing more feeds than the library's 64-entry response cache holds.
+MANY = 70
+MANY_PAGE = "".join('<link rel="alternate" type="application/rss+xml" href="/many/%d.xml">\n' % n
+                    for n in range(1, MANY + 1)).encode()
+
 ETAG = '"loop-v1"'
 LAST_MODIFIED = email.utils.formatdate(1717401600, usegmt=True)
 SLOW_SECONDS = 5
@@ -63,7 +69,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self.server.requests.append((self.path, dict(self.headers)))
         route = {
-            "/feed.xml": self.feed_with_etag,
+            "/feed.xml": lambda: self.with_etag(FEED, "application/rss+xml"),
             "/dated.xml": self.feed_with_date,
             "/gzip.xml": self.gzip_feed,
             "/page.html": lambda: self.send(200, PAGE, "text/html"),
@@ -74,7 +80,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "/slow": self.slow,
             "/huge": lambda: self.huge(chunked=False),
             "/huge-chunked": lambda: self.huge(chunked=True),
-        }.get(self.path, lambda: self.send(404, b"no such route", "text/plain"))
+            "/many/page.html": lambda: self.with_etag(MANY_PAGE, "text/html"),
+        }.get(self.path, self.numbered_feed)
         try:
             route()
         except (BrokenPipeError, ConnectionResetError):
@@ -92,11 +99,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def redirect(self, location):
         self.send(301, b"", "text/plain", [("Location", location)])
 
-    def feed_with_etag(self):
+    def with_etag(self, body, content_type):
         if self.headers.get("If-None-Match") == ETAG:
-            self.send(304, b"", "application/rss+xml", [("ETag", ETAG)])
+            self.send(304, b"", content_type, [("ETag", ETAG)])
         else:
-            self.send(200, FEED, "application/rss+xml", [("ETag", ETAG)])
+            self.send(200, body, content_type, [("ETag", ETAG)])
 
     def feed_with_date(self):
         if self.headers.get("If-Modified-Since") == LAST_MODIFIED:
@@ -110,6 +117,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                       [("Content-Encoding", "gzip")])
         else:
             self.send(406, b"gzip only", "text/plain")
+
+    def numbered_feed(self):
+        name = self.path.removeprefix("/many/").removesuffix(".xml")
+        if self.path.startswith("/many/") and name.isdigit() and 1 <= int(name) <= MANY:
+            self.with_etag(FEED, "application/rss+xml")
+        else:
+            self.send(404, b"no such route", "text/plain")
 
     def slow(self):
         deadline = time.monotonic() + SLOW_SECONDS
