@@ -2,6 +2,7 @@
 // the transport choice and the catalogue operations.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <yyjson.h>
@@ -40,6 +41,11 @@ void set_err(const char *format, ...) __attribute__((format(printf, 1, 2)));
 int emit(char *json, char *out, int32_t out_len);
 
 }  // namespace vepod
+
+// A display name for a folder or entry (malloc'ed; *length gets its byte count), or NULL.
+char *seg_name(const char *text, size_t *length);
+// Episode order for qsort: known dates newest first, then unknown dates, ties in document order.
+int cmp_mtime_desc(const void *a, const void *b);
 
 int op_validate(const tervala_io *io, const char *settings_json, char *out, int32_t out_len);
 int op_list(const tervala_io *io, const char *settings_json, const char *path, char *out,

@@ -1,0 +1,495 @@
+// The catalogue operations end to end through the exports and the fake transport.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "handler/vepod_handler.h"
+#include "util/vepod_util.h"
+#include "vepod.h"
+
+namespace {
+
+constexpr const char *kFeedUrl = "http://pod.example/feed.xml";
+
+constexpr const char *kFeed = R"(<?xml version="1.0" encoding="UTF-8"?>
+<rss version="2.0"><channel>
+  <title>Morning Show</title>
+  <itunes:image href="http://pod.example/cover.jpg"/>
+  <item><title>Episode One</title><guid>ep-1</guid>
+    <pubDate>Mon, 02 Jan 2006 15:04:05 GMT</pubDate><itunes:duration>1:30</itunes:duration>
+    <enclosure url="http://pod.example/1.mp3" type="audio/mpeg" length="1234"/></item>
+  <item><title>Episode Two</title><guid>ep-2</guid>
+    <pubDate>Tue, 03 Jan 2006 15:04:05 GMT</pubDate>
+    <enclosure url="http://pod.example/2.mp3" type="audio/mpeg"/></item>
+  <item><enclosure url="http://pod.example/3.mp3"/></item>
+</channel></rss>)";
+
+constexpr const char *kEmptyFeed = "<rss><channel><title>Quiet</title></channel></rss>";
+
+std::string settings_for(const std::string &urls) {
+  std::string json = "{\"URL\":\"";
+  for (char c : urls) json += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return json + "\"}";
+}
+
+struct Answer {
+  int code;
+  std::string text;
+};
+
+Answer validate(const std::string &settings) {
+  std::vector<char> out(1 << 16);
+  int code = vepod_validate(settings.c_str(), out.data(), int32_t(out.size()));
+  return {code, out.data()};
+}
+
+Answer list(const std::string &settings, const char *path) {
+  std::vector<char> out(1 << 16);
+  int code = vepod_list(settings.c_str(), path, out.data(), int32_t(out.size()));
+  return {code, out.data()};
+}
+
+Answer stream(const char *settings, const char *entry) {
+  std::vector<char> out(4096);
+  int code = vepod_stream_url(settings, entry, out.data(), int32_t(out.size()));
+  return {code, out.data()};
+}
+
+std::string error_doc(const std::string &message) { return "{\"error\":\"" + message + "\"}"; }
+
+// The counters of the statistics text by key path ("http.gets", "cache.entries", ...).
+std::map<std::string, long> counters() {
+  std::map<std::string, long> values;
+  const char *text = vepod_stats_json();
+  yyjson_doc *doc = yyjson_read(text, std::strlen(text), 0);
+  size_t i, n, j, m;
+  yyjson_val *group_key, *group, *key, *value;
+  yyjson_obj_foreach(yyjson_doc_get_root(doc), i, n, group_key, group) {
+    yyjson_obj_foreach(group, j, m, key, value) {
+      values[std::string(yyjson_get_str(group_key)) + "." + yyjson_get_str(key)] =
+          long(yyjson_get_sint(value));
+    }
+  }
+  yyjson_doc_free(doc);
+  return values;
+}
+
+std::string fallback_id(const char *url) {
+  char id[32];
+  std::snprintf(
+      id, sizeof id, "enc:%016llx",
+      static_cast<unsigned long long>(vepod_fnv1a(url, std::strlen(url), vepod_fnv1a_basis)));
+  return id;
+}
+
+class Catalogue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vepod_set_io(nullptr);
+    vepod_fake_reset();
+    vepod_cache_clear();
+    vepod_cache_set_max_age(21600);
+  }
+  void TearDown() override {
+    vepod_set_io(nullptr);
+    vepod_fake_reset();
+    vepod_cache_clear();
+  }
+};
+
+// validate, list the root, list the feed, resolve a listed entry: the host's usual walk.
+TEST_F(Catalogue, TypicalSequence) {
+  ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, kFeed), 0);
+  auto before = counters();
+
+  Answer validated =
+      validate(R"({"URL":"http://pod.example/feed.xml","Name":"Morning","Refresh":5})");
+  ASSERT_EQ(validated.code, 0) << validated.text;
+  std::smatch id;
+  ASSERT_TRUE(std::regex_match(
+      validated.text, id,
+      std::regex(
+          R"(\{"URL":"http://pod\.example/feed\.xml","Name":"Morning","RuntimeType":"PODCASTS",)"
+          R"("Title":"Morning Show","ID":"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"\})")))
+      << validated.text;
+  EXPECT_EQ(std::string(vepod_result_json()), validated.text);
+
+  const std::string settings = settings_for(kFeedUrl);
+  Answer root = list(settings, "");
+  ASSERT_EQ(root.code, 0) << root.text;
+  EXPECT_EQ(
+      root.text,
+      R"([{"name":"Morning Show","path":"http://pod.example/feed.xml","id":"http://pod.example/feed.xml",)"
+      R"("folder":true,"size":-1,"image":"http://pod.example/cover.jpg"}])");
+
+  Answer episodes = list(settings, kFeedUrl);
+  ASSERT_EQ(episodes.code, 0) << episodes.text;
+  const std::string fallback = fallback_id("http://pod.example/3.mp3");
+  std::string encoded = fallback;
+  encoded.replace(3, 1, "%3A");
+  EXPECT_EQ(
+      episodes.text,
+      R"([{"name":"Episode Two","path":"http://pod.example/feed.xml/ep-2","folder":false,"size":-1,)"
+      R"("mtime_ms":1136300645000,"id":"ep-2","locator":"http://pod.example/2.mp3","duration_s":-1,)"
+      R"("guid_fallback":false,"title":"Episode Two","enclosure_type":"audio/mpeg"},)"
+      R"({"name":"Episode One","path":"http://pod.example/feed.xml/ep-1","folder":false,"size":1234,)"
+      R"("mtime_ms":1136214245000,"id":"ep-1","locator":"http://pod.example/1.mp3","duration_s":90,)"
+      R"("guid_fallback":false,"title":"Episode One","enclosure_type":"audio/mpeg"},)"
+      R"({"name":"episode 3","path":"http://pod.example/feed.xml/)" +
+          encoded + R"(","folder":false,"size":-1,"mtime_ms":-1,"id":")" + fallback +
+          R"(","locator":"http://pod.example/3.mp3","duration_s":-1,"guid_fallback":true}])");
+
+  Answer resolved =
+      stream(nullptr, R"({"name":"Episode One","path":"http://pod.example/feed.xml/ep-1",)"
+                      R"("id":"ep-1","locator":"http://pod.example/1.mp3"})");
+  EXPECT_EQ(resolved.code, 0);
+  EXPECT_EQ(resolved.text, R"({"url":"http://pod.example/1.mp3","headers":{}})");
+
+  auto after = counters();
+  EXPECT_EQ(vepod_fake_calls(kFeedUrl), 1);
+  EXPECT_EQ(after["http.gets"] - before["http.gets"], 1);
+  EXPECT_EQ(after["cache.misses"] - before["cache.misses"], 1);
+  EXPECT_EQ(after["cache.hits"] - before["cache.hits"], 2);
+  EXPECT_EQ(after["cache.entries"], 1);
+  EXPECT_EQ(after["feeds.parsed"] - before["feeds.parsed"], 3);
+  EXPECT_EQ(after["items.kept"] - before["items.kept"], 3);
+  EXPECT_EQ(after["items.guid_fallback"] - before["items.guid_fallback"], 1);
+}
+
+constexpr const char *kPage = R"(<html><head>
+  <link rel="alternate" type="application/rss+xml" href="/audio.xml" title="Audio">
+  <link rel="alternate" type="application/atom+xml" href="http://site.example/video.atom">
+</head><body>hello</body></html>)";
+
+TEST_F(Catalogue, PageFeedsArePendingAndNamedByTheirLinks) {
+  ASSERT_EQ(vepod_fake_set("http://site.example/", 200, kPage), 0);
+  const std::string settings = settings_for("http://site.example/");
+  Answer root = list(settings, nullptr);
+  ASSERT_EQ(root.code, 0) << root.text;
+  EXPECT_EQ(
+      root.text,
+      R"([{"name":"Audio","path":"http://site.example/audio.xml","id":"http://site.example/audio.xml",)"
+      R"("folder":true,"size":-1},)"
+      R"({"name":"http:∕∕site.example∕video.atom","path":"http://site.example/video.atom",)"
+      R"("id":"http://site.example/video.atom","folder":true,"size":-1}])");
+  EXPECT_EQ(vepod_fake_calls(nullptr), 1);
+
+  Answer validated = validate(settings);
+  EXPECT_EQ(validated.code, 0);
+  EXPECT_EQ(validated.text.find("\"Title\""), std::string::npos);
+
+  // Opening a pending feed fetches it once.
+  ASSERT_EQ(vepod_fake_set("http://site.example/audio.xml", 200, kFeed), 0);
+  Answer episodes = list(settings, "http://site.example/audio.xml");
+  ASSERT_EQ(episodes.code, 0);
+  EXPECT_NE(episodes.text.find("\"id\":\"ep-1\""), std::string::npos);
+  EXPECT_EQ(vepod_fake_calls("http://site.example/audio.xml"), 1);
+  EXPECT_EQ(vepod_fake_calls("http://site.example/video.atom"), 0);
+
+  // The page itself is a folder of nothing.
+  EXPECT_EQ(list(settings, "http://site.example/").text, "[]");
+}
+
+struct FailureCase {
+  const char *what;
+  const char *settings;  // URL lines joined by '\n' when not starting with '{'
+  const char *path;
+  int code;
+  const char *message;
+};
+
+void install_routes() {
+  vepod_fake_set("http://h/feed", 200, kFeed);
+  vepod_fake_set("http://h/empty", 200, kEmptyFeed);
+  vepod_fake_set("http://h/missing", 404, "gone");
+  vepod_fake_set("http://h/missing?k=1", 410, "gone");
+  vepod_fake_set("http://h/partial", 206, kFeed);
+  vepod_fake_set("http://h/plain", 200, "<html><body>no feeds</body></html>");
+  vepod_fake_fail("http://h/down", nullptr);
+}
+
+std::string settings_of(const char *text) {
+  return text[0] == '{' ? std::string(text) : settings_for(text);
+}
+
+TEST_F(Catalogue, ListFailures) {
+  const FailureCase cases[] = {
+      {"bad settings", "{\"url\":\"http://h/feed\"}", "", -8, "settings need a non-empty URL"},
+      {"all missing", "http://h/missing\nhttp://h/missing?k=1", "", -2,
+       "HTTP 410 from http://h/missing?<redacted>"},
+      {"only partial answers", "http://h/partial", "", -5, "no feeds found"},
+      {"page without feeds", "http://h/plain", "", -5, "no feeds found at page"},
+      {"transport failure", "http://h/down", "", -4,
+       "transport failure for http://h/down: fake: transport failure"},
+      {"unknown folder", "http://h/feed", "http://user:pw@h/other?token=1", -2,
+       "folder not found: http://h/other?<redacted>"},
+      {"folder of a missing feed", "http://h/feed\nhttp://h/missing", "http://h/missing", -2,
+       "HTTP 404 from http://h/missing"},
+  };
+  for (const FailureCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    vepod_fake_reset();
+    install_routes();
+    Answer a = list(settings_of(c.settings), c.path);
+    EXPECT_EQ(a.code, c.code);
+    EXPECT_EQ(a.text, error_doc(c.message));
+    EXPECT_EQ(std::string(vepod_last_error()), c.message);
+  }
+  // A failing folder is fetched again on demand: failures are not cached.
+  EXPECT_EQ(vepod_fake_calls("http://h/missing"), 2);
+}
+
+TEST_F(Catalogue, ValidateFailures) {
+  const FailureCase cases[] = {
+      {"no settings", nullptr, nullptr, -8, "settings_json is NULL"},
+      {"feed without episodes", "http://h/empty", nullptr, -5,
+       "no episodes and no discovered feeds"},
+      {"missing next to an empty feed", "http://h/missing\nhttp://h/empty", nullptr, -2,
+       "HTTP 404 from http://h/missing"},
+      {"partial answer only", "http://h/partial", nullptr, -5,
+       "no episodes and no discovered feeds"},
+      {"page without feeds", "http://h/plain", nullptr, -5, "no feeds found at page"},
+  };
+  for (const FailureCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    vepod_fake_reset();
+    install_routes();
+    char out[512];
+    int code =
+        vepod_validate(c.settings ? settings_of(c.settings).c_str() : nullptr, out, sizeof out);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(std::string(out), error_doc(c.message));
+  }
+}
+
+TEST_F(Catalogue, StreamUrlFailures) {
+  install_routes();
+  const std::string settings = settings_for("http://h/feed\nhttp://h/down");
+  struct Case {
+    const char *entry;
+    int code;
+    const char *message;
+  };
+  const Case cases[] = {
+      {nullptr, -8, "entry_json is not a JSON object"},
+      {"[]", -8, "entry_json is not a JSON object"},
+      {"\"x\"", -8, "entry_json is not a JSON object"},
+      {"{\"id\":\"ep-1\"", -8, "entry_json is not a JSON object"},
+      {"{}", -8, "entry_json has neither id nor a stream_url"},
+      {R"({"stream_url":"","locator":"http://pod.example/1.mp3"})", -8,
+       "entry_json has neither id nor a stream_url"},
+      {R"({"id":7,"path":"http://h/feed"})", -8, "entry_json has neither id nor a stream_url"},
+      {R"({"id":"nope","path":"http://h/feed"})", -2, "entry id not found in feed"},
+      {R"({"id":"ep-1"})", -2, "entry id not found in feed"},
+      {R"({"id":"ep-1","path":"http://h/feed/ep-1"})", -2, "entry id not found in feed"},
+      {R"({"id":"ep-1","path":"http://h/down"})", -4, "entry id not found in feed"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.entry ? c.entry : "NULL");
+    Answer a = stream(settings.c_str(), c.entry);
+    EXPECT_EQ(a.code, c.code);
+    EXPECT_EQ(a.text, error_doc(c.message));
+  }
+}
+
+TEST_F(Catalogue, StreamUrlChoosesTheDirectUrlOrLooksTheIdUp) {
+  install_routes();
+  const std::string settings = settings_for("http://h/feed");
+  struct Case {
+    const char *entry;
+    const char *url;
+  };
+  const Case cases[] = {
+      {R"({"stream_url":"https://cdn/s","locator":"http://cdn/l","url":"http://cdn/u"})",
+       "https://cdn/s"},
+      {R"({"stream_url":5,"locator":"http://cdn/l"})", "http://cdn/l"},
+      {R"({"url":"HTTP://cdn/u"})", "HTTP://cdn/u"},
+      {R"({"locator":"/media/1.mp3","id":"ep-2","path":"http://h/feed"})",
+       "http://pod.example/2.mp3"},
+      {R"({"stream_url":"","id":"ep-1","path":"http://h/feed"})", "http://pod.example/1.mp3"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.entry);
+    Answer a = stream(settings.c_str(), c.entry);
+    EXPECT_EQ(a.code, 0);
+    EXPECT_EQ(a.text, std::string("{\"url\":\"") + c.url + "\",\"headers\":{}}");
+  }
+}
+
+TEST_F(Catalogue, ValidateCopiesMembersInOrder) {
+  install_routes();
+  struct Case {
+    const char *settings;
+    const char *expected;  // "<id>" stands for a new identifier
+  };
+  const Case cases[] = {
+      {R"({"RuntimeType":"X","URL":"http://h/feed","Title":"Mine","ID":"keep","Flag":true,"Gone":null})",
+       R"({"URL":"http://h/feed","ID":"keep","Gone":null,"RuntimeType":"PODCASTS","Title":"Morning Show"})"},
+      {R"({"ID":"","URL":"http://h/feed","Name":"a","Name":"b"})",
+       R"({"URL":"http://h/feed","Name":"a","Name":"b","RuntimeType":"PODCASTS","Title":"Morning Show","ID":"<id>"})"},
+      {R"({"ID":12,"URL":"http://h/feed\nhttp://h/feed2"})",
+       R"({"URL":"http://h/feed\nhttp://h/feed2","RuntimeType":"PODCASTS","ID":"<id>"})"},
+  };
+  // The second feed has episodes but no title: it is the last loaded feed, so no title is added.
+  vepod_fake_set(
+      "http://h/feed2", 200,
+      "<rss><channel><item><guid>a</guid><enclosure url=\"http://m/a\"/></item></channel></rss>");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.settings);
+    Answer a = validate(c.settings);
+    ASSERT_EQ(a.code, 0) << a.text;
+    std::string pattern =
+        std::regex_replace(std::string(c.expected), std::regex(R"([\\{}\[\].?*+^$|()])"), R"(\$&)");
+    pattern = std::regex_replace(pattern, std::regex("<id>"), "[0-9a-f-]{36}");
+    EXPECT_TRUE(std::regex_match(a.text, std::regex(pattern))) << a.text;
+  }
+  EXPECT_NE(validate(cases[1].settings).text, validate(cases[1].settings).text);
+}
+
+TEST_F(Catalogue, EpisodesSortNewestFirstWithUnknownDatesLast) {
+  vepod_fake_set("http://h/f", 200, R"(<rss><channel>
+    <item><guid>a</guid><pubDate>Wed, 01 Jan 2020 00:00:00 GMT</pubDate><enclosure url="http://m/a"/></item>
+    <item><guid>b</guid><enclosure url="http://m/b"/></item>
+    <item><guid>c</guid><pubDate>Fri, 01 Jan 2021 00:00:00 GMT</pubDate><enclosure url="http://m/c"/></item>
+    <item><guid>d</guid><pubDate>Wed, 01 Jan 2020 00:00:00 GMT</pubDate><enclosure url="http://m/d"/></item>
+    <item><guid>a</guid><enclosure url="http://m/a2"/></item>
+    <item><guid>e</guid></item>
+    <item><guid>f</guid><enclosure url=""/></item>
+    <item><guid>a b/c?</guid><title>T&#9;ab/x</title><enclosure url="http://m/g"/></item>
+  </channel></rss>)");
+  Answer a = list(settings_for("http://h/f"), "http://h/f");
+  ASSERT_EQ(a.code, 0) << a.text;
+  std::vector<std::string> ids;
+  std::regex id_member("\"id\":\"([^\"]*)\"");
+  for (std::sregex_iterator it(a.text.begin(), a.text.end(), id_member), end; it != end; ++it) {
+    ids.push_back((*it)[1]);
+  }
+  EXPECT_EQ(ids, (std::vector<std::string>{"c", "a", "d", "b", "a b/c?"}));
+  EXPECT_NE(a.text.find(R"("path":"http://h/f/a%20b%2Fc%3F")"), std::string::npos);
+  EXPECT_NE(a.text.find(R"("name":"T ab∕x")"), std::string::npos);
+  EXPECT_NE(a.text.find(R"("title":"T\tab/x")"), std::string::npos);
+  EXPECT_NE(a.text.find(R"("locator":"http://m/a")"), std::string::npos);
+  EXPECT_EQ(a.text.find("http://m/a2"), std::string::npos);
+}
+
+TEST(SegName, CutsAtTheBudgetWithoutSplittingCharacters) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  };
+  const std::string a255(255, 'a');
+  const Case cases[] = {
+      {std::string(300, 'x'), std::string(256, 'x')},
+      {a255 + "/tail", a255 + "\xE2\x88\x95"},
+      {a255 + "\xC3\xA9", a255},  // a two-byte character does not fit in one byte
+      {std::string(254, 'a') + "\xC3\xA9z", std::string(254, 'a') + "\xC3\xA9"},
+      {"News/Daily",
+       "News\xE2\x88\x95"
+       "Daily"},
+      {"a\x01\x7f"
+       "b",
+       "a  b"},
+      {"", ""},
+  };
+  for (const Case &c : cases) {
+    size_t length = 99;
+    char *name = seg_name(c.text.c_str(), &length);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(std::string(name), c.expected);
+    EXPECT_EQ(length, c.expected.size());
+    EXPECT_TRUE(vepod_utf8_valid(name, length));
+    std::free(name);
+  }
+}
+
+// A title that is not valid UTF-8 is shown with a replacement character, not refused.
+TEST_F(Catalogue, IllFormedTextIsRepairedInAnswers) {
+  vepod_fake_set("http://h/f", 200,
+                 "<rss><channel><title>Bad &#xD800; "
+                 "name</title><item><guid>g</guid><title>x\xED\xA0\x80y</title>"
+                 "<enclosure url=\"http://m/1\"/></item></channel></rss>");
+  const std::string settings = settings_for("http://h/f");
+  Answer root = list(settings, "");
+  ASSERT_EQ(root.code, 0) << vepod_last_error();
+  EXPECT_NE(root.text.find("Bad \xEF\xBF\xBD name"), std::string::npos);
+  Answer episodes = list(settings, "http://h/f");
+  ASSERT_EQ(episodes.code, 0) << vepod_last_error();
+  EXPECT_NE(episodes.text.find("\"title\":\"x\xEF\xBF\xBDy\""), std::string::npos);
+}
+
+// The handler table runs on the transport it is given, whatever is installed for the exports.
+TEST_F(Catalogue, HandlerTableUsesTheCallersTransport) {
+  const vepod_handler_table *table = verch_get();
+  ASSERT_EQ(table, verch_get());
+  ASSERT_EQ(table, vepod_handler_get());
+  EXPECT_STREQ(table->runtime_type, vepod_runtime_type());
+  EXPECT_EQ(table->caps, vepod_caps());
+
+  struct Host {
+    int calls = 0;
+  } host;
+  tervala_io io = {&host,
+                   [](void *ctx, const char *, char **body, int *status, char **) {
+                     static_cast<Host *>(ctx)->calls++;
+                     *body = xstrdup_u(kFeed);
+                     *status = 200;
+                     return 0;
+                   },
+                   nullptr, nullptr};
+  static const tervala_io refusing = {nullptr, nullptr, nullptr, nullptr};
+  vepod_set_io(&refusing);
+  char out[4096];
+  const std::string settings = settings_for("http://host.example/feed");
+  ASSERT_EQ(table->list(&io, settings.c_str(), "", out, sizeof out), 0) << out;
+  EXPECT_EQ(host.calls, 1);
+  EXPECT_NE(std::string(out).find("Morning Show"), std::string::npos);
+  EXPECT_EQ(vepod_list(settings.c_str(), "", out, sizeof out), -8);
+  EXPECT_STREQ(out, "{\"error\":\"no tervala_io backend\"}");
+  EXPECT_EQ(table->validate(nullptr, settings.c_str(), out, sizeof out), -8);
+  EXPECT_EQ(table->download(&io, nullptr, nullptr, out, sizeof out), -6);
+}
+
+// A host loads the library by name and finds every export undecorated.
+TEST(DynamicLoading, AllExportsResolveByName) {
+  void *library = dlopen(VEPOD_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  const char *names[] = {"verch_get",
+                         "vepod_validate",
+                         "vepod_list",
+                         "vepod_stream_url",
+                         "vepod_download",
+                         "vepod_last_error",
+                         "vepod_result_json",
+                         "vepod_version",
+                         "vepod_runtime_type",
+                         "vepod_caps",
+                         "vepod_set_io",
+                         "vepod_use_curl",
+                         "vepod_use_fake",
+                         "vepod_stats_json",
+                         "vepod_parse_feed",
+                         "vepod_discover_feeds",
+                         "vepod_parse_duration",
+                         "vepod_cache_clear",
+                         "vepod_cache_set_max_age",
+                         "vepod_fake_reset",
+                         "vepod_fake_set",
+                         "vepod_fake_fail",
+                         "vepod_fake_calls"};
+  for (const char *name : names) EXPECT_NE(dlsym(library, name), nullptr) << name;
+  auto get = reinterpret_cast<const vepod_handler_table *(*)()>(dlsym(library, "verch_get"));
+  ASSERT_NE(get, nullptr);
+  EXPECT_STREQ(get()->runtime_type, "PODCASTS");
+  EXPECT_EQ(get()->caps, 35);
+  dlclose(library);
+}
+
+}  // namespace
