@@ -187,6 +187,61 @@ TEST(Reader, MessageIsCutToTheBuffer) {
   EXPECT_STREQ(err, "root el");  // a buffer of no capacity is not written
 }
 
+// The first fault by the byte rules, one character at a time; "" when there is none. The reader
+// checks many bytes at once, so it is compared with this on random text.
+std::string utf8_fault(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = s[i];
+    size_t need = c < 0x80                 ? 1
+                  : c >= 0xC2 && c <= 0xDF ? 2
+                  : c >= 0xE0 && c <= 0xEF ? 3
+                  : c >= 0xF0 && c <= 0xF4 ? 4
+                                           : 0;
+    if (need == 0) return "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
+    if (s.size() - i < need) return "truncated UTF-8 sequence";
+    for (size_t k = 1; k < need; k++) {
+      if ((s[i + k] & 0xC0) != 0x80) return "invalid UTF-8 continuation byte";
+    }
+    i += need;
+  }
+  return "";
+}
+
+TEST(Reader, Utf8CheckAgreesWithTheByteRulesOnRandomText) {
+  // Mostly well-formed pieces (loose forms included), now and then a broken one.
+  const std::string_view good[] = {"a",
+                                   "bc ",
+                                   "\xC3\xA9",
+                                   "\xE2\x82\xAC",
+                                   "\xF0\x9F\x98\x80",
+                                   "\xED\xA0\x80",
+                                   "\xE0\x80\x80",
+                                   "\xF4\x90\x80\x80",
+                                   "0123456789abcdef"};
+  const std::string_view bad[] = {"\x80", "\xBF", "\xC0",     "\xC1\x80",     "\xF5",
+                                  "\xFF", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xE2\x28\xA1"};
+  uint64_t state = 12345;
+  auto next = [&state](uint32_t n) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return uint32_t(state >> 33) % n;
+  };
+  for (int round = 0; round < 4000; round++) {
+    std::string text(next(70), ' ');
+    int pieces = int(next(120));
+    for (int i = 0; i < pieces; i++) {
+      text += next(150) == 0 ? bad[next(std::size(bad))] : good[next(std::size(good))];
+    }
+    const bool at_end = next(2);
+    const std::string doc = at_end ? "<rss></rss>" + text : "<rss><x>" + text + "</x></rss>";
+    const std::string expected = utf8_fault(doc);
+    SCOPED_TRACE(testing::PrintToString(doc));
+    parsed p(doc);
+    EXPECT_EQ(p.rc, expected.empty() ? 0 : -1);
+    EXPECT_EQ(std::string(p.err), expected);
+    if (HasFailure()) break;
+  }
+}
+
 // MARK: Limits
 
 TEST(Reader, DocumentOfSixteenMebibytesIsReadAndOneByteMoreIsRefused) {

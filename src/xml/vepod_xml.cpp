@@ -8,10 +8,15 @@
 #include "xml/vepod_xml.h"
 
 #include <array>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "util/vepod_util.h"
 #include "vepod.h"
@@ -54,6 +59,7 @@ constexpr unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c 
 // Equality ignoring ASCII case.
 bool ci_eq(string_view a, string_view b) {
   if (a.size() != b.size()) return false;
+  if (std::memcmp(a.data(), b.data(), a.size()) == 0) return true;  // most are written alike
   for (size_t i = 0; i < a.size(); i++) {
     if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i]))) {
       return false;
@@ -64,8 +70,26 @@ bool ci_eq(string_view a, string_view b) {
 
 // MARK: Records
 
+// The element names the extraction acts on, recognised once per start tag.
+enum elem_kind : uint8_t {
+  e_other,
+  e_item,
+  e_entry,
+  e_title,
+  e_guid,
+  e_id,
+  e_link,
+  e_url,
+  e_image,
+  e_itunes_image,
+  e_enclosure,
+  e_duration,  // itunes:duration, duration
+  e_date,      // pubdate, published, issued, updated
+};
+
 struct xml_frame {
   string_view name;  // as written in the start tag
+  elem_kind kind;
   // Collected text. The buffer stays with the stack slot when the element closes and is reused by
   // the next element at that depth; it is released when the parse ends.
   char *text;
@@ -92,6 +116,7 @@ struct xml_reader {
   int32_t format;
   int32_t top;  // innermost open element, -1 when none
   xml_frame frames[k_max_depth];
+  xml_attr attrs[k_max_attrs];  // of the start tag being read
   // Decoded attribute values of the current start tag.
   char *scratch;
   uint64_t scratch_len;
@@ -135,19 +160,87 @@ char *dup_view(string_view text) {
 
 // MARK: Input checks
 
+// Length of the ASCII run at the start of [s, s+n), read a word at a time.
+uint64_t ascii_run(const unsigned char *s, uint64_t n) {
+  constexpr uint64_t high = 0x8080808080808080ull;
+  uint64_t i = 0;
+  while (n - i >= 32) {
+    uint64_t w[4];
+    std::memcpy(w, s + i, sizeof w);
+    if ((w[0] | w[1] | w[2] | w[3]) & high) break;
+    i += 32;
+  }
+  while (n - i >= 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, sizeof w);
+    if (uint64_t m = w & high) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return i + (std::countr_zero(m) >> 3);
+      } else {
+        return i + (std::countl_zero(m) >> 3);
+      }
+    }
+    i += 8;
+  }
+  while (i < n && s[i] < 0x80) i++;
+  return i;
+}
+
+#if defined(__SSE2__)
+// Start of the character that holds byte i - 1 of an already checked prefix, or i when that byte
+// ends a character; the checked prefix before it is whole characters.
+uint64_t char_start(const unsigned char *s, uint64_t i) {
+  uint64_t j = i;
+  while (j > 0 && i - j < 3 && (s[j - 1] & 0xC0) == 0x80) j--;
+  if (j > 0 && s[j - 1] >= 0xC0) j--;
+  return j;
+}
+
+// Length of a prefix of [s, s+n) that check_utf8 accepts and that ends between characters, 64 bytes
+// per step without a branch per character, so text that mixes scripts costs about what ASCII does.
+// A block holds a fault exactly when the bytes that must be continuation bytes (1 to 3 after a lead
+// byte, by its kind) differ from those that are, or when it holds a byte that is never valid.
+uint64_t utf8_prefix(const unsigned char *s, uint64_t n) {
+  const __m128i c0 = _mm_set1_epi8(char(0xC0)), e0 = _mm_set1_epi8(char(0xE0));
+  const __m128i f0 = _mm_set1_epi8(char(0xF0)), f5 = _mm_set1_epi8(char(0xF5));
+  const __m128i fe = _mm_set1_epi8(char(0xFE));
+  auto at_least = [](__m128i v, __m128i t) { return _mm_cmpeq_epi8(_mm_max_epu8(v, t), v); };
+  auto block_fault = [&](__m128i b, __m128i prev) {
+    __m128i back1 = _mm_or_si128(_mm_slli_si128(b, 1), _mm_srli_si128(prev, 15));
+    __m128i back2 = _mm_or_si128(_mm_slli_si128(b, 2), _mm_srli_si128(prev, 14));
+    __m128i back3 = _mm_or_si128(_mm_slli_si128(b, 3), _mm_srli_si128(prev, 13));
+    __m128i expected =
+        _mm_or_si128(at_least(back1, c0), _mm_or_si128(at_least(back2, e0), at_least(back3, f0)));
+    __m128i continuation = _mm_cmplt_epi8(b, c0);  // 0x80 to 0xBF, compared as signed bytes
+    __m128i never = _mm_or_si128(at_least(b, f5), _mm_cmpeq_epi8(_mm_and_si128(b, fe), c0));
+    return _mm_or_si128(_mm_xor_si128(expected, continuation), never);
+  };
+  __m128i prev = _mm_setzero_si128();
+  uint64_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    auto *p = reinterpret_cast<const __m128i *>(s + i);
+    __m128i b0 = _mm_loadu_si128(p), b1 = _mm_loadu_si128(p + 1);
+    __m128i b2 = _mm_loadu_si128(p + 2), b3 = _mm_loadu_si128(p + 3);
+    __m128i any = _mm_or_si128(_mm_or_si128(b0, b1), _mm_or_si128(b2, b3));
+    if (_mm_movemask_epi8(_mm_or_si128(any, prev)) != 0) {
+      __m128i fault = _mm_or_si128(_mm_or_si128(block_fault(b0, prev), block_fault(b1, b0)),
+                                   _mm_or_si128(block_fault(b2, b1), block_fault(b3, b2)));
+      if (_mm_movemask_epi8(fault)) break;
+    }
+    prev = b3;
+  }
+  return char_start(s, i);
+}
+#else
+uint64_t utf8_prefix(const unsigned char *, uint64_t) { return 0; }
+#endif
+
 // The message for the first UTF-8 fault in [s, s+n), or NULL. Lead bytes and continuation bytes are
 // checked; overlong forms, surrogates and values above U+10FFFF pass.
 const char *check_utf8(const unsigned char *s, uint64_t n) {
-  constexpr uint64_t high = 0x8080808080808080ull;
-  uint64_t i = 0;
+  uint64_t i = utf8_prefix(s, n);
   for (;;) {
-    while (n - i >= 32) {
-      uint64_t w[4];
-      std::memcpy(w, s + i, sizeof w);
-      if ((w[0] | w[1] | w[2] | w[3]) & high) break;
-      i += 32;
-    }
-    while (i < n && s[i] < 0x80) i++;
+    i += ascii_run(s + i, n - i);
     if (i == n) return nullptr;
     unsigned char c = s[i];
     uint64_t need = c >= 0xC2 && c <= 0xDF   ? 2
@@ -239,8 +332,35 @@ int read_ref(xml_reader &r, const unsigned char *amp, const unsigned char *end, 
 
 // MARK: Extraction
 
-bool is_episode(const xml_reader &r, string_view name) {
-  return ci_eq(name, r.atom ? "entry" : "item");
+elem_kind classify(string_view name) {
+  struct known {
+    string_view name;
+    elem_kind kind;
+  };
+  static constexpr known k_known[] = {
+      {"item", e_item},
+      {"entry", e_entry},
+      {"title", e_title},
+      {"guid", e_guid},
+      {"id", e_id},
+      {"link", e_link},
+      {"url", e_url},
+      {"image", e_image},
+      {"itunes:image", e_itunes_image},
+      {"enclosure", e_enclosure},
+      {"duration", e_duration},
+      {"itunes:duration", e_duration},
+      {"pubdate", e_date},
+      {"published", e_date},
+      {"issued", e_date},
+      {"updated", e_date},
+  };
+  if (name.empty()) return e_other;
+  unsigned char first = fold(static_cast<unsigned char>(name[0]));
+  for (const known &k : k_known) {
+    if (k.name.size() == name.size() && k.name[0] == first && ci_eq(name, k.name)) return k.kind;
+  }
+  return e_other;
 }
 
 // Copies an attribute value into an empty field; an allocation failure leaves it empty.
@@ -279,16 +399,16 @@ int ex_root(xml_reader &r, string_view name, bool self_closing) {
   return 0;
 }
 
-void ex_start(xml_reader &r, string_view name, const xml_attr *attrs, int nattrs) {
+void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) {
   vepod_feed *feed = r.feed;
   if (!r.item) {
-    if (is_episode(r, name) && feed->nitems < vepod_max_items) {
+    if (kind == (r.atom ? e_entry : e_item) && feed->nitems < vepod_max_items) {
       vepod_item &item = feed->items[feed->nitems];
       item = vepod_item{};
       item.size = item.mtime_ms = item.duration_s = -1;
       item.index = feed->nitems++;
       r.item = &item;
-    } else if (ci_eq(name, "itunes:image")) {
+    } else if (kind == e_itunes_image) {
       for (int i = 0; i < nattrs; i++) {
         if (!ci_eq(attrs[i].name, "href") || attrs[i].value.empty()) continue;
         std::free(feed->image);
@@ -298,7 +418,7 @@ void ex_start(xml_reader &r, string_view name, const xml_attr *attrs, int nattrs
     return;
   }
   vepod_item *item = r.item;
-  if (ci_eq(name, "enclosure")) {
+  if (kind == e_enclosure) {
     for (int i = 0; i < nattrs; i++) {
       const xml_attr &a = attrs[i];
       if (ci_eq(a.name, "url")) {
@@ -310,7 +430,7 @@ void ex_start(xml_reader &r, string_view name, const xml_attr *attrs, int nattrs
         if (size > 0) item->size = size;
       }
     }
-  } else if (r.atom && ci_eq(name, "link") && nattrs > 0) {
+  } else if (r.atom && kind == e_link && nattrs > 0) {
     bool has_rel = false, enclosure = false;
     const xml_attr *href = nullptr;
     for (int i = 0; i < nattrs; i++) {
@@ -325,14 +445,21 @@ void ex_start(xml_reader &r, string_view name, const xml_attr *attrs, int nattrs
   }
 }
 
-int32_t ex_collects(const xml_reader &r, string_view name) {
-  static constexpr string_view k_collected[] = {"title",     "guid",    "link",   "itunes:duration",
-                                                "duration",  "pubdate", "issued", "updated",
-                                                "published", "url"};
-  for (string_view c : k_collected) {
-    if (ci_eq(name, c)) return 1;
+// Whether an element's text is collected depends on its name alone, not on where it stands.
+int32_t ex_collects(const xml_reader &r, elem_kind kind) {
+  switch (kind) {
+    case e_title:
+    case e_guid:
+    case e_link:
+    case e_duration:
+    case e_date:
+    case e_url:
+      return 1;
+    case e_id:
+      return r.atom;
+    default:
+      return 0;
   }
-  return r.atom && ci_eq(name, "id");
 }
 
 // Stores a copy of text in an empty field; an allocation failure leaves it empty.
@@ -343,8 +470,8 @@ bool take_text(char **field, const char *text, size_t len) {
 }
 
 // text is NUL-terminated at len, trimmed and not empty, or NULL when nothing was collected.
-void ex_end(xml_reader &r, string_view name, string_view parent, const char *text, size_t len) {
-  if (r.item && (ci_eq(name, "item") || ci_eq(name, "entry"))) {
+void ex_end(xml_reader &r, elem_kind kind, elem_kind parent, const char *text, size_t len) {
+  if (r.item && (kind == e_item || kind == e_entry)) {
     r.item = nullptr;
     return;
   }
@@ -352,22 +479,33 @@ void ex_end(xml_reader &r, string_view name, string_view parent, const char *tex
   vepod_feed *feed = r.feed;
   vepod_item *item = r.item;
   if (!item) {
-    if (ci_eq(name, "title") && take_text(&feed->title, text, len)) return;
-    if (ci_eq(parent, "image") && (ci_eq(name, "url") || ci_eq(name, "link"))) {
-      take_text(&feed->image, text, len);
-    }
+    if (kind == e_title && take_text(&feed->title, text, len)) return;
+    if (parent == e_image && (kind == e_url || kind == e_link)) take_text(&feed->image, text, len);
     return;
   }
-  if (ci_eq(name, "title") && take_text(&item->title, text, len)) return;
-  if (ci_eq(name, "guid") && take_text(&item->id, text, len)) return;
-  if (r.atom && ci_eq(name, "id") && take_text(&item->id, text, len)) return;
-  if (r.atom && ci_eq(name, "link") && take_text(&item->url, text, len)) return;
-  if (ci_eq(name, "itunes:duration") || ci_eq(name, "duration")) {
-    int64_t seconds = vepod_parse_duration(text);
-    if (seconds >= 0) item->duration_s = seconds;
-  } else if (ci_eq(name, "pubdate") || ci_eq(name, "published") || ci_eq(name, "issued") ||
-             ci_eq(name, "updated")) {
-    if (item->mtime_ms == -1) item->mtime_ms = vepod_parse_date(text);
+  switch (kind) {
+    case e_title:
+      take_text(&item->title, text, len);
+      break;
+    case e_guid:
+      take_text(&item->id, text, len);
+      break;
+    case e_id:
+      if (r.atom) take_text(&item->id, text, len);
+      break;
+    case e_link:
+      if (r.atom) take_text(&item->url, text, len);
+      break;
+    case e_duration: {
+      int64_t seconds = vepod_parse_duration(text);
+      if (seconds >= 0) item->duration_s = seconds;
+      break;
+    }
+    case e_date:
+      if (item->mtime_ms == -1) item->mtime_ms = vepod_parse_date(text);
+      break;
+    default:
+      break;
   }
 }
 
@@ -614,17 +752,18 @@ int p_start(xml_reader &r) {
   if (r.top + 2 > k_max_depth) return fail(r, "nesting deeper than 32 (SPEC D10)");
   r.pos++;
   string_view name;
-  xml_attr attrs[k_max_attrs];
   int nattrs;
   bool self_closing;
-  if (p_name(r, &name) || p_attrs(r, attrs, &nattrs, &self_closing)) return -1;
-  ex_start(r, name, attrs, nattrs);
+  if (p_name(r, &name) || p_attrs(r, r.attrs, &nattrs, &self_closing)) return -1;
+  elem_kind kind = classify(name);
+  ex_start(r, kind, r.attrs, nattrs);
   if (self_closing) return 0;
   int32_t parent = r.top++;
   xml_frame &f = r.frames[r.top];
   f.name = name;
+  f.kind = kind;
   f.text_len = 0;
-  f.collects = ex_collects(r, name);
+  f.collects = ex_collects(r, kind);
   f.sink = f.collects ? r.top : r.frames[parent].sink;
   return 0;
 }
@@ -654,7 +793,7 @@ int p_end(xml_reader &r) {
     }
     f.text_len = 0;
   }
-  ex_end(r, name, r.top >= 0 ? r.frames[r.top].name : string_view{}, text, len);
+  ex_end(r, f.kind, r.top >= 0 ? r.frames[r.top].kind : e_other, text, len);
   return r.top < 0;
 }
 
@@ -704,15 +843,15 @@ int p_document(xml_reader &r) {
   if (p_prolog(r)) return -1;
   r.pos++;
   string_view name;
-  xml_attr attrs[k_max_attrs];
   int nattrs;
   bool self_closing;
-  if (p_name(r, &name) || p_attrs(r, attrs, &nattrs, &self_closing) ||
+  if (p_name(r, &name) || p_attrs(r, r.attrs, &nattrs, &self_closing) ||
       ex_root(r, name, self_closing)) {
     return -1;
   }
   r.top = 0;
   r.frames[0].name = name;
+  r.frames[0].kind = classify(name);
   r.frames[0].sink = -1;
   if (p_children(r)) return -1;
   ex_finish(r);

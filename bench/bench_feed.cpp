@@ -1,0 +1,226 @@
+// Feed parsing throughput: the JSON export, the reader and extraction alone, and expat with empty
+// handlers over the same generated documents, side by side.
+
+#include <benchmark/benchmark.h>
+#include <expat.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <iterator>
+#include <string>
+
+#include "vepod.h"
+#include "xml/vepod_xml.h"
+
+namespace {
+
+// Deterministic pseudo-random numbers, so that every run measures the same documents.
+struct lcg {
+  uint64_t state = 0x2545F4914F6CDD1Dull;
+  uint32_t next() {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return uint32_t(state >> 33);
+  }
+  uint32_t below(uint32_t n) { return next() % n; }
+};
+
+const char *const k_words[] = {
+    "the",          "episode", "podcast",   "listen", "season",  "guest",   "interview", "news",
+    "weekly",       "archive", "music",     "story",  "science", "culture", "daily",     "review",
+    "conversation", "we",      "talk",      "about",  "and",     "café",    "naïve",     "—",
+    "réseau",       "über",    "programme", "history"};
+
+void words(std::string &out, lcg &rng, int count) {
+  for (int i = 0; i < count; i++) {
+    if (i) out += ' ';
+    out += k_words[rng.below(std::size(k_words))];
+  }
+}
+
+// Show notes as podcast hosts write them: paragraphs, links, emphasis and a list.
+std::string show_notes(lcg &rng) {
+  std::string html;
+  size_t target = 1024 + rng.below(2048);
+  while (html.size() < target) {
+    switch (rng.below(4)) {
+      case 0:
+        html += "<p>";
+        words(html, rng, 20 + rng.below(30));
+        html += ". <strong>";
+        words(html, rng, 3);
+        html += "</strong> &amp; ";
+        words(html, rng, 10);
+        html += ".</p>\n";
+        break;
+      case 1:
+        html += "<p>Links: <a href=\"https://example.com/notes/" + std::to_string(rng.next()) +
+                "?utm_source=feed&amp;utm_medium=rss\" target=\"_blank\">";
+        words(html, rng, 4);
+        html += "</a></p>\n";
+        break;
+      case 2:
+        html += "<ul>";
+        for (int i = 0; i < 3; i++) {
+          html += "<li>";
+          words(html, rng, 8);
+          html += "</li>";
+        }
+        html += "</ul>\n";
+        break;
+      default:
+        html += "<p><em>";
+        words(html, rng, 12);
+        html += "</em> (00:" + std::to_string(10 + rng.below(50)) + ":12)</p>\n";
+    }
+  }
+  return html;
+}
+
+std::string escaped(const std::string &html) {
+  std::string out;
+  out.reserve(html.size() * 6 / 5);
+  for (char c : html) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+enum notes_style { in_cdata, as_text };
+
+void item(std::string &doc, lcg &rng, int n, notes_style style) {
+  std::string id = std::to_string(n);
+  std::string notes = show_notes(rng);
+  doc += "    <item>\n      <title>Episode " + id + ": ";
+  words(doc, rng, 5);
+  doc += "</title>\n      <link>https://example.com/episodes/" + id +
+         "</link>\n      <guid isPermaLink=\"false\">urn:uuid:6f1c" + id +
+         "-4a2b-9c3d</guid>\n      <pubDate>Mon, 0" + std::to_string(1 + n % 9) +
+         " Jan 2024 15:04:05 +0000</pubDate>\n      <description>";
+  doc += style == in_cdata ? "<![CDATA[" + notes + "]]>" : escaped(notes);
+  doc += "</description>\n      <itunes:duration>" + std::to_string(n % 3) + ":" +
+         std::to_string(10 + n % 50) + ":0" + std::to_string(n % 10) +
+         "</itunes:duration>\n      <itunes:explicit>false</itunes:explicit>\n"
+         "      <itunes:image href=\"https://cdn.example.com/art/" +
+         id + ".jpg\"/>\n      <enclosure url=\"https://cdn.example.com/audio/" + id +
+         ".mp3?source=feed&amp;id=" + id + "\" length=\"" +
+         std::to_string(20000000 + rng.below(40000000)) + "\" type=\"audio/mpeg\"/>\n    </item>\n";
+}
+
+// An RSS 2.0 podcast feed of `items` episodes, stopping early rather than exceed `max_bytes`.
+std::string feed(int items, notes_style style, size_t max_bytes) {
+  lcg rng;
+  std::string doc =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<rss version=\"2.0\" xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\" "
+      "xmlns:atom=\"http://www.w3.org/2005/Atom\">\n  <channel>\n"
+      "    <title>The Example Show</title>\n    <link>https://example.com/</link>\n"
+      "    <atom:link href=\"https://example.com/feed.xml\" rel=\"self\" "
+      "type=\"application/rss+xml\"/>\n    <language>en</language>\n"
+      "    <description>Weekly conversations about everything.</description>\n"
+      "    <itunes:author>Example Media</itunes:author>\n"
+      "    <itunes:image href=\"https://cdn.example.com/art/show.jpg\"/>\n"
+      "    <image><url>https://cdn.example.com/art/show.png</url><title>The Example Show</title>"
+      "<link>https://example.com/</link></image>\n"
+      "    <itunes:category text=\"Society &amp; Culture\"/>\n";
+  const std::string tail = "  </channel>\n</rss>\n";
+  for (int n = 0; n < items; n++) {
+    size_t before = doc.size();
+    item(doc, rng, n, style);
+    if (doc.size() + tail.size() > max_bytes) {
+      doc.resize(before);
+      break;
+    }
+  }
+  return doc + tail;
+}
+
+const std::string &doc_cdata() {
+  static const std::string doc = feed(500, in_cdata, SIZE_MAX);
+  return doc;
+}
+const std::string &doc_escaped() {
+  static const std::string doc = feed(500, as_text, SIZE_MAX);
+  return doc;
+}
+// Near the 16 MiB limit: items beyond the 500th are read but not stored.
+const std::string &doc_large() {
+  static const std::string doc = feed(1 << 20, as_text, 16777216);
+  return doc;
+}
+
+void parse_feed(benchmark::State &state, const std::string &(*doc)()) {
+  const std::string &d = doc();
+  for (auto _ : state) {
+    char *json = nullptr;
+    char err[160];
+    if (vepod_parse_feed(d.data(), d.size(), &json, err, sizeof err) != 0) {
+      state.SkipWithError(err);
+      break;
+    }
+    benchmark::DoNotOptimize(json);
+    std::free(json);
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.size()));
+}
+
+void feed_parse(benchmark::State &state, const std::string &(*doc)()) {
+  const std::string &d = doc();
+  for (auto _ : state) {
+    vepod_feed f;
+    char err[160];
+    if (vepod_feed_parse(d.data(), d.size(), &f, err, sizeof err) != 0) {
+      state.SkipWithError(err);
+      break;
+    }
+    benchmark::DoNotOptimize(f.nitems);
+    vepod_feed_free(&f);
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.size()));
+}
+
+void XMLCALL on_start(void *, const XML_Char *, const XML_Char **) {}
+void XMLCALL on_end(void *, const XML_Char *) {}
+void XMLCALL on_text(void *, const XML_Char *, int) {}
+
+void expat(benchmark::State &state, const std::string &(*doc)()) {
+  const std::string &d = doc();
+  for (auto _ : state) {
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    XML_SetElementHandler(parser, on_start, on_end);
+    XML_SetCharacterDataHandler(parser, on_text);
+    bool ok = XML_Parse(parser, d.data(), int(d.size()), XML_TRUE) == XML_STATUS_OK;
+    XML_ParserFree(parser);
+    if (!ok) {
+      state.SkipWithError("expat refused the document");
+      break;
+    }
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.size()));
+}
+
+BENCHMARK_CAPTURE(parse_feed, cdata_500, doc_cdata)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(feed_parse, cdata_500, doc_cdata)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(expat, cdata_500, doc_cdata)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(parse_feed, escaped_500, doc_escaped)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(feed_parse, escaped_500, doc_escaped)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(expat, escaped_500, doc_escaped)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(parse_feed, large_16mib, doc_large)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(feed_parse, large_16mib, doc_large)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(expat, large_16mib, doc_large)->Unit(benchmark::kMillisecond);
+
+}  // namespace
