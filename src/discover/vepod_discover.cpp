@@ -107,7 +107,7 @@ bool gb_reserve(grow_buf &b, size_t n) {
     }
     cap *= 2;
   }
-  auto *grown = static_cast<char *>(std::realloc(b.data, cap));
+  auto *grown = static_cast<char *>(vepod_realloc(b.data, cap));
   if (!grown) {
     b.failed = true;
     return false;
@@ -261,7 +261,7 @@ bool seen_contains(const seen_set &set, const char *url, uint64_t hash) {
 bool seen_grow(seen_set &set) {
   size_t cap = set.cap == 0 ? k_first_slots : set.cap * 2;
   if (cap > SIZE_MAX / sizeof(seen_set::slot)) return false;
-  auto *slots = static_cast<seen_set::slot *>(std::calloc(cap, sizeof(seen_set::slot)));
+  auto *slots = static_cast<seen_set::slot *>(vepod_calloc(cap, sizeof(seen_set::slot)));
   if (!slots) return false;
   for (size_t i = 0; i < set.cap; i++) {
     const seen_set::slot &s = set.slots[i];
@@ -433,7 +433,7 @@ VEPOD_API int vepod_discover_feeds(const void *page, uint64_t page_len, const ch
 
   scan_state st;
   st.page_url = page_url;
-  st.out.data = static_cast<char *>(std::malloc(k_first_output));
+  st.out.data = static_cast<char *>(vepod_malloc(k_first_output));
   if (st.out.data) {
     st.out.cap = k_first_output;
     gb_putc(st.out, '[');

@@ -223,7 +223,7 @@ int32_t read_url_lines(const char *text, size_t len, vepod_settings *s, char *er
     while (end < len && text[end] != '\r' && text[end] != '\n') end++;
     size_t stop = end;
     while (text[stop - 1] == ' ' || text[stop - 1] == '\t') stop--;
-    auto *line = static_cast<char *>(std::malloc(stop - i + 1));
+    auto *line = static_cast<char *>(vepod_malloc(stop - i + 1));
     if (!line) return settings_error(-5, err, err_size, "out of memory");
     std::memcpy(line, text + i, stop - i);
     line[stop - i] = '\0';
@@ -250,7 +250,8 @@ int32_t vepod_read_settings(const char *settings_json, vepod_settings *settings,
   *settings = {};
   if (err && err_size > 0) err[0] = '\0';
   if (!settings_json) return settings_error(-8, err, err_size, "settings_json is NULL");
-  settings->doc = yyjson_read(settings_json, std::strlen(settings_json), 0);
+  settings->doc = yyjson_read_opts(const_cast<char *>(settings_json), std::strlen(settings_json), 0,
+                                   vepod_json_alc(), nullptr);
   yyjson_val *root = yyjson_doc_get_root(settings->doc);
   if (!yyjson_is_obj(root)) {
     return settings_error(-8, err, err_size, "settings_json is not a JSON object");
@@ -326,7 +327,7 @@ using table_ptr = std::unique_ptr<vepod_source_table, table_deleter>;
 
 // The table is some 90 KB, too much for the stack of a host's worker thread.
 table_ptr new_table(const tervala_io *io) {
-  auto *table = static_cast<vepod_source_table *>(std::calloc(1, sizeof(vepod_source_table)));
+  auto *table = static_cast<vepod_source_table *>(vepod_calloc(1, sizeof(vepod_source_table)));
   if (table) table->io = io;
   return table_ptr(table);
 }
@@ -394,7 +395,11 @@ int32_t load_source(vepod_source_table &table, const char *url, int32_t index) {
   vepod_source &slot = table.sources[index];
   slot = vepod_source{};
   slot.url = xstrdup_u(url);
-  if (!slot.url) return -5;
+  if (!slot.url) {
+    // A slot without its URL cannot be listed or fetched again.
+    mark_failed(slot, -5, "out of memory");
+    return -5;
+  }
 
   char *body = nullptr;
   int status = 0;
@@ -426,7 +431,8 @@ int32_t load_source(vepod_source_table &table, const char *url, int32_t index) {
     mark_failed(slot, -5, "%s", discover_message[0] ? discover_message : "discovery failed");
     return -5;
   }
-  doc_ptr links(yyjson_read(found, std::strlen(found), 0));
+  doc_ptr links(yyjson_read_opts(const_cast<char *>(found), std::strlen(found), 0, vepod_json_alc(),
+                                 nullptr));
   std::free(found);
   yyjson_val *root = yyjson_doc_get_root(links.get());
   if (!yyjson_is_arr(root)) {
@@ -495,7 +501,8 @@ int32_t load_configuration(loaded_source &loaded, const tervala_io *io, const ch
 
 // Writes a finished answer document and hands it over.
 int32_t emit_doc(yyjson_mut_doc *doc, bool complete, char *out, int32_t out_len) {
-  char *json = complete ? yyjson_mut_write(doc, 0, nullptr) : nullptr;
+  char *json =
+      complete ? yyjson_mut_write_opts(doc, 0, vepod_json_alc(), nullptr, nullptr) : nullptr;
   if (!json) return vepod::fail(-5, out, out_len, "out of memory");
   return vepod::emit(json, out, out_len);
 }
@@ -515,7 +522,7 @@ size_t utf8_lead_len(unsigned char c) {
 // A display name: no '/' (shown as U+2215), no control characters, at most 256 bytes of the text
 // (a final U+2215 may exceed it by two), never ending inside a character.
 char *seg_name(const char *text, size_t *length) {
-  auto *name = static_cast<char *>(std::malloc(k_name_budget + 3));
+  auto *name = static_cast<char *>(vepod_malloc(k_name_budget + 3));
   if (!name) return nullptr;
   size_t n = 0;
   const auto *s = reinterpret_cast<const unsigned char *>(text ? text : "");
@@ -566,7 +573,7 @@ int32_t list_root(const vepod_source_table &table, char *out, int32_t out_len) {
       return vepod::fail(table.error_code, out, out_len, "%s", table.error);
     return vepod::fail(-5, out, out_len, "no feeds found");
   }
-  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
   if (!doc) return vepod::fail(-5, out, out_len, "out of memory");
   yyjson_mut_val *root = yyjson_mut_arr(doc.get());
   bool complete = root != nullptr;
@@ -681,7 +688,7 @@ int32_t list_feed(vepod_source_table &table, const char *path, char *out, int32_
   vepod_stats_get()->items_kept += uint32_t(kept.size());
   vepod_stats_get()->items_guid_fallback += fallbacks;
 
-  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
   if (!doc) return vepod::fail(-5, out, out_len, "out of memory");
   yyjson_mut_val *root = yyjson_mut_arr(doc.get());
   if (!root) return vepod::fail(-5, out, out_len, "out of memory");
@@ -756,7 +763,7 @@ int32_t validate_source(const tervala_io *io, const char *settings_json, char *o
   // The settings' string and null members in their order, then the members this source adds.
   const bool add_title = title && *title;
   const bool add_id = !loaded.settings.value.id || !*loaded.settings.value.id;
-  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
   if (!doc) return vepod::fail(-5, out, out_len, "out of memory");
   yyjson_mut_val *result = yyjson_mut_obj(doc.get());
   bool complete = result != nullptr;
@@ -790,7 +797,7 @@ int32_t validate_source(const tervala_io *io, const char *settings_json, char *o
 // MARK: Stream URL
 
 int32_t answer_stream_url(const char *url, char *out, int32_t out_len) {
-  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
   if (!doc) return vepod::fail(-5, out, out_len, "out of memory");
   yyjson_mut_val *result = yyjson_mut_obj(doc.get());
   bool complete =
@@ -802,7 +809,9 @@ int32_t answer_stream_url(const char *url, char *out, int32_t out_len) {
 
 int32_t resolve_stream_url(const tervala_io *io, const char *settings_json, const char *entry_json,
                            char *out, int32_t out_len) {
-  doc_ptr entry(entry_json ? yyjson_read(entry_json, std::strlen(entry_json), 0) : nullptr);
+  doc_ptr entry(entry_json ? yyjson_read_opts(const_cast<char *>(entry_json),
+                                              std::strlen(entry_json), 0, vepod_json_alc(), nullptr)
+                           : nullptr);
   yyjson_val *root = yyjson_doc_get_root(entry.get());
   if (!yyjson_is_obj(root)) return vepod::fail(-8, out, out_len, "entry_json is not a JSON object");
   if (yyjson_obj_size(root) == 0) {
@@ -894,7 +903,7 @@ VEPOD_API const char *vepod_result_json(void) {
   vepod_lock_guard hold(g_result_lock);
   if (!g_result) return "";
   size_t n = std::strlen(g_result) + 1;
-  char *copy = static_cast<char *>(std::realloc(snapshot.text, n));
+  char *copy = static_cast<char *>(vepod_realloc(snapshot.text, n));
   if (!copy) return "";
   std::memcpy(copy, g_result, n);
   snapshot.text = copy;
@@ -970,7 +979,7 @@ VEPOD_API int vepod_parse_feed(const void *data, size_t length, char **out, char
   vepod_feed feed;
   if (vepod_feed_parse(data, length, &feed, err, err_size) != 0) return -1;
   static constexpr const char *k_formats[] = {"", "rss2", "rdf", "atom"};
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(vepod_json_alc());
   yyjson_mut_val *root = doc ? yyjson_mut_obj(doc) : nullptr;
   yyjson_mut_val *items = root ? yyjson_mut_arr(doc) : nullptr;
   auto str = [doc](const char *text) { return vepod_json_str(doc, text); };
@@ -994,7 +1003,7 @@ VEPOD_API int vepod_parse_feed(const void *data, size_t length, char **out, char
          yyjson_mut_obj_add_val(doc, obj, "enclosure_type", str(item.enclosure_type));
   }
   if (ok) yyjson_mut_doc_set_root(doc, root);
-  char *json = ok ? yyjson_mut_write(doc, 0, nullptr) : nullptr;
+  char *json = ok ? yyjson_mut_write_opts(doc, 0, vepod_json_alc(), nullptr, nullptr) : nullptr;
   yyjson_mut_doc_free(doc);
   vepod_feed_free(&feed);
   if (!json) {

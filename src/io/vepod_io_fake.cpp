@@ -40,7 +40,7 @@ fake_route *upsert(const char *url) {
   if (g_nroutes == g_caproutes) {
     int capacity = g_caproutes == 0 ? k_first_capacity : g_caproutes * 2;
     auto *grown =
-        static_cast<fake_route *>(std::realloc(g_routes, sizeof(fake_route) * size_t(capacity)));
+        static_cast<fake_route *>(vepod_realloc(g_routes, sizeof(fake_route) * size_t(capacity)));
     if (!grown) return nullptr;
     g_routes = grown;
     g_caproutes = capacity;

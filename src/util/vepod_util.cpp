@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -37,6 +38,43 @@ int vepod_random_u32(uint32_t *value) {
   *value = v;
   return 0;
 }
+
+// MARK: Allocation
+
+namespace {
+
+// Allocations left before the armed failure; negative when disarmed.
+std::atomic<long> g_alloc_budget{-1};
+
+void *json_malloc(void *, size_t size) { return vepod_malloc(size); }
+void *json_realloc(void *, void *block, size_t, size_t size) { return vepod_realloc(block, size); }
+void json_free(void *, void *block) { std::free(block); }
+
+constexpr yyjson_alc k_json_alc = {json_malloc, json_realloc, json_free, nullptr};
+
+}  // namespace
+
+long vepod_alloc_fail_after(long count) { return g_alloc_budget.exchange(count < 0 ? -1 : count); }
+
+bool vepod_alloc_should_fail() {
+  long budget = g_alloc_budget.load(std::memory_order_relaxed);
+  while (budget >= 0) {
+    if (g_alloc_budget.compare_exchange_weak(budget, budget - 1)) return budget == 0;
+  }
+  return false;
+}
+
+void *vepod_malloc(size_t size) { return vepod_alloc_should_fail() ? nullptr : std::malloc(size); }
+
+void *vepod_calloc(size_t count, size_t size) {
+  return vepod_alloc_should_fail() ? nullptr : std::calloc(count, size);
+}
+
+void *vepod_realloc(void *block, size_t size) {
+  return vepod_alloc_should_fail() ? nullptr : std::realloc(block, size);
+}
+
+const yyjson_alc *vepod_json_alc() { return &k_json_alc; }
 
 // MARK: UTF-8
 
@@ -137,7 +175,7 @@ yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text) {
 char *xstrdup_u(const char *text) {
   if (!text) return nullptr;
   size_t n = std::strlen(text) + 1;
-  auto *copy = static_cast<char *>(std::malloc(n));
+  auto *copy = static_cast<char *>(vepod_malloc(n));
   if (copy) std::memcpy(copy, text, n);
   return copy;
 }
@@ -243,7 +281,7 @@ char *vepod_resolve_url(const char *ref, const char *base) {
   // taken for the start of its path.
   size_t origin = authority_end(base, host);
   size_t ref_len = std::strlen(ref);
-  auto *out = static_cast<char *>(std::malloc(origin + ref_len + 2));
+  auto *out = static_cast<char *>(vepod_malloc(origin + ref_len + 2));
   if (!out) return nullptr;
   std::memcpy(out, base, origin);
   size_t n = origin;

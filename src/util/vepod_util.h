@@ -40,6 +40,22 @@ uint64_t vepod_now_ms();
 // -1 (leaving *value untouched) when the source fails.
 int vepod_random_u32(uint32_t *value);
 
+// MARK: Allocation
+
+// Every block the library owns comes from these (and yyjson documents from vepod_json_alc), so
+// that tests can make any single allocation fail. Blocks are released with free().
+void *vepod_malloc(size_t size);
+void *vepod_calloc(size_t count, size_t size);
+void *vepod_realloc(void *block, size_t size);
+const yyjson_alc *vepod_json_alc();
+
+// Test hook: the next `count` allocations succeed, the one after them fails, and the hook then
+// disarms itself; -1 disarms it at once. Returns how many successes were left before the call
+// (-1 when it was disarmed).
+long vepod_alloc_fail_after(long count);
+// Whether the allocation about to be made must fail (counts it against the armed budget).
+bool vepod_alloc_should_fail();
+
 // MARK: URL and string helpers
 
 // 1 when text is "http://" or "https://" (scheme in any case) with a non-empty authority and no

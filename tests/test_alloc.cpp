@@ -1,0 +1,165 @@
+// Each allocation of an operation is made to fail in turn, one per run: every run must end cleanly
+// (a success, or a failure code with a message), and nothing may leak or be released twice.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <string>
+
+#include "util/vepod_util.h"
+#include "vepod.h"
+
+// The C++ runtime's allocations of the library follow the same hook as its own.
+void *operator new(size_t size) {
+  if (vepod_alloc_should_fail()) throw std::bad_alloc();
+  if (void *block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void *block) noexcept { std::free(block); }
+void operator delete(void *block, size_t) noexcept { std::free(block); }
+
+namespace {
+
+constexpr const char *kFeed = R"(<?xml version="1.0"?>
+<rss version="2.0"><channel><title>Alloc &amp; Co</title>
+  <image><url>http://pod.example/i.png</url></image>
+  <item><title>One</title><guid>1</guid><pubDate>Mon, 02 Jan 2006 15:04:05 GMT</pubDate>
+    <itunes:duration>1:02:03</itunes:duration>
+    <enclosure url="http://m/1.mp3" type="audio/mpeg" length="10"/></item>
+  <item><title><![CDATA[Two & more]]></title><enclosure url="http://m/2.mp3"/></item>
+  <item><title>Three</title><guid>3</guid></item>
+</channel></rss>)";
+
+constexpr const char *kPage = R"(<html><head>
+  <link rel="alternate" type="application/rss+xml" href="/feed" title="Feed &amp; more">
+  <link rel="alternate" type="application/atom+xml" href="http://h/atom" title="Atom">
+  <link rel="alternate" type="application/rss+xml" href="/feed" title="again">
+</head></html>)";
+
+// Runs call once for every allocation the successful run makes, with that one allocation failing.
+// call returns 0 on success, else a negative code; check inspects each failing run.
+void exhaust(const std::function<int()> &call, const std::function<void(int)> &check) {
+  vepod_alloc_fail_after(LONG_MAX / 2);
+  int clean = call();
+  long used = LONG_MAX / 2 - vepod_alloc_fail_after(-1);
+  ASSERT_EQ(clean, 0);
+  ASSERT_GT(used, 0);
+  for (long k = 0; k < used; k++) {
+    vepod_alloc_fail_after(k);
+    int rc = call();
+    long left = vepod_alloc_fail_after(-1);
+    EXPECT_LT(left, 0) << "the run stopped before allocation " << k;
+    SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(used));
+    EXPECT_LE(rc, 0);
+    if (rc != 0) check(rc);
+  }
+}
+
+void reset_state() {
+  vepod_set_io(nullptr);
+  vepod_fake_reset();
+  vepod_cache_clear();
+  vepod_cache_set_max_age(0);  // every call reaches the transport and stores its answer
+}
+
+TEST(AllocationFailure, ParseFeed) {
+  exhaust(
+      [] {
+        char *json = reinterpret_cast<char *>(1);
+        char err[160];
+        int rc = vepod_parse_feed(kFeed, std::strlen(kFeed), &json, err, sizeof err);
+        if (rc == 0) {
+          std::free(json);
+        } else if (json) {
+          ADD_FAILURE() << "a failure handed out a text";
+        }
+        return rc;
+      },
+      [](int rc) { EXPECT_EQ(rc, -1); });
+}
+
+TEST(AllocationFailure, DiscoverFeeds) {
+  exhaust(
+      [] {
+        char *json = nullptr;
+        char err[160];
+        int rc = vepod_discover_feeds(kPage, std::strlen(kPage), "http://h/page", &json, err,
+                                      sizeof err);
+        if (rc == 0) std::free(json);
+        if (rc != 0 && std::strcmp(err, "out of memory") != 0) ADD_FAILURE() << err;
+        return rc;
+      },
+      [](int rc) { EXPECT_EQ(rc, -1); });
+}
+
+TEST(AllocationFailure, FakeRoutes) {
+  reset_state();
+  exhaust(
+      [] {
+        vepod_fake_reset();
+        for (int i = 0; i < 10; i++) {
+          std::string url = "http://h/" + std::to_string(i);
+          if (int rc = vepod_fake_set(url.c_str(), 200, "body")) return rc;
+        }
+        return vepod_fake_fail("http://h/3", "down");
+      },
+      [](int rc) { EXPECT_EQ(rc, -5); });
+  vepod_fake_reset();
+}
+
+// The catalogue operations over the fake transport and the cache: any failure must carry a code
+// and a message, and the caller's buffer an error document or an empty text.
+void exhaust_operation(const std::function<int(char *, int32_t)> &operation) {
+  static char out[1 << 14];
+  exhaust(
+      [&] {
+        vepod_cache_clear();  // each run takes the same path up to its failing allocation
+        return operation(out, sizeof out);
+      },
+      [](int rc) {
+        EXPECT_LT(rc, 0);
+        EXPECT_STRNE(vepod_last_error(), "");
+        EXPECT_TRUE(out[0] == '\0' || std::strncmp(out, "{\"error\":\"", 10) == 0) << out;
+      });
+}
+
+class AllocationFailureOperations : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_state();
+    ASSERT_EQ(vepod_fake_set("http://h/feed", 200, kFeed), 0);
+    ASSERT_EQ(vepod_fake_set("http://h/page", 200, kPage), 0);
+    ASSERT_EQ(vepod_fake_set("http://h/atom", 200, "<feed><title>A</title></feed>"), 0);
+  }
+  void TearDown() override {
+    vepod_fake_reset();
+    vepod_cache_clear();
+    vepod_cache_set_max_age(21600);
+  }
+  const char *settings = R"({"URL":"http://h/feed\nhttp://h/page","Name":"n","ID":""})";
+};
+
+TEST_F(AllocationFailureOperations, Validate) {
+  exhaust_operation([&](char *out, int32_t len) { return vepod_validate(settings, out, len); });
+}
+
+TEST_F(AllocationFailureOperations, ListRoot) {
+  exhaust_operation([&](char *out, int32_t len) { return vepod_list(settings, "", out, len); });
+}
+
+TEST_F(AllocationFailureOperations, ListFeed) {
+  exhaust_operation(
+      [&](char *out, int32_t len) { return vepod_list(settings, "http://h/feed", out, len); });
+}
+
+TEST_F(AllocationFailureOperations, StreamUrlLookup) {
+  exhaust_operation([&](char *out, int32_t len) {
+    return vepod_stream_url(settings, R"({"id":"1","path":"http://h/feed"})", out, len);
+  });
+}
+
+}  // namespace
