@@ -25,7 +25,7 @@ namespace {
 
 using std::string_view;
 
-// Largest document read; a feed is a few hundred kilobytes, so anything near this is hostile.
+// Largest document read; real feeds are far smaller, and the cap bounds the work one body causes.
 constexpr uint64_t k_max_document = 16777216;
 // Open elements, the root included; bounds the frame stack and refuses nesting bombs.
 constexpr int k_max_depth = 32;
@@ -557,9 +557,9 @@ int reserve_scratch(xml_reader &r, uint64_t more) {
 // Offset of a value that is not decoded into the scratch buffer.
 constexpr uint64_t k_in_document = UINT64_MAX;
 
-// Reads a quoted value whose opening quote is at pos. A value that holds references is decoded into
-// the scratch buffer and reported by its offset there (*offset), since a later value may move the
-// buffer; others are views into the document.
+// Reads a quoted value whose opening quote is at pos. A value that holds references is decoded onto
+// the end of the scratch buffer and reported by its offset there (*offset; *value stays empty),
+// since a later value may move the buffer; others are views into the document.
 int p_value(xml_reader &r, string_view *value, uint64_t *offset) {
   *offset = k_in_document;
   const unsigned char *open = r.input + r.pos;
@@ -595,7 +595,6 @@ int p_value(xml_reader &r, string_view *value, uint64_t *offset) {
   std::memcpy(out, p, close - p);
   out += close - p;
   r.scratch_len = out - r.scratch;
-  *value = {nullptr, r.scratch_len - start};
   *offset = start;
   return 0;
 }
@@ -604,7 +603,7 @@ int p_value(xml_reader &r, string_view *value, uint64_t *offset) {
 int p_attrs(xml_reader &r, xml_attr *attrs, int *nattrs, bool *self_closing) {
   const unsigned char *in = r.input;
   int n = 0;
-  uint64_t offsets[k_max_attrs];
+  uint64_t offsets[k_max_attrs], lengths[k_max_attrs];
   r.scratch_len = 0;
   for (;;) {
     skip_blanks(r);
@@ -636,14 +635,14 @@ int p_attrs(xml_reader &r, xml_attr *attrs, int *nattrs, bool *self_closing) {
     }
     if (n < k_max_attrs) {
       offsets[n] = offset;
+      lengths[n] = r.scratch_len - scratch_before;
       attrs[n++] = attr;
     } else {
       r.scratch_len = scratch_before;
     }
   }
   for (int i = 0; i < n; i++) {
-    if (offsets[i] != k_in_document)
-      attrs[i].value = {r.scratch + offsets[i], attrs[i].value.size()};
+    if (offsets[i] != k_in_document) attrs[i].value = {r.scratch + offsets[i], lengths[i]};
   }
   *nattrs = n;
   return 0;
@@ -782,14 +781,14 @@ int p_end(xml_reader &r) {
   char *text = nullptr;
   size_t len = 0;
   if (f.text_len) {
-    const char *b = f.text;
-    const char *e = f.text + f.text_len;
+    char *b = f.text;
+    char *e = f.text + f.text_len;
     while (b < e && is_blank(static_cast<unsigned char>(*b))) b++;
     while (e > b && is_blank(static_cast<unsigned char>(e[-1]))) e--;
     if (b < e) {
-      text = const_cast<char *>(b);
+      *e = '\0';
+      text = b;
       len = e - b;
-      text[len] = '\0';
     }
     f.text_len = 0;
   }

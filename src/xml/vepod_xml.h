@@ -28,13 +28,15 @@ enum vepod_feed_format : int32_t {
 struct vepod_feed {
   char *title;
   char *image;
-  int32_t format;      // vepod_feed_format; 0 until a parse succeeds
-  vepod_item *items;   // room for vepod_max_items after a successful parse
+  int32_t format;     // vepod_feed_format; 0 until a parse succeeds
+  vepod_item *items;  // room for vepod_max_items after a successful parse
   int32_t nitems;
 };
 
-// Parses a feed document. 0 on success (release with vepod_feed_free), -1 on failure with the
-// message in err (cut to err_size - 1 bytes) and the record left cleared.
+// Parses an RSS 2.0, RDF or Atom document of len bytes (UTF-8, at most 16 MiB, need not end in a
+// NUL). The record is cleared on entry without releasing what it held; err, when err_size > 0, is
+// emptied. 0 on success (release with vepod_feed_free), -1 on failure with the message in err (cut
+// to err_size - 1 bytes) and the record left cleared. Keeps no state: parses may run concurrently.
 int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
                          int32_t err_size);
 
