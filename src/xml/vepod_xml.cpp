@@ -151,7 +151,7 @@ const unsigned char *find3(const unsigned char *p, const unsigned char *end, con
 }
 
 char *dup_view(string_view text) {
-  auto *copy = static_cast<char *>(std::malloc(text.size() + 1));
+  auto *copy = static_cast<char *>(vepod_malloc(text.size() + 1));
   if (!copy) return nullptr;
   std::memcpy(copy, text.data(), text.size());
   copy[text.size()] = '\0';
@@ -547,7 +547,7 @@ int reserve_scratch(xml_reader &r, uint64_t more) {
   if (need <= r.scratch_cap) return 0;
   uint64_t cap = r.scratch_cap ? r.scratch_cap : k_text_first;
   while (cap < need) cap *= 2;
-  auto *grown = static_cast<char *>(std::realloc(r.scratch, cap));
+  auto *grown = static_cast<char *>(vepod_realloc(r.scratch, cap));
   if (!grown) return fail(r, "out of memory");
   r.scratch = grown;
   r.scratch_cap = cap;
@@ -654,7 +654,7 @@ int reserve_text(xml_reader &r, xml_frame &f, uint64_t more) {
   if (need <= f.text_cap) return 0;
   uint64_t cap = f.text_cap ? f.text_cap * 2 : need <= k_text_first ? k_text_first : 512;
   while (cap < need) cap *= 2;
-  auto *grown = static_cast<char *>(std::realloc(f.text, cap));
+  auto *grown = static_cast<char *>(vepod_realloc(f.text, cap));
   if (!grown) return fail(r, "out of memory");
   f.text = grown;
   f.text_cap = cap;
@@ -878,7 +878,7 @@ int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char 
   } else if (len > k_max_document) {
     message = "feed larger than 16 MB (SPEC D10)";
   } else if (!(feed->items =
-                   static_cast<vepod_item *>(std::calloc(vepod_max_items, sizeof(vepod_item))))) {
+                   static_cast<vepod_item *>(vepod_calloc(vepod_max_items, sizeof(vepod_item))))) {
     message = "out of memory";
   } else {
     const auto *input = static_cast<const unsigned char *>(data);
