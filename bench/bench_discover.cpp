@@ -9,32 +9,20 @@
 #include <iterator>
 #include <string>
 
+#include "bench_text.h"
 #include "vepod.h"
 
 namespace {
 
-constexpr const char *k_page_url = "https://news.example.org/shows/index.html";
+using bench::lcg;
 
-// Deterministic pseudo-random numbers, so that every run measures the same page.
-struct lcg {
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  uint32_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return uint32_t(state >> 33);
-  }
-  uint32_t below(uint32_t n) { return next() % n; }
-};
+constexpr const char *k_page_url = "https://news.example.org/shows/index.html";
 
 const char *const k_words[] = {"the",       "episode", "podcast", "listen",  "season", "guest",
                                "interview", "news",    "weekly",  "archive", "music",  "story",
                                "science",   "culture", "daily",   "review",  "live",   "special"};
 
-void words(std::string &out, lcg &rng, int count) {
-  for (int i = 0; i < count; i++) {
-    if (i) out += ' ';
-    out += k_words[rng.below(std::size(k_words))];
-  }
-}
+void words(std::string &out, lcg &rng, int count) { bench::words(out, rng, count, k_words); }
 
 void script(std::string &out, lcg &rng) {
   out += "<script>\n(function(){var items=[];for(var i=0;i<data.length;i++){if(data[i].n<3&&";
@@ -54,7 +42,7 @@ void script(std::string &out, lcg &rng) {
 // A news-site page: head with stylesheets, preloads, icons and a handful of feed links, inline
 // scripts and styles, comments, and a body of nested articles, links, images and text.
 std::string realistic_page(size_t target) {
-  lcg rng;
+  lcg rng{0x9E3779B97F4A7C15ull};
   std::string page = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
   page += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">";
   page += "<title>Shows - Example News</title>\n";

@@ -9,20 +9,13 @@
 #include <iterator>
 #include <string>
 
+#include "bench_text.h"
 #include "vepod.h"
 #include "xml/vepod_xml.h"
 
 namespace {
 
-// Deterministic pseudo-random numbers, so that every run measures the same documents.
-struct lcg {
-  uint64_t state = 0x2545F4914F6CDD1Dull;
-  uint32_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return uint32_t(state >> 33);
-  }
-  uint32_t below(uint32_t n) { return next() % n; }
-};
+using bench::lcg;
 
 const char *const k_words[] = {
     "the",          "episode", "podcast",   "listen", "season",  "guest",   "interview", "news",
@@ -30,12 +23,7 @@ const char *const k_words[] = {
     "conversation", "we",      "talk",      "about",  "and",     "café",    "naïve",     "—",
     "réseau",       "über",    "programme", "history"};
 
-void words(std::string &out, lcg &rng, int count) {
-  for (int i = 0; i < count; i++) {
-    if (i) out += ' ';
-    out += k_words[rng.below(std::size(k_words))];
-  }
-}
+void words(std::string &out, lcg &rng, int count) { bench::words(out, rng, count, k_words); }
 
 // Show notes as podcast hosts write them: paragraphs, links, emphasis and a list.
 std::string show_notes(lcg &rng) {
@@ -123,7 +111,7 @@ void item(std::string &doc, lcg &rng, int n, notes_style style) {
 
 // An RSS 2.0 podcast feed of `items` episodes, stopping early rather than exceed `max_bytes`.
 std::string feed(int items, notes_style style, size_t max_bytes) {
-  lcg rng;
+  lcg rng{0x2545F4914F6CDD1Dull};
   std::string doc =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<rss version=\"2.0\" xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\" "
