@@ -291,6 +291,10 @@ TEST_F(Catalogue, StreamUrlFailures) {
       {R"({"id":"ep-1"})", -2, "entry id not found in feed"},
       {R"({"id":"ep-1","path":"http://h/feed/ep-1"})", -2, "entry id not found in feed"},
       {R"({"id":"ep-1","path":"http://h/down"})", -4, "entry id not found in feed"},
+      // A NUL inside a value must not cut it down to a URL, path or id that it does not equal.
+      {R"({"stream_url":"http://pod.example/1.mp3\u0000x"})", -2, "entry id not found in feed"},
+      {R"({"id":"ep-1","path":"http://h/feed\u0000x"})", -2, "entry id not found in feed"},
+      {R"({"id":"ep-1\u0000x","path":"http://h/feed"})", -2, "entry id not found in feed"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.entry ? c.entry : "NULL");

@@ -366,6 +366,14 @@ const char *first_str(yyjson_val *obj, const char *key) {
   return yyjson_is_str(value) ? yyjson_get_str(value) : nullptr;
 }
 
+// As above; *whole is false when a NUL inside the value cuts its C text short.
+const char *first_str(yyjson_val *obj, const char *key, bool *whole) {
+  yyjson_val *value = yyjson_obj_get(obj, key);
+  const char *text = yyjson_is_str(value) ? yyjson_get_str(value) : nullptr;
+  *whole = !text || !std::memchr(text, '\0', yyjson_get_len(value));
+  return text;
+}
+
 // Adds a pending slot for every usable feed link of a discovery answer; returns how many.
 int add_discovered(vepod_source_table &table, yyjson_val *links) {
   int added = 0;
@@ -817,29 +825,34 @@ int32_t resolve_stream_url(const tervala_io *io, const char *settings_json, cons
   if (yyjson_obj_size(root) == 0) {
     return vepod::fail(-8, out, out_len, "entry_json has neither id nor a stream_url");
   }
-  const char *id = first_str(root, "id");
-  const char *path = first_str(root, "path");
+  // A value cut short by a NUL is no http(s) URL and equals no source URL or episode id.
+  bool id_whole, path_whole, direct_whole;
+  const char *id = first_str(root, "id", &id_whole);
+  const char *path = first_str(root, "path", &path_whole);
   const char *direct = nullptr;
   for (const char *key : {"stream_url", "locator", "url"}) {
-    if ((direct = first_str(root, key))) break;
+    if ((direct = first_str(root, key, &direct_whole))) break;
   }
-  if (direct && vepod_url_is_http(direct)) return answer_stream_url(direct, out, out_len);
-  if ((!direct || !*direct) && !id) {
+  if (direct && direct_whole && vepod_url_is_http(direct)) {
+    return answer_stream_url(direct, out, out_len);
+  }
+  if ((!direct || (!*direct && direct_whole)) && !id) {
     return vepod::fail(-8, out, out_len, "entry_json has neither id nor a stream_url");
   }
 
   loaded_source loaded;
   if (int32_t code = load_configuration(loaded, io, settings_json, out, out_len)) return code;
   vepod_source_table &table = *loaded.table;
-  int32_t index = path && *path ? find_source(table, path) : -1;
+  int32_t index = path && *path && path_whole ? find_source(table, path) : -1;
   if (index < 0) return vepod::fail(-2, out, out_len, "entry id not found in feed");
   if (fetch_feed(table, index) != 0) {
+    // A slot that failed softly (a 2xx other than 200) holds code 0, which would read as success.
     const vepod_source &slot = table.sources[index];
-    return vepod::fail(slot.failed ? slot.error_code : -2, out, out_len,
+    return vepod::fail(slot.failed && slot.error_code != 0 ? slot.error_code : -2, out, out_len,
                        "entry id not found in feed");
   }
   const vepod_feed &feed = table.sources[index].feed;
-  for (int32_t i = 0; id && i < feed.nitems; i++) {
+  for (int32_t i = 0; id && id_whole && i < feed.nitems; i++) {
     const vepod_item &item = feed.items[i];
     if (!item.id || std::strcmp(item.id, id) != 0) continue;
     if (!item.url) break;
