@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import unicodedata
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -41,6 +42,18 @@ EMPTY = '<rss version="2.0"><channel><title>Nothing Yet</title></channel></rss>'
 PAGE = """<html><head>
 <link rel="alternate" type="application/rss+xml" title="Offline Hour" href="/offline.rss">
 </head></html>"""
+# Titles whose characters take two terminal columns, or none, beside a plain one.
+WIDE_PAGE = """<html><head>
+<link rel="alternate" type="application/rss+xml" title="深夜の番組" href="/a.rss">
+<link rel="alternate" type="application/rss+xml" title="Cafe\u0301 Talk" href="/b.rss">
+<link rel="alternate" type="application/rss+xml" title="Plain" href="/c.rss">
+</head></html>"""
+
+
+def columns(text):
+    """Terminal columns that text takes."""
+    return sum(0 if unicodedata.combining(c) else
+               2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
 
 def run(*args, stdin=None):
@@ -151,6 +164,9 @@ class Offline(Case):
         cls.empty = os.path.join(cls.dir.name, "empty.xml")
         with open(cls.empty, "w") as f:
             f.write(EMPTY)
+        cls.wide_page = os.path.join(cls.dir.name, "wide.html")
+        with open(cls.wide_page, "w") as f:
+            f.write(WIDE_PAGE)
         cls.route = ["--offline", FEED_URL + "=" + cls.feed]
 
     @classmethod
@@ -196,6 +212,15 @@ class Offline(Case):
                     "Offline Hour  " + FEED_URL)
         unresolved = run("discover", "--json", self.page)  # a relative link needs --base
         self.expect(unresolved, NOTHING, "[]\n", "no feed links")
+
+    def test_table_columns_line_up_on_wide_titles(self):
+        result = run("discover", "--base", "https://feeds.example.com/", self.wide_page)
+        self.expect(result, OK)
+        lines = result.stdout.splitlines()
+        self.assertEqual(len(lines), 4)
+        starts = {columns(line[:line.index(marker)])
+                  for line, marker in zip(lines, ["URL", "https:", "https:", "https:"])}
+        self.assertEqual(len(starts), 1, result.stdout)
 
     def test_failures(self):
         missing = os.path.join(self.dir.name, "absent.xml")
@@ -251,6 +276,14 @@ class CommandLine(Case):
                 self.expect(run(command, "--help"), OK, "usage: vepod " + command)
         self.expect(run("help", "resolve"), OK, "usage: vepod stream")
         self.expect(run("--version"), OK, "vepod 1.0.0 (library 1.0.0)")
+
+    @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+    def test_lost_output_is_a_failure(self):
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([VEPOD, "--help"], stdout=full, stderr=subprocess.PIPE,
+                                    text=True, timeout=60)
+        self.assertEqual(result.returncode, FAILURE, result.stderr)
+        self.assertIn("cannot write standard output", result.stderr)
 
 
 if __name__ == "__main__":

@@ -621,5 +621,11 @@ int main(int argc, char **argv) {
     return report("", k_exit_failure, "cannot initialise libcurl");
   int rc = run(argc, argv);
   curl_global_cleanup();
+  // Output lost to a full disk or a closed pipe is a failure, not a success without output.
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    return report("", k_exit_failure,
+                  std::string("cannot write standard output") +
+                      (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
   return rc;
 }

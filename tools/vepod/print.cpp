@@ -10,11 +10,46 @@
 
 namespace {
 
-// Columns are aligned by characters, not bytes: titles are often not ASCII.
+struct code_point_range {
+  char32_t first, last;
+};
+
+// Marks drawn over the character before them, joiners and variation selectors.
+constexpr code_point_range k_zero_width[] = {
+    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A}, {0x064B, 0x065F},
+    {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
+    {0x200B, 0x200F}, {0x2060, 0x2064}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
+};
+
+// East Asian wide and fullwidth forms and emoji: two terminal columns each.
+constexpr code_point_range k_double_width[] = {
+    {0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
+    {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},
+    {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+    {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+};
+
+template <size_t n>
+bool in_ranges(char32_t c, const code_point_range (&ranges)[n]) {
+  for (const code_point_range &r : ranges)
+    if (c >= r.first && c <= r.last) return true;
+  return false;
+}
+
+// Columns are aligned by terminal columns, not bytes: titles are often not ASCII, and feeds in
+// Chinese, Japanese or Korean are common.
 size_t display_width(std::string_view text) {
   size_t width = 0;
-  for (char c : text)
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) width++;
+  for (size_t i = 0; i < text.size();) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (i + length > text.size()) length = 1;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; k++)
+      c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    i += length;
+    width += in_ranges(c, k_zero_width) ? 0 : in_ranges(c, k_double_width) ? 2 : 1;
+  }
   return width;
 }
 
