@@ -5,6 +5,7 @@
 #include <yyjson.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -16,6 +17,7 @@
 
 #include "fetch/vepod_fetch.h"
 #include "io/vepod_io.h"
+#include "util/vepod_util.h"
 #include "vepod.h"
 
 namespace {
@@ -394,6 +396,54 @@ TEST_F(FetchTest, EveryTransportBufferIsReleasedOnceThroughFree) {
     EXPECT_EQ(l.released, l.handed);
     EXPECT_EQ(l.unknown, 0);
   }
+}
+
+// The ledger transport allocates outside the library's hook, so each allocation the hook fails
+// here is one of the cache's own copies. A failed copy still counts the hit or the 304 it served.
+TEST_F(FetchTest, FailedCacheCopiesFailTheFetchAndCountAsTheyShould) {
+  vepod_cache_set_max_age(0);
+  ledger l;
+  tervala_io io = {&l, ledger_get, nullptr, ledger_free};
+  l.body = "feed";
+  vepod_alloc_fail_after(LONG_MAX / 2);
+  ASSERT_EQ(fetch(k_url, &io).rc, 0);
+  long copies = LONG_MAX / 2 - vepod_alloc_fail_after(-1);
+  ASSERT_GT(copies, 0);
+  for (long k = 0; k < copies; k++) {
+    SCOPED_TRACE("2xx, copy " + std::to_string(k));
+    vepod_cache_clear();
+    counts before = read_counts();
+    vepod_alloc_fail_after(k);
+    fetched f = fetch(k_url, &io);
+    vepod_alloc_fail_after(-1);
+    EXPECT_EQ(f.rc, -5);
+    EXPECT_EQ(f.err, "cache write failure");
+    EXPECT_FALSE(f.has_body);
+    EXPECT_EQ(since(before), (counts{1, 0, 1, 0, 1}));
+  }
+  EXPECT_EQ(l.released, l.handed);
+
+  ASSERT_EQ(fetch(k_url, &io).rc, 0);
+  l.status = 304;
+  counts before = read_counts();
+  vepod_alloc_fail_after(0);
+  fetched f = fetch(k_url, &io);
+  vepod_alloc_fail_after(-1);
+  EXPECT_EQ(f.rc, -5);
+  EXPECT_EQ(f.err, "304 without a cached body");
+  EXPECT_EQ(since(before), (counts{0, 1, 1, 0, 1}));
+
+  vepod_cache_set_max_age(21600);
+  int handed = l.handed;
+  before = read_counts();
+  vepod_alloc_fail_after(0);
+  f = fetch(k_url, &io);
+  vepod_alloc_fail_after(-1);
+  EXPECT_EQ(f.rc, -5);
+  EXPECT_EQ(f.err, "cache read failure");
+  EXPECT_EQ(since(before), (counts{0, 0, 0, 1, 0}));
+  EXPECT_EQ(l.handed, handed);
+  EXPECT_EQ(fetch(k_url, &io).body, "feed");
 }
 
 // Bodies from malloc, error texts that need no release: the library frees bodies itself and
