@@ -117,6 +117,7 @@ bool read_file(const std::string &path, std::string &data, std::string &error) {
   data.clear();
   char chunk[65536];
   size_t n;
+  errno = 0;
   while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
     if (data.size() + n > k_max_file) {
       error = path + ": larger than 17 MiB";
@@ -125,7 +126,8 @@ bool read_file(const std::string &path, std::string &data, std::string &error) {
     data.append(chunk, n);
   }
   bool ok = error.empty() && !std::ferror(file);
-  if (error.empty() && !ok) error = path + ": read error";
+  if (error.empty() && !ok)
+    error = path + ": " + (errno != 0 ? std::strerror(errno) : "read error");
   if (!use_stdin) std::fclose(file);
   return ok;
 }
