@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "util/vepod_util.h"
 #include "xml/vepod_xml.h"
 
 namespace {
@@ -646,6 +648,34 @@ TEST(Extract, ItemWithoutKnownChildren) {
   EXPECT_EQ(i.size, -1);
   EXPECT_EQ(i.mtime_ms, -1);
   EXPECT_EQ(i.duration_s, -1);
+}
+
+// Every copy the extraction makes is needed for a faithful record: a lost guid would come back as
+// a made-up "enc:" identifier. So each allocation, made to fail in turn, must fail the parse.
+TEST(Extract, AnyAllocationFailureFailsTheParse) {
+  const std::string docs[] = {
+      rss_items("<itunes:image href='i'/><image><url>u</url></image>"
+                "<item><title>a</title><guid>g</guid><enclosure url='m&amp;1' type='t'/></item>"
+                "<item><enclosure url='abc'/></item>"),
+      "<feed><title>A</title><entry><id>i</id><link href='e'/></entry>"
+      "<entry><title>t</title><link>text-link</link></entry></feed>",
+  };
+  for (const std::string &doc : docs) {
+    SCOPED_TRACE(doc);
+    vepod_alloc_fail_after(LONG_MAX / 2);
+    { parsed clean(doc); }
+    const long used = LONG_MAX / 2 - vepod_alloc_fail_after(-1);
+    ASSERT_GT(used, 0);
+    for (long k = 0; k < used; k++) {
+      SCOPED_TRACE("allocation " + std::to_string(k));
+      vepod_alloc_fail_after(k);
+      parsed p(doc);
+      vepod_alloc_fail_after(-1);
+      EXPECT_EQ(p.rc, -1);
+      EXPECT_STREQ(p.err, "out of memory");
+      EXPECT_TRUE(cleared(p.feed));
+    }
+  }
 }
 
 // MARK: Releasing

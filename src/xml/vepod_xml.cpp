@@ -363,9 +363,11 @@ elem_kind classify(string_view name) {
   return e_other;
 }
 
-// Copies an attribute value into an empty field; an allocation failure leaves it empty.
-void take_attr(char **field, string_view value) {
-  if (!*field && !value.empty()) *field = dup_view(value);
+// Copies an attribute value into an empty field; false after recording an allocation failure.
+bool take_attr(xml_reader &r, char **field, string_view value) {
+  if (*field || value.empty() || (*field = dup_view(value))) return true;
+  fail(r, "out of memory");
+  return false;
 }
 
 // An enclosure length as the C library's strtoll reads it, when it is 1 to 2^62 - 1; else -1.
@@ -412,7 +414,10 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
       for (int i = 0; i < nattrs; i++) {
         if (!ci_eq(attrs[i].name, "href") || attrs[i].value.empty()) continue;
         std::free(feed->image);
-        feed->image = dup_view(attrs[i].value);
+        if (!(feed->image = dup_view(attrs[i].value))) {
+          fail(r, "out of memory");
+          return;
+        }
       }
     }
     return;
@@ -422,9 +427,9 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
     for (int i = 0; i < nattrs; i++) {
       const xml_attr &a = attrs[i];
       if (ci_eq(a.name, "url")) {
-        take_attr(&item->url, a.value);
+        if (!take_attr(r, &item->url, a.value)) return;
       } else if (ci_eq(a.name, "type")) {
-        take_attr(&item->enclosure_type, a.value);
+        if (!take_attr(r, &item->enclosure_type, a.value)) return;
       } else if (ci_eq(a.name, "length") && !a.value.empty()) {
         int64_t size = enclosure_length(a.value);
         if (size > 0) item->size = size;
@@ -441,7 +446,7 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
         href = &attrs[i];
       }
     }
-    if (href && (enclosure || !has_rel)) take_attr(&item->url, href->value);
+    if (href && (enclosure || !has_rel)) take_attr(r, &item->url, href->value);
   }
 }
 
@@ -462,10 +467,11 @@ int32_t ex_collects(const xml_reader &r, elem_kind kind) {
   }
 }
 
-// Stores a copy of text in an empty field; an allocation failure leaves it empty.
-bool take_text(char **field, const char *text, size_t len) {
+// Stores a copy of text in an empty field, recording an allocation failure; false when the field
+// was already set.
+bool take_text(xml_reader &r, char **field, const char *text, size_t len) {
   if (*field) return false;
-  *field = dup_view({text, len});
+  if (!(*field = dup_view({text, len}))) fail(r, "out of memory");
   return true;
 }
 
@@ -479,22 +485,24 @@ void ex_end(xml_reader &r, elem_kind kind, elem_kind parent, const char *text, s
   vepod_feed *feed = r.feed;
   vepod_item *item = r.item;
   if (!item) {
-    if (kind == e_title && take_text(&feed->title, text, len)) return;
-    if (parent == e_image && (kind == e_url || kind == e_link)) take_text(&feed->image, text, len);
+    if (kind == e_title && take_text(r, &feed->title, text, len)) return;
+    if (parent == e_image && (kind == e_url || kind == e_link)) {
+      take_text(r, &feed->image, text, len);
+    }
     return;
   }
   switch (kind) {
     case e_title:
-      take_text(&item->title, text, len);
+      take_text(r, &item->title, text, len);
       break;
     case e_guid:
-      take_text(&item->id, text, len);
+      take_text(r, &item->id, text, len);
       break;
     case e_id:
-      if (r.atom) take_text(&item->id, text, len);
+      if (r.atom) take_text(r, &item->id, text, len);
       break;
     case e_link:
-      if (r.atom) take_text(&item->url, text, len);
+      if (r.atom) take_text(r, &item->url, text, len);
       break;
     case e_duration: {
       int64_t seconds = vepod_parse_duration(text);
@@ -521,8 +529,11 @@ void ex_finish(xml_reader &r) {
     char id[24];
     std::snprintf(id, sizeof id, "enc:%016llx", static_cast<unsigned long long>(h));
     std::free(item.id);
-    item.id = xstrdup_u(id);
-    item.id_fallback = item.id != nullptr;
+    if (!(item.id = xstrdup_u(id))) {
+      fail(r, "out of memory");
+      return;
+    }
+    item.id_fallback = 1;
   }
 }
 
@@ -756,6 +767,7 @@ int p_start(xml_reader &r) {
   if (p_name(r, &name) || p_attrs(r, r.attrs, &nattrs, &self_closing)) return -1;
   elem_kind kind = classify(name);
   ex_start(r, kind, r.attrs, nattrs);
+  if (r.message) return -1;
   if (self_closing) return 0;
   int32_t parent = r.top++;
   xml_frame &f = r.frames[r.top];
@@ -793,6 +805,7 @@ int p_end(xml_reader &r) {
     f.text_len = 0;
   }
   ex_end(r, f.kind, r.top >= 0 ? r.frames[r.top].kind : e_other, text, len);
+  if (r.message) return -1;
   return r.top < 0;
 }
 
@@ -854,7 +867,7 @@ int p_document(xml_reader &r) {
   r.frames[0].sink = -1;
   if (p_children(r)) return -1;
   ex_finish(r);
-  return 0;
+  return r.message ? -1 : 0;
 }
 
 void put_err(char *err, int32_t err_size, const char *message) {
