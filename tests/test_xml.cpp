@@ -127,7 +127,8 @@ const std::vector<refusal> &refusals() {
       // Values that would wrap around a 32-bit accumulator into 'A'.
       {rss_title("&#4294967361;"), k_undeclared},
       {rss_title("&#x100000041;"), k_undeclared},
-      {rss_title("&#000000000065;"), k_undeclared},  // 13 bytes
+      {rss_title("&#000000000065;"), k_undeclared},    // 13 bytes
+      {rss_title("&abcdefghijklmno;"), k_undeclared},  // 15 bytes: unknown, not too long
       {"<rss a='&nbsp;'></rss>", k_undeclared},
       {"<rss><!-- x </rss>", "unterminated comment"},
       {"<rss><!-->", "unterminated comment"},
