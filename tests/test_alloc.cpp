@@ -123,6 +123,8 @@ void exhaust_operation(const std::function<int(char *, int32_t)> &operation) {
       [](int rc) {
         EXPECT_LT(rc, 0);
         EXPECT_STRNE(vepod_last_error(), "");
+        // A feed that could not be read for lack of memory is not a page without feed links.
+        EXPECT_STRNE(vepod_last_error(), "no feeds found at page");
         EXPECT_TRUE(out[0] == '\0' || std::strncmp(out, "{\"error\":\"", 10) == 0) << out;
       });
 }
@@ -145,6 +147,12 @@ class AllocationFailureOperations : public ::testing::Test {
 
 TEST_F(AllocationFailureOperations, Validate) {
   exhaust_operation([&](char *out, int32_t len) { return vepod_validate(settings, out, len); });
+}
+
+TEST_F(AllocationFailureOperations, ValidateASingleFeed) {
+  exhaust_operation([](char *out, int32_t len) {
+    return vepod_validate(R"({"URL":"http://h/feed"})", out, len);
+  });
 }
 
 TEST_F(AllocationFailureOperations, ListRoot) {

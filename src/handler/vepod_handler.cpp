@@ -428,6 +428,12 @@ int32_t load_source(vepod_source_table &table, const char *url, int32_t index) {
     vepod_stats_get()->feeds_parsed++;
     return 0;
   }
+  // Running out of memory says nothing about what the page is; reading it as HTML would turn the
+  // failure into a misleading "no feeds found at page".
+  if (std::strcmp(parse_message, "out of memory") == 0) {
+    mark_failed(slot, -5, "out of memory");
+    return -5;
+  }
 
   // Not a feed: take it for a web page and look for the feeds it announces.
   char *found = nullptr;
