@@ -475,12 +475,12 @@ void print_command_help(const command &c) {
 
 // MARK: Command line
 
-struct option_spec {
+struct option_def {
   std::string_view name;
   bool takes_value;
   unsigned bit;
 };
-constexpr option_spec k_options[] = {
+constexpr option_def k_options[] = {
     {"--json", false, o_json},
     {"--pretty", false, o_json},
     {"--offline", true, o_net},
@@ -557,15 +557,15 @@ bool parse_command_line(int argc, char **argv, options &o, std::string &error) {
       continue;
     }
     std::string_view name = arg.substr(0, arg.find('='));
-    const option_spec *spec = nullptr;
-    for (const option_spec &candidate : k_options)
-      if (candidate.name == name) spec = &candidate;
-    if (spec == nullptr) {
+    const option_def *known = nullptr;
+    for (const option_def &candidate : k_options)
+      if (candidate.name == name) known = &candidate;
+    if (known == nullptr) {
       error = "unknown option " + std::string(name);
       return false;
     }
     std::string value;
-    if (spec->takes_value) {
+    if (known->takes_value) {
       if (name.size() < arg.size()) {
         value = arg.substr(name.size() + 1);
       } else if (i + 1 < argc) {
@@ -579,7 +579,7 @@ bool parse_command_line(int argc, char **argv, options &o, std::string &error) {
       return false;
     }
     if (!apply_option(o, name, value, error)) return false;
-    o.used.emplace_back(name, spec->bit);
+    o.used.emplace_back(name, known->bit);
   }
   return true;
 }
