@@ -42,12 +42,11 @@ struct free_delete {
 };
 using heap_text = std::unique_ptr<char, free_delete>;
 
-unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
 // Whether [s, s+n) equals the lower-case pattern, ignoring ASCII case.
 bool ci_equal(const char *s, const char *pattern, size_t n) {
   for (size_t i = 0; i < n; i++) {
-    if (lower(static_cast<unsigned char>(s[i])) != static_cast<unsigned char>(pattern[i])) {
+    if (vepod_ascii_lower(static_cast<unsigned char>(s[i])) !=
+        static_cast<unsigned char>(pattern[i])) {
       return false;
     }
   }
@@ -59,7 +58,8 @@ size_t ci_find(const char *s, size_t n, size_t from, const char *pattern, size_t
   if (m == 0) return from <= n ? from : n;
   if (m > n) return n;
   for (size_t i = from; i + m <= n; i++) {
-    if (lower(static_cast<unsigned char>(s[i])) == static_cast<unsigned char>(pattern[0]) &&
+    if (vepod_ascii_lower(static_cast<unsigned char>(s[i])) ==
+            static_cast<unsigned char>(pattern[0]) &&
         ci_equal(s + i + 1, pattern + 1, m - 1)) {
       return i;
     }

@@ -186,15 +186,6 @@ namespace {
 
 constexpr bool is_alpha(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
-
-bool ci_eq(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); i++) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // Length of the URI scheme that ends at the first ':', or 0 when the text does not start with one.
 size_t scheme_len(const char *text) {
@@ -243,7 +234,7 @@ class bounded_writer {
 int vepod_url_is_http(const char *text) {
   size_t n = scheme_len(text);
   if (n != 4 && n != 5) return 0;
-  if (!ci_eq(std::string_view(text, n), n == 4 ? "http" : "https")) return 0;
+  if (!vepod_ci_eq(std::string_view(text, n), n == 4 ? "http" : "https")) return 0;
   size_t host = authority_start(text);
   if (host == 0 || authority_end(text, host) == host) return 0;
   for (const char *p = text; *p; p++) {
@@ -394,7 +385,7 @@ using got = date_scanner::got;
 // Position of a month abbreviation (1 to 12), or 0.
 int32_t month_number(std::string_view word) {
   for (size_t i = 0; i < k_months.size(); i++) {
-    if (ci_eq(word, k_months[i])) return int32_t(i + 1);
+    if (vepod_ci_eq(word, k_months[i])) return int32_t(i + 1);
   }
   return 0;
 }
@@ -429,7 +420,7 @@ int32_t mail_zone(const char *p, bool &valid) {
     return zone[0] == '-' ? -east : east;
   }
   for (const zone_name &z : k_zones) {
-    if (ci_eq(zone, z.name)) return z.hours * 3600;
+    if (vepod_ci_eq(zone, z.name)) return z.hours * 3600;
   }
   return 0;
 }

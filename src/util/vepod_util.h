@@ -76,6 +76,24 @@ char *xstrdup_u(const char *text);
 
 inline constexpr uint64_t vepod_fnv1a_basis = 14695981039346656037ull;
 
+// ASCII letters in lower case; every other byte as it is.
+constexpr unsigned char vepod_ascii_lower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
+
+// Equality ignoring ASCII case.
+inline bool vepod_ci_eq(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a == b) return true;  // most are written alike
+  for (size_t i = 0; i < a.size(); i++) {
+    if (vepod_ascii_lower(static_cast<unsigned char>(a[i])) !=
+        vepod_ascii_lower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // MARK: Dates and durations
 
 // Milliseconds since the epoch for an e-mail date ("Mon, 02 Jan 2006 15:04:05 -0700") or an ISO

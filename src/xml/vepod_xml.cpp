@@ -54,20 +54,6 @@ constexpr std::array<unsigned char, 256> k_class = [] {
 
 inline bool is_blank(unsigned char c) { return k_class[c] & k_blank; }
 
-constexpr unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
-
-// Equality ignoring ASCII case.
-bool ci_eq(string_view a, string_view b) {
-  if (a.size() != b.size()) return false;
-  if (std::memcmp(a.data(), b.data(), a.size()) == 0) return true;  // most are written alike
-  for (size_t i = 0; i < a.size(); i++) {
-    if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // MARK: Records
 
 // The element names the extraction acts on, recognised once per start tag.
@@ -269,7 +255,7 @@ int decode_ref(const char *name, size_t n, char *out) {
       {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
   string_view ref(name, n);
   for (const auto &p : k_predefined) {
-    if (ci_eq(ref, p.name)) {
+    if (vepod_ci_eq(ref, p.name)) {
       out[0] = p.byte;
       return 1;
     }
@@ -284,8 +270,8 @@ int decode_ref(const char *name, size_t n, char *out) {
     uint32_t digit;
     if (c >= '0' && c <= '9') {
       digit = c - '0';
-    } else if (hex && fold(c) >= 'a' && fold(c) <= 'f') {
-      digit = fold(c) - 'a' + 10;
+    } else if (hex && vepod_ascii_lower(c) >= 'a' && vepod_ascii_lower(c) <= 'f') {
+      digit = vepod_ascii_lower(c) - 'a' + 10;
     } else {
       return -1;
     }
@@ -356,9 +342,11 @@ elem_kind classify(string_view name) {
       {"updated", e_date},
   };
   if (name.empty()) return e_other;
-  unsigned char first = fold(static_cast<unsigned char>(name[0]));
+  unsigned char first = vepod_ascii_lower(static_cast<unsigned char>(name[0]));
   for (const known &k : k_known) {
-    if (k.name.size() == name.size() && k.name[0] == first && ci_eq(name, k.name)) return k.kind;
+    if (k.name.size() == name.size() && k.name[0] == first && vepod_ci_eq(name, k.name)) {
+      return k.kind;
+    }
   }
   return e_other;
 }
@@ -387,12 +375,12 @@ int64_t enclosure_length(string_view text) {
 }
 
 int ex_root(xml_reader &r, string_view name, bool self_closing) {
-  r.atom = ci_eq(name, "feed");
+  r.atom = vepod_ci_eq(name, "feed");
   if (r.atom) {
     r.format = vepod_format_atom;
-  } else if (ci_eq(name, "rss")) {
+  } else if (vepod_ci_eq(name, "rss")) {
     r.format = vepod_format_rss2;
-  } else if (ci_eq(name, "rdf:RDF")) {
+  } else if (vepod_ci_eq(name, "rdf:RDF")) {
     r.format = vepod_format_rdf;
   } else {
     return fail(r, "root element is not <rss>, <rdf:RDF> or <feed> (SPEC D11)");
@@ -412,7 +400,7 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
       r.item = &item;
     } else if (kind == e_itunes_image) {
       for (int i = 0; i < nattrs; i++) {
-        if (!ci_eq(attrs[i].name, "href") || attrs[i].value.empty()) continue;
+        if (!vepod_ci_eq(attrs[i].name, "href") || attrs[i].value.empty()) continue;
         std::free(feed->image);
         if (!(feed->image = dup_view(attrs[i].value))) {
           fail(r, "out of memory");
@@ -426,11 +414,11 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
   if (kind == e_enclosure) {
     for (int i = 0; i < nattrs; i++) {
       const xml_attr &a = attrs[i];
-      if (ci_eq(a.name, "url")) {
+      if (vepod_ci_eq(a.name, "url")) {
         if (!take_attr(r, &item->url, a.value)) return;
-      } else if (ci_eq(a.name, "type")) {
+      } else if (vepod_ci_eq(a.name, "type")) {
         if (!take_attr(r, &item->enclosure_type, a.value)) return;
-      } else if (ci_eq(a.name, "length") && !a.value.empty()) {
+      } else if (vepod_ci_eq(a.name, "length") && !a.value.empty()) {
         int64_t size = enclosure_length(a.value);
         if (size > 0) item->size = size;
       }
@@ -439,10 +427,10 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
     bool has_rel = false, enclosure = false;
     const xml_attr *href = nullptr;
     for (int i = 0; i < nattrs; i++) {
-      if (ci_eq(attrs[i].name, "rel")) {
+      if (vepod_ci_eq(attrs[i].name, "rel")) {
         has_rel = true;
-        enclosure = enclosure || ci_eq(attrs[i].value, "enclosure");
-      } else if (ci_eq(attrs[i].name, "href")) {
+        enclosure = enclosure || vepod_ci_eq(attrs[i].value, "enclosure");
+      } else if (vepod_ci_eq(attrs[i].name, "href")) {
         href = &attrs[i];
       }
     }
@@ -788,7 +776,7 @@ int p_end(xml_reader &r) {
   if (r.pos >= r.length || r.input[r.pos] != '>') return fail(r, "malformed close tag");
   r.pos++;
   xml_frame &f = r.frames[r.top];
-  if (!ci_eq(name, f.name)) return fail(r, "mismatched close tag");
+  if (!vepod_ci_eq(name, f.name)) return fail(r, "mismatched close tag");
   r.top--;
   char *text = nullptr;
   size_t len = 0;
