@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,11 +11,6 @@
 #include "vepod.h"
 
 namespace {
-
-struct free_deleter {
-  void operator()(char *p) const { std::free(p); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
 
 std::string show(const char *text) { return text ? "'" + std::string(text) + "'" : "NULL"; }
 
@@ -148,7 +141,7 @@ TEST(ResolveUrl, JoinsReferencesToTheOriginOfTheBase) {
       {nullptr, "http://h/", nullptr},
   };
   for (const row &r : rows) {
-    heap_text got(vepod_resolve_url(r.ref, r.base));
+    vepod_heap_text got(vepod_resolve_url(r.ref, r.base));
     if (!r.want) {
       EXPECT_EQ(got, nullptr) << show(r.ref) << " on " << show(r.base);
     } else {
@@ -184,11 +177,11 @@ TEST(Clock, NeverGoesBackwards) {
 TEST(Xstrdup, CopiesIncludingTheEmptyText) {
   EXPECT_EQ(xstrdup_u(nullptr), nullptr);
   const char empty[] = "";
-  heap_text copy(xstrdup_u(empty));
+  vepod_heap_text copy(xstrdup_u(empty));
   ASSERT_NE(copy, nullptr);
   EXPECT_NE(copy.get(), empty);
   EXPECT_STREQ(copy.get(), "");
-  heap_text text(xstrdup_u("podcast \xC3\xA9"));
+  vepod_heap_text text(xstrdup_u("podcast \xC3\xA9"));
   EXPECT_STREQ(text.get(), "podcast \xC3\xA9");
 }
 

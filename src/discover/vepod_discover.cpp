@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 
@@ -36,11 +35,6 @@ struct named_ref {
 };
 constexpr named_ref k_refs[] = {
     {"amp", 3, '&'}, {"lt", 2, '<'}, {"gt", 2, '>'}, {"quot", 4, '"'}, {"apos", 4, '\''}};
-
-struct free_delete {
-  void operator()(char *p) const { std::free(p); }
-};
-using heap_text = std::unique_ptr<char, free_delete>;
 
 // Whether [s, s+n) equals the lower-case pattern, ignoring ASCII case.
 bool ci_equal(const char *s, const char *pattern, size_t n) {
@@ -368,7 +362,7 @@ void examine_link(scan_state &st, const char *tag, size_t tag_len) {
   title[0] = '\0';
   tag_attr(tag, tag_len, "title", title, sizeof title);
 
-  heap_text url(vepod_resolve_url(href, st.page_url));
+  vepod_heap_text url(vepod_resolve_url(href, st.page_url));
   if (!url || !vepod_url_is_http(url.get())) return;
   size_t n = std::strlen(url.get());
   uint64_t hash = seen_hash(st.seen, url.get(), n);

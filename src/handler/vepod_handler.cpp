@@ -337,11 +337,6 @@ struct settings_owner {
   ~settings_owner() { vepod_free_settings(&value); }
 };
 
-struct heap_text_deleter {
-  void operator()(char *p) const { std::free(p); }
-};
-using heap_text = std::unique_ptr<char, heap_text_deleter>;
-
 struct doc_deleter {
   void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
   void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
@@ -417,7 +412,7 @@ int32_t load_source(vepod_source_table &table, const char *url, int32_t index) {
     mark_failed(slot, code, "%.200s", message);
     return code;
   }
-  heap_text body_owner(body);
+  vepod_heap_text body_owner(body);
   if (status != 200) {
     mark_failed(slot, 0, "HTTP %ld", long(status));
     return 0;
@@ -477,7 +472,7 @@ void load_roots(vepod_source_table &table, char *const *urls, int32_t n) {
 int32_t fetch_feed(vepod_source_table &table, int32_t index) {
   vepod_source &slot = table.sources[index];
   if (slot.feed.format != 0) return 0;
-  heap_text url(xstrdup_u(slot.url ? slot.url : ""));
+  vepod_heap_text url(xstrdup_u(slot.url ? slot.url : ""));
   if (!url) return -5;
   int32_t is_page = slot.is_page;
   release_slot(slot);
@@ -575,7 +570,7 @@ namespace {
 
 bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title) {
   size_t length = 0;
-  heap_text name(seg_name(title, &length));
+  vepod_heap_text name(seg_name(title, &length));
   return name && yyjson_mut_obj_add_val(doc, obj, "name", vepod_json_str(doc, name.get()));
 }
 

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -48,6 +50,12 @@ void *vepod_malloc(size_t size);
 void *vepod_calloc(size_t count, size_t size);
 void *vepod_realloc(void *block, size_t size);
 const yyjson_alc *vepod_json_alc();
+
+// Owns a malloc'ed text and releases it with free().
+struct vepod_free_deleter {
+  void operator()(void *block) const { std::free(block); }
+};
+using vepod_heap_text = std::unique_ptr<char, vepod_free_deleter>;
 
 // Test hook: the next `count` allocations succeed, the one after them fails, and the hook then
 // disarms itself; -1 disarms it at once. Returns how many successes were left before the call
