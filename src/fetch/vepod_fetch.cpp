@@ -15,7 +15,6 @@ namespace {
 constexpr int k_cache_slots = 64;
 constexpr int32_t k_default_max_age = 21600;  // six hours
 constexpr int32_t k_max_age_limit = 2592000;  // thirty days
-constexpr size_t k_redacted_size = 256;       // room for a redacted URL in a message
 
 struct vepod_cache_entry {
   char *url;  // the key, exact bytes; NULL marks a free slot
@@ -180,7 +179,7 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
   char *error = nullptr;
   int status = 0;
   int rc = io->get(io->ctx, url, &body, &status, &error);
-  char redacted[k_redacted_size];
+  char redacted[vepod_redacted_size];
   if (rc != 0) {
     // A failing transport hands out no body, so only its error text is released.
     g_stats.http_gets++;

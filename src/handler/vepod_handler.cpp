@@ -193,9 +193,6 @@ int op_download(const tervala_io *, const char *, const char *, char *out, int32
 
 namespace {
 
-// Holds every refused line in its redacted form.
-constexpr size_t k_redacted_size = 256;
-
 // Writes a message for vepod_read_settings and returns its code.
 __attribute__((format(printf, 4, 5))) int32_t settings_error(int32_t code, char *err,
                                                              int32_t err_size, const char *format,
@@ -230,7 +227,7 @@ int32_t read_url_lines(const char *text, size_t len, vepod_settings *s, char *er
     // A NUL inside the line would make the stored URL shorter than the line as written.
     bool has_nul = std::memchr(text + i, '\0', stop - i) != nullptr;
     if (has_nul || !vepod_url_is_http(line)) {
-      char shown[k_redacted_size];
+      char shown[vepod_redacted_size];
       vepod_redact_url(line, shown, sizeof shown);
       std::free(line);
       return settings_error(-8, err, err_size, "URL line is not an absolute http(s) URL: %s",
@@ -680,7 +677,7 @@ yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, const char *folder, const vep
 int32_t list_feed(vepod_source_table &table, const char *path, char *out, int32_t out_len) {
   int32_t index = find_source(table, path);
   if (index < 0) {
-    char redacted[256];
+    char redacted[vepod_redacted_size];
     vepod_redact_url(path, redacted, sizeof redacted);
     return vepod::fail(-2, out, out_len, "folder not found: %s", redacted);
   }

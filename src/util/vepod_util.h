@@ -73,6 +73,8 @@ int vepod_url_is_http(const char *text);
 // of its authority and with everything from the first '?' or '#' replaced by "?<redacted>".
 // Allocates nothing. Nothing is written when out is NULL or cap is 0.
 void vepod_redact_url(const char *url, char *out, size_t cap);
+// Room for a redacted URL quoted in a message.
+inline constexpr size_t vepod_redacted_size = 256;
 // A malloc'ed absolute URL for a link ref found on the page base: an http(s) ref as it is,
 // anything else appended to the origin (scheme and authority) of base. NULL when ref is empty,
 // base has no "scheme://" or memory runs out. The result is not checked with vepod_url_is_http.
