@@ -4,7 +4,6 @@
 #include "discover/vepod_discover.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -400,10 +399,6 @@ void scan(scan_state &st, const char *p, const char *end) {
   }
 }
 
-void put_err(char *err, int err_size, const char *text) {
-  if (err && err_size > 0) std::snprintf(err, size_t(err_size), "%s", text);
-}
-
 }  // namespace
 
 extern "C" {
@@ -417,11 +412,11 @@ VEPOD_API int vepod_discover_feeds(const void *page, uint64_t page_len, const ch
   if (!page || page_len == 0 || (page_len >> 63) != 0) {
     *out_json = xstrdup_u("[]");
     if (*out_json) return 0;
-    put_err(err, err_size, "out of memory");
+    vepod_put_err(err, err_size, "out of memory");
     return -1;
   }
   if (page_len > k_max_page) {
-    put_err(err, err_size, "page larger than 16 MB");
+    vepod_put_err(err, err_size, "page larger than 16 MB");
     return -1;
   }
 
@@ -436,7 +431,7 @@ VEPOD_API int vepod_discover_feeds(const void *page, uint64_t page_len, const ch
     gb_putc(st.out, ']');
   }
   if (!st.out.data || st.out.failed) {
-    put_err(err, err_size, "out of memory");
+    vepod_put_err(err, err_size, "out of memory");
     return -1;
   }
   *out_json = st.out.data;

@@ -3,8 +3,6 @@
 
 #include "fetch/vepod_fetch.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,16 +49,6 @@ int refusal_code(int status) {
     if (r.status == status) return r.code;
   }
   return status >= 500 ? -4 : -5;
-}
-
-void message(char *err, size_t err_size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-void message(char *err, size_t err_size, const char *format, ...) {
-  if (!err || err_size == 0) return;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(err, err_size, format, args);
-  va_end(args);
 }
 
 // With g_cache_lock held.
@@ -155,7 +143,7 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
   *status_out = 0;
   if (err && err_size) err[0] = '\0';
   if (!io || !io->get || !url) {
-    message(err, err_size, "no tervala_io transport");
+    vepod_put_err(err, err_size, "no tervala_io transport");
     return -8;
   }
   g_tick.fetch_add(1, std::memory_order_relaxed);
@@ -166,7 +154,7 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
   if (max_age > 0 && lookup_fresh(url, max_age, &copy, &stored_status)) {
     g_stats.cache_hits++;
     if (!copy) {
-      message(err, err_size, "cache read failure");
+      vepod_put_err(err, err_size, "cache read failure");
       return -5;
     }
     *body_out = copy;
@@ -186,8 +174,8 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
     g_stats.http_errors++;
     if (err && err_size) {
       vepod_redact_url(url, redacted, sizeof redacted);
-      message(err, err_size, "transport failure for %s: %s", redacted,
-              error ? error : "(no message)");
+      vepod_put_err(err, err_size, "transport failure for %s: %s", redacted,
+                    error ? error : "(no message)");
     }
     release_error(io, error);
     return -4;
@@ -202,7 +190,7 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
     if (copy_stored(url, &copy, &stored_status)) g_stats.http_304++;
     if (!copy) {
       g_stats.http_errors++;
-      message(err, err_size, "304 without a cached body");
+      vepod_put_err(err, err_size, "304 without a cached body");
       return -5;
     }
     *body_out = copy;
@@ -215,7 +203,7 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
     copy_stored(url, &copy, &stored_status);
     if (!copy) {
       g_stats.http_errors++;
-      message(err, err_size, "cache write failure");
+      vepod_put_err(err, err_size, "cache write failure");
       return -5;
     }
     *body_out = copy;
@@ -224,7 +212,7 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
   }
   if (err && err_size) {
     vepod_redact_url(url, redacted, sizeof redacted);
-    message(err, err_size, "HTTP %ld from %s", long(status), redacted);
+    vepod_put_err(err, err_size, "HTTP %ld from %s", long(status), redacted);
   }
   return refusal_code(status);
 }

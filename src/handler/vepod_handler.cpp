@@ -1018,7 +1018,7 @@ VEPOD_API int vepod_parse_feed(const void *data, size_t length, char **out, char
   yyjson_mut_doc_free(doc);
   vepod_feed_free(&feed);
   if (!json) {
-    if (err && err_size > 0) std::snprintf(err, size_t(err_size), "%s", "out of memory");
+    vepod_put_err(err, err_size, "out of memory");
     return -1;
   }
   *out = json;

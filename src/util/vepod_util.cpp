@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -178,6 +180,14 @@ char *xstrdup_u(const char *text) {
   auto *copy = static_cast<char *>(vepod_malloc(n));
   if (copy) std::memcpy(copy, text, n);
   return copy;
+}
+
+void vepod_put_err(char *err, int64_t err_size, const char *format, ...) {
+  if (!err || err_size <= 0) return;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(err, size_t(err_size), format, args);
+  va_end(args);
 }
 
 // MARK: URLs

@@ -83,6 +83,10 @@ char *vepod_resolve_url(const char *ref, const char *base);
 uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h);
 // A malloc'ed copy of text; NULL for NULL or when memory runs out.
 char *xstrdup_u(const char *text);
+// Formats a message into a caller's error buffer of err_size bytes, cut to err_size - 1 bytes.
+// Nothing is written when err is NULL or err_size is not positive.
+void vepod_put_err(char *err, int64_t err_size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 inline constexpr uint64_t vepod_fnv1a_basis = 14695981039346656037ull;
 

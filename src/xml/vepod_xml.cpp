@@ -858,14 +858,6 @@ int p_document(xml_reader &r) {
   return r.message ? -1 : 0;
 }
 
-void put_err(char *err, int32_t err_size, const char *message) {
-  if (!err || err_size <= 0) return;
-  size_t n = std::strlen(message);
-  if (n > static_cast<size_t>(err_size) - 1) n = static_cast<size_t>(err_size) - 1;
-  std::memcpy(err, message, n);
-  err[n] = '\0';
-}
-
 }  // namespace
 
 int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
@@ -903,7 +895,7 @@ int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char 
   }
   if (!message) return 0;
   vepod_feed_free(feed);
-  put_err(err, err_size, message);
+  vepod_put_err(err, err_size, "%s", message);
   return -1;
 }
 
