@@ -41,38 +41,34 @@ struct thread_text {
   ~thread_text() { std::free(text); }
 };
 
-void format_err(const char *format, va_list args) {
-  char text[k_err_size];
-  std::vsnprintf(text, sizeof text, format, args);
-  vepod_lock_guard hold(g_result_lock);
-  std::memcpy(g_err, text, sizeof text);
-}
-
-// Length of the well-formed sequence that starts with the lead byte at s, or 0.
-size_t utf8_char_len(const unsigned char *s, size_t avail) {
-  unsigned char c = s[0];
-  if (c < 0x80) return 1;
-  size_t need = c >= 0xC2 && c <= 0xDF   ? 2
-                : c >= 0xE0 && c <= 0xEF ? 3
-                : c >= 0xF0 && c <= 0xF4 ? 4
-                                         : 0;
-  if (need == 0 || avail < need) return 0;
-  return vepod_utf8_valid(reinterpret_cast<const char *>(s), need) ? need : 0;
-}
-
 // Makes an error text valid UTF-8 in place: every byte that does not start a complete,
 // well-formed character becomes '?'.
 void sanitize_utf8(char *text) {
-  auto *p = reinterpret_cast<unsigned char *>(text);
   size_t n = std::strlen(text);
   for (size_t i = 0; i < n;) {
-    size_t len = utf8_char_len(p + i, n - i);
+    size_t len = vepod_utf8_char_len(text + i, n - i);
     if (len == 0) {
-      p[i] = '?';
+      text[i] = '?';
       len = 1;
     }
     i += len;
   }
+}
+
+// Formats an error text into `text`, makes it valid UTF-8 and records it as the last error.
+void record_err(char (&text)[k_err_size], const char *format, va_list args) {
+  std::vsnprintf(text, sizeof text, format, args);
+  sanitize_utf8(text);
+  vepod_lock_guard hold(g_result_lock);
+  std::memcpy(g_err, text, sizeof text);
+}
+
+__attribute__((format(printf, 1, 2))) void set_err(const char *format, ...) {
+  char text[k_err_size];
+  va_list args;
+  va_start(args, format);
+  record_err(text, format, args);
+  va_end(args);
 }
 
 // Appends text as the inside of a JSON string literal.
@@ -127,24 +123,12 @@ const tervala_io *choose_io() {
 
 namespace vepod {
 
-void set_err(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  format_err(format, args);
-  va_end(args);
-}
-
 int fail(int code, char *out, int32_t out_len, const char *format, ...) {
   char text[k_err_size];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  record_err(text, format, args);
   va_end(args);
-  sanitize_utf8(text);
-  {
-    vepod_lock_guard hold(g_result_lock);
-    std::memcpy(g_err, text, sizeof text);
-  }
   if (!out || out_len <= 0) return code;
   try {
     std::string doc = "{\"error\":\"";
@@ -554,6 +538,9 @@ char *seg_name(const char *text, size_t *length) {
   return name;
 }
 
+namespace {
+
+// Episode order for qsort: known dates newest first, then unknown dates, ties in document order.
 int cmp_mtime_desc(const void *a, const void *b) {
   const auto *x = static_cast<const vepod_item *>(a);
   const auto *y = static_cast<const vepod_item *>(b);
@@ -563,11 +550,8 @@ int cmp_mtime_desc(const void *a, const void *b) {
   return (x->index > y->index) - (x->index < y->index);
 }
 
-namespace {
-
 bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title) {
-  size_t length = 0;
-  vepod_heap_text name(seg_name(title, &length));
+  vepod_heap_text name(seg_name(title, nullptr));
   return name && yyjson_mut_obj_add_val(doc, obj, "name", vepod_json_str(doc, name.get()));
 }
 

@@ -35,17 +35,14 @@ namespace vepod {
 // Records an error (and writes the error document into out); returns code.
 int fail(int code, char *out, int32_t out_len, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
-// Records an error text only.
-void set_err(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Takes ownership of json (malloc'ed) as the last result and copies it into out: 0 or -9.
 int emit(char *json, char *out, int32_t out_len);
 
 }  // namespace vepod
 
-// A display name for a folder or entry (malloc'ed; *length gets its byte count), or NULL.
+// A display name for a folder or entry (malloc'ed; its byte count in *length unless length is
+// NULL), or NULL when memory runs out.
 char *seg_name(const char *text, size_t *length);
-// Episode order for qsort: known dates newest first, then unknown dates, ties in document order.
-int cmp_mtime_desc(const void *a, const void *b);
 
 int op_validate(const tervala_io *io, const char *settings_json, char *out, int32_t out_len);
 int op_list(const tervala_io *io, const char *settings_json, const char *path, char *out,

@@ -136,6 +136,10 @@ bool vepod_utf8_valid(const char *s, size_t n) {
   return true;
 }
 
+size_t vepod_utf8_char_len(const char *s, size_t n) {
+  return utf8_seq_len(reinterpret_cast<const unsigned char *>(s), n);
+}
+
 void vepod_utf8_repair_append(std::string &out, const char *s, size_t n) {
   const auto *p = reinterpret_cast<const unsigned char *>(s);
   size_t i = 0;

@@ -120,6 +120,9 @@ int64_t vepod_parse_date(const char *text);
 // True when [s, s+n) is well-formed UTF-8 (no overlong forms, surrogates or values above U+10FFFF).
 bool vepod_utf8_valid(const char *s, size_t n);
 
+// Length of the well-formed UTF-8 character at s (n > 0 bytes available), or 0 when it is not one.
+size_t vepod_utf8_char_len(const char *s, size_t n);
+
 // Appends [s, s+n) to out with every ill-formed sequence replaced by U+FFFD.
 void vepod_utf8_repair_append(std::string &out, const char *s, size_t n);
 
