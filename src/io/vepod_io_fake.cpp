@@ -25,17 +25,23 @@ int g_nroutes;
 int g_caproutes;
 int g_fake_total;
 
+// With g_fake_lock held: the route of url, or NULL.
+fake_route *find_route(const char *url) {
+  for (int i = 0; i < g_nroutes; i++) {
+    if (std::strcmp(g_routes[i].url, url) == 0) return &g_routes[i];
+  }
+  return nullptr;
+}
+
 // With g_fake_lock held: the route of url, emptied of its answer, or a new one; NULL when memory
 // runs out (the table is then unchanged).
 fake_route *upsert(const char *url) {
-  for (int i = 0; i < g_nroutes; i++) {
-    if (std::strcmp(g_routes[i].url, url) == 0) {
-      std::free(g_routes[i].body);
-      std::free(g_routes[i].fail_message);
-      g_routes[i].body = nullptr;
-      g_routes[i].fail_message = nullptr;
-      return &g_routes[i];
-    }
+  if (fake_route *route = find_route(url)) {
+    std::free(route->body);
+    std::free(route->fail_message);
+    route->body = nullptr;
+    route->fail_message = nullptr;
+    return route;
   }
   if (g_nroutes == g_caproutes) {
     int capacity = g_caproutes == 0 ? k_first_capacity : g_caproutes * 2;
@@ -59,26 +65,23 @@ int fake_get(void *, const char *url, char **body_out, int *status_out, char **e
   *status_out = 0;
   vepod_lock_guard hold(g_fake_lock);
   g_fake_total++;
-  if (url) {
-    for (int i = 0; i < g_nroutes; i++) {
-      fake_route &route = g_routes[i];
-      if (std::strcmp(route.url, url) != 0) continue;
-      route.calls++;
-      if (route.body) {
-        *body_out = xstrdup_u(route.body);
-        if (*body_out) {
-          *status_out = route.status;
-          return 0;
-        }
-        *error_out = xstrdup_u("fake: out of memory");
-        return -1;
-      }
-      *error_out = xstrdup_u(route.fail_message ? route.fail_message : k_default_failure);
-      return -1;
-    }
+  fake_route *route = url ? find_route(url) : nullptr;
+  if (!route) {
+    *error_out = xstrdup_u("fake: no route for this URL");
+    return -1;
   }
-  *error_out = xstrdup_u("fake: no route for this URL");
-  return -1;
+  route->calls++;
+  if (!route->body) {
+    *error_out = xstrdup_u(route->fail_message ? route->fail_message : k_default_failure);
+    return -1;
+  }
+  *body_out = xstrdup_u(route->body);
+  if (!*body_out) {
+    *error_out = xstrdup_u("fake: out of memory");
+    return -1;
+  }
+  *status_out = route->status;
+  return 0;
 }
 
 int fake_post(void *ctx, const char *url, const void *, const void *, char **body_out,
@@ -133,10 +136,8 @@ VEPOD_API int vepod_fake_fail(const char *url, const char *message) {
 VEPOD_API int vepod_fake_calls(const char *url) {
   vepod_lock_guard hold(g_fake_lock);
   if (!url) return g_fake_total;
-  for (int i = 0; i < g_nroutes; i++) {
-    if (std::strcmp(g_routes[i].url, url) == 0) return g_routes[i].calls;
-  }
-  return 0;
+  const fake_route *route = find_route(url);
+  return route ? route->calls : 0;
 }
 
 }  // extern "C"
