@@ -81,7 +81,6 @@ struct xml_frame {
   char *text;
   uint64_t text_len;
   uint64_t text_cap;
-  int32_t collects;
   int32_t sink;  // the innermost collecting frame at or below this one, or -1
 };
 
@@ -98,9 +97,8 @@ struct xml_reader {
   const char *message;  // the first error; every failing step returns at once
   vepod_feed *feed;
   vepod_item *item;
-  int32_t atom;
-  int32_t format;
-  int32_t top;  // innermost open element, -1 when none
+  int32_t format;  // vepod_feed_format, set by the root element
+  int32_t top;     // innermost open element, -1 when none
   xml_frame frames[k_max_depth];
   xml_attr attrs[k_max_attrs];  // of the start tag being read
   // Decoded attribute values of the current start tag.
@@ -113,6 +111,8 @@ int fail(xml_reader &r, const char *message) {
   if (!r.message) r.message = message;
   return -1;
 }
+
+bool is_atom(const xml_reader &r) { return r.format == vepod_format_atom; }
 
 string_view view(const unsigned char *begin, const unsigned char *end) {
   return {reinterpret_cast<const char *>(begin), static_cast<size_t>(end - begin)};
@@ -375,8 +375,7 @@ int64_t enclosure_length(string_view text) {
 }
 
 int ex_root(xml_reader &r, string_view name, bool self_closing) {
-  r.atom = vepod_ci_eq(name, "feed");
-  if (r.atom) {
+  if (vepod_ci_eq(name, "feed")) {
     r.format = vepod_format_atom;
   } else if (vepod_ci_eq(name, "rss")) {
     r.format = vepod_format_rss2;
@@ -392,7 +391,7 @@ int ex_root(xml_reader &r, string_view name, bool self_closing) {
 void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) {
   vepod_feed *feed = r.feed;
   if (!r.item) {
-    if (kind == (r.atom ? e_entry : e_item) && feed->nitems < vepod_max_items) {
+    if (kind == (is_atom(r) ? e_entry : e_item) && feed->nitems < vepod_max_items) {
       vepod_item &item = feed->items[feed->nitems];
       item = vepod_item{};
       item.size = item.mtime_ms = item.duration_s = -1;
@@ -423,7 +422,7 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
         if (size > 0) item->size = size;
       }
     }
-  } else if (r.atom && kind == e_link && nattrs > 0) {
+  } else if (is_atom(r) && kind == e_link && nattrs > 0) {
     bool has_rel = false, enclosure = false;
     const xml_attr *href = nullptr;
     for (int i = 0; i < nattrs; i++) {
@@ -439,7 +438,7 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
 }
 
 // Whether an element's text is collected depends on its name alone, not on where it stands.
-int32_t ex_collects(const xml_reader &r, elem_kind kind) {
+bool ex_collects(const xml_reader &r, elem_kind kind) {
   switch (kind) {
     case e_title:
     case e_guid:
@@ -447,11 +446,11 @@ int32_t ex_collects(const xml_reader &r, elem_kind kind) {
     case e_duration:
     case e_date:
     case e_url:
-      return 1;
+      return true;
     case e_id:
-      return r.atom;
+      return is_atom(r);
     default:
-      return 0;
+      return false;
   }
 }
 
@@ -487,10 +486,10 @@ void ex_end(xml_reader &r, elem_kind kind, elem_kind parent, const char *text, s
       take_text(r, &item->id, text, len);
       break;
     case e_id:
-      if (r.atom) take_text(r, &item->id, text, len);
+      if (is_atom(r)) take_text(r, &item->id, text, len);
       break;
     case e_link:
-      if (r.atom) take_text(r, &item->url, text, len);
+      if (is_atom(r)) take_text(r, &item->url, text, len);
       break;
     case e_duration: {
       int64_t seconds = vepod_parse_duration(text);
@@ -699,7 +698,7 @@ int p_text(xml_reader &r) {
 }
 
 // CDATA content goes to the collecting element unchanged.
-int ptext_cdata(xml_reader &r, const unsigned char *begin, const unsigned char *end) {
+int p_cdata(xml_reader &r, const unsigned char *begin, const unsigned char *end) {
   int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
@@ -741,7 +740,7 @@ int p_bang(xml_reader &r) {
     const unsigned char *close = find3(in + 9, end, "]]>");
     if (!close) return fail(r, "unterminated CDATA section");
     r.pos = close - r.input + 3;
-    return ptext_cdata(r, in + 9, close);
+    return p_cdata(r, in + 9, close);
   }
   return fail(r, "DTD / DOCTYPE / ENTITY declarations are forbidden (SPEC D10)");
 }
@@ -762,8 +761,7 @@ int p_start(xml_reader &r) {
   f.name = name;
   f.kind = kind;
   f.text_len = 0;
-  f.collects = ex_collects(r, kind);
-  f.sink = f.collects ? r.top : r.frames[parent].sink;
+  f.sink = ex_collects(r, kind) ? r.top : r.frames[parent].sink;
   return 0;
 }
 
