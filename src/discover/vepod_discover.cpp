@@ -13,8 +13,9 @@
 
 namespace {
 
-constexpr uint64_t k_max_page =
-    16777216;  // 16 MiB: the largest page a source may announce feeds in
+// 16 MiB: the largest page a source may announce feeds in.
+constexpr uint64_t k_max_page = 16777216;
+// First capacity of the answer; pages announce few feeds.
 constexpr size_t k_first_output = 256;
 
 // Attribute values of one link tag live in fixed buffers; longer values are cut.
