@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <iterator>
 #include <string>
 
 #include "bench_text.h"
