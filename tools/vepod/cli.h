@@ -30,6 +30,9 @@ struct answer {
   std::string json;
   std::string error;  // the library's last error text on failure
 };
+// Reports a failed answer (its error text, the exit code for its code) and returns that exit code.
+int report_failure(std::string_view command, const answer &failed);
+
 answer call_validate(const std::string &settings);
 answer call_list(const std::string &settings, const std::string &path);
 answer call_stream_url(const char *settings, const std::string &entry);
@@ -43,7 +46,10 @@ struct doc_deleter {
 using json_doc = std::unique_ptr<yyjson_doc, doc_deleter>;
 json_doc read_json(std::string_view text);
 
-// A string member on one line (control characters as spaces); "" when absent or not a string.
+// The text on one line: control characters become spaces.
+std::string one_line(std::string_view text);
+
+// A string member on one line; "" when absent or not a string.
 std::string text_member(yyjson_val *object, const char *key);
 
 // A JSON value as compact text ("" for NULL).

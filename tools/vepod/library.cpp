@@ -55,11 +55,14 @@ int report(std::string_view command, int exit, std::string_view message) {
   std::string line = "vepod: ";
   if (!command.empty()) line.append(command).append(": ");
   // One line whatever the message holds: a transport's or server's text may carry line breaks.
-  for (char c : message.empty() ? std::string_view("unknown error") : message)
-    line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+  line += one_line(message.empty() ? std::string_view("unknown error") : message);
   line += '\n';
   std::fputs(line.c_str(), stderr);
   return exit;
+}
+
+int report_failure(std::string_view command, const answer &failed) {
+  return report(command, exit_for(failed.code), failed.error);
 }
 
 answer call_validate(const std::string &settings) {

@@ -211,7 +211,7 @@ int pick_feed(const options &o, const std::string &settings, std::string &path) 
     return k_exit_ok;
   }
   answer root = call_list(settings, "");
-  if (root.code != 0) return report(o.command, exit_for(root.code), root.error);
+  if (root.code != 0) return report_failure(o.command, root);
   json_doc doc = read_json(root.json);
   yyjson_val *folders = yyjson_doc_get_root(doc.get());
   yyjson_val *folder = yyjson_arr_get(folders, number - 1);
@@ -227,7 +227,7 @@ int pick_feed(const options &o, const std::string &settings, std::string &path) 
 int pick_episode(const options &o, const std::string &settings, const std::string &path,
                  std::string &entry) {
   answer folder = call_list(settings, path);
-  if (folder.code != 0) return report(o.command, exit_for(folder.code), folder.error);
+  if (folder.code != 0) return report_failure(o.command, folder);
   json_doc doc = read_json(folder.json);
   yyjson_val *entries = yyjson_doc_get_root(doc.get());
   size_t number = 1;
@@ -272,7 +272,7 @@ int cmd_validate(const options &o) {
   session net;
   if (int rc = net.open(o)) return rc;
   answer validated = call_validate(make_settings(o.args));
-  if (validated.code != 0) return report(o.command, exit_for(validated.code), validated.error);
+  if (validated.code != 0) return report_failure(o.command, validated);
   return show(o, validated.json, print_source);
 }
 
@@ -283,13 +283,13 @@ int cmd_list(const options &o) {
   const std::string settings = make_settings(o.args);
   if (o.feed.empty()) {
     answer root = call_list(settings, "");
-    if (root.code != 0) return report(o.command, exit_for(root.code), root.error);
+    if (root.code != 0) return report_failure(o.command, root);
     return show(o, root.json, print_feeds);
   }
   std::string path;
   if (int rc = pick_feed(o, settings, path)) return rc;
   answer folder = call_list(settings, path);
-  if (folder.code != 0) return report(o.command, exit_for(folder.code), folder.error);
+  if (folder.code != 0) return report_failure(o.command, folder);
   if (folder.json != "[]") return show(o, folder.json, print_episodes);
   if (o.json) print_json(stdout, folder.json, o.pretty);
   return report(o.command, k_exit_nothing, "no episodes in " + path);
@@ -309,7 +309,7 @@ int cmd_stream(const options &o) {
     if (int rc = pick_episode(o, settings, path, entry)) return rc;
   }
   answer stream = call_stream_url(o.args.empty() ? nullptr : settings.c_str(), entry);
-  if (stream.code != 0) return report(o.command, exit_for(stream.code), stream.error);
+  if (stream.code != 0) return report_failure(o.command, stream);
   if (o.json) {
     print_json(stdout, stream.json, o.pretty);
     return k_exit_ok;
@@ -372,14 +372,13 @@ int cmd_stats(const options &o) {
   if (!o.args.empty()) {
     const std::string settings = make_settings(o.args);
     answer root = call_list(settings, "");
-    if (root.code != 0) result = report(o.command, exit_for(root.code), root.error);
+    if (root.code != 0) result = report_failure(o.command, root);
     json_doc doc = read_json(root.json);
     size_t index, max;
     yyjson_val *folder;
     yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
       answer episodes = call_list(settings, text_member(folder, "path"));
-      if (episodes.code != 0 && result == k_exit_ok)
-        result = report(o.command, exit_for(episodes.code), episodes.error);
+      if (episodes.code != 0 && result == k_exit_ok) result = report_failure(o.command, episodes);
     }
   }
   show(o, vepod_stats_json(), print_stats);

@@ -53,13 +53,6 @@ size_t display_width(std::string_view text) {
   return width;
 }
 
-// Control characters would break the layout; the library's names carry none, other texts may.
-std::string one_line(std::string_view text) {
-  std::string line;
-  for (char c : text) line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
-  return line;
-}
-
 struct table {
   std::vector<std::string> header;
   std::vector<bool> right_aligned;
@@ -134,6 +127,13 @@ std::string size_text(int64_t bytes) {
 }
 
 }  // namespace
+
+// Control characters would break the layout; the library's names carry none, other texts may.
+std::string one_line(std::string_view text) {
+  std::string line;
+  for (char c : text) line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+  return line;
+}
 
 std::string text_member(yyjson_val *object, const char *key) {
   yyjson_val *value = yyjson_obj_get(object, key);
