@@ -11,11 +11,12 @@
  * - Texts are NUL-terminated UTF-8.
  * - Operations write their answer, compact JSON, into a caller-owned buffer `out` of `out_len`
  *   bytes and return 0; on failure they return a negative code, write {"error":"..."} into `out`
- *   (an empty text when it does not fit) and record the message for vepod_last_error().
- * - Codes: -1 access refused (HTTP 401/403) or parse failure, -2 not found, -3 rate-limited,
- *   -4 transport or server failure, -5 no usable data or out of memory, -6 not supported,
- *   -8 bad input or no transport, -9 output buffer too small (the answer stays readable through
- *   vepod_result_json()).
+ *   (an empty text when it does not fit) and record the message for vepod_last_error(). `out` may
+ *   be NULL (or `out_len` not positive): nothing is written there, and a success gives -9.
+ * - Codes: -1 access refused (HTTP 401/403), -2 not found (HTTP 404/410, unknown folder or entry),
+ *   -3 rate-limited (HTTP 429), -4 transport failure or HTTP 5xx, -5 no usable data, another HTTP
+ *   status or out of memory, -6 not supported, -8 bad input or no transport, -9 output buffer too
+ *   small (the answer stays readable through vepod_result_json()).
  * - Every function may be called from any thread, also concurrently. The library starts no thread.
  */
 #ifndef VEPOD_H
@@ -36,7 +37,7 @@ extern "C" {
 #define VEPOD_API
 #endif
 
-/* MARK: Transport record ------------------------------------------------------------------------ */
+/* MARK: Transport record ----------------------------------------------------------------------- */
 
 /*
  * The host's HTTP transport. The library borrows the record (and its ctx) while it is installed and
@@ -59,9 +60,10 @@ typedef struct tervala_io {
   void (*free)(void *ctx, void *p);
 } tervala_io;
 
-/* MARK: Handler table --------------------------------------------------------------------------- */
+/* MARK: Handler table -------------------------------------------------------------------------- */
 
-/* The four catalogue operations, taking the transport to use as their first argument. */
+/* The four catalogue operations, taking the transport to use as their first argument (NULL, or a
+ * record without get: -8) and otherwise behaving as the exports of the same names. */
 typedef int (*vepod_validate_fn)(const tervala_io *io, const char *settings_json, char *out,
                                  int32_t out_len);
 typedef int (*vepod_list_fn)(const tervala_io *io, const char *settings_json, const char *path,
@@ -98,65 +100,76 @@ _Static_assert(sizeof(void *) != 8 || offsetof(vepod_handler_table, download) ==
 /* The handler table; the same constant pointer on every call. */
 VEPOD_API const vepod_handler_table *verch_get(void);
 
-/* MARK: Identity -------------------------------------------------------------------------------- */
+/* MARK: Identity ------------------------------------------------------------------------------- */
 
 VEPOD_API const char *vepod_version(void);      /* "1.0.0", a constant */
 VEPOD_API const char *vepod_runtime_type(void); /* "PODCASTS", a constant */
 VEPOD_API int vepod_caps(void);                 /* 35 */
 
-/* MARK: Catalogue operations -------------------------------------------------------------------- */
+/* MARK: Catalogue operations ------------------------------------------------------------------- */
 /* settings_json is a JSON object: "URL" holds one or more http(s) URLs, one per line (feeds or web
  * pages that announce feeds); the optional string "ID" names the source. These run on the
  * transport set with vepod_set_io(), else on the fake transport. */
 
-/* Checks the configuration and answers with the settings' string and null members, plus
- * "RuntimeType", the last feed's "Title" and, when the settings had none, a new random "ID". */
+/* Checks the configuration (settings_json NULL: -8): every configured URL is fetched, and a feed
+ * must have episodes or a page must announce feeds. Answers with the settings' string and null
+ * members in their order, then "RuntimeType", the "Title" of the last feed with episodes (when it
+ * has one) and, unless the settings name a non-empty string "ID", a new random "ID". */
 VEPOD_API int vepod_validate(const char *settings_json, char *out, int32_t out_len);
 
-/* Lists a folder: path NULL or "" is the root (one folder per feed, "path" is the feed URL);
- * a feed URL lists its episodes, newest first. */
+/* Lists a folder as a JSON array. path NULL or "" is the root: one folder per feed, those that
+ * configured pages announce included, with "name", "path" (the feed URL), "id" and "image" when
+ * known. A feed's "path" lists its episodes, newest first, each with "name", "path", "id",
+ * "locator" (the media URL), "mtime_ms", "duration_s" and "size" (-1 when unknown). An unknown
+ * path gives -2. */
 VEPOD_API int vepod_list(const char *settings_json, const char *path, char *out, int32_t out_len);
 
-/* Answers {"url":...,"headers":{}} for an entry of a listing (entry_json, a JSON object). An entry
- * with an http(s) "stream_url", "locator" or "url" is answered without fetching (settings_json
- * may then be NULL); otherwise its "id" is looked up in the feed named by its "path". */
+/* Answers {"url":...,"headers":{}} for an entry of a listing (entry_json, a JSON object; else -8).
+ * The first of "stream_url", "locator" and "url" that holds a string decides: an http(s) URL is
+ * answered without fetching (settings_json may then be NULL); otherwise the entry's "id" is looked
+ * up in the feed named by its "path" (-2 when it is not there; -8 for an entry with neither). */
 VEPOD_API int vepod_stream_url(const char *settings_json, const char *entry_json, char *out,
                                int32_t out_len);
 
-/* Always -6: the source is read-only. */
+/* Always -6: the source is read-only. Every argument may be NULL. */
 VEPOD_API int vepod_download(const char *settings_json, const char *entry_json, char *out,
                              int32_t out_len);
 
-/* MARK: Results --------------------------------------------------------------------------------- */
+/* MARK: Results -------------------------------------------------------------------------------- */
 
-/* The last error text ("" after a success or before any failure). The pointer is valid until the
+/* The error text of the latest catalogue operation on any thread: "" when it succeeded, or before
+ * any. The feed tools and the other functions leave it alone. The pointer is valid until the
  * calling thread calls vepod_last_error() again. */
 VEPOD_API const char *vepod_last_error(void);
 
-/* The last successful answer, also when it did not fit in `out` ("" before any). The pointer is
- * valid until the calling thread calls vepod_result_json() again. */
+/* The latest successful answer of a catalogue operation on any thread, also one that did not fit
+ * in its `out` ("" before any, or when memory for the copy runs out). The pointer is valid until
+ * the calling thread calls vepod_result_json() again. */
 VEPOD_API const char *vepod_result_json(void);
 
-/* MARK: Feed tools ------------------------------------------------------------------------------ */
+/* MARK: Feed tools ----------------------------------------------------------------------------- */
 
-/* Parses an RSS 2.0, RDF or Atom document of `length` bytes into a JSON text
- * {"title","image","format","items":[...]}. On success *out receives a malloc'ed text that the
- * caller releases with free() and 0 is returned. On failure -1, *out stays NULL and err (when not
- * NULL and err_size > 0) receives the message, cut to err_size - 1 bytes. */
+/* Parses an RSS 2.0, RDF or Atom document of `length` bytes (UTF-8, at most 16 MiB; the first 500
+ * items are kept) into a JSON text {"title","image","format","items":[...]}. On success *out
+ * receives a malloc'ed text that the caller releases with free() and 0 is returned. On failure
+ * (also for out NULL, or data NULL or empty) -1, *out stays NULL and err, when not NULL and
+ * err_size > 0, receives the message, cut to err_size - 1 bytes; err is emptied first. */
 VEPOD_API int vepod_parse_feed(const void *data, size_t length, char **out, char *err,
                                int err_size);
 
 /* Finds the feed links an HTML page announces (<link rel="alternate" type="application/rss+xml"
- * ...>) and resolves them against page_url (may be NULL). *out_json receives a malloc'ed JSON array
- * of {"url","title"} objects, released with free(); 0 on success, -1 on failure (message in err). */
+ * ...>) and resolves them against page_url (may be NULL: then only absolute http(s) links count).
+ * *out_json receives a malloc'ed JSON array of {"url","title"} objects, each URL once, released
+ * with free(); a NULL or empty page gives "[]". 0 on success; -1 for out_json NULL, a page above
+ * 16 MiB or out of memory, with the message in err as for vepod_parse_feed. */
 VEPOD_API int vepod_discover_feeds(const void *page, uint64_t page_len, const char *page_url,
                                    char **out_json, char *err, int err_size);
 
 /* Reads an episode duration ("3600", "90s", "5 min", "1.5h", "1:30", "01:02:03") as whole seconds;
- * -1 when the text cannot be read. */
+ * -1 when the text is NULL or cannot be read. */
 VEPOD_API int64_t vepod_parse_duration(const char *text);
 
-/* MARK: Cache and statistics -------------------------------------------------------------------- */
+/* MARK: Cache and statistics ------------------------------------------------------------------- */
 
 /* Empties the 64-entry response cache. Counters are kept. */
 VEPOD_API void vepod_cache_clear(void);
@@ -165,38 +178,42 @@ VEPOD_API void vepod_cache_clear(void);
  * clamped to 0..2592000; 0 always fetches. Returns 0. */
 VEPOD_API int vepod_cache_set_max_age(int32_t seconds);
 
-/* The counters as compact JSON
- * {"http":{"gets","304","errors"},"cache":{"entries","hits","misses"},"feeds":{...},"items":{...}}.
+/* The counters as compact JSON {"http":{"gets","304","errors"},"cache":{"entries","hits",
+ * "misses"},"feeds":{"parsed","rejected"},"items":{"kept","guid_fallback"}}: counts since the
+ * library was loaded (vepod_cache_clear keeps them), except cache.entries, the slots in use now.
  * The pointer is valid until the calling thread calls vepod_stats_json() again. */
 VEPOD_API const char *vepod_stats_json(void);
 
-/* MARK: Transports ------------------------------------------------------------------------------ */
+/* MARK: Transports ----------------------------------------------------------------------------- */
 
-/* Installs the host's transport (borrowed; keep it alive while set). NULL restores the automatic
- * choice. Returns 0. Applies from the next operation. */
+/* Installs the host's transport for every thread (borrowed; keep it alive while set and while
+ * operations that started with it run). NULL restores the automatic choice, the fake transport in
+ * this build. A record without get makes the operations fail with -8. Returns 0. Applies from the
+ * next operation. */
 VEPOD_API int vepod_set_io(const tervala_io *io);
 
-/* Selects the built-in network transport: -6, since this build has none. */
+/* Selects the built-in network transport: -6, since this build has none; nothing changes. */
 VEPOD_API int vepod_use_curl(void);
 
-/* Selects the built-in fake transport. Returns 0. */
+/* Selects the built-in fake transport, replacing one set with vepod_set_io(). Returns 0. */
 VEPOD_API int vepod_use_fake(void);
 
-/* MARK: Fake transport -------------------------------------------------------------------------- */
+/* MARK: Fake transport ------------------------------------------------------------------------- */
 /* Routes are keyed by the exact URL bytes. A route answers with a status and body, or fails. */
 
 /* Removes every route and zeroes the call counts. */
 VEPOD_API void vepod_fake_reset(void);
 
-/* Makes `url` answer `status` with `body` (any status, 304 and errors included). 0; -8 when url
- * or body is NULL; -5 out of memory. The route's call count is kept. */
+/* Makes `url` answer `status` with `body` (any status, 304 and errors included); both texts are
+ * copied. 0; -8 when url or body is NULL; -5 out of memory. The route's call count is kept. */
 VEPOD_API int vepod_fake_set(const char *url, int status, const char *body);
 
 /* Makes fetches of `url` fail with `message` (NULL: "fake: transport failure"). 0; -8 when url is
  * NULL; -5 out of memory. */
 VEPOD_API int vepod_fake_fail(const char *url, const char *message);
 
-/* Fetches that reached the route of `url` (0 without one); for NULL, every fake fetch. */
+/* Fetches that reached the route of `url` (0 without one); for NULL, every fake fetch, routed or
+ * not. Counted since the last vepod_fake_reset(). */
 VEPOD_API int vepod_fake_calls(const char *url);
 
 #ifdef __cplusplus
