@@ -14,8 +14,6 @@
 
 namespace {
 
-char *heap_text(const char *text) { return xstrdup_u(text); }
-
 // The "error" member of an error document, or a marker when the document is not valid JSON.
 std::string error_member(const char *doc) {
   yyjson_doc *parsed = yyjson_read(doc, std::strlen(doc), 0);
@@ -39,30 +37,30 @@ TEST(Emit, BufferOfExactSizeSucceedsAndOneByteLessFails) {
   const int32_t need = int32_t(std::strlen(answer)) + 1;
   char out[64];
 
-  EXPECT_EQ(vepod::emit(heap_text(answer), out, need), 0);
+  EXPECT_EQ(vepod::emit(xstrdup_u(answer), out, need), 0);
   EXPECT_STREQ(out, answer);
   EXPECT_STREQ(vepod_last_error(), "");
 
   std::memset(out, 'x', sizeof out);
-  EXPECT_EQ(vepod::emit(heap_text(answer), out, need - 1), -9);
+  EXPECT_EQ(vepod::emit(xstrdup_u(answer), out, need - 1), -9);
   EXPECT_EQ(out[0], '\0');
   EXPECT_EQ(std::string(vepod_last_error()), "output buffer too small: need 10 bytes");
   EXPECT_STREQ(vepod_result_json(), answer);
 }
 
 TEST(Emit, NullOrEmptyOutKeepsTheResultAndReportsItsSize) {
-  EXPECT_EQ(vepod::emit(heap_text("{}"), nullptr, 100), -9);
+  EXPECT_EQ(vepod::emit(xstrdup_u("{}"), nullptr, 100), -9);
   EXPECT_STREQ(vepod_last_error(), "output buffer too small: need 3 bytes");
   EXPECT_STREQ(vepod_result_json(), "{}");
   char out[4] = "abc";
-  EXPECT_EQ(vepod::emit(heap_text("[]"), out, 0), -9);
+  EXPECT_EQ(vepod::emit(xstrdup_u("[]"), out, 0), -9);
   EXPECT_STREQ(out, "abc");  // a zero-sized buffer is not written
   EXPECT_STREQ(vepod_result_json(), "[]");
 }
 
 TEST(Fail, KeepsTheLastResultAndRecordsTheText) {
   char out[128];
-  ASSERT_EQ(vepod::emit(heap_text("[1]"), out, sizeof out), 0);
+  ASSERT_EQ(vepod::emit(xstrdup_u("[1]"), out, sizeof out), 0);
   EXPECT_EQ(vepod::fail(-2, nullptr, 0, "folder not found: %s", "http://h/x"), -2);
   EXPECT_STREQ(vepod_last_error(), "folder not found: http://h/x");
   EXPECT_STREQ(vepod_result_json(), "[1]");

@@ -144,12 +144,14 @@ void vepod_utf8_repair_append(std::string &out, const char *s, size_t n) {
   const auto *p = reinterpret_cast<const unsigned char *>(s);
   size_t i = 0;
   while (i < n) {
-    size_t run = ascii_prefix(p + i, n - i);
-    size_t len;
     // Copy the longest well-formed stretch at once.
     size_t start = i;
-    i += run;
-    while (i < n && (len = utf8_seq_len(p + i, n - i)) != 0) i += len;
+    i += ascii_prefix(p + i, n - i);
+    while (i < n) {
+      size_t len = utf8_seq_len(p + i, n - i);
+      if (len == 0) break;
+      i += len;
+    }
     out.append(s + start, i - start);
     if (i < n) {
       // An ill-formed sequence: its lead byte and the continuation bytes that follow it (at most
