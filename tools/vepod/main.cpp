@@ -73,25 +73,24 @@ Commands:
 Options:
   --json               print the library's JSON answer instead of a table
   --pretty             print JSON indented (implies --json)
-  --offline URL=FILE   answer URL from the local FILE (repeatable); with any --offline, nothing
+)";
+
+// The options of every command that fetches; both help texts list them.
+constexpr const char *k_net_options =
+    R"(  --offline URL=FILE   answer URL from the local FILE (repeatable); with any --offline, nothing
                        is fetched from the network
   --timeout SECONDS    give up a request after SECONDS (default 30)
   --max-age SECONDS    reuse a fetched answer for SECONDS (default 21600; 0: fetch every time)
-  -h, --help           show this help, or a command's help after the command
+)";
+
+constexpr const char *k_program_help_end =
+    R"(  -h, --help           show this help, or a command's help after the command
   --version            print the program's and the library's versions
 
 Exit status: 0 success; 1 failure (unreadable file, invalid feed, other error); 2 usage error
 (bad command line, a URL that is not http(s)); 3 network failure (no connection, time-out,
 oversized body, HTTP 401/403/429/5xx); 4 nothing found (HTTP 404/410, no feeds or episodes,
 unknown feed or episode, no feed links).
-)";
-
-constexpr const char *k_net_help = R"(
-Network options:
-  --offline URL=FILE   answer URL from the local FILE (repeatable); with any --offline, nothing
-                       is fetched from the network
-  --timeout SECONDS    give up a request after SECONDS (default 30)
-  --max-age SECONDS    reuse a fetched answer for SECONDS (default 21600; 0: fetch every time)
 )";
 
 // MARK: Reading files and URLs
@@ -469,7 +468,10 @@ const command *find_command(std::string_view name) {
 
 void print_command_help(const command &c) {
   std::fputs(c.help, stdout);
-  if (c.allowed & o_net) std::fputs(k_net_help, stdout);
+  if (c.allowed & o_net) {
+    std::fputs("\nNetwork options:\n", stdout);
+    std::fputs(k_net_options, stdout);
+  }
 }
 
 // MARK: Command line
@@ -599,6 +601,8 @@ int run(int argc, char **argv) {
   if (o.command.empty()) {
     if (!o.help) return report("", k_exit_usage, "missing command (see 'vepod --help')");
     std::fputs(k_program_help, stdout);
+    std::fputs(k_net_options, stdout);
+    std::fputs(k_program_help_end, stdout);
     return k_exit_ok;
   }
   const command *c = find_command(o.command);
