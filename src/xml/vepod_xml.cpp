@@ -539,17 +539,21 @@ int p_name(xml_reader &r, string_view *name) {
   return 0;
 }
 
+// Grows buf (of cap bytes) to hold need bytes; capacities double from k_text_first.
+int grow(xml_reader &r, char *&buf, uint64_t &cap, uint64_t need) {
+  if (need <= cap) return 0;
+  uint64_t bigger = cap ? cap : k_text_first;
+  while (bigger < need) bigger *= 2;
+  auto *grown = static_cast<char *>(vepod_realloc(buf, bigger));
+  if (!grown) return fail(r, "out of memory");
+  buf = grown;
+  cap = bigger;
+  return 0;
+}
+
 // Makes room for `more` bytes after the scratch buffer's contents.
 int reserve_scratch(xml_reader &r, uint64_t more) {
-  uint64_t need = r.scratch_len + more;
-  if (need <= r.scratch_cap) return 0;
-  uint64_t cap = r.scratch_cap ? r.scratch_cap : k_text_first;
-  while (cap < need) cap *= 2;
-  auto *grown = static_cast<char *>(vepod_realloc(r.scratch, cap));
-  if (!grown) return fail(r, "out of memory");
-  r.scratch = grown;
-  r.scratch_cap = cap;
-  return 0;
+  return grow(r, r.scratch, r.scratch_cap, r.scratch_len + more);
 }
 
 // Offset of a value that is not decoded into the scratch buffer.
@@ -648,15 +652,7 @@ int p_attrs(xml_reader &r, xml_attr *attrs, int *nattrs, bool *self_closing) {
 
 // Makes room for `more` bytes and a terminating NUL in a frame's text.
 int reserve_text(xml_reader &r, xml_frame &f, uint64_t more) {
-  uint64_t need = f.text_len + more + 1;
-  if (need <= f.text_cap) return 0;
-  uint64_t cap = f.text_cap ? f.text_cap * 2 : need <= k_text_first ? k_text_first : 512;
-  while (cap < need) cap *= 2;
-  auto *grown = static_cast<char *>(vepod_realloc(f.text, cap));
-  if (!grown) return fail(r, "out of memory");
-  f.text = grown;
-  f.text_cap = cap;
-  return 0;
+  return grow(r, f.text, f.text_cap, f.text_len + more + 1);
 }
 
 int charge(xml_reader &r, uint64_t bytes) {
