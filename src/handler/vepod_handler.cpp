@@ -110,6 +110,11 @@ void json_escape_into(std::string &out, const char *text) {
   }
 }
 
+void install_io(const tervala_io *io) {
+  vepod_lock_guard hold(g_io_lock);
+  g_io_override = io;
+}
+
 const tervala_io *choose_io() {
   {
     vepod_lock_guard hold(g_io_lock);
@@ -906,23 +911,19 @@ VEPOD_API const char *vepod_result_json(void) {
 }
 
 VEPOD_API int vepod_set_io(const tervala_io *io) {
-  vepod_lock_guard hold(g_io_lock);
-  g_io_override = io;
+  install_io(io);
   return 0;
 }
 
 VEPOD_API int vepod_use_curl(void) {
   const tervala_io *net = vepod_io_curl();
   if (!net) return -6;
-  vepod_lock_guard hold(g_io_lock);
-  g_io_override = net;
+  install_io(net);
   return 0;
 }
 
 VEPOD_API int vepod_use_fake(void) {
-  const tervala_io *fake = vepod_io_fake();
-  vepod_lock_guard hold(g_io_lock);
-  g_io_override = fake;
+  install_io(vepod_io_fake());
   return 0;
 }
 
