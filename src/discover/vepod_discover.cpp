@@ -13,8 +13,6 @@
 
 namespace {
 
-// 16 MiB: the largest page a source may announce feeds in.
-constexpr uint64_t k_max_page = 16777216;
 // First capacity of the answer; pages announce few feeds.
 constexpr size_t k_first_output = 256;
 
@@ -416,7 +414,7 @@ VEPOD_API int vepod_discover_feeds(const void *page, uint64_t page_len, const ch
     vepod_put_err(err, err_size, "out of memory");
     return -1;
   }
-  if (page_len > k_max_page) {
+  if (page_len > vepod_max_document) {
     vepod_put_err(err, err_size, "page larger than 16 MB");
     return -1;
   }

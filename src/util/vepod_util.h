@@ -90,6 +90,10 @@ void vepod_put_err(char *err, int64_t err_size, const char *format, ...)
 
 inline constexpr uint64_t vepod_fnv1a_basis = 14695981039346656037ull;
 
+// Largest feed or page read (16 MiB); real ones are far smaller, and the cap bounds the work one
+// fetched body can cause in the reader and in discovery alike.
+inline constexpr uint64_t vepod_max_document = 16777216;
+
 // ASCII letters in lower case; every other byte as it is.
 constexpr unsigned char vepod_ascii_lower(unsigned char c) {
   return c >= 'A' && c <= 'Z' ? c + 32 : c;

@@ -25,8 +25,6 @@ namespace {
 
 using std::string_view;
 
-// Largest document read; real feeds are far smaller, and the cap bounds the work one body causes.
-constexpr uint64_t k_max_document = 16777216;
 // Open elements, the root included; bounds the frame stack and refuses nesting bombs.
 constexpr int k_max_depth = 32;
 // Attributes kept per start tag; further ones are read and validated, then dropped.
@@ -862,7 +860,7 @@ int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char 
   const char *message = nullptr;
   if (!data || len == 0) {
     message = "empty feed body";
-  } else if (len > k_max_document) {
+  } else if (len > vepod_max_document) {
     message = "feed larger than 16 MB (SPEC D10)";
   } else if (!(feed->items =
                    static_cast<vepod_item *>(vepod_calloc(vepod_max_items, sizeof(vepod_item))))) {
