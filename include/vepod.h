@@ -13,7 +13,7 @@
  *   bytes and return 0; on failure they return a negative code, write {"error":"..."} into `out`
  *   (an empty text when it does not fit) and record the message for vepod_last_error(). `out` may
  *   be NULL (or `out_len` not positive): nothing is written there, and a success gives -9.
- * - Codes: -1 access refused (HTTP 401/403), -2 not found (HTTP 404/410, unknown folder or entry),
+ * - Codes (enum vepod_code): -1 access refused (HTTP 401/403), -2 not found (HTTP 404/410, unknown folder or entry),
  *   -3 rate-limited (HTTP 429), -4 transport failure or HTTP 5xx, -5 no usable data, another HTTP
  *   status or out of memory, -6 not supported, -8 bad input or no transport, -9 output buffer too
  *   small (the answer stays readable through vepod_result_json()).
@@ -36,6 +36,21 @@ extern "C" {
 #else
 #define VEPOD_API
 #endif
+
+/* MARK: Result codes ---------------------------------------------------------------------------- */
+
+/* What every operation returns; -7 is not used. */
+enum vepod_code {
+  VEPOD_OK = 0,
+  VEPOD_ERR_ACCESS = -1,        /* HTTP 401/403 */
+  VEPOD_ERR_NOT_FOUND = -2,     /* HTTP 404/410, unknown folder or entry */
+  VEPOD_ERR_RATE_LIMITED = -3,  /* HTTP 429 */
+  VEPOD_ERR_TRANSPORT = -4,     /* no response, or HTTP 5xx */
+  VEPOD_ERR_NO_DATA = -5,       /* no usable data, another HTTP status, out of memory */
+  VEPOD_ERR_NOT_SUPPORTED = -6, /* the operation does not apply */
+  VEPOD_ERR_BAD_INPUT = -8,     /* bad argument or settings, or no transport */
+  VEPOD_ERR_BUFFER_TOO_SMALL = -9 /* the answer is kept for vepod_result_json() */
+};
 
 /* MARK: Transport record ----------------------------------------------------------------------- */
 

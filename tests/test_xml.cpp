@@ -672,7 +672,7 @@ TEST(Extract, AnyAllocationFailureFailsTheParse) {
       vepod_alloc_fail_after(k);
       parsed p(doc);
       vepod_alloc_fail_after(-1);
-      EXPECT_EQ(p.rc, -1);
+      EXPECT_EQ(p.rc, vepod_feed_out_of_memory);
       EXPECT_STREQ(p.err, "out of memory");
       EXPECT_TRUE(cleared(p.feed));
     }

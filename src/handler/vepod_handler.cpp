@@ -405,13 +405,15 @@ int32_t load_source(vepod_source_table &table, const char *url, int32_t index) {
   }
   size_t body_len = std::strlen(body);
   char parse_message[k_parse_message_size];
-  if (vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message) == 0) {
+  vepod_feed_status parsed =
+      vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message);
+  if (parsed == vepod_feed_ok) {
     vepod_stats_get()->feeds_parsed++;
     return 0;
   }
   // Running out of memory says nothing about what the page is; reading it as HTML would turn the
   // failure into a misleading "no feeds found at page".
-  if (std::strcmp(parse_message, "out of memory") == 0) {
+  if (parsed == vepod_feed_out_of_memory) {
     mark_failed(slot, -5, "out of memory");
     return -5;
   }
@@ -973,7 +975,7 @@ VEPOD_API int vepod_parse_feed(const void *data, size_t length, char **out, char
   if (!out) return -1;
   *out = nullptr;
   vepod_feed feed;
-  if (vepod_feed_parse(data, length, &feed, err, err_size) != 0) return -1;
+  if (vepod_feed_parse(data, length, &feed, err, err_size) != vepod_feed_ok) return -1;
   static constexpr const char *k_formats[] = {"", "rss2", "rdf", "atom"};
   yyjson_mut_doc *doc = yyjson_mut_doc_new(vepod_json_alc());
   yyjson_mut_val *root = doc ? yyjson_mut_obj(doc) : nullptr;

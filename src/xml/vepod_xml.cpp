@@ -93,6 +93,7 @@ struct xml_reader {
   uint64_t length;
   int64_t budget;
   const char *message;  // the first error; every failing step returns at once
+  bool out_of_memory;   // the first error was an allocation failure
   vepod_feed *feed;
   vepod_item *item;
   int32_t format;  // vepod_feed_format, set by the root element
@@ -108,6 +109,11 @@ struct xml_reader {
 int fail(xml_reader &r, const char *message) {
   if (!r.message) r.message = message;
   return -1;
+}
+
+int fail_oom(xml_reader &r) {
+  if (!r.message) r.out_of_memory = true;
+  return fail(r, "out of memory");
 }
 
 bool is_atom(const xml_reader &r) { return r.format == vepod_format_atom; }
@@ -352,7 +358,7 @@ elem_kind classify(string_view name) {
 // Copies an attribute value into an empty field; false after recording an allocation failure.
 bool take_attr(xml_reader &r, char **field, string_view value) {
   if (*field || value.empty() || (*field = dup_view(value))) return true;
-  fail(r, "out of memory");
+  fail_oom(r);
   return false;
 }
 
@@ -400,7 +406,7 @@ void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) 
         if (!vepod_ci_eq(attrs[i].name, "href") || attrs[i].value.empty()) continue;
         std::free(feed->image);
         if (!(feed->image = dup_view(attrs[i].value))) {
-          fail(r, "out of memory");
+          fail_oom(r);
           return;
         }
       }
@@ -456,7 +462,7 @@ bool ex_collects(const xml_reader &r, elem_kind kind) {
 // was already set.
 bool take_text(xml_reader &r, char **field, const char *text, size_t len) {
   if (*field) return false;
-  if (!(*field = dup_view({text, len}))) fail(r, "out of memory");
+  if (!(*field = dup_view({text, len}))) fail_oom(r);
   return true;
 }
 
@@ -515,7 +521,7 @@ void ex_finish(xml_reader &r) {
     std::snprintf(id, sizeof id, "enc:%016llx", static_cast<unsigned long long>(h));
     std::free(item.id);
     if (!(item.id = xstrdup_u(id))) {
-      fail(r, "out of memory");
+      fail_oom(r);
       return;
     }
     item.id_fallback = 1;
@@ -543,7 +549,7 @@ int grow(xml_reader &r, char *&buf, uint64_t &cap, uint64_t need) {
   uint64_t bigger = cap ? cap : k_text_first;
   while (bigger < need) bigger *= 2;
   auto *grown = static_cast<char *>(vepod_realloc(buf, bigger));
-  if (!grown) return fail(r, "out of memory");
+  if (!grown) return fail_oom(r);
   buf = grown;
   cap = bigger;
   return 0;
@@ -852,12 +858,13 @@ int p_document(xml_reader &r) {
 
 }  // namespace
 
-int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
-                         int32_t err_size) {
+vepod_feed_status vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
+                                   int32_t err_size) {
   if (err && err_size > 0) err[0] = '\0';
-  if (!feed) return -1;
+  if (!feed) return vepod_feed_invalid;
   *feed = vepod_feed{};
   const char *message = nullptr;
+  bool out_of_memory = false;
   if (!data || len == 0) {
     message = "empty feed body";
   } else if (len > vepod_max_document) {
@@ -865,6 +872,7 @@ int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char 
   } else if (!(feed->items =
                    static_cast<vepod_item *>(vepod_calloc(vepod_max_items, sizeof(vepod_item))))) {
     message = "out of memory";
+    out_of_memory = true;
   } else {
     const auto *input = static_cast<const unsigned char *>(data);
     if (len > 2 && input[0] == 0xEF && input[1] == 0xBB && input[2] == 0xBF) {
@@ -883,12 +891,13 @@ int32_t vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char 
       for (xml_frame &f : r.frames) std::free(f.text);
       std::free(r.scratch);
       message = r.message;
+      out_of_memory = r.out_of_memory;
     }
   }
-  if (!message) return 0;
+  if (!message) return vepod_feed_ok;
   vepod_feed_free(feed);
   vepod_put_err(err, err_size, "%s", message);
-  return -1;
+  return out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
 }
 
 void vepod_feed_free(vepod_feed *feed) {
