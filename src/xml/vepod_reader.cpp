@@ -1,41 +1,39 @@
-// The strict feed reader and the mapping of RSS 2.0, RDF and Atom elements onto the feed model.
+// The strict XML reader.
 //
 // One pass over the document, which is only borrowed: names and attribute values are views into it
 // (attribute values that hold references are decoded into one scratch buffer per start tag), and
-// only the text of elements the extraction collects is copied. Content is read by a loop over an
+// only the text of elements the consumer collects is copied. Content is read by a loop over an
 // explicit stack of open elements, so stack use does not grow with the document.
 
-#include "xml/vepod_xml.h"
+#include "xml/vepod_reader.h"
 
 #include <array>
 #include <bit>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "util/vepod_util.h"
-#include "vepod.h"
 
 namespace {
 
 using std::string_view;
 
-// Open elements, the root included; bounds the frame stack and refuses nesting bombs.
-constexpr int k_max_depth = 32;
-// Attributes kept per start tag; further ones are read and validated, then dropped.
-constexpr int k_max_attrs = 16;
 // Longest reference name looked for between '&' and ';'.
 constexpr size_t k_max_ref_name = 15;
 // Decoded text one document may collect. A reference never decodes to more bytes than it takes,
 // so documents within the size limit stay below it; it guards the collector should that change.
 constexpr int64_t k_text_budget = 67108864;
 // First capacity of a collected text; titles, dates and identifiers fit.
-constexpr uint64_t k_text_first = 256;
+constexpr size_t k_text_first = 256;
+// Namespace bindings that rename a prefix, open at once. Feeds declare a handful; beyond this,
+// further renaming declarations are not honoured and their names are read as written.
+constexpr int k_max_bindings = 64;
+// Room for a name with its prefix replaced; longer names are handed over as written.
+constexpr size_t k_renamed_size = 64;
 
 // MARK: Character classes
 
@@ -54,69 +52,63 @@ inline bool is_blank(unsigned char c) { return k_class[c] & k_blank; }
 
 // MARK: Records
 
-// The element names the extraction acts on, recognised once per start tag.
-enum elem_kind : uint8_t {
-  e_other,
-  e_item,
-  e_entry,
-  e_title,
-  e_guid,
-  e_id,
-  e_link,
-  e_url,
-  e_image,
-  e_itunes_image,
-  e_enclosure,
-  e_duration,  // itunes:duration, duration
-  e_date,      // pubdate, published, issued, updated
-};
-
 struct xml_frame {
   string_view name;  // as written in the start tag
-  elem_kind kind;
   // Collected text. The buffer stays with the stack slot when the element closes and is reused by
-  // the next element at that depth; it is released when the parse ends.
+  // the next element at that depth; it is released when the read ends.
   char *text;
-  uint64_t text_len;
-  uint64_t text_cap;
+  size_t text_len;
+  size_t text_cap;
   int32_t sink;  // the innermost collecting frame at or below this one, or -1
 };
 
-struct xml_attr {
-  string_view name;
-  string_view value;  // decoded; the empty view for an attribute written without a value
+// A prefix bound to one of the consumer's namespaces under another name, or (to shadow such a
+// binding) to something else.
+struct ns_binding {
+  string_view prefix;
+  string_view usual;  // the name to hand over instead; the prefix itself when shadowing
+  int32_t depth;      // of the element that declared it
 };
 
 struct xml_reader {
   const unsigned char *input;
-  uint64_t pos;
-  uint64_t length;
+  size_t pos;
+  size_t length;
   int64_t budget;
   const char *message;  // the first error; every failing step returns at once
-  bool out_of_memory;   // the first error was an allocation failure
-  vepod_feed *feed;
-  vepod_item *item;
-  int32_t format;  // vepod_feed_format, set by the root element
-  int32_t top;     // innermost open element, -1 when none
-  xml_frame frames[k_max_depth];
-  xml_attr attrs[k_max_attrs];  // of the start tag being read
+  vepod_xml_status status;
+  vepod_xml_consumer *consumer;
+  int32_t top;  // innermost open element, -1 when none
+  xml_frame frames[vepod_xml_max_depth];
+  vepod_xml_attr attrs[vepod_xml_max_attrs];  // of the start tag being read
   // Decoded attribute values of the current start tag.
   char *scratch;
-  uint64_t scratch_len;
-  uint64_t scratch_cap;
+  size_t scratch_len;
+  size_t scratch_cap;
+  int32_t nbindings;
+  ns_binding bindings[k_max_bindings];
+  // First letters (in lower case) of the bound prefixes, so that most names are passed over at
+  // once.
+  uint64_t binding_letters[4];
+  bool declares;  // the current start tag has an attribute that may declare a namespace prefix
+  // Renamed element and attribute names of the current start tag.
+  char renamed[vepod_xml_max_attrs + 1][k_renamed_size];
 };
 
-int fail(xml_reader &r, const char *message) {
-  if (!r.message) r.message = message;
+int fail(xml_reader &r, const char *message, vepod_xml_status status = vepod_xml_invalid) {
+  if (!r.message) {
+    r.message = message;
+    r.status = status;
+  }
   return -1;
 }
 
-int fail_oom(xml_reader &r) {
-  if (!r.message) r.out_of_memory = true;
-  return fail(r, "out of memory");
-}
+int fail_oom(xml_reader &r) { return fail(r, "out of memory", vepod_xml_out_of_memory); }
 
-bool is_atom(const xml_reader &r) { return r.format == vepod_format_atom; }
+// Takes over a consumer's refusal.
+int refused(xml_reader &r, vepod_xml_status status) {
+  return fail(r, r.consumer->message ? r.consumer->message : "refused", status);
+}
 
 string_view view(const unsigned char *begin, const unsigned char *end) {
   return {reinterpret_cast<const char *>(begin), static_cast<size_t>(end - begin)};
@@ -138,14 +130,6 @@ const unsigned char *find3(const unsigned char *p, const unsigned char *end, con
     p = hit + 1;
   }
   return nullptr;
-}
-
-char *dup_view(string_view text) {
-  auto *copy = static_cast<char *>(vepod_malloc(text.size() + 1));
-  if (!copy) return nullptr;
-  std::memcpy(copy, text.data(), text.size());
-  copy[text.size()] = '\0';
-  return copy;
 }
 
 // MARK: Input checks
@@ -320,223 +304,107 @@ int read_ref(xml_reader &r, const unsigned char *amp, const unsigned char *end, 
   return bytes;
 }
 
-// MARK: Extraction
+// MARK: Namespaces
 
-elem_kind classify(string_view name) {
-  struct known {
-    string_view name;
-    elem_kind kind;
-  };
-  static constexpr known k_known[] = {
-      {"item", e_item},
-      {"entry", e_entry},
-      {"title", e_title},
-      {"guid", e_guid},
-      {"id", e_id},
-      {"link", e_link},
-      {"url", e_url},
-      {"image", e_image},
-      {"itunes:image", e_itunes_image},
-      {"enclosure", e_enclosure},
-      {"duration", e_duration},
-      {"itunes:duration", e_duration},
-      {"pubdate", e_date},
-      {"published", e_date},
-      {"issued", e_date},
-      {"updated", e_date},
-  };
-  if (name.empty()) return e_other;
-  unsigned char first = vepod_ascii_lower(static_cast<unsigned char>(name[0]));
-  for (const known &k : k_known) {
-    if (k.name.size() == name.size() && k.name[0] == first && vepod_ci_eq(name, k.name)) {
-      return k.kind;
+// Records the renaming declarations (xmlns:p="uri") among the attributes of the tag at depth.
+// Only documents that bind a known namespace to an unusual prefix pay for renaming names.
+void bind_namespaces(xml_reader &r, const vepod_xml_attr *attrs, int nattrs, int32_t depth) {
+  const vepod_xml_consumer &c = *r.consumer;
+  for (int i = 0; i < nattrs; i++) {
+    string_view name = attrs[i].name;
+    if (name.size() <= 6 || name[5] != ':' || !vepod_ci_eq(name.substr(0, 5), "xmlns")) continue;
+    string_view prefix = name.substr(6);
+    const string_view *usual = &prefix;
+    for (size_t k = 0; k < c.namespace_count; k++) {
+      if (attrs[i].value == c.namespaces[k].uri) {
+        usual = &c.namespaces[k].prefix;
+        break;
+      }
+    }
+    bool renames = !vepod_ci_eq(*usual, prefix);
+    bool shadows = false;
+    for (int32_t b = r.nbindings - 1; b >= 0 && !shadows; b--) {
+      shadows = vepod_ci_eq(r.bindings[b].prefix, prefix);
+    }
+    if ((renames || shadows) && r.nbindings < k_max_bindings) {
+      r.bindings[r.nbindings++] = {prefix, *usual, depth};
+      unsigned char letter = vepod_ascii_lower(static_cast<unsigned char>(prefix[0]));
+      r.binding_letters[letter >> 6] |= uint64_t(1) << (letter & 63);
     }
   }
-  return e_other;
 }
 
-// Copies an attribute value into an empty field; false after recording an allocation failure.
-bool take_attr(xml_reader &r, char **field, string_view value) {
-  if (*field || value.empty() || (*field = dup_view(value))) return true;
-  fail_oom(r);
-  return false;
-}
-
-// An enclosure length as the C library's strtoll reads it, when it is 1 to 2^62 - 1; else -1.
-int64_t enclosure_length(string_view text) {
-  constexpr int64_t most = (int64_t(1) << 62) - 1;
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) i++;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
-    int digit = text[i] - '0';
-    if (value > (most - digit) / 10) return -1;
-    value = value * 10 + digit;
+// Drops the bindings of elements deeper than depth.
+void unbind_namespaces(xml_reader &r, int32_t depth) {
+  if (r.nbindings == 0 || r.bindings[r.nbindings - 1].depth <= depth) return;
+  while (r.nbindings > 0 && r.bindings[r.nbindings - 1].depth > depth) r.nbindings--;
+  std::memset(r.binding_letters, 0, sizeof r.binding_letters);
+  for (int32_t b = 0; b < r.nbindings; b++) {
+    unsigned char letter = vepod_ascii_lower(static_cast<unsigned char>(r.bindings[b].prefix[0]));
+    r.binding_letters[letter >> 6] |= uint64_t(1) << (letter & 63);
   }
-  return negative || value < 1 ? -1 : value;
 }
 
-int ex_root(xml_reader &r, string_view name, bool self_closing) {
-  if (vepod_ci_eq(name, "feed")) {
-    r.format = vepod_format_atom;
-  } else if (vepod_ci_eq(name, "rss")) {
-    r.format = vepod_format_rss2;
-  } else if (vepod_ci_eq(name, "rdf:RDF")) {
-    r.format = vepod_format_rdf;
-  } else {
-    return fail(r, "root element is not <rss>, <rdf:RDF> or <feed> (SPEC D11)");
+// The name to hand over for a name as written: its prefix replaced by the usual one when a binding
+// says so, written into `room`.
+// Whether a binding's prefix begins like name; names are never empty.
+inline bool may_rename(const xml_reader &r, string_view name) {
+  unsigned char letter = vepod_ascii_lower(static_cast<unsigned char>(name[0]));
+  return r.binding_letters[letter >> 6] & (uint64_t(1) << (letter & 63));
+}
+
+string_view rename(const xml_reader &r, string_view name, char (&room)[k_renamed_size]) {
+  size_t colon = 1;
+  while (colon < name.size() && name[colon] != ':') colon++;
+  if (colon == name.size()) return name;
+  string_view prefix = name.substr(0, colon);
+  for (int32_t b = r.nbindings - 1; b >= 0; b--) {
+    const ns_binding &binding = r.bindings[b];
+    if (!vepod_ci_eq(binding.prefix, prefix)) continue;
+    string_view local = name.substr(colon + 1);
+    size_t size = binding.usual.empty() ? local.size() : binding.usual.size() + 1 + local.size();
+    if (size > k_renamed_size) return name;
+    char *out = room;
+    if (!binding.usual.empty()) {
+      std::memcpy(out, binding.usual.data(), binding.usual.size());
+      out += binding.usual.size();
+      *out++ = ':';
+    }
+    std::memcpy(out, local.data(), local.size());
+    return {room, size};
   }
-  if (self_closing) return fail(r, "self-closing root");
+  return name;
+}
+
+// Hands a start tag to the consumer, its names renamed where bindings say so.
+int report_start(xml_reader &r, string_view name, int nattrs, bool self_closing, int32_t depth,
+                 bool *collect) {
+  if (r.declares) bind_namespaces(r, r.attrs, nattrs, depth);
+  if (r.nbindings > 0) {
+    if (may_rename(r, name)) name = rename(r, name, r.renamed[vepod_xml_max_attrs]);
+    for (int i = 0; i < nattrs; i++) {
+      if (may_rename(r, r.attrs[i].name)) {
+        r.attrs[i].name = rename(r, r.attrs[i].name, r.renamed[i]);
+      }
+    }
+  }
+  *collect = false;
+  vepod_xml_tag tag{name, r.attrs, nattrs, depth, self_closing};
+  vepod_xml_status status = r.consumer->start(tag, collect);
+  if (status != vepod_xml_ok) return refused(r, status);
+  if (self_closing) unbind_namespaces(r, depth - 1);
   return 0;
-}
-
-void ex_start(xml_reader &r, elem_kind kind, const xml_attr *attrs, int nattrs) {
-  vepod_feed *feed = r.feed;
-  if (!r.item) {
-    if (kind == (is_atom(r) ? e_entry : e_item) && feed->nitems < vepod_max_items) {
-      vepod_item &item = feed->items[feed->nitems];
-      item = vepod_item{};
-      item.size = item.mtime_ms = item.duration_s = -1;
-      item.index = feed->nitems++;
-      r.item = &item;
-    } else if (kind == e_itunes_image) {
-      for (int i = 0; i < nattrs; i++) {
-        if (!vepod_ci_eq(attrs[i].name, "href") || attrs[i].value.empty()) continue;
-        std::free(feed->image);
-        if (!(feed->image = dup_view(attrs[i].value))) {
-          fail_oom(r);
-          return;
-        }
-      }
-    }
-    return;
-  }
-  vepod_item *item = r.item;
-  if (kind == e_enclosure) {
-    for (int i = 0; i < nattrs; i++) {
-      const xml_attr &a = attrs[i];
-      if (vepod_ci_eq(a.name, "url")) {
-        if (!take_attr(r, &item->url, a.value)) return;
-      } else if (vepod_ci_eq(a.name, "type")) {
-        if (!take_attr(r, &item->enclosure_type, a.value)) return;
-      } else if (vepod_ci_eq(a.name, "length") && !a.value.empty()) {
-        int64_t size = enclosure_length(a.value);
-        if (size > 0) item->size = size;
-      }
-    }
-  } else if (is_atom(r) && kind == e_link && nattrs > 0) {
-    bool has_rel = false, enclosure = false;
-    const xml_attr *href = nullptr;
-    for (int i = 0; i < nattrs; i++) {
-      if (vepod_ci_eq(attrs[i].name, "rel")) {
-        has_rel = true;
-        enclosure = enclosure || vepod_ci_eq(attrs[i].value, "enclosure");
-      } else if (vepod_ci_eq(attrs[i].name, "href")) {
-        href = &attrs[i];
-      }
-    }
-    if (href && (enclosure || !has_rel)) take_attr(r, &item->url, href->value);
-  }
-}
-
-// Whether an element's text is collected depends on its name alone, not on where it stands.
-bool ex_collects(const xml_reader &r, elem_kind kind) {
-  switch (kind) {
-    case e_title:
-    case e_guid:
-    case e_link:
-    case e_duration:
-    case e_date:
-    case e_url:
-      return true;
-    case e_id:
-      return is_atom(r);
-    default:
-      return false;
-  }
-}
-
-// Stores a copy of text in an empty field, recording an allocation failure; false when the field
-// was already set.
-bool take_text(xml_reader &r, char **field, const char *text, size_t len) {
-  if (*field) return false;
-  if (!(*field = dup_view({text, len}))) fail_oom(r);
-  return true;
-}
-
-// text is NUL-terminated at len, trimmed and not empty, or NULL when nothing was collected.
-void ex_end(xml_reader &r, elem_kind kind, elem_kind parent, const char *text, size_t len) {
-  if (r.item && (kind == e_item || kind == e_entry)) {
-    r.item = nullptr;
-    return;
-  }
-  if (!text) return;
-  vepod_feed *feed = r.feed;
-  vepod_item *item = r.item;
-  if (!item) {
-    if (kind == e_title && take_text(r, &feed->title, text, len)) return;
-    if (parent == e_image && (kind == e_url || kind == e_link)) {
-      take_text(r, &feed->image, text, len);
-    }
-    return;
-  }
-  switch (kind) {
-    case e_title:
-      take_text(r, &item->title, text, len);
-      break;
-    case e_guid:
-      take_text(r, &item->id, text, len);
-      break;
-    case e_id:
-      if (is_atom(r)) take_text(r, &item->id, text, len);
-      break;
-    case e_link:
-      if (is_atom(r)) take_text(r, &item->url, text, len);
-      break;
-    case e_duration: {
-      int64_t seconds = vepod_parse_duration(text);
-      if (seconds >= 0) item->duration_s = seconds;
-      break;
-    }
-    case e_date:
-      if (item->mtime_ms == -1) item->mtime_ms = vepod_parse_date(text);
-      break;
-    default:
-      break;
-  }
-}
-
-// Items without an identifier are named after their media URL, so that they keep one identity
-// across fetches.
-void ex_finish(xml_reader &r) {
-  vepod_feed *feed = r.feed;
-  feed->format = r.format;
-  for (int32_t i = 0; i < feed->nitems; i++) {
-    vepod_item &item = feed->items[i];
-    if ((item.id && item.id[0]) || !item.url || !item.url[0]) continue;
-    uint64_t h = vepod_fnv1a(item.url, std::strlen(item.url), vepod_fnv1a_basis);
-    char id[24];
-    std::snprintf(id, sizeof id, "enc:%016llx", static_cast<unsigned long long>(h));
-    std::free(item.id);
-    if (!(item.id = xstrdup_u(id))) {
-      fail_oom(r);
-      return;
-    }
-    item.id_fallback = 1;
-  }
 }
 
 // MARK: Reader
 
 // Reads a name at pos.
 int p_name(xml_reader &r, string_view *name) {
-  uint64_t start = r.pos;
+  size_t start = r.pos;
   if (start >= r.length || !(k_class[r.input[start]] & k_name_start)) {
     return fail(r, "malformed element name");
   }
-  uint64_t end = start + 1;
+  size_t end = start + 1;
   while (end < r.length && (k_class[r.input[end]] & k_name)) end++;
   *name = view(r.input + start, r.input + end);
   r.pos = end;
@@ -544,9 +412,9 @@ int p_name(xml_reader &r, string_view *name) {
 }
 
 // Grows buf (of cap bytes) to hold need bytes; capacities double from k_text_first.
-int grow(xml_reader &r, char *&buf, uint64_t &cap, uint64_t need) {
+int grow(xml_reader &r, char *&buf, size_t &cap, size_t need) {
   if (need <= cap) return 0;
-  uint64_t bigger = cap ? cap : k_text_first;
+  size_t bigger = cap ? cap : k_text_first;
   while (bigger < need) bigger *= 2;
   auto *grown = static_cast<char *>(vepod_realloc(buf, bigger));
   if (!grown) return fail_oom(r);
@@ -556,17 +424,17 @@ int grow(xml_reader &r, char *&buf, uint64_t &cap, uint64_t need) {
 }
 
 // Makes room for `more` bytes after the scratch buffer's contents.
-int reserve_scratch(xml_reader &r, uint64_t more) {
+int reserve_scratch(xml_reader &r, size_t more) {
   return grow(r, r.scratch, r.scratch_cap, r.scratch_len + more);
 }
 
 // Offset of a value that is not decoded into the scratch buffer.
-constexpr uint64_t k_in_document = UINT64_MAX;
+constexpr size_t k_in_document = SIZE_MAX;
 
 // Reads a quoted value whose opening quote is at pos. A value that holds references is decoded onto
 // the end of the scratch buffer and reported by its offset there (*offset; *value stays empty),
 // since a later value may move the buffer; others are views into the document.
-int p_value(xml_reader &r, string_view *value, uint64_t *offset) {
+int p_value(xml_reader &r, string_view *value, size_t *offset) {
   *offset = k_in_document;
   const unsigned char *open = r.input + r.pos;
   const unsigned char *end = r.input + r.length;
@@ -587,7 +455,7 @@ int p_value(xml_reader &r, string_view *value, uint64_t *offset) {
   }
   // Decoded text never outgrows the raw value, so one reservation covers it.
   if (reserve_scratch(r, close - p)) return -1;
-  uint64_t start = r.scratch_len;
+  size_t start = r.scratch_len;
   char *out = r.scratch + start;
   for (;;) {
     std::memcpy(out, p, amp - p);
@@ -606,11 +474,13 @@ int p_value(xml_reader &r, string_view *value, uint64_t *offset) {
 }
 
 // Reads the rest of a start tag after its name, up to and including '>' or '/>'.
-int p_attrs(xml_reader &r, xml_attr *attrs, int *nattrs, bool *self_closing) {
+int p_attrs(xml_reader &r, int *nattrs, bool *self_closing) {
   const unsigned char *in = r.input;
+  vepod_xml_attr *attrs = r.attrs;
   int n = 0;
-  uint64_t offsets[k_max_attrs], lengths[k_max_attrs];
+  size_t offsets[vepod_xml_max_attrs], lengths[vepod_xml_max_attrs];
   r.scratch_len = 0;
+  r.declares = false;
   for (;;) {
     skip_blanks(r);
     if (r.pos >= r.length) return fail(r, "unexpected end of input");
@@ -627,10 +497,11 @@ int p_attrs(xml_reader &r, xml_attr *attrs, int *nattrs, bool *self_closing) {
       break;
     }
     if (!(k_class[c] & k_name_start)) return fail(r, "malformed attribute list");
-    xml_attr attr{};
+    vepod_xml_attr attr{};
     p_name(r, &attr.name);  // cannot fail: c begins a name
+    r.declares |= attr.name.size() > 6 && attr.name[5] == ':';
     skip_blanks(r);
-    uint64_t scratch_before = r.scratch_len, offset = k_in_document;
+    size_t scratch_before = r.scratch_len, offset = k_in_document;
     if (r.pos < r.length && in[r.pos] == '=') {
       r.pos++;
       skip_blanks(r);
@@ -639,7 +510,7 @@ int p_attrs(xml_reader &r, xml_attr *attrs, int *nattrs, bool *self_closing) {
       }
       if (p_value(r, &attr.value, &offset)) return -1;
     }
-    if (n < k_max_attrs) {
+    if (n < vepod_xml_max_attrs) {
       offsets[n] = offset;
       lengths[n] = r.scratch_len - scratch_before;
       attrs[n++] = attr;
@@ -655,11 +526,11 @@ int p_attrs(xml_reader &r, xml_attr *attrs, int *nattrs, bool *self_closing) {
 }
 
 // Makes room for `more` bytes and a terminating NUL in a frame's text.
-int reserve_text(xml_reader &r, xml_frame &f, uint64_t more) {
+int reserve_text(xml_reader &r, xml_frame &f, size_t more) {
   return grow(r, f.text, f.text_cap, f.text_len + more + 1);
 }
 
-int charge(xml_reader &r, uint64_t bytes) {
+int charge(xml_reader &r, size_t bytes) {
   if (bytes > static_cast<uint64_t>(r.budget)) {
     return fail(r, "decoded text budget exceeded (SPEC D10)");
   }
@@ -697,12 +568,12 @@ int p_text(xml_reader &r) {
   return 0;
 }
 
-// CDATA content goes to the collecting element unchanged.
-int p_cdata(xml_reader &r, const unsigned char *begin, const unsigned char *end) {
+// Appends bytes that need no decoding (CDATA, blanks) to the collecting element.
+int p_verbatim(xml_reader &r, const unsigned char *begin, const unsigned char *end) {
   int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
-  uint64_t n = end - begin;
+  size_t n = end - begin;
   if (charge(r, n) || reserve_text(r, f, n)) return -1;
   std::memcpy(f.text + f.text_len, begin, n);
   f.text_len += n;
@@ -713,7 +584,7 @@ int p_cdata(xml_reader &r, const unsigned char *begin, const unsigned char *end)
 // must close it.
 int p_pi(xml_reader &r) {
   const unsigned char *in = r.input;
-  uint64_t from = r.pos + 2;
+  size_t from = r.pos + 2;
   const unsigned char *q =
       from < r.length
           ? static_cast<const unsigned char *>(std::memchr(in + from, '?', r.length - from))
@@ -725,43 +596,47 @@ int p_pi(xml_reader &r) {
   return 0;
 }
 
+// A comment whose '<!--' is at pos; its content is never examined.
+int p_comment(xml_reader &r) {
+  const unsigned char *close = find3(r.input + r.pos + 4, r.input + r.length, "-->");
+  if (!close) return fail(r, "unterminated comment");
+  r.pos = close - r.input + 3;
+  return 0;
+}
+
+bool at_comment(const xml_reader &r) {
+  return r.length - r.pos >= 4 && std::memcmp(r.input + r.pos, "<!--", 4) == 0;
+}
+
 // Markup at pos that begins with '<!': a comment, a CDATA section, or a refused declaration.
 int p_bang(xml_reader &r) {
+  if (at_comment(r)) return p_comment(r);
   const unsigned char *in = r.input + r.pos;
-  const unsigned char *end = r.input + r.length;
-  uint64_t left = r.length - r.pos;
-  if (left >= 4 && std::memcmp(in, "<!--", 4) == 0) {
-    const unsigned char *close = find3(in + 4, end, "-->");
-    if (!close) return fail(r, "unterminated comment");
-    r.pos = close - r.input + 3;
-    return 0;
-  }
-  if (left > 9 && std::memcmp(in, "<![CDATA[", 9) == 0) {
-    const unsigned char *close = find3(in + 9, end, "]]>");
+  if (r.length - r.pos > 9 && std::memcmp(in, "<![CDATA[", 9) == 0) {
+    const unsigned char *close = find3(in + 9, r.input + r.length, "]]>");
     if (!close) return fail(r, "unterminated CDATA section");
     r.pos = close - r.input + 3;
-    return p_cdata(r, in + 9, close);
+    return p_verbatim(r, in + 9, close);
   }
   return fail(r, "DTD / DOCTYPE / ENTITY declarations are forbidden (SPEC D10)");
 }
 
 int p_start(xml_reader &r) {
-  if (r.top + 2 > k_max_depth) return fail(r, "nesting deeper than 32 (SPEC D10)");
+  if (r.top + 2 > vepod_xml_max_depth) return fail(r, "nesting deeper than 32 (SPEC D10)");
   r.pos++;
   string_view name;
   int nattrs;
-  bool self_closing;
-  if (p_name(r, &name) || p_attrs(r, r.attrs, &nattrs, &self_closing)) return -1;
-  elem_kind kind = classify(name);
-  ex_start(r, kind, r.attrs, nattrs);
-  if (r.message) return -1;
+  bool self_closing, collect;
+  if (p_name(r, &name) || p_attrs(r, &nattrs, &self_closing) ||
+      report_start(r, name, nattrs, self_closing, r.top + 1, &collect)) {
+    return -1;
+  }
   if (self_closing) return 0;
   int32_t parent = r.top++;
   xml_frame &f = r.frames[r.top];
   f.name = name;
-  f.kind = kind;
   f.text_len = 0;
-  f.sink = ex_collects(r, kind) ? r.top : r.frames[parent].sink;
+  f.sink = collect ? r.top : r.frames[parent].sink;
   return 0;
 }
 
@@ -775,7 +650,8 @@ int p_end(xml_reader &r) {
   r.pos++;
   xml_frame &f = r.frames[r.top];
   if (!vepod_ci_eq(name, f.name)) return fail(r, "mismatched close tag");
-  r.top--;
+  int32_t depth = r.top--;
+  unbind_namespaces(r, r.top);
   char *text = nullptr;
   size_t len = 0;
   if (f.text_len) {
@@ -790,19 +666,26 @@ int p_end(xml_reader &r) {
     }
     f.text_len = 0;
   }
-  ex_end(r, f.kind, r.top >= 0 ? r.frames[r.top].kind : e_other, text, len);
-  if (r.message) return -1;
+  vepod_xml_status status = r.consumer->end(depth, text, len);
+  if (status != vepod_xml_ok) return refused(r, status);
   return r.top < 0;
 }
 
 // Reads the root's content up to and including its end tag; nothing after it is looked at.
 int p_children(xml_reader &r) {
   for (;;) {
+    size_t run = r.pos;
     skip_blanks(r);
     if (r.pos >= r.length) return fail(r, "unexpected end of input");
     if (r.input[r.pos] != '<') {
+      // Blanks belong to the run they begin.
+      r.pos = run;
       if (p_text(r)) return -1;
       continue;
+    }
+    // Blanks between markup join an element's text as written.
+    if (r.pos > run && r.frames[r.top].sink >= 0 && p_verbatim(r, r.input + run, r.input + r.pos)) {
+      return -1;
     }
     unsigned char next = r.pos + 1 < r.length ? r.input[r.pos + 1] : 0;
     int rc;
@@ -820,7 +703,7 @@ int p_children(xml_reader &r) {
   }
 }
 
-// Processing instructions and blanks before the root; leaves pos at the root's '<'.
+// Processing instructions, comments and blanks before the root; leaves pos at the root's '<'.
 int p_prolog(xml_reader &r) {
   for (;;) {
     skip_blanks(r);
@@ -828,6 +711,10 @@ int p_prolog(xml_reader &r) {
     if (r.input[r.pos] != '<') return fail(r, "missing root element");
     if (r.length - r.pos > 2 && r.input[r.pos + 1] == '?') {
       if (p_pi(r)) return -1;
+      continue;
+    }
+    if (at_comment(r)) {
+      if (p_comment(r)) return -1;
       continue;
     }
     if (r.length - r.pos > 1 && r.input[r.pos + 1] == '!') {
@@ -842,75 +729,36 @@ int p_document(xml_reader &r) {
   r.pos++;
   string_view name;
   int nattrs;
-  bool self_closing;
-  if (p_name(r, &name) || p_attrs(r, r.attrs, &nattrs, &self_closing) ||
-      ex_root(r, name, self_closing)) {
+  bool self_closing, collect;
+  if (p_name(r, &name) || p_attrs(r, &nattrs, &self_closing) ||
+      report_start(r, name, nattrs, self_closing, 0, &collect)) {
     return -1;
   }
   r.top = 0;
   r.frames[0].name = name;
-  r.frames[0].kind = classify(name);
-  r.frames[0].sink = -1;
-  if (p_children(r)) return -1;
-  ex_finish(r);
-  return r.message ? -1 : 0;
+  r.frames[0].sink = collect ? 0 : -1;
+  return p_children(r);
 }
 
 }  // namespace
 
-vepod_feed_status vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
-                                   int32_t err_size) {
-  if (err && err_size > 0) err[0] = '\0';
-  if (!feed) return vepod_feed_invalid;
-  *feed = vepod_feed{};
-  const char *message = nullptr;
-  bool out_of_memory = false;
-  if (!data || len == 0) {
-    message = "empty feed body";
-  } else if (len > vepod_max_document) {
-    message = "feed larger than 16 MB (SPEC D10)";
-  } else if (!(feed->items =
-                   static_cast<vepod_item *>(vepod_calloc(vepod_max_items, sizeof(vepod_item))))) {
-    message = "out of memory";
-    out_of_memory = true;
-  } else {
-    const auto *input = static_cast<const unsigned char *>(data);
-    if (len > 2 && input[0] == 0xEF && input[1] == 0xBB && input[2] == 0xBF) {
-      input += 3;
-      len -= 3;
-    }
-    message = check_utf8(input, len);
-    if (!message) {
-      xml_reader r{};
-      r.input = input;
-      r.length = len;
-      r.budget = k_text_budget;
-      r.feed = feed;
-      r.top = -1;
-      p_document(r);
-      for (xml_frame &f : r.frames) std::free(f.text);
-      std::free(r.scratch);
-      message = r.message;
-      out_of_memory = r.out_of_memory;
-    }
+vepod_xml_status vepod_xml_read(const unsigned char *input, size_t len,
+                                vepod_xml_consumer &consumer, const char **message) {
+  if (len > 2 && input[0] == 0xEF && input[1] == 0xBB && input[2] == 0xBF) {
+    input += 3;
+    len -= 3;
   }
-  if (!message) return vepod_feed_ok;
-  vepod_feed_free(feed);
-  vepod_put_err(err, err_size, "%s", message);
-  return out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
-}
-
-void vepod_feed_free(vepod_feed *feed) {
-  if (!feed) return;
-  std::free(feed->title);
-  std::free(feed->image);
-  for (int32_t i = 0; i < feed->nitems; i++) {
-    vepod_item &item = feed->items[i];
-    std::free(item.title);
-    std::free(item.id);
-    std::free(item.url);
-    std::free(item.enclosure_type);
-  }
-  std::free(feed->items);
-  *feed = vepod_feed{};
+  *message = check_utf8(input, len);
+  if (*message) return vepod_xml_invalid;
+  xml_reader r{};
+  r.input = input;
+  r.length = len;
+  r.budget = k_text_budget;
+  r.consumer = &consumer;
+  r.top = -1;
+  p_document(r);
+  for (xml_frame &f : r.frames) std::free(f.text);
+  std::free(r.scratch);
+  *message = r.message;
+  return r.message ? r.status : vepod_xml_ok;
 }

@@ -1,0 +1,64 @@
+// The strict XML reader: reads one document held in memory and reports its elements, in document
+// order, to a consumer. It builds no tree and knows nothing of what the elements mean.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// Open elements, the root included; bounds the frame stack and refuses nesting bombs.
+inline constexpr int vepod_xml_max_depth = 32;
+// Attributes kept per start tag; further ones are read and validated, then dropped.
+inline constexpr int vepod_xml_max_attrs = 16;
+
+enum vepod_xml_status : int32_t {
+  vepod_xml_ok = 0,
+  vepod_xml_invalid = -1,
+  vepod_xml_out_of_memory = -2,
+};
+
+struct vepod_xml_attr {
+  std::string_view name;
+  std::string_view value;  // decoded; empty for an attribute written without a value
+};
+
+// A start tag. Names are handed over as written, except that a prefix bound to one of the
+// consumer's namespaces is replaced by that namespace's usual prefix.
+struct vepod_xml_tag {
+  std::string_view name;
+  const vepod_xml_attr *attrs;
+  int nattrs;
+  int depth;  // 0 for the root
+  bool self_closing;
+};
+
+// A namespace the consumer knows by its usual prefix ("" for names that usually have none).
+struct vepod_xml_namespace {
+  std::string_view uri;
+  std::string_view prefix;
+};
+
+// What the reader reports to. Each call returns vepod_xml_ok to go on; any other status stops the
+// read, with the consumer's `message` as the reason.
+class vepod_xml_consumer {
+ public:
+  // A start tag. *collect (false on entry) says whether the element's text is wanted at its end;
+  // it is not asked for self-closing elements, which have no end.
+  virtual vepod_xml_status start(const vepod_xml_tag &tag, bool *collect) = 0;
+  // The end of the element opened at `depth`. For a collecting element, text holds its text runs
+  // and those of the descendants that do not collect, joined as written and trimmed of blanks at
+  // both ends, NUL-terminated at len; NULL when nothing remains. The buffer is the reader's.
+  virtual vepod_xml_status end(int depth, const char *text, size_t len) = 0;
+
+  const vepod_xml_namespace *namespaces = nullptr;
+  size_t namespace_count = 0;
+  const char *message = nullptr;
+
+ protected:
+  ~vepod_xml_consumer() = default;
+};
+
+// Reads a UTF-8 document of len bytes (after an optional byte order mark) up to the end tag of its
+// root element. On failure *message holds the first error.
+vepod_xml_status vepod_xml_read(const unsigned char *input, size_t len,
+                                vepod_xml_consumer &consumer, const char **message);
