@@ -20,21 +20,24 @@ static const char *const feed =
     "<enclosure url=\"https://media.example.com/g-2.mp3\" type=\"audio/mpeg\" length=\"2000\"/>"
     "</item></channel></rss>";
 
-/* A real player performs an HTTP GET here. Bodies and error texts are handed to the library and
- * come back through `release`. */
+/* A heap copy for the library, which hands bodies and error texts back through `release`. (strdup
+ * is POSIX, not C99.) */
+static char *copy_text(const char *text) {
+  size_t size = strlen(text) + 1;
+  char *copy = malloc(size);
+  if (copy != NULL) memcpy(copy, text, size);
+  return copy;
+}
+
+/* A real player performs an HTTP GET here. */
 static int get(void *ctx, const char *url, char **body_out, int *status_out, char **error_out) {
   (void)ctx;
-  if (strcmp(url, feed_url) != 0) {
-    *status_out = 404;
-    *body_out = strdup("not found");
-    return 0;
-  }
-  *body_out = strdup(feed);
+  *body_out = copy_text(strcmp(url, feed_url) == 0 ? feed : "not found");
   if (*body_out == NULL) {
-    *error_out = strdup("out of memory");
+    *error_out = copy_text("out of memory");
     return -1;
   }
-  *status_out = 200;
+  *status_out = strcmp(url, feed_url) == 0 ? 200 : 404;
   return 0;
 }
 
@@ -43,9 +46,14 @@ static void release(void *ctx, void *p) {
   free(p);
 }
 
-/* Prints an operation's answer, or the library's error text. */
+/* Prints an operation's answer, or the library's error text. An answer larger than `out` (-9) is
+ * still readable through vepod_result_json() on the same thread. */
 static int show(const char *step, int code, const char *out) {
-  if (code != 0) {
+  if (code == VEPOD_ERR_BUFFER_TOO_SMALL) {
+    code = VEPOD_OK;
+    out = vepod_result_json();
+  }
+  if (code != VEPOD_OK) {
     fprintf(stderr, "%s failed (%d): %s\n", step, code, vepod_last_error());
     return 1;
   }
@@ -54,13 +62,21 @@ static int show(const char *step, int code, const char *out) {
 }
 
 int main(void) {
-  static char out[16384];
+  /* Room for the short answers (validate, the root folder, a stream URL). An episode listing takes
+   * some 600 bytes per episode and is read from vepod_result_json() when it does not fit. */
+  static char out[512];
   static tervala_io io = {NULL, get, NULL, release};
   char settings[256];
   char entry[512];
   int failed = 0;
 
-  printf("library %s, runtime type %s\n", vepod_version(), vepod_runtime_type());
+  /* The library loaded at run time must offer the interface this host was compiled against. */
+  if (atoi(vepod_version()) != VEPOD_VERSION_MAJOR) {
+    fprintf(stderr, "library %s, but this host needs %d.x\n", vepod_version(), VEPOD_VERSION_MAJOR);
+    return 1;
+  }
+  printf("library %s (header %s), runtime type %s\n", vepod_version(), VEPOD_VERSION_STRING,
+         vepod_runtime_type());
   vepod_set_io(&io);
   snprintf(settings, sizeof settings, "{\"URL\":\"%s\"}", feed_url);
 
