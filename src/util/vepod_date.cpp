@@ -17,6 +17,11 @@ constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 constexpr std::array<std::string_view, 12> k_months = {"jan", "feb", "mar", "apr", "may", "jun",
                                                        "jul", "aug", "sep", "oct", "nov", "dec"};
+constexpr std::array<std::string_view, 12> k_month_names = {
+    "january", "february", "march",     "april",   "may",      "june",
+    "july",    "august",   "september", "october", "november", "december"};
+// Longest month word the lenient e-mail reading takes ("september").
+constexpr size_t k_max_month_word = 9;
 constexpr std::array<int32_t, 12> k_month_days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 struct zone_name {
@@ -71,12 +76,14 @@ struct date_scanner {
     return true;
   }
   // "%d": blanks, an optional sign, at least one digit. A value beyond 32 bits is `overflow`.
-  got number(int32_t &out) {
+  // `digits`, when given, receives how many digits were written.
+  got number(int32_t &out, size_t *digits = nullptr) {
     skip_space();
     const char *q = p;
     bool neg = *q == '-';
     if (*q == '+' || *q == '-') q++;
     if (!is_digit(static_cast<unsigned char>(*q))) return got::none;
+    const char *first = q;
     int64_t v = 0;
     for (; is_digit(static_cast<unsigned char>(*q)); q++) {
       v = v * 10 + (*q - '0');
@@ -84,6 +91,7 @@ struct date_scanner {
     }
     if (!neg && v > INT32_MAX) return got::overflow;
     out = int32_t(neg ? -v : v);
+    if (digits) *digits = size_t(q - first);
     p = q;
     return got::value;
   }
@@ -100,25 +108,40 @@ struct date_scanner {
 };
 using got = date_scanner::got;
 
-// Position of a month abbreviation (1 to 12), or 0.
-int32_t month_number(std::string_view word) {
+// Position of a month abbreviation (1 to 12), or 0. The lenient reading also takes the full
+// English names and "sept".
+int32_t month_number(std::string_view word, bool lenient) {
   for (size_t i = 0; i < k_months.size(); i++) {
     if (vepod_ci_eq(word, k_months[i])) return int32_t(i + 1);
+    if (lenient && vepod_ci_eq(word, k_month_names[i])) return int32_t(i + 1);
   }
-  return 0;
+  return lenient && vepod_ci_eq(word, "sept") ? 9 : 0;
 }
 
-// Day, month word, year and h:m:s of the e-mail forms, after the weekday word.
-got mail_fields(date_scanner &s, date_fields &f) {
+// The obsolete e-mail years: two digits are 1950 to 2049, three digits count from 1900.
+int32_t full_year(int32_t year, size_t digits) {
+  if (year < 0) return year;
+  if (digits == 2) return year + (year < 50 ? 2000 : 1900);
+  if (digits == 3) return year + 1900;
+  return year;
+}
+
+// Day, month word, year and h:m:s of the e-mail forms, after the weekday word. The lenient
+// reading takes the month words of month_number, short years and a time without seconds.
+got mail_fields(date_scanner &s, date_fields &f, bool lenient) {
   std::string_view mon;
   got g = s.number(f.day);
   if (g != got::value) return g;
-  if (!s.word(7, mon)) return got::none;
-  f.month = month_number(mon);
-  if ((g = s.number(f.year)) != got::value || (g = s.number(f.hour)) != got::value) return g;
+  if (!s.word(lenient ? k_max_month_word : 7, mon)) return got::none;
+  f.month = month_number(mon, lenient);
+  size_t year_digits = 0;
+  if ((g = s.number(f.year, &year_digits)) != got::value || (g = s.number(f.hour)) != got::value) {
+    return g;
+  }
+  if (lenient) f.year = full_year(f.year, year_digits);
   if (!s.literal(':')) return got::none;
   if ((g = s.number(f.minute)) != got::value) return g;
-  if (!s.literal(':')) return got::none;
+  if (!s.literal(':')) return lenient ? got::value : got::none;
   return s.number(f.second);
 }
 
@@ -143,21 +166,27 @@ int32_t mail_zone(const char *p, bool &valid) {
   return 0;
 }
 
-// The e-mail forms: "weekday, day mon year h:m:s [zone]" or "word day mon year h:m:s [zone]".
-bool read_mail(const char *text, date_fields &f, int32_t &east) {
+// The e-mail forms: "weekday, day mon year h:m:s [zone]" or "word day mon year h:m:s [zone]",
+// and in the lenient reading also "day mon year h:m:s [zone]" without a weekday.
+bool read_mail(const char *text, bool lenient, date_fields &f, int32_t &east) {
   date_scanner s{text};
   got g = got::none;
   size_t weekday = std::strcspn(text, ",");
   if (weekday > 0 && text[weekday] == ',') {
     s.p = text + weekday + 1;
-    g = mail_fields(s, f);
+    g = mail_fields(s, f, lenient);
   }
   if (g == got::none) {
     f = {};
     s.p = text;
     std::string_view first;
     if (!s.word(15, first)) return false;
-    g = mail_fields(s, f);
+    g = mail_fields(s, f, lenient);
+  }
+  if (g == got::none && lenient) {
+    f = {};
+    s.p = text;
+    g = mail_fields(s, f, lenient);
   }
   if (g != got::value) return false;
   bool valid = true;
@@ -234,6 +263,16 @@ bool fields_in_range(const date_fields &f) {
          f.minute >= 0 && f.minute <= 59 && f.second >= 0 && f.second <= 60;
 }
 
+// The strict reading first, so that every text it dates keeps that date (the lenient one could
+// find a second date after a later comma); then the forms RFC 2822 also allows.
+bool read_mail_date(const char *text, date_fields &f, int32_t &east) {
+  for (bool lenient : {false, true}) {
+    f = {};
+    if (read_mail(text, lenient, f, east) && fields_in_range(f)) return true;
+  }
+  return false;
+}
+
 int64_t epoch_ms(const date_fields &f, int32_t east) {
   int64_t days = 365 * int64_t(f.year - 1970) + leaps_through(f.year - 1) - leaps_through(1969);
   for (int32_t m = 1; m < f.month; m++) days += month_days(f.year, m);
@@ -250,8 +289,9 @@ int64_t vepod_parse_date(const char *text) {
   if (!*text) return -1;
   date_fields f;
   int32_t east = 0;
-  bool ok = is_iso_date(text) ? read_iso(text, f, east) : read_mail(text, f, east);
-  if (!ok || !fields_in_range(f)) return -1;
+  bool ok = is_iso_date(text) ? read_iso(text, f, east) && fields_in_range(f)
+                              : read_mail_date(text, f, east);
+  if (!ok) return -1;
   return epoch_ms(f, east);
 }
 
