@@ -129,12 +129,15 @@ TEST(Discover, AttributeRules) {
 
 TEST(Discover, Resolution) {
   const discover_case cases[] = {
-      {"relative to the root", rss_link("ep.xml"), "http://h/a/b.html",
-       R"([{"url":"http://h/ep.xml","title":""}])"},
+      {"relative to the page's directory", rss_link("ep.xml"), "http://h/a/b.html",
+       R"([{"url":"http://h/a/ep.xml","title":""}])"},
+      {"dot segments removed", rss_link("../f"), "http://h/a/b/c",
+       R"([{"url":"http://h/a/f","title":""}])"},
+      {"scheme-relative", rss_link("//cdn/f"), "https://h/a",
+       R"([{"url":"https://cdn/f","title":""}])"},
       {"absolute http(s) kept", rss_link("HTTPS://other/f"), k_page,
        R"([{"url":"HTTPS://other/f","title":""}])"},
-      {"other scheme resolved as a path", rss_link("ftp://h/f"), k_page,
-       R"([{"url":"http://h/ftp://h/f","title":""}])"},
+      {"other scheme skipped", rss_link("ftp://h/f"), k_page, k_none},
       {"no page URL: relative skipped", rss_link("/f"), nullptr, k_none},
       {"no page URL: other scheme skipped", rss_link("ftp://h/f"), nullptr, k_none},
       {"no page URL: absolute kept", rss_link("http://h/f"), nullptr,
@@ -182,9 +185,9 @@ TEST(Discover, FirstOccurrenceOfAUrlWins) {
 TEST(Discover, ReferencesAndEscaping) {
   const discover_case cases[] = {
       {"named reference in href", rss_link("a.php?x=1&amp;y=2"), k_page,
-       R"([{"url":"http://h/a.php?x=1&y=2","title":""}])"},
+       R"([{"url":"http://h/x/a.php?x=1&y=2","title":""}])"},
       {"numeric reference kept", rss_link("a.php?x=1&#38;y=2"), k_page,
-       R"([{"url":"http://h/a.php?x=1&#38;y=2","title":""}])"},
+       R"([{"url":"http://h/x/a.php?x=1&#38;y=2","title":""}])"},
       {"references in any case", rss_link("/f", "&LT;a&Gt; &apos;b&apos; &amp &bogus;"), k_page,
        R"([{"url":"http://h/f","title":"<a> 'b' &amp &bogus;"}])"},
       {"quote and backslash escaped", rss_link("/f", "say &quot;hi&quot; C:\\dir"), k_page,

@@ -111,28 +111,77 @@ TEST(RedactUrl, TruncatesToTheBuffer) {
   vepod_redact_url("http://h/", nullptr, 16);
 }
 
-TEST(ResolveUrl, JoinsReferencesToTheOriginOfTheBase) {
+TEST(ResolveUrl, ResolvesReferencesAgainstTheBase) {
   struct row {
     const char *ref;
     const char *base;
     const char *want;  // NULL: no result
   };
+  constexpr const char *rfc = "http://a/b/c/d;p?q";  // the base of RFC 3986's examples
   const row rows[] = {
-      {"feed.xml", "http://h/dir/page.html", "http://h/feed.xml"},
-      {"../ep/1", "http://h/dir/page", "http://h/../ep/1"},
+      {"feed.xml", "http://h/dir/page.html", "http://h/dir/feed.xml"},
+      {"../ep/1", "http://h/dir/page", "http://h/ep/1"},
+      {"../f", "http://h/a/b/c", "http://h/a/f"},
       {"/rss", "https://h:8443", "https://h:8443/rss"},
       {"/rss", "http://h?x=1", "http://h/rss"},
       {"/rss", "http://h#top", "http://h/rss"},
       {"/rss", "http://u:p@h/a", "http://u:p@h/rss"},
-      {"?p=2", "http://h/a?p=1", "http://h/?p=2"},
-      {"#t", "http://h/a", "http://h/#t"},
-      {"//cdn/f", "http://h/", "http://h//cdn/f"},
-      {"ftp://x/f", "http://h/", "http://h/ftp://x/f"},
-      {"HTTP://other/f", nullptr, "HTTP://other/f"},
-      {"https://other/f", "not a url", "https://other/f"},
-      // A '/' in the base's query or fragment is not the start of its path.
+      {"/a/./b/../c?x=/../y#/./z", "http://h/p?q#f", "http://h/a/c?x=/../y#/./z"},
+      {"?p=2", "http://h/a?p=1", "http://h/a?p=2"},
+      {"?p=2", "http://h/a?p=1#f", "http://h/a?p=2"},
+      {"?", "http://h/a?p=1", "http://h/a?"},
+      {"#t", "http://h/a", "http://h/a#t"},
+      {"#t", "http://h/a?p=1#f", "http://h/a?p=1#t"},
+      {"//cdn/f", "http://h/", "http://cdn/f"},
+      {"//cdn/a/../f?q", "HTTPS://h/x", "HTTPS://cdn/f?q"},
+      {"//cdn", "http://h/x", "http://cdn"},
+      // A base without a path merges as "/"; its query or fragment is not part of a path.
+      {"f", "http://h", "http://h/f"},
+      {"?q", "http://h", "http://h?q"},
       {"/rss", "http://h?next=/a/b", "http://h/rss"},
       {"f", "http://h#x/y", "http://h/f"},
+      {"f", "http://h?a/b", "http://h/f"},
+      {"../../../../f", "http://h/a/b", "http://h/f"},
+      {"/../../f", "http://h/a/b", "http://h/f"},
+      {"%2e%2e/f", "http://h/a/b", "http://h/a/%2e%2e/f"},
+      {"..", "http://h/", "http://h/"},
+      // A reference with a scheme is absolute and kept as written.
+      {"HTTP://other/f", nullptr, "HTTP://other/f"},
+      {"https://other/f", "not a url", "https://other/f"},
+      {"http://h/a/../b", "http://x/", "http://h/a/../b"},
+      {"ftp://x/f", "http://h/", "ftp://x/f"},
+      {"mailto:a@b", "http://h/", "mailto:a@b"},
+      {"http:f", "http://h/", "http:f"},
+      {"http:///x", nullptr, "http:///x"},
+      // RFC 3986 section 5.4.
+      {"g", rfc, "http://a/b/c/g"},
+      {"./g", rfc, "http://a/b/c/g"},
+      {"g/", rfc, "http://a/b/c/g/"},
+      {"/g", rfc, "http://a/g"},
+      {"//g", rfc, "http://g"},
+      {"?y", rfc, "http://a/b/c/d;p?y"},
+      {"g?y", rfc, "http://a/b/c/g?y"},
+      {"#s", rfc, "http://a/b/c/d;p?q#s"},
+      {"g?y#s", rfc, "http://a/b/c/g?y#s"},
+      {";x", rfc, "http://a/b/c/;x"},
+      {".", rfc, "http://a/b/c/"},
+      {"./", rfc, "http://a/b/c/"},
+      {"..", rfc, "http://a/b/"},
+      {"../g", rfc, "http://a/b/g"},
+      {"../..", rfc, "http://a/"},
+      {"../../g", rfc, "http://a/g"},
+      {"../../../g", rfc, "http://a/g"},
+      {"/./g", rfc, "http://a/g"},
+      {"/../g", rfc, "http://a/g"},
+      {"g.", rfc, "http://a/b/c/g."},
+      {"..g", rfc, "http://a/b/c/..g"},
+      {"./../g", rfc, "http://a/b/g"},
+      {"./g/.", rfc, "http://a/b/c/g/"},
+      {"g/./h", rfc, "http://a/b/c/g/h"},
+      {"g/../h", rfc, "http://a/b/c/h"},
+      {"g;x=1/../y", rfc, "http://a/b/c/y"},
+      {"g?y/../x", rfc, "http://a/b/c/g?y/../x"},
+      {"g#s/../x", rfc, "http://a/b/c/g#s/../x"},
       {"f", "h/page", nullptr},
       {"f", "http:/h/page", nullptr},
       {"f", "", nullptr},

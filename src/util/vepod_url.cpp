@@ -51,6 +51,70 @@ class bounded_writer {
   size_t len_ = 0;
 };
 
+// The parts of a URL or reference, each with its leading delimiter ("//", '?', '#') so that an
+// empty part differs from an absent one. A path is empty or starts with '/' after an authority.
+struct url_parts {
+  std::string_view scheme;  // with its ':'
+  std::string_view authority;
+  std::string_view path;
+  std::string_view query;
+  std::string_view fragment;
+};
+
+url_parts split_url(const char *text) {
+  url_parts u;
+  std::string_view rest(text);
+  if (size_t n = scheme_len(text)) {
+    u.scheme = rest.substr(0, n + 1);
+    rest.remove_prefix(n + 1);
+  }
+  if (rest.starts_with("//")) {
+    u.authority = rest.substr(0, rest.find_first_of("/?#", 2));
+    rest.remove_prefix(u.authority.size());
+  }
+  if (size_t hash = rest.find('#'); hash != std::string_view::npos) {
+    u.fragment = rest.substr(hash);
+    rest = rest.substr(0, hash);
+  }
+  if (size_t question = rest.find('?'); question != std::string_view::npos) {
+    u.query = rest.substr(question);
+    rest = rest.substr(0, question);
+  }
+  u.path = rest;
+  return u;
+}
+
+// Removes the "." and ".." segments of the n-byte path at `path` in place and returns its new
+// length. The path is empty or starts with '/', which every step keeps true of the unread rest;
+// the written text never outruns the read text.
+size_t remove_dot_segments(char *path, size_t n) {
+  size_t read = 0, written = 0;
+  while (read < n) {
+    std::string_view rest(path + read, n - read);
+    if (rest.starts_with("/./")) {
+      read += 2;
+    } else if (rest == "/.") {
+      n = read + 1;
+    } else if (rest.starts_with("/../") || rest == "/..") {
+      if (rest.size() == 3) {
+        n = read + 1;
+      } else {
+        read += 3;
+      }
+      // Drops the last segment written, with its '/'.
+      size_t slash = std::string_view(path, written).rfind('/');
+      written = slash == std::string_view::npos ? 0 : slash;
+    } else {
+      size_t end = read + 1;
+      while (end < n && path[end] != '/') end++;
+      std::memmove(path + written, path + read, end - read);
+      written += end - read;
+      read = end;
+    }
+  }
+  return written;
+}
+
 }  // namespace
 
 int vepod_url_is_http(const char *text) {
@@ -86,19 +150,42 @@ void vepod_redact_url(const char *url, char *out, size_t cap) {
 
 char *vepod_resolve_url(const char *ref, const char *base) {
   if (!ref || !*ref) return nullptr;
-  if (vepod_url_is_http(ref)) return xstrdup_u(ref);
-  if (!base || !*base) return nullptr;
-  size_t host = authority_start(base);
-  if (host == 0) return nullptr;
-  // The origin ends with the authority, so that a '/' inside the base's query or fragment is not
-  // taken for the start of its path.
-  size_t origin = authority_end(base, host);
-  size_t ref_len = std::strlen(ref);
-  auto *out = static_cast<char *>(vepod_malloc(origin + ref_len + 2));
+  // A reference with a scheme is absolute and kept as written.
+  if (scheme_len(ref) != 0) return xstrdup_u(ref);
+  if (authority_start(base) == 0) return nullptr;
+  url_parts b = split_url(base), r = split_url(ref);
+  // The result holds at most the base's parts, the reference's and one '/'.
+  auto *out = static_cast<char *>(vepod_malloc(std::strlen(base) + std::strlen(ref) + 2));
   if (!out) return nullptr;
-  std::memcpy(out, base, origin);
-  size_t n = origin;
-  if (ref[0] != '/') out[n++] = '/';
-  std::memcpy(out + n, ref, ref_len + 1);
+  size_t n = 0;
+  auto put = [&](std::string_view part) {
+    if (part.empty()) return;  // an absent part has no bytes to copy from
+    std::memcpy(out + n, part.data(), part.size());
+    n += part.size();
+  };
+  put(b.scheme);
+  if (!r.authority.empty()) {
+    put(r.authority);
+    size_t path = n;
+    put(r.path);
+    n = path + remove_dot_segments(out + path, n - path);
+    put(r.query);
+  } else if (r.path.empty()) {
+    put(b.authority);
+    put(b.path);
+    put(r.query.empty() ? b.query : r.query);
+  } else {
+    put(b.authority);
+    size_t path = n;
+    if (r.path[0] != '/') {
+      // Merged with the base's directory; a base without a path stands for "/".
+      put(b.path.empty() ? std::string_view("/") : b.path.substr(0, b.path.rfind('/') + 1));
+    }
+    put(r.path);
+    n = path + remove_dot_segments(out + path, n - path);
+    put(r.query);
+  }
+  put(r.fragment);
+  out[n] = '\0';
   return out;
 }
