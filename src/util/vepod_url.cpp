@@ -59,28 +59,26 @@ struct url_parts {
   std::string_view path;
   std::string_view query;
   std::string_view fragment;
+
+  size_t size() const {
+    return scheme.size() + authority.size() + path.size() + query.size() + fragment.size();
+  }
 };
 
+// One pass over the text: each part runs to the delimiter of the next.
 url_parts split_url(const char *text) {
   url_parts u;
-  std::string_view rest(text);
-  if (size_t n = scheme_len(text)) {
-    u.scheme = rest.substr(0, n + 1);
-    rest.remove_prefix(n + 1);
-  }
-  if (rest.starts_with("//")) {
-    u.authority = rest.substr(0, rest.find_first_of("/?#", 2));
-    rest.remove_prefix(u.authority.size());
-  }
-  if (size_t hash = rest.find('#'); hash != std::string_view::npos) {
-    u.fragment = rest.substr(hash);
-    rest = rest.substr(0, hash);
-  }
-  if (size_t question = rest.find('?'); question != std::string_view::npos) {
-    u.query = rest.substr(question);
-    rest = rest.substr(0, question);
-  }
-  u.path = rest;
+  size_t at = scheme_len(text);
+  if (at != 0) u.scheme = std::string_view(text, ++at);
+  auto take = [&](std::string_view &part, size_t skip, const char *ends) {
+    size_t n = skip + std::strcspn(text + at + skip, ends);
+    part = std::string_view(text + at, n);
+    at += n;
+  };
+  if (text[at] == '/' && text[at + 1] == '/') take(u.authority, 2, "/?#");
+  take(u.path, 0, "?#");
+  if (text[at] == '?') take(u.query, 1, "#");
+  if (text[at] == '#') take(u.fragment, 1, "");
   return u;
 }
 
@@ -88,7 +86,10 @@ url_parts split_url(const char *text) {
 // length. The path is empty or starts with '/', which every step keeps true of the unread rest;
 // the written text never outruns the read text.
 size_t remove_dot_segments(char *path, size_t n) {
-  size_t read = 0, written = 0;
+  // The text before the first "/." stays as it is.
+  size_t read = std::string_view(path, n).find("/.");
+  if (read == std::string_view::npos) return n;
+  size_t written = read;
   while (read < n) {
     std::string_view rest(path + read, n - read);
     if (rest.starts_with("/./")) {
@@ -155,7 +156,7 @@ char *vepod_resolve_url(const char *ref, const char *base) {
   if (authority_start(base) == 0) return nullptr;
   url_parts b = split_url(base), r = split_url(ref);
   // The result holds at most the base's parts, the reference's and one '/'.
-  auto *out = static_cast<char *>(vepod_malloc(std::strlen(base) + std::strlen(ref) + 2));
+  auto *out = static_cast<char *>(vepod_malloc(b.size() + r.size() + 2));
   if (!out) return nullptr;
   size_t n = 0;
   auto put = [&](std::string_view part) {
