@@ -281,11 +281,12 @@ void seen_add(seen_set &set, const char *url, size_t n, uint64_t hash) {
 
 // MARK: Scanner
 
-// Copies an attribute value starting at v (the tag text ends at end) up to the closing quote,
-// decoding the five named references, storing at most cap - 1 bytes.
-void copy_value(const char *v, const char *end, char quote, char *out, size_t cap) {
+// Copies an attribute value starting at v (the tag text ends at end) up to the first byte that
+// `ends` it, decoding the five named references, storing at most cap - 1 bytes.
+template <typename value_end>
+void copy_value(const char *v, const char *end, value_end ends, char *out, size_t cap) {
   size_t stored = 0;
-  while (v < end && *v != quote && stored + 1 < cap) {
+  while (v < end && !ends(*v) && stored + 1 < cap) {
     if (*v == '&') {
       const named_ref *hit = nullptr;
       for (const named_ref &ref : k_refs) {
@@ -306,12 +307,11 @@ void copy_value(const char *v, const char *end, char quote, char *out, size_t ca
   out[stored] = '\0';
 }
 
-// Finds the quoted value of the attribute `name` (lower-case) in the tag text and copies it into
-// out; out is left untouched when there is none. The name is matched anywhere, also inside another
-// attribute's name or value; an unquoted value is never taken.
-void tag_attr(const char *tag, size_t tag_len, const char *name, char *out, size_t cap) {
-  size_t m = std::strlen(name);
-  const char *end = tag + tag_len;
+// Finds a quoted value of `name` (lower-case, m bytes) anywhere in the tag text, also inside
+// another attribute's name or value, and copies it into out. False when there is none.
+bool quoted_attr(const char *tag, const char *end, const char *name, size_t m, char *out,
+                 size_t cap) {
+  auto tag_len = size_t(end - tag);
   for (size_t at = ci_find(tag, tag_len, 0, name, m); at < tag_len;
        at = ci_find(tag, tag_len, at + m, name, m)) {
     const char *p = tag + at + m;
@@ -320,9 +320,59 @@ void tag_attr(const char *tag, size_t tag_len, const char *name, char *out, size
     p++;
     while (p < end && (*p == ' ' || *p == '\t')) p++;
     if (p == end || (*p != '"' && *p != '\'')) continue;
-    copy_value(p + 1, end, *p, out, cap);
-    return;
+    auto closes = [quote = *p](char c) { return c == quote; };
+    copy_value(p + 1, end, closes, out, cap);
+    return true;
   }
+  return false;
+}
+
+// The blanks of HTML's tag syntax.
+constexpr bool is_html_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+
+// Walks the tag's attributes as HTML does and copies the unquoted value of the first attribute
+// named `name` (lower-case, m bytes): it runs to a blank or the end of the tag, so a '/' before the
+// '>' belongs to it. Nothing is copied when that attribute's value is quoted or absent.
+void unquoted_attr(const char *tag, const char *end, const char *name, size_t m, char *out,
+                   size_t cap) {
+  const char *p = tag;
+  while (p < end && !is_html_blank(*p) && *p != '/') p++;  // the tag name
+  for (;;) {
+    while (p < end && (is_html_blank(*p) || *p == '/')) p++;
+    if (p == end) return;
+    const char *attr = p++;  // a leading '=' belongs to the name
+    while (p < end && !is_html_blank(*p) && *p != '/' && *p != '=') p++;
+    bool wanted = size_t(p - attr) == m && ci_equal(attr, name, m);
+    while (p < end && is_html_blank(*p)) p++;
+    if (p == end || *p != '=') {
+      if (wanted) return;
+      continue;
+    }
+    p++;
+    while (p < end && is_html_blank(*p)) p++;
+    if (p < end && (*p == '"' || *p == '\'')) {
+      if (wanted) return;
+      auto *close = static_cast<const char *>(std::memchr(p + 1, *p, size_t(end - p - 1)));
+      p = close ? close + 1 : end;
+      continue;
+    }
+    if (wanted) {
+      copy_value(p, end, is_html_blank, out, cap);
+      return;
+    }
+    while (p < end && !is_html_blank(*p)) p++;
+  }
+}
+
+// Finds the value of the attribute `name` (lower-case) in the tag text and copies it into out;
+// out is left untouched when there is none. A quoted value is looked for first, as it always was;
+// only a tag without one is read for an unquoted value, as minified pages write them.
+void tag_attr(const char *tag, size_t tag_len, const char *name, char *out, size_t cap) {
+  size_t m = std::strlen(name);
+  const char *end = tag + tag_len;
+  if (!quoted_attr(tag, end, name, m, out, cap)) unquoted_attr(tag, end, name, m, out, cap);
 }
 
 bool is_feed_type(const char *type) {

@@ -75,9 +75,11 @@ int vepod_url_is_http(const char *text);
 void vepod_redact_url(const char *url, char *out, size_t cap);
 // Room for a redacted URL quoted in a message.
 inline constexpr size_t vepod_redacted_size = 256;
-// A malloc'ed absolute URL for a link ref found on the page base: an http(s) ref as it is,
-// anything else appended to the origin (scheme and authority) of base. NULL when ref is empty,
-// base has no "scheme://" or memory runs out. The result is not checked with vepod_url_is_http.
+// A malloc'ed absolute URL for a link ref found on the page base, resolved as RFC 3986 section 5.2
+// does: a ref with a scheme is kept as written; any other takes what it lacks from base, and the
+// dot segments of a path it gives are removed. Nothing else is normalised or decoded. NULL when
+// ref is empty, base has no "scheme://" or memory runs out. The result is not checked with
+// vepod_url_is_http.
 char *vepod_resolve_url(const char *ref, const char *base);
 // One pass of 64-bit FNV-1a over len bytes, starting from h (pass vepod_fnv1a_basis to start).
 uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h);
@@ -114,8 +116,9 @@ inline bool vepod_ci_eq(std::string_view a, std::string_view b) {
 
 // MARK: Dates and durations
 
-// Milliseconds since the epoch for an e-mail date ("Mon, 02 Jan 2006 15:04:05 -0700") or an ISO
-// date ("2006-01-02T15:04:05+01:00"), years 1970 to 2100; -1 when the text cannot be read.
+// Milliseconds since the epoch for an e-mail date ("Mon, 02 Jan 2006 15:04:05 -0700", also without
+// weekday or seconds, with a full month name or a two- or three-digit year) or an ISO date
+// ("2006-01-02T15:04:05+01:00"), years 1970 to 2100; -1 when the text cannot be read.
 int64_t vepod_parse_date(const char *text);
 // vepod_parse_duration is exported; see vepod.h.
 

@@ -1,320 +1,27 @@
-// Small helpers shared by every area: platform layer, URLs, hashing, dates, durations, UTF-8.
+// Dates and durations as feeds write them.
 
 #include "util/vepod_util.h"
 
-#include <sys/random.h>
-#include <time.h>
-
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <charconv>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "vepod.h"
-
-// MARK: Platform layer
-
-void vepod_lock_acquire(vepod_lock *lock) { pthread_mutex_lock(&lock->mutex); }
-void vepod_lock_release(vepod_lock *lock) { pthread_mutex_unlock(&lock->mutex); }
-
-uint64_t vepod_now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
-}
-
-int vepod_random_u32(uint32_t *value) {
-  uint32_t v = 0;
-  for (;;) {
-    ssize_t n = getrandom(&v, sizeof v, 0);
-    if (n == ssize_t(sizeof v)) break;
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
-  }
-  *value = v;
-  return 0;
-}
-
-// MARK: Allocation
-
-namespace {
-
-// Allocations left before the armed failure; negative when disarmed.
-std::atomic<long> g_alloc_budget{-1};
-
-void *json_malloc(void *, size_t size) { return vepod_malloc(size); }
-void *json_realloc(void *, void *block, size_t, size_t size) { return vepod_realloc(block, size); }
-void json_free(void *, void *block) { std::free(block); }
-
-constexpr yyjson_alc k_json_alc = {json_malloc, json_realloc, json_free, nullptr};
-
-}  // namespace
-
-long vepod_alloc_fail_after(long count) { return g_alloc_budget.exchange(count < 0 ? -1 : count); }
-
-bool vepod_alloc_should_fail() {
-  long budget = g_alloc_budget.load(std::memory_order_relaxed);
-  while (budget >= 0) {
-    if (g_alloc_budget.compare_exchange_weak(budget, budget - 1)) return budget == 0;
-  }
-  return false;
-}
-
-void *vepod_malloc(size_t size) { return vepod_alloc_should_fail() ? nullptr : std::malloc(size); }
-
-void *vepod_calloc(size_t count, size_t size) {
-  return vepod_alloc_should_fail() ? nullptr : std::calloc(count, size);
-}
-
-void *vepod_realloc(void *block, size_t size) {
-  return vepod_alloc_should_fail() ? nullptr : std::realloc(block, size);
-}
-
-const yyjson_alc *vepod_json_alc() { return &k_json_alc; }
-
-// MARK: UTF-8
-
-namespace {
-
-// Length of the well-formed UTF-8 sequence at s (n bytes available), or 0 when it is ill-formed.
-size_t utf8_seq_len(const unsigned char *s, size_t n) {
-  unsigned char c = s[0];
-  if (c < 0x80) return 1;
-  size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 3;
-    if (c == 0xE0) lo = 0xA0;  // overlong
-    if (c == 0xED) hi = 0x9F;  // surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 4;
-    if (c == 0xF0) lo = 0x90;  // overlong
-    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (n < need || s[1] < lo || s[1] > hi) return 0;
-  for (size_t i = 2; i < need; i++) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
-  }
-  return need;
-}
-
-// Bytes of the ASCII run at the start of [s, s+n), eight at a time where possible.
-size_t ascii_prefix(const unsigned char *s, size_t n) {
-  size_t i = 0;
-  while (i + 8 <= n) {
-    uint64_t word;
-    std::memcpy(&word, s + i, 8);
-    if (word & 0x8080808080808080ull) break;
-    i += 8;
-  }
-  while (i < n && s[i] < 0x80) i++;
-  return i;
-}
-
-}  // namespace
-
-bool vepod_utf8_valid(const char *s, size_t n) {
-  const auto *p = reinterpret_cast<const unsigned char *>(s);
-  size_t i = 0;
-  while (i < n) {
-    i += ascii_prefix(p + i, n - i);
-    if (i == n) break;
-    size_t len = utf8_seq_len(p + i, n - i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
-
-size_t vepod_utf8_char_len(const char *s, size_t n) {
-  return utf8_seq_len(reinterpret_cast<const unsigned char *>(s), n);
-}
-
-void vepod_utf8_repair_append(std::string &out, const char *s, size_t n) {
-  const auto *p = reinterpret_cast<const unsigned char *>(s);
-  size_t i = 0;
-  while (i < n) {
-    // Copy the longest well-formed stretch at once.
-    size_t start = i;
-    i += ascii_prefix(p + i, n - i);
-    while (i < n) {
-      size_t len = utf8_seq_len(p + i, n - i);
-      if (len == 0) break;
-      i += len;
-    }
-    out.append(s + start, i - start);
-    if (i < n) {
-      // An ill-formed sequence: its lead byte and the continuation bytes that follow it (at most
-      // three) become one replacement character.
-      size_t skip = 1;
-      while (skip < 4 && i + skip < n && (p[i + skip] & 0xC0) == 0x80) skip++;
-      out.append("\xEF\xBF\xBD");
-      i += skip;
-    }
-  }
-}
-
-yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text) {
-  if (!text) return yyjson_mut_str(doc, "");
-  size_t n = std::strlen(text);
-  if (vepod_utf8_valid(text, n)) return yyjson_mut_strncpy(doc, text, n);
-  try {
-    std::string repaired;
-    repaired.reserve(n + 8);
-    vepod_utf8_repair_append(repaired, text, n);
-    return yyjson_mut_strncpy(doc, repaired.data(), repaired.size());
-  } catch (const std::bad_alloc &) {
-    return nullptr;
-  }
-}
-
-// MARK: Strings
-
-char *xstrdup_u(const char *text) {
-  if (!text) return nullptr;
-  size_t n = std::strlen(text) + 1;
-  auto *copy = static_cast<char *>(vepod_malloc(n));
-  if (copy) std::memcpy(copy, text, n);
-  return copy;
-}
-
-void vepod_put_err(char *err, int64_t err_size, const char *format, ...) {
-  if (!err || err_size <= 0) return;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(err, size_t(err_size), format, args);
-  va_end(args);
-}
-
-// MARK: URLs
-
-namespace {
-
-constexpr bool is_alpha(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
-constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-// Length of the URI scheme that ends at the first ':', or 0 when the text does not start with one.
-size_t scheme_len(const char *text) {
-  if (!text || !is_alpha(static_cast<unsigned char>(text[0]))) return 0;
-  for (size_t i = 1;; i++) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == ':') return i;
-    if (!is_alpha(c) && !is_digit(c) && c != '+' && c != '-' && c != '.') return 0;
-  }
-}
-
-// Index just past "scheme://", or 0 when the text has no scheme followed by two slashes.
-size_t authority_start(const char *text) {
-  size_t n = scheme_len(text);
-  if (n == 0 || text[n + 1] != '/' || text[n + 2] != '/') return 0;
-  return n + 3;
-}
-
-// Index of the first '/', '?', '#' or NUL at or after `from`: the end of the authority.
-size_t authority_end(const char *text, size_t from) {
-  return from + std::strcspn(text + from, "/?#");
-}
-
-// Appends to a caller buffer of `cap` bytes, silently dropping what does not fit.
-class bounded_writer {
- public:
-  bounded_writer(char *out, size_t cap) : out_(out), cap_(cap) {}
-  ~bounded_writer() { out_[len_] = '\0'; }
-  bounded_writer(const bounded_writer &) = delete;
-  bounded_writer &operator=(const bounded_writer &) = delete;
-  void put(std::string_view s) {
-    size_t room = cap_ - 1 - len_;
-    size_t n = s.size() < room ? s.size() : room;
-    std::memcpy(out_ + len_, s.data(), n);
-    len_ += n;
-  }
-
- private:
-  char *out_;
-  size_t cap_;
-  size_t len_ = 0;
-};
-
-}  // namespace
-
-int vepod_url_is_http(const char *text) {
-  size_t n = scheme_len(text);
-  if (n != 4 && n != 5) return 0;
-  if (!vepod_ci_eq(std::string_view(text, n), n == 4 ? "http" : "https")) return 0;
-  size_t host = authority_start(text);
-  if (host == 0 || authority_end(text, host) == host) return 0;
-  for (const char *p = text; *p; p++) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7F) return 0;
-  }
-  return 1;
-}
-
-void vepod_redact_url(const char *url, char *out, size_t cap) {
-  if (!out || cap == 0) return;
-  bounded_writer w(out, cap);
-  if (!url) return;
-  std::string_view rest(url);
-  if (size_t host = authority_start(url)) {
-    w.put(rest.substr(0, host));
-    size_t end = authority_end(url, host);
-    std::string_view authority = rest.substr(host, end - host);
-    size_t at = authority.rfind('@');
-    w.put(at == std::string_view::npos ? authority : authority.substr(at + 1));
-    rest.remove_prefix(end);
-  }
-  size_t cut = rest.find_first_of("?#");
-  w.put(rest.substr(0, cut));
-  if (cut != std::string_view::npos) w.put("?<redacted>");
-}
-
-char *vepod_resolve_url(const char *ref, const char *base) {
-  if (!ref || !*ref) return nullptr;
-  if (vepod_url_is_http(ref)) return xstrdup_u(ref);
-  if (!base || !*base) return nullptr;
-  size_t host = authority_start(base);
-  if (host == 0) return nullptr;
-  // The origin ends with the authority, so that a '/' inside the base's query or fragment is not
-  // taken for the start of its path.
-  size_t origin = authority_end(base, host);
-  size_t ref_len = std::strlen(ref);
-  auto *out = static_cast<char *>(vepod_malloc(origin + ref_len + 2));
-  if (!out) return nullptr;
-  std::memcpy(out, base, origin);
-  size_t n = origin;
-  if (ref[0] != '/') out[n++] = '/';
-  std::memcpy(out + n, ref, ref_len + 1);
-  return out;
-}
-
-// MARK: Hashing
-
-uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h) {
-  constexpr uint64_t prime = 1099511628211ull;
-  const auto *p = static_cast<const unsigned char *>(data);
-  for (size_t i = 0; i < len; i++) {
-    h ^= p[i];
-    h *= prime;
-  }
-  return h;
-}
 
 // MARK: Dates
 
 namespace {
 
+constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
 constexpr std::array<std::string_view, 12> k_months = {"jan", "feb", "mar", "apr", "may", "jun",
                                                        "jul", "aug", "sep", "oct", "nov", "dec"};
+constexpr std::array<std::string_view, 12> k_month_names = {
+    "january", "february", "march",     "april",   "may",      "june",
+    "july",    "august",   "september", "october", "november", "december"};
+// Longest month word the lenient e-mail reading takes ("september").
+constexpr size_t k_max_month_word = 9;
 constexpr std::array<int32_t, 12> k_month_days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 struct zone_name {
@@ -369,12 +76,14 @@ struct date_scanner {
     return true;
   }
   // "%d": blanks, an optional sign, at least one digit. A value beyond 32 bits is `overflow`.
-  got number(int32_t &out) {
+  // `digits`, when given, receives how many digits were written.
+  got number(int32_t &out, size_t *digits = nullptr) {
     skip_space();
     const char *q = p;
     bool neg = *q == '-';
     if (*q == '+' || *q == '-') q++;
     if (!is_digit(static_cast<unsigned char>(*q))) return got::none;
+    const char *first = q;
     int64_t v = 0;
     for (; is_digit(static_cast<unsigned char>(*q)); q++) {
       v = v * 10 + (*q - '0');
@@ -382,6 +91,7 @@ struct date_scanner {
     }
     if (!neg && v > INT32_MAX) return got::overflow;
     out = int32_t(neg ? -v : v);
+    if (digits) *digits = size_t(q - first);
     p = q;
     return got::value;
   }
@@ -398,25 +108,40 @@ struct date_scanner {
 };
 using got = date_scanner::got;
 
-// Position of a month abbreviation (1 to 12), or 0.
-int32_t month_number(std::string_view word) {
+// Position of a month abbreviation (1 to 12), or 0. The lenient reading also takes the full
+// English names and "sept".
+int32_t month_number(std::string_view word, bool lenient) {
   for (size_t i = 0; i < k_months.size(); i++) {
     if (vepod_ci_eq(word, k_months[i])) return int32_t(i + 1);
+    if (lenient && vepod_ci_eq(word, k_month_names[i])) return int32_t(i + 1);
   }
-  return 0;
+  return lenient && vepod_ci_eq(word, "sept") ? 9 : 0;
 }
 
-// Day, month word, year and h:m:s of the e-mail forms, after the weekday word.
-got mail_fields(date_scanner &s, date_fields &f) {
+// The obsolete e-mail years: two digits are 1950 to 2049, three digits count from 1900.
+int32_t full_year(int32_t year, size_t digits) {
+  if (year < 0) return year;
+  if (digits == 2) return year + (year < 50 ? 2000 : 1900);
+  if (digits == 3) return year + 1900;
+  return year;
+}
+
+// Day, month word, year and h:m:s of the e-mail forms, after the weekday word. The lenient
+// reading takes the month words of month_number, short years and a time without seconds.
+got mail_fields(date_scanner &s, date_fields &f, bool lenient) {
   std::string_view mon;
   got g = s.number(f.day);
   if (g != got::value) return g;
-  if (!s.word(7, mon)) return got::none;
-  f.month = month_number(mon);
-  if ((g = s.number(f.year)) != got::value || (g = s.number(f.hour)) != got::value) return g;
+  if (!s.word(lenient ? k_max_month_word : 7, mon)) return got::none;
+  f.month = month_number(mon, lenient);
+  size_t year_digits = 0;
+  if ((g = s.number(f.year, &year_digits)) != got::value || (g = s.number(f.hour)) != got::value) {
+    return g;
+  }
+  if (lenient) f.year = full_year(f.year, year_digits);
   if (!s.literal(':')) return got::none;
   if ((g = s.number(f.minute)) != got::value) return g;
-  if (!s.literal(':')) return got::none;
+  if (!s.literal(':')) return lenient ? got::value : got::none;
   return s.number(f.second);
 }
 
@@ -441,21 +166,27 @@ int32_t mail_zone(const char *p, bool &valid) {
   return 0;
 }
 
-// The e-mail forms: "weekday, day mon year h:m:s [zone]" or "word day mon year h:m:s [zone]".
-bool read_mail(const char *text, date_fields &f, int32_t &east) {
+// The e-mail forms: "weekday, day mon year h:m:s [zone]" or "word day mon year h:m:s [zone]",
+// and in the lenient reading also "day mon year h:m:s [zone]" without a weekday.
+bool read_mail(const char *text, bool lenient, date_fields &f, int32_t &east) {
   date_scanner s{text};
   got g = got::none;
   size_t weekday = std::strcspn(text, ",");
   if (weekday > 0 && text[weekday] == ',') {
     s.p = text + weekday + 1;
-    g = mail_fields(s, f);
+    g = mail_fields(s, f, lenient);
   }
   if (g == got::none) {
     f = {};
     s.p = text;
     std::string_view first;
     if (!s.word(15, first)) return false;
-    g = mail_fields(s, f);
+    g = mail_fields(s, f, lenient);
+  }
+  if (g == got::none && lenient) {
+    f = {};
+    s.p = text;
+    g = mail_fields(s, f, lenient);
   }
   if (g != got::value) return false;
   bool valid = true;
@@ -532,6 +263,16 @@ bool fields_in_range(const date_fields &f) {
          f.minute >= 0 && f.minute <= 59 && f.second >= 0 && f.second <= 60;
 }
 
+// The strict reading first, so that every text it dates keeps that date (the lenient one could
+// find a second date after a later comma); then the forms RFC 2822 also allows.
+bool read_mail_date(const char *text, date_fields &f, int32_t &east) {
+  for (bool lenient : {false, true}) {
+    f = {};
+    if (read_mail(text, lenient, f, east) && fields_in_range(f)) return true;
+  }
+  return false;
+}
+
 int64_t epoch_ms(const date_fields &f, int32_t east) {
   int64_t days = 365 * int64_t(f.year - 1970) + leaps_through(f.year - 1) - leaps_through(1969);
   for (int32_t m = 1; m < f.month; m++) days += month_days(f.year, m);
@@ -548,8 +289,9 @@ int64_t vepod_parse_date(const char *text) {
   if (!*text) return -1;
   date_fields f;
   int32_t east = 0;
-  bool ok = is_iso_date(text) ? read_iso(text, f, east) : read_mail(text, f, east);
-  if (!ok || !fields_in_range(f)) return -1;
+  bool ok = is_iso_date(text) ? read_iso(text, f, east) && fields_in_range(f)
+                              : read_mail_date(text, f, east);
+  if (!ok) return -1;
   return epoch_ms(f, east);
 }
 
