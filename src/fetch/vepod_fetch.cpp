@@ -16,6 +16,7 @@ constexpr int32_t k_max_age_limit = 2592000;  // thirty days
 struct vepod_cache_entry {
   char *url;  // the key, exact bytes; NULL marks a free slot
   char *body;
+  size_t body_len;
   int32_t status;
   uint64_t tick;  // g_tick at the last store: orders eviction, hits do not refresh it
   uint64_t stored_ms;
@@ -78,7 +79,9 @@ vepod_cache_entry *slot_for_new_url(char **evicted) {
 // that follows reports them.
 void store(const char *url, const char *body, int status) {
   // Bodies can be megabytes: copy before taking the lock and release after it.
-  char *copy = xstrdup_u(body);
+  size_t len = std::strlen(body);
+  auto *copy = static_cast<char *>(vepod_malloc(len + 1));
+  if (copy) std::memcpy(copy, body, len + 1);
   uint64_t now = cache_now();
   char *evicted = nullptr;
   char *old_body;
@@ -91,6 +94,7 @@ void store(const char *url, const char *body, int status) {
     }
     old_body = slot->body;
     slot->body = copy;
+    slot->body_len = len;
     slot->status = status;
     slot->stored_ms = now;
     slot->tick = g_tick.load(std::memory_order_relaxed);
@@ -99,25 +103,38 @@ void store(const char *url, const char *body, int status) {
   std::free(old_body);
 }
 
-// Whether url has a stored body; *copy receives a copy of it (NULL when none or out of memory).
-bool copy_stored(const char *url, char **copy, int *status) {
+// A copy of a stored answer handed out by vepod_get.
+struct stored_copy {
+  char *body = nullptr;  // NULL when memory ran out
+  size_t len = 0;
+  int status = 0;
+};
+
+// With g_cache_lock held.
+void copy_slot(const vepod_cache_entry &slot, stored_copy *copy) {
+  copy->body = static_cast<char *>(vepod_malloc(slot.body_len + 1));
+  if (copy->body) std::memcpy(copy->body, slot.body, slot.body_len + 1);
+  copy->len = slot.body_len;
+  copy->status = slot.status;
+}
+
+// Whether url has a stored body; *copy receives a copy of it.
+bool copy_stored(const char *url, stored_copy *copy) {
   vepod_lock_guard hold(g_cache_lock);
   const vepod_cache_entry *slot = find_slot(url);
   if (!slot || !slot->body) return false;
-  *copy = xstrdup_u(slot->body);
-  *status = slot->status;
+  copy_slot(*slot, copy);
   return true;
 }
 
 // A fresh stored answer for url. Whether there was one; *copy as for copy_stored.
-bool lookup_fresh(const char *url, int32_t max_age, char **copy, int *status) {
+bool lookup_fresh(const char *url, int32_t max_age, stored_copy *copy) {
   uint64_t now = cache_now();
   vepod_lock_guard hold(g_cache_lock);
   const vepod_cache_entry *slot = find_slot(url);
   if (!slot || !slot->body || now < slot->stored_ms) return false;
   if ((now - slot->stored_ms) / 1000 >= uint64_t(max_age)) return false;
-  *copy = xstrdup_u(slot->body);
-  *status = slot->status;
+  copy_slot(*slot, copy);
   return true;
 }
 
@@ -137,10 +154,11 @@ void release_error(const tervala_io *io, char *error) {
 
 }  // namespace
 
-vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, int *status_out,
-                     char *err, size_t err_size) {
+vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
+                     int *status_out, char *err, size_t err_size) {
   vepod_stats &stats = *vepod_stats_get();
   *body_out = nullptr;
+  *body_len_out = 0;
   *status_out = 0;
   if (err && err_size) err[0] = '\0';
   if (!io || !io->get || !url) {
@@ -150,16 +168,16 @@ vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, int
   g_tick.fetch_add(1, std::memory_order_relaxed);
 
   int32_t max_age = g_max_age.load(std::memory_order_relaxed);
-  char *copy = nullptr;
-  int stored_status = 0;
-  if (max_age > 0 && lookup_fresh(url, max_age, &copy, &stored_status)) {
+  stored_copy copy;
+  if (max_age > 0 && lookup_fresh(url, max_age, &copy)) {
     stats.cache_hits++;
-    if (!copy) {
+    if (!copy.body) {
       vepod_put_err(err, err_size, "cache read failure");
       return VEPOD_ERR_NO_DATA;
     }
-    *body_out = copy;
-    *status_out = stored_status;
+    *body_out = copy.body;
+    *body_len_out = copy.len;
+    *status_out = copy.status;
     return VEPOD_OK;
   }
 
@@ -188,26 +206,28 @@ vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, int
   }
 
   if (status == 304) {
-    if (copy_stored(url, &copy, &stored_status)) stats.http_304++;
-    if (!copy) {
+    if (copy_stored(url, &copy)) stats.http_304++;
+    if (!copy.body) {
       stats.http_errors++;
       vepod_put_err(err, err_size, "304 without a cached body");
       return VEPOD_ERR_NO_DATA;
     }
-    *body_out = copy;
+    *body_out = copy.body;
+    *body_len_out = copy.len;
     *status_out = 200;
     return VEPOD_OK;
   }
   stats.http_gets++;
   if (is_2xx(status)) {
     // Read back from the cache, so that a bodiless 2xx hands out the body stored before it.
-    copy_stored(url, &copy, &stored_status);
-    if (!copy) {
+    copy_stored(url, &copy);
+    if (!copy.body) {
       stats.http_errors++;
       vepod_put_err(err, err_size, "cache write failure");
       return VEPOD_ERR_NO_DATA;
     }
-    *body_out = copy;
+    *body_out = copy.body;
+    *body_len_out = copy.len;
     *status_out = status;
     return VEPOD_OK;
   }

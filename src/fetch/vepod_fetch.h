@@ -27,12 +27,13 @@ vepod_stats *vepod_stats_get();
 // that the thread's next call overwrites.
 const char *vepod_stats_text();
 
-// Fetches url through io behind the response cache. 0 with a malloc'ed body (*body_out, release
-// with free) and a 2xx status, or a negative code with a message in err (URLs redacted); then
-// *body_out is NULL and *status_out 0. body_out and status_out must not be NULL; err may be NULL,
-// and nothing is written to it when err_size is 0.
-vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, int *status_out,
-                     char *err, size_t err_size);
+// Fetches url through io behind the response cache. VEPOD_OK with a malloc'ed body (*body_out,
+// release with free; its length before the NUL in *body_len_out) and a 2xx status, or a failure
+// code with a message in err (URLs redacted); then *body_out is NULL and *body_len_out and
+// *status_out 0. The output pointers must not be NULL; err may be NULL, and nothing is written to
+// it when err_size is 0.
+vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
+                     int *status_out, char *err, size_t err_size);
 
 // The freshness limit in seconds (0 to 2592000).
 int vepod_cache_max_age();

@@ -104,9 +104,10 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   }
 
   char *body = nullptr;
+  size_t body_len = 0;
   int status = 0;
   char message[k_message_size];
-  vepod_code code = vepod_get(table.io, url, &body, &status, message, sizeof message);
+  vepod_code code = vepod_get(table.io, url, &body, &body_len, &status, message, sizeof message);
   if (code != VEPOD_OK) {
     mark_failed(slot, code, "%.200s", message);
     return code;
@@ -116,7 +117,6 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     mark_failed(slot, VEPOD_OK, "HTTP %ld", long(status));
     return VEPOD_OK;
   }
-  size_t body_len = std::strlen(body);
   char parse_message[k_parse_message_size];
   vepod_feed_status parsed =
       vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message);
