@@ -9,20 +9,13 @@
 
 #include "handler/vepod_handler.h"
 #include "io/vepod_io.h"
+#include "support.h"
 #include "util/vepod_util.h"
 #include "vepod.h"
 
 namespace {
 
-// The "error" member of an error document, or a marker when the document is not valid JSON.
-std::string error_member(const char *doc) {
-  yyjson_doc *parsed = yyjson_read(doc, std::strlen(doc), 0);
-  if (!parsed) return "<not json>";
-  yyjson_val *error = yyjson_obj_get(yyjson_doc_get_root(parsed), "error");
-  std::string value = yyjson_is_str(error) ? yyjson_get_str(error) : "<no error member>";
-  yyjson_doc_free(parsed);
-  return value;
-}
+using vepod_test::error_member;
 
 TEST(Identity, AnswersBeforeAnyOtherCall) {
   EXPECT_STREQ(vepod_runtime_type(), "PODCASTS");
