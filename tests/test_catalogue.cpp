@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "handler/vepod_handler.h"
+#include "support.h"
 #include "util/vepod_util.h"
 #include "vepod.h"
 
@@ -34,28 +35,11 @@ constexpr const char *kFeed = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 constexpr const char *kEmptyFeed = "<rss><channel><title>Quiet</title></channel></rss>";
 
-std::string settings_for(const std::string &urls) {
-  std::string json = "{\"URL\":\"";
-  for (char c : urls) json += c == '\n' ? std::string("\\n") : std::string(1, c);
-  return json + "\"}";
-}
-
-struct Answer {
-  int code;
-  std::string text;
-};
-
-Answer validate(const std::string &settings) {
-  std::vector<char> out(1 << 16);
-  int code = vepod_validate(settings.c_str(), out.data(), int32_t(out.size()));
-  return {code, out.data()};
-}
-
-Answer list(const std::string &settings, const char *path) {
-  std::vector<char> out(1 << 16);
-  int code = vepod_list(settings.c_str(), path, out.data(), int32_t(out.size()));
-  return {code, out.data()};
-}
+using vepod_test::Answer;
+using vepod_test::counters;
+using vepod_test::list;
+using vepod_test::settings_for;
+using vepod_test::validate;
 
 Answer stream(const char *settings, const char *entry) {
   std::vector<char> out(4096);
@@ -64,23 +48,6 @@ Answer stream(const char *settings, const char *entry) {
 }
 
 std::string error_doc(const std::string &message) { return "{\"error\":\"" + message + "\"}"; }
-
-// The counters of the statistics text by key path ("http.gets", "cache.entries", ...).
-std::map<std::string, long> counters() {
-  std::map<std::string, long> values;
-  const char *text = vepod_stats_json();
-  yyjson_doc *doc = yyjson_read(text, std::strlen(text), 0);
-  size_t i, n, j, m;
-  yyjson_val *group_key, *group, *key, *value;
-  yyjson_obj_foreach(yyjson_doc_get_root(doc), i, n, group_key, group) {
-    yyjson_obj_foreach(group, j, m, key, value) {
-      values[std::string(yyjson_get_str(group_key)) + "." + yyjson_get_str(key)] =
-          long(yyjson_get_sint(value));
-    }
-  }
-  yyjson_doc_free(doc);
-  return values;
-}
 
 std::string fallback_id(const char *url) {
   char id[32];
@@ -270,6 +237,69 @@ TEST_F(Catalogue, ValidateFailures) {
   }
 }
 
+// The identifier of a new source is never made from a failed draw (it would be the same for every
+// source); settings that name their ID need none.
+TEST_F(Catalogue, ValidateFailsWhenTheRandomSourceFails) {
+  ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, kFeed), 0);
+  static int draws_left;
+  vepod_set_random_source([](uint32_t *value) {
+    if (draws_left-- <= 0) return -1;
+    *value = 7;
+    return 0;
+  });
+  for (int good_draws : {0, 3}) {
+    draws_left = good_draws;
+    Answer a = validate(settings_for(kFeedUrl));
+    EXPECT_EQ(a.code, -5) << good_draws;
+    EXPECT_EQ(a.text, error_doc("random source failure"));
+    EXPECT_STREQ(vepod_last_error(), "random source failure");
+  }
+  draws_left = 0;
+  Answer named = validate(R"({"URL":"http://pod.example/feed.xml","ID":"mine"})");
+  vepod_set_random_source(nullptr);
+  EXPECT_EQ(named.code, 0) << named.text;
+  EXPECT_NE(named.text.find(R"("ID":"mine")"), std::string::npos);
+}
+
+// feeds.rejected counts each fetched document that should have been a feed and is not: a
+// configured URL that is neither a feed nor a page with feeds, and a feed a page announced.
+TEST_F(Catalogue, RejectedFeedsAreCounted) {
+  vepod_fake_set("http://h/feed", 200, kFeed);
+  vepod_fake_set("http://h/plain", 200, "<html><body>no feeds</body></html>");
+  vepod_fake_set("http://h/text", 200, "just text");
+  vepod_fake_set("http://h/partial", 206, "just text");
+  vepod_fake_set("http://h/page2", 200,
+                 R"(<link rel="alternate" type="application/rss+xml" href="/feed">)");
+  vepod_fake_set("http://h/page", 200,
+                 R"(<link rel="alternate" type="application/rss+xml" href="/feed">
+                    <link rel="alternate" type="application/rss+xml" href="/plain">
+                    <link rel="alternate" type="application/rss+xml" href="/page2">)");
+  struct Case {
+    const char *what;
+    const char *urls;
+    const char *path;
+    long rejected;
+  };
+  const Case cases[] = {
+      {"a feed", "http://h/feed", "", 0},
+      {"a page without feeds", "http://h/plain", "", 1},
+      {"plain text", "http://h/text", "", 1},
+      {"a partial answer is no verdict", "http://h/partial", "", 0},
+      {"a feed beside plain text", "http://h/feed\nhttp://h/text", "", 1},
+      {"a page with feeds", "http://h/page", "", 0},
+      {"an announced feed", "http://h/page", "http://h/feed", 0},
+      {"an announced feed that is a page without feeds", "http://h/page", "http://h/plain", 1},
+      {"an announced feed that is a page with feeds", "http://h/page", "http://h/page2", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    vepod_cache_clear();
+    long before = counters()["feeds.rejected"];
+    list(settings_for(c.urls), c.path);
+    EXPECT_EQ(counters()["feeds.rejected"] - before, c.rejected);
+  }
+}
+
 TEST_F(Catalogue, StreamUrlFailures) {
   install_routes();
   const std::string settings = settings_for("http://h/feed\nhttp://h/down");
@@ -404,13 +434,11 @@ TEST(SegName, CutsAtTheBudgetWithoutSplittingCharacters) {
       {"", ""},
   };
   for (const Case &c : cases) {
-    size_t length = 99;
-    char *name = seg_name(c.text.c_str(), &length);
-    ASSERT_NE(name, nullptr);
+    char name[vepod_name_size];
+    size_t length = vepod_seg_name(c.text.c_str(), name);
     EXPECT_EQ(std::string(name), c.expected);
     EXPECT_EQ(length, c.expected.size());
     EXPECT_TRUE(vepod_utf8_valid(name, length));
-    std::free(name);
   }
 }
 

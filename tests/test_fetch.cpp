@@ -64,9 +64,11 @@ fetched fetch(const char *url, const tervala_io *io = vepod_io_fake()) {
   int status = -1;
   char err[512] = "stale";
   fetched f{};
-  f.rc = vepod_get(io, url, &body, &status, err, sizeof err);
+  size_t len = 99;
+  f.rc = vepod_get(io, url, &body, &len, &status, err, sizeof err);
   f.has_body = body != nullptr;
   if (body) f.body = body;
+  EXPECT_EQ(len, f.body.size());
   std::free(body);
   f.status = status;
   f.err = err;
@@ -143,12 +145,13 @@ TEST_F(FetchTest, RefusedStatusesMapToCodesAndRedactedMessages) {
 
   // The message is cut to the buffer; without a buffer only the code is given.
   char *body = nullptr;
+  size_t len = 0;
   int status = 0;
   char small[8];
   vepod_fake_set(k_url, 404, "x");
-  EXPECT_EQ(vepod_get(vepod_io_fake(), k_url, &body, &status, small, sizeof small), -2);
+  EXPECT_EQ(vepod_get(vepod_io_fake(), k_url, &body, &len, &status, small, sizeof small), -2);
   EXPECT_STREQ(small, "HTTP 40");
-  EXPECT_EQ(vepod_get(vepod_io_fake(), k_url, &body, &status, nullptr, 0), -2);
+  EXPECT_EQ(vepod_get(vepod_io_fake(), k_url, &body, &len, &status, nullptr, 0), -2);
 }
 
 TEST_F(FetchTest, RefusalKeepsTheEarlierEntry) {

@@ -9,20 +9,13 @@
 
 #include "handler/vepod_handler.h"
 #include "io/vepod_io.h"
+#include "support.h"
 #include "util/vepod_util.h"
 #include "vepod.h"
 
 namespace {
 
-// The "error" member of an error document, or a marker when the document is not valid JSON.
-std::string error_member(const char *doc) {
-  yyjson_doc *parsed = yyjson_read(doc, std::strlen(doc), 0);
-  if (!parsed) return "<not json>";
-  yyjson_val *error = yyjson_obj_get(yyjson_doc_get_root(parsed), "error");
-  std::string value = yyjson_is_str(error) ? yyjson_get_str(error) : "<no error member>";
-  yyjson_doc_free(parsed);
-  return value;
-}
+using vepod_test::error_member;
 
 TEST(Identity, AnswersBeforeAnyOtherCall) {
   EXPECT_STREQ(vepod_runtime_type(), "PODCASTS");
@@ -37,35 +30,37 @@ TEST(Emit, BufferOfExactSizeSucceedsAndOneByteLessFails) {
   const int32_t need = int32_t(std::strlen(answer)) + 1;
   char out[64];
 
-  EXPECT_EQ(vepod::emit(xstrdup_u(answer), out, need), 0);
+  EXPECT_EQ(vepod_emit(xstrdup_u(answer), vepod_out_of(out, need)), 0);
   EXPECT_STREQ(out, answer);
   EXPECT_STREQ(vepod_last_error(), "");
 
   std::memset(out, 'x', sizeof out);
-  EXPECT_EQ(vepod::emit(xstrdup_u(answer), out, need - 1), -9);
+  EXPECT_EQ(vepod_emit(xstrdup_u(answer), vepod_out_of(out, need - 1)), -9);
   EXPECT_EQ(out[0], '\0');
   EXPECT_EQ(std::string(vepod_last_error()), "output buffer too small: need 10 bytes");
   EXPECT_STREQ(vepod_result_json(), answer);
 }
 
 TEST(Emit, NullOrEmptyOutKeepsTheResultAndReportsItsSize) {
-  EXPECT_EQ(vepod::emit(xstrdup_u("{}"), nullptr, 100), -9);
+  EXPECT_EQ(vepod_emit(xstrdup_u("{}"), vepod_out_of(nullptr, 100)), -9);
   EXPECT_STREQ(vepod_last_error(), "output buffer too small: need 3 bytes");
   EXPECT_STREQ(vepod_result_json(), "{}");
   char out[4] = "abc";
-  EXPECT_EQ(vepod::emit(xstrdup_u("[]"), out, 0), -9);
+  EXPECT_EQ(vepod_emit(xstrdup_u("[]"), vepod_out_of(out, 0)), -9);
   EXPECT_STREQ(out, "abc");  // a zero-sized buffer is not written
   EXPECT_STREQ(vepod_result_json(), "[]");
 }
 
 TEST(Fail, KeepsTheLastResultAndRecordsTheText) {
   char out[128];
-  ASSERT_EQ(vepod::emit(xstrdup_u("[1]"), out, sizeof out), 0);
-  EXPECT_EQ(vepod::fail(-2, nullptr, 0, "folder not found: %s", "http://h/x"), -2);
+  ASSERT_EQ(vepod_emit(xstrdup_u("[1]"), vepod_out_of(out, sizeof out)), 0);
+  EXPECT_EQ(vepod_fail(VEPOD_ERR_NOT_FOUND, vepod_out_of(nullptr, 0), "folder not found: %s",
+                       "http://h/x"),
+            -2);
   EXPECT_STREQ(vepod_last_error(), "folder not found: http://h/x");
   EXPECT_STREQ(vepod_result_json(), "[1]");
 
-  EXPECT_EQ(vepod::fail(-4, out, sizeof out, "%s", "boom"), -4);
+  EXPECT_EQ(vepod_fail(VEPOD_ERR_TRANSPORT, vepod_out_of(out, sizeof out), "%s", "boom"), -4);
   EXPECT_STREQ(out, "{\"error\":\"boom\"}");
   EXPECT_STREQ(vepod_result_json(), "[1]");
 }
@@ -73,16 +68,17 @@ TEST(Fail, KeepsTheLastResultAndRecordsTheText) {
 TEST(Fail, ErrorDocumentThatDoesNotFitLeavesAnEmptyText) {
   char out[32];
   std::memset(out, 'x', sizeof out);
-  EXPECT_EQ(vepod::fail(-5, out, 25, "%s", "out of memory"), -5);  // needs 26 bytes
+  EXPECT_EQ(vepod_fail(VEPOD_ERR_NO_DATA, vepod_out_of(out, 25), "%s", "out of memory"),
+            -5);  // needs 26 bytes
   EXPECT_EQ(out[0], '\0');
   EXPECT_STREQ(vepod_last_error(), "out of memory");
-  EXPECT_EQ(vepod::fail(-5, out, 26, "%s", "out of memory"), -5);
+  EXPECT_EQ(vepod_fail(VEPOD_ERR_NO_DATA, vepod_out_of(out, 26), "%s", "out of memory"), -5);
   EXPECT_STREQ(out, "{\"error\":\"out of memory\"}");
 }
 
 TEST(Fail, LongTextsAreCutTo511Bytes) {
   std::string long_text(600, 'a');
-  EXPECT_EQ(vepod::fail(-1, nullptr, 0, "%s", long_text.c_str()), -1);
+  EXPECT_EQ(vepod_fail(VEPOD_ERR_ACCESS, vepod_out_of(nullptr, 0), "%s", long_text.c_str()), -1);
   EXPECT_EQ(std::strlen(vepod_last_error()), 511u);
 }
 
@@ -112,7 +108,7 @@ TEST(Fail, SanitisesAndEscapesTheText) {
   };
   for (const Case &c : cases) {
     char out[256];
-    EXPECT_EQ(vepod::fail(-8, out, sizeof out, "%s", c.text), -8);
+    EXPECT_EQ(vepod_fail(VEPOD_ERR_BAD_INPUT, vepod_out_of(out, sizeof out), "%s", c.text), -8);
     EXPECT_EQ(std::string(vepod_last_error()), c.expected) << c.text;
     EXPECT_EQ(error_member(out), c.expected) << out;
   }
@@ -120,7 +116,7 @@ TEST(Fail, SanitisesAndEscapesTheText) {
 
 TEST(Fail, EscapesQuotesBackslashesAndControls) {
   char out[128];
-  vepod::fail(-8, out, sizeof out, "%s", "a\"b\\c\nd\x1f");
+  vepod_fail(VEPOD_ERR_BAD_INPUT, vepod_out_of(out, sizeof out), "%s", "a\"b\\c\nd\x1f");
   EXPECT_STREQ(out, "{\"error\":\"a\\\"b\\\\c\\nd\\u001f\"}");
 }
 

@@ -29,7 +29,7 @@ outcome read(const char *json) {
   outcome o;
   o.code = vepod_read_settings(json, &s, err, k_err_size);
   o.message = err;
-  for (int32_t i = 0; i < s.url_count; i++) o.urls.emplace_back(s.urls[i]);
+  for (size_t i = 0; i < s.url_count; i++) o.urls.emplace_back(s.urls[i]);
   if (o.code == 0) {
     EXPECT_NE(s.doc, nullptr);
     EXPECT_NE(s.id, nullptr);

@@ -13,9 +13,6 @@
 
 namespace {
 
-// First capacity of the answer; pages announce few feeds.
-constexpr size_t k_first_output = 256;
-
 // Attribute values of one link tag live in fixed buffers; longer values are cut.
 constexpr size_t k_rel_size = 64;
 constexpr size_t k_type_size = 64;
@@ -135,22 +132,23 @@ void json_escape(grow_buf &b, const char *s, size_t n) {
   gb_put(b, s + run, n - run);
 }
 
-// As json_escape, with each ill-formed UTF-8 sequence written as U+FFFD, so that the array always
-// parses even for a page in a legacy encoding.
-void put_json_text(grow_buf &b, const char *text, std::string &scratch) {
+// Copies text into out as a link record carries it: each ill-formed UTF-8 sequence as U+FFFD (so
+// that a page in a legacy encoding still gives valid text) and the bytes 0x01 to 0x1F left out.
+// False when memory runs out.
+bool clean_text(const char *text, std::string &out) {
   size_t n = std::strlen(text);
-  if (vepod_utf8_valid(text, n)) {
-    json_escape(b, text, n);
-    return;
-  }
   try {
-    scratch.clear();
-    vepod_utf8_repair_append(scratch, text, n);
+    out.clear();
+    if (vepod_utf8_valid(text, n)) {
+      out.append(text, n);
+    } else {
+      vepod_utf8_repair_append(out, text, n);
+    }
   } catch (const std::bad_alloc &) {
-    b.failed = true;
-    return;
+    return false;
   }
-  json_escape(b, scratch.data(), scratch.size());
+  std::erase_if(out, [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  return true;
 }
 
 // MARK: Emitted URLs
@@ -384,13 +382,17 @@ bool is_feed_type(const char *type) {
 
 struct scan_state {
   const char *page_url;
-  grow_buf out;
+  vepod_link_sink sink;
+  void *ctx;
   seen_set seen;
-  bool first = true;
-  std::string scratch;
+  bool stopped = false;        // by the sink, or for lack of memory
+  bool out_of_memory = false;  // a link could not be made into a record
+  std::string url_text;
+  std::string title_text;
 };
 
-// Emits the feed link of one <link ...> tag, if it announces one not emitted before.
+// Hands the feed link of one <link ...> tag to the sink, if it announces one not handed over
+// before.
 void examine_link(scan_state &st, const char *tag, size_t tag_len) {
   // Values are read as NUL-terminated texts, so emptying each buffer is enough; clearing all
   // 2.7 KB for every link tag would be a large share of the work on link-heavy pages.
@@ -416,20 +418,20 @@ void examine_link(scan_state &st, const char *tag, size_t tag_len) {
   uint64_t hash = seen_hash(st.seen, url.get(), n);
   if (seen_contains(st.seen, url.get(), hash)) return;
 
-  if (!st.first) gb_putc(st.out, ',');
-  st.first = false;
-  gb_put(st.out, "{\"url\":\"", 8);
-  put_json_text(st.out, url.get(), st.scratch);
-  gb_put(st.out, "\",\"title\":\"", 11);
-  put_json_text(st.out, title, st.scratch);
-  gb_put(st.out, "\"}", 2);
+  if (!clean_text(url.get(), st.url_text) || !clean_text(title, st.title_text)) {
+    st.out_of_memory = st.stopped = true;
+    return;
+  }
+  const vepod_feed_link link = {st.url_text.c_str(), st.url_text.size(), st.title_text.c_str(),
+                                st.title_text.size()};
+  if (!st.sink(st.ctx, link)) st.stopped = true;
   seen_add(st.seen, url.get(), n, hash);
 }
 
 // One pass over the page: each '<' is found once, and each '>' search starts after the '<' it
 // belongs to and is never repeated, so the cost stays linear in the page size.
 void scan(scan_state &st, const char *p, const char *end) {
-  while (p < end && !st.out.failed) {
+  while (p < end && !st.stopped) {
     auto *lt = static_cast<const char *>(std::memchr(p, '<', size_t(end - p)));
     if (!lt || lt + 1 == end) return;
     char c = lt[1];
@@ -448,44 +450,55 @@ void scan(scan_state &st, const char *p, const char *end) {
   }
 }
 
-}  // namespace
+struct json_writer {
+  grow_buf out;
+  bool first = true;
+};
 
-extern "C" {
-
-VEPOD_API int vepod_discover_feeds(const void *page, uint64_t page_len, const char *page_url,
-                                   char **out_json, char *err, int err_size) {
-  // A size of 0 means the caller gave no room, not even for the NUL.
-  if (err && err_size > 0) err[0] = '\0';
-  if (!out_json) return -1;
-  *out_json = nullptr;
-  if (!page || page_len == 0 || (page_len >> 63) != 0) {
-    *out_json = xstrdup_u("[]");
-    if (*out_json) return 0;
-    vepod_put_err(err, err_size, "out of memory");
-    return -1;
-  }
-  if (page_len > vepod_max_document) {
-    vepod_put_err(err, err_size, "page larger than 16 MB");
-    return -1;
-  }
-
-  scan_state st;
-  st.page_url = page_url;
-  st.out.data = static_cast<char *>(vepod_malloc(k_first_output));
-  if (st.out.data) {
-    st.out.cap = k_first_output;
-    gb_putc(st.out, '[');
-    const auto *bytes = static_cast<const char *>(page);
-    scan(st, bytes, bytes + page_len);
-    gb_putc(st.out, ']');
-  }
-  if (!st.out.data || st.out.failed) {
-    vepod_put_err(err, err_size, "out of memory");
-    return -1;
-  }
-  *out_json = st.out.data;
-  st.out.data = nullptr;
-  return 0;
+bool write_link(void *ctx, const vepod_feed_link &link) {
+  auto &w = *static_cast<json_writer *>(ctx);
+  gb_putc(w.out, w.first ? '[' : ',');
+  w.first = false;
+  gb_put(w.out, "{\"url\":\"", 8);
+  json_escape(w.out, link.url, link.url_len);
+  gb_put(w.out, "\",\"title\":\"", 11);
+  json_escape(w.out, link.title, link.title_len);
+  gb_put(w.out, "\"}", 2);
+  return !w.out.failed;
 }
 
-}  // extern "C"
+}  // namespace
+
+vepod_code vepod_discover_links(const void *page, uint64_t page_len, const char *page_url,
+                                vepod_link_sink sink, void *ctx, char *err, size_t err_size) {
+  if (err && err_size) err[0] = '\0';
+  if (!page || page_len == 0) return VEPOD_OK;
+  if (page_len > vepod_max_document) {
+    vepod_put_err(err, int64_t(err_size), "page larger than 16 MB");
+    return VEPOD_ERR_BAD_INPUT;
+  }
+  scan_state st{page_url, sink, ctx, {}, false, false, {}, {}};
+  const auto *bytes = static_cast<const char *>(page);
+  scan(st, bytes, bytes + page_len);
+  if (st.out_of_memory) {
+    vepod_put_err(err, int64_t(err_size), "out of memory");
+    return VEPOD_ERR_NO_DATA;
+  }
+  return VEPOD_OK;
+}
+
+vepod_code vepod_discover_json(const void *page, uint64_t page_len, const char *page_url,
+                               char **out_json, char *err, size_t err_size) {
+  *out_json = nullptr;
+  json_writer w;
+  vepod_code code = vepod_discover_links(page, page_len, page_url, write_link, &w, err, err_size);
+  if (code != VEPOD_OK) return code;
+  gb_put(w.out, w.first ? "[]" : "]", w.first ? 2 : 1);
+  if (w.out.failed) {
+    vepod_put_err(err, int64_t(err_size), "out of memory");
+    return VEPOD_ERR_NO_DATA;
+  }
+  *out_json = w.out.data;
+  w.out.data = nullptr;
+  return VEPOD_OK;
+}

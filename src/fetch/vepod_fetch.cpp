@@ -1,5 +1,4 @@
-// The cached fetch: a 64-slot response cache in front of the transport, the process-wide counters
-// and the cache controls.
+// The cached fetch: a 64-slot response cache in front of the transport, and the cache controls.
 
 #include "fetch/vepod_fetch.h"
 
@@ -10,13 +9,14 @@
 
 namespace {
 
-constexpr int k_cache_slots = 64;
+constexpr size_t k_cache_slots = 64;
 constexpr int32_t k_default_max_age = 21600;  // six hours
 constexpr int32_t k_max_age_limit = 2592000;  // thirty days
 
 struct vepod_cache_entry {
   char *url;  // the key, exact bytes; NULL marks a free slot
   char *body;
+  size_t body_len;
   int32_t status;
   uint64_t tick;  // g_tick at the last store: orders eviction, hits do not refresh it
   uint64_t stored_ms;
@@ -25,7 +25,6 @@ struct vepod_cache_entry {
 vepod_lock g_cache_lock;
 vepod_cache_entry g_cache[k_cache_slots];
 
-vepod_stats g_stats;
 std::atomic<uint64_t> g_tick;
 std::atomic<int32_t> g_max_age{k_default_max_age};
 std::atomic<uint64_t (*)()> g_clock;
@@ -39,16 +38,20 @@ bool is_2xx(int status) { return status >= 200 && status <= 299; }
 
 struct refusal {
   int status;
-  int code;
+  vepod_code code;
 };
-constexpr refusal k_refusals[] = {{401, -1}, {403, -1}, {404, -2}, {410, -2}, {429, -3}};
+constexpr refusal k_refusals[] = {{401, VEPOD_ERR_ACCESS},
+                                  {403, VEPOD_ERR_ACCESS},
+                                  {404, VEPOD_ERR_NOT_FOUND},
+                                  {410, VEPOD_ERR_NOT_FOUND},
+                                  {429, VEPOD_ERR_RATE_LIMITED}};
 
 // The code for a status that is neither 2xx nor 304.
-int refusal_code(int status) {
+vepod_code refusal_code(int status) {
   for (const refusal &r : k_refusals) {
     if (r.status == status) return r.code;
   }
-  return status >= 500 ? -4 : -5;
+  return status >= 500 ? VEPOD_ERR_TRANSPORT : VEPOD_ERR_NO_DATA;
 }
 
 // With g_cache_lock held.
@@ -76,7 +79,9 @@ vepod_cache_entry *slot_for_new_url(char **evicted) {
 // that follows reports them.
 void store(const char *url, const char *body, int status) {
   // Bodies can be megabytes: copy before taking the lock and release after it.
-  char *copy = xstrdup_u(body);
+  size_t len = std::strlen(body);
+  auto *copy = static_cast<char *>(vepod_malloc(len + 1));
+  if (copy) std::memcpy(copy, body, len + 1);
   uint64_t now = cache_now();
   char *evicted = nullptr;
   char *old_body;
@@ -89,6 +94,7 @@ void store(const char *url, const char *body, int status) {
     }
     old_body = slot->body;
     slot->body = copy;
+    slot->body_len = len;
     slot->status = status;
     slot->stored_ms = now;
     slot->tick = g_tick.load(std::memory_order_relaxed);
@@ -97,25 +103,38 @@ void store(const char *url, const char *body, int status) {
   std::free(old_body);
 }
 
-// Whether url has a stored body; *copy receives a copy of it (NULL when none or out of memory).
-bool copy_stored(const char *url, char **copy, int *status) {
+// A copy of a stored answer handed out by vepod_get.
+struct stored_copy {
+  char *body = nullptr;  // NULL when memory ran out
+  size_t len = 0;
+  int status = 0;
+};
+
+// With g_cache_lock held.
+void copy_slot(const vepod_cache_entry &slot, stored_copy *copy) {
+  copy->body = static_cast<char *>(vepod_malloc(slot.body_len + 1));
+  if (copy->body) std::memcpy(copy->body, slot.body, slot.body_len + 1);
+  copy->len = slot.body_len;
+  copy->status = slot.status;
+}
+
+// Whether url has a stored body; *copy receives a copy of it.
+bool copy_stored(const char *url, stored_copy *copy) {
   vepod_lock_guard hold(g_cache_lock);
   const vepod_cache_entry *slot = find_slot(url);
   if (!slot || !slot->body) return false;
-  *copy = xstrdup_u(slot->body);
-  *status = slot->status;
+  copy_slot(*slot, copy);
   return true;
 }
 
 // A fresh stored answer for url. Whether there was one; *copy as for copy_stored.
-bool lookup_fresh(const char *url, int32_t max_age, char **copy, int *status) {
+bool lookup_fresh(const char *url, int32_t max_age, stored_copy *copy) {
   uint64_t now = cache_now();
   vepod_lock_guard hold(g_cache_lock);
   const vepod_cache_entry *slot = find_slot(url);
   if (!slot || !slot->body || now < slot->stored_ms) return false;
   if ((now - slot->stored_ms) / 1000 >= uint64_t(max_age)) return false;
-  *copy = xstrdup_u(slot->body);
-  *status = slot->status;
+  copy_slot(*slot, copy);
   return true;
 }
 
@@ -135,34 +154,34 @@ void release_error(const tervala_io *io, char *error) {
 
 }  // namespace
 
-vepod_stats *vepod_stats_get() { return &g_stats; }
-
-int vepod_get(const tervala_io *io, const char *url, char **body_out, int *status_out, char *err,
-              size_t err_size) {
+vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
+                     int *status_out, char *err, size_t err_size) {
+  vepod_stats &stats = *vepod_stats_get();
   *body_out = nullptr;
+  *body_len_out = 0;
   *status_out = 0;
   if (err && err_size) err[0] = '\0';
   if (!io || !io->get || !url) {
     vepod_put_err(err, err_size, "no tervala_io transport");
-    return -8;
+    return VEPOD_ERR_BAD_INPUT;
   }
   g_tick.fetch_add(1, std::memory_order_relaxed);
 
   int32_t max_age = g_max_age.load(std::memory_order_relaxed);
-  char *copy = nullptr;
-  int stored_status = 0;
-  if (max_age > 0 && lookup_fresh(url, max_age, &copy, &stored_status)) {
-    g_stats.cache_hits++;
-    if (!copy) {
+  stored_copy copy;
+  if (max_age > 0 && lookup_fresh(url, max_age, &copy)) {
+    stats.cache_hits++;
+    if (!copy.body) {
       vepod_put_err(err, err_size, "cache read failure");
-      return -5;
+      return VEPOD_ERR_NO_DATA;
     }
-    *body_out = copy;
-    *status_out = stored_status;
-    return 0;
+    *body_out = copy.body;
+    *body_len_out = copy.len;
+    *status_out = copy.status;
+    return VEPOD_OK;
   }
 
-  g_stats.cache_misses++;
+  stats.cache_misses++;
   char *body = nullptr;
   char *error = nullptr;
   int status = 0;
@@ -170,15 +189,15 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
   char redacted[vepod_redacted_size];
   if (rc != 0) {
     // A failing transport hands out no body, so only its error text is released.
-    g_stats.http_gets++;
-    g_stats.http_errors++;
+    stats.http_gets++;
+    stats.http_errors++;
     if (err && err_size) {
       vepod_redact_url(url, redacted, sizeof redacted);
       vepod_put_err(err, err_size, "transport failure for %s: %s", redacted,
                     error ? error : "(no message)");
     }
     release_error(io, error);
-    return -4;
+    return VEPOD_ERR_TRANSPORT;
   }
   release_error(io, error);  // an error text beside a response means nothing
   if (body) {
@@ -187,28 +206,30 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
   }
 
   if (status == 304) {
-    if (copy_stored(url, &copy, &stored_status)) g_stats.http_304++;
-    if (!copy) {
-      g_stats.http_errors++;
+    if (copy_stored(url, &copy)) stats.http_304++;
+    if (!copy.body) {
+      stats.http_errors++;
       vepod_put_err(err, err_size, "304 without a cached body");
-      return -5;
+      return VEPOD_ERR_NO_DATA;
     }
-    *body_out = copy;
+    *body_out = copy.body;
+    *body_len_out = copy.len;
     *status_out = 200;
-    return 0;
+    return VEPOD_OK;
   }
-  g_stats.http_gets++;
+  stats.http_gets++;
   if (is_2xx(status)) {
     // Read back from the cache, so that a bodiless 2xx hands out the body stored before it.
-    copy_stored(url, &copy, &stored_status);
-    if (!copy) {
-      g_stats.http_errors++;
+    copy_stored(url, &copy);
+    if (!copy.body) {
+      stats.http_errors++;
       vepod_put_err(err, err_size, "cache write failure");
-      return -5;
+      return VEPOD_ERR_NO_DATA;
     }
-    *body_out = copy;
+    *body_out = copy.body;
+    *body_len_out = copy.len;
     *status_out = status;
-    return 0;
+    return VEPOD_OK;
   }
   if (err && err_size) {
     vepod_redact_url(url, redacted, sizeof redacted);
@@ -219,9 +240,9 @@ int vepod_get(const tervala_io *io, const char *url, char **body_out, int *statu
 
 int vepod_cache_max_age() { return g_max_age.load(std::memory_order_relaxed); }
 
-int vepod_cache_entry_count() {
+size_t vepod_cache_entry_count() {
   vepod_lock_guard hold(g_cache_lock);
-  int count = 0;
+  size_t count = 0;
   for (const vepod_cache_entry &slot : g_cache) count += slot.url != nullptr;
   return count;
 }
@@ -230,23 +251,18 @@ void vepod_fetch_set_clock(uint64_t (*now_ms)()) {
   g_clock.store(now_ms, std::memory_order_release);
 }
 
-extern "C" {
-
-VEPOD_API void vepod_cache_clear(void) {
+void vepod_cache_empty() {
   vepod_lock_guard hold(g_cache_lock);
   for (vepod_cache_entry &slot : g_cache) {
     std::free(slot.url);
     std::free(slot.body);
     slot = vepod_cache_entry{};
   }
-  g_stats.cache_cleared = 0;
+  vepod_stats_get()->cache_cleared = 0;
 }
 
-VEPOD_API int vepod_cache_set_max_age(int32_t seconds) {
+void vepod_cache_store_max_age(int32_t seconds) {
   if (seconds < 0) seconds = 0;
   if (seconds > k_max_age_limit) seconds = k_max_age_limit;
   g_max_age.store(seconds, std::memory_order_relaxed);
-  return 0;
 }
-
-}  // extern "C"

@@ -23,18 +23,26 @@ struct vepod_stats {
 };
 
 vepod_stats *vepod_stats_get();
+// The counters as the compact JSON text of vepod_stats_json, in a buffer of the calling thread
+// that the thread's next call overwrites.
+const char *vepod_stats_text();
 
-// Fetches url through io behind the response cache. 0 with a malloc'ed body (*body_out, release
-// with free) and a 2xx status, or a negative code with a message in err (URLs redacted); then
-// *body_out is NULL and *status_out 0. body_out and status_out must not be NULL; err may be NULL,
-// and nothing is written to it when err_size is 0.
-int vepod_get(const tervala_io *io, const char *url, char **body_out, int *status_out, char *err,
-              size_t err_size);
+// Fetches url through io behind the response cache. VEPOD_OK with a malloc'ed body (*body_out,
+// release with free; its length before the NUL in *body_len_out) and a 2xx status, or a failure
+// code with a message in err (URLs redacted); then *body_out is NULL and *body_len_out and
+// *status_out 0. The output pointers must not be NULL; err may be NULL, and nothing is written to
+// it when err_size is 0.
+vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
+                     int *status_out, char *err, size_t err_size);
 
 // The freshness limit in seconds (0 to 2592000).
 int vepod_cache_max_age();
 // Slots that hold a URL.
-int vepod_cache_entry_count();
+size_t vepod_cache_entry_count();
+// Empties every slot (behind vepod_cache_clear); the counters are kept.
+void vepod_cache_empty();
+// Sets the freshness limit, clamped to 0 to 2592000 seconds (behind vepod_cache_set_max_age).
+void vepod_cache_store_max_age(int32_t seconds);
 
 // Test hook: the cache takes its times from now_ms instead of vepod_now_ms; NULL restores the
 // platform clock.

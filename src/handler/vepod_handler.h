@@ -1,5 +1,5 @@
-// Library-internal parts of the plug-in boundary: the result convention, the settings document,
-// the transport choice and the catalogue operations.
+// Library-internal parts of the plug-in boundary: the result convention, the settings document and
+// the catalogue operations behind the handler table.
 #pragma once
 
 #include <cstddef>
@@ -9,45 +9,90 @@
 
 #include "vepod.h"
 
+// MARK: Results (vepod_result.cpp)
+
+// A caller's answer buffer; nothing is written where size is 0.
+struct vepod_out {
+  char *data;
+  size_t size;
+};
+
+// The buffer an operation received: no room for a NULL out or a non-positive out_len.
+inline vepod_out vepod_out_of(char *out, int32_t out_len) {
+  return {out, out && out_len > 0 ? size_t(out_len) : 0};
+}
+
+// Records the message (made valid UTF-8, cut to 511 bytes) as the calling thread's last error and
+// writes the error document into out, or an empty text when it does not fit; returns code.
+vepod_code vepod_fail(vepod_code code, vepod_out out, const char *format, ...) noexcept
+    __attribute__((format(printf, 3, 4)));
+
+// Takes ownership of json (malloc'ed) as the calling thread's latest answer and copies it into
+// out: VEPOD_OK, or VEPOD_ERR_BUFFER_TOO_SMALL with the size needed as the last error.
+vepod_code vepod_emit(char *json, vepod_out out) noexcept;
+
+// Writes a finished answer document and emits it; an incomplete one (complete false, a member
+// could not be added) or a failed write is reported as out of memory.
+vepod_code vepod_emit_doc(yyjson_mut_doc *doc, bool complete, vepod_out out) noexcept;
+
+// The calling thread's last error and latest answer, copied into texts of the thread that stay
+// unchanged until the thread asks again; "" when there is none (or no memory for the copy).
+const char *vepod_last_error_text() noexcept;
+const char *vepod_result_text() noexcept;
+
+// Runs the body of a boundary function so that no exception reaches the host: the body's own
+// answer, or failed()'s when the C++ runtime ran out of memory inside it (nothing else throws).
+template <typename Body, typename Failed>
+auto vepod_guard(Body &&body, Failed &&failed) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    return failed();
+  }
+}
+
+// MARK: Settings (vepod_settings.cpp)
+
 // Configured URLs per source; further lines are ignored.
-inline constexpr int vepod_max_urls = 64;
+inline constexpr size_t vepod_max_urls = 64;
 
 struct vepod_settings {
   yyjson_doc *doc;
   char *urls[vepod_max_urls];
-  int32_t url_count;
+  size_t url_count;
   char *id;  // "" when the settings name no ID
 };
 
-// Reads a settings document: 0, or -8 / -5 with the message in err.
-int32_t vepod_read_settings(const char *settings_json, vepod_settings *settings, char *err,
-                            int32_t err_size);
+// Reads a settings document: VEPOD_OK, or VEPOD_ERR_BAD_INPUT / VEPOD_ERR_NO_DATA with the message
+// in err.
+vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settings, char *err,
+                               int32_t err_size);
 // Releases what the record owns and zeroes it; NULL and zeroed records are fine.
 void vepod_free_settings(vepod_settings *settings);
 
-// The transport an exported operation would run on now.
-const tervala_io *vepod_io_current();
+// MARK: Catalogue (vepod_catalogue.cpp, vepod_listing.cpp)
+
+inline constexpr const char *vepod_runtime_type_name = "PODCASTS";
+
+// A display name keeps at most this many bytes of its text; a final U+2215 may add two more.
+inline constexpr size_t vepod_name_budget = 256;
+inline constexpr size_t vepod_name_size = vepod_name_budget + 3;
+
+// Writes the display name of a folder or entry into name and returns its byte count: no '/'
+// (shown as U+2215), no control characters, never ending inside a character.
+size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]);
+
+// Test hook: identifiers for new sources draw from draw instead of vepod_random_u32 (same
+// contract); NULL restores it.
+void vepod_set_random_source(int (*draw)(uint32_t *value));
+
+// The handler table's operations (the exports of the same names run them on vepod_io_current()).
+int vepod_op_validate(const tervala_io *io, const char *settings_json, char *out, int32_t out_len);
+int vepod_op_list(const tervala_io *io, const char *settings_json, const char *path, char *out,
+                  int32_t out_len);
+int vepod_op_stream_url(const tervala_io *io, const char *settings_json, const char *entry_json,
+                        char *out, int32_t out_len);
+int vepod_op_download(const tervala_io *io, const char *settings_json, const char *entry_json,
+                      char *out, int32_t out_len);
 
 const vepod_handler_table *vepod_handler_get();
-
-namespace vepod {
-
-// Records an error (and writes the error document into out); returns code.
-int fail(int code, char *out, int32_t out_len, const char *format, ...)
-    __attribute__((format(printf, 4, 5)));
-// Takes ownership of json (malloc'ed) as the last result and copies it into out: 0 or -9.
-int emit(char *json, char *out, int32_t out_len);
-
-}  // namespace vepod
-
-// A display name for a folder or entry (malloc'ed; its byte count in *length unless length is
-// NULL), or NULL when memory runs out.
-char *seg_name(const char *text, size_t *length);
-
-int op_validate(const tervala_io *io, const char *settings_json, char *out, int32_t out_len);
-int op_list(const tervala_io *io, const char *settings_json, const char *path, char *out,
-            int32_t out_len);
-int op_stream_url(const tervala_io *io, const char *settings_json, const char *entry_json,
-                  char *out, int32_t out_len);
-int op_download(const tervala_io *io, const char *settings_json, const char *entry_json, char *out,
-                int32_t out_len);

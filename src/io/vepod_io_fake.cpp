@@ -1,5 +1,7 @@
 // The fake transport: an in-process tervala_io that answers from routes set by the host.
 
+#include <cstddef>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -17,17 +19,19 @@ struct fake_route {
 };
 
 constexpr const char *k_default_failure = "fake: transport failure";
-constexpr int k_first_capacity = 8;
+// What a transport's get returns when no response arrived (any non-zero value would do).
+constexpr int k_no_response = -1;
+constexpr size_t k_first_capacity = 8;
 
 vepod_lock g_fake_lock;
 fake_route *g_routes;
-int g_nroutes;
-int g_caproutes;
+size_t g_nroutes;
+size_t g_caproutes;
 int g_fake_total;
 
 // With g_fake_lock held: the route of url, or NULL.
 fake_route *find_route(const char *url) {
-  for (int i = 0; i < g_nroutes; i++) {
+  for (size_t i = 0; i < g_nroutes; i++) {
     if (std::strcmp(g_routes[i].url, url) == 0) return &g_routes[i];
   }
   return nullptr;
@@ -44,9 +48,8 @@ fake_route *upsert(const char *url) {
     return route;
   }
   if (g_nroutes == g_caproutes) {
-    int capacity = g_caproutes == 0 ? k_first_capacity : g_caproutes * 2;
-    auto *grown =
-        static_cast<fake_route *>(vepod_realloc(g_routes, sizeof(fake_route) * size_t(capacity)));
+    size_t capacity = g_caproutes == 0 ? k_first_capacity : g_caproutes * 2;
+    auto *grown = static_cast<fake_route *>(vepod_realloc(g_routes, sizeof(fake_route) * capacity));
     if (!grown) return nullptr;
     g_routes = grown;
     g_caproutes = capacity;
@@ -68,17 +71,17 @@ int fake_get(void *, const char *url, char **body_out, int *status_out, char **e
   fake_route *route = url ? find_route(url) : nullptr;
   if (!route) {
     *error_out = xstrdup_u("fake: no route for this URL");
-    return -1;
+    return k_no_response;
   }
   route->calls++;
   if (!route->body) {
     *error_out = xstrdup_u(route->fail_message ? route->fail_message : k_default_failure);
-    return -1;
+    return k_no_response;
   }
   *body_out = xstrdup_u(route->body);
   if (!*body_out) {
     *error_out = xstrdup_u("fake: out of memory");
-    return -1;
+    return k_no_response;
   }
   *status_out = route->status;
   return 0;
@@ -97,11 +100,9 @@ constexpr tervala_io g_fake_io = {nullptr, fake_get, fake_post, fake_free};
 
 const tervala_io *vepod_io_fake() { return &g_fake_io; }
 
-extern "C" {
-
-VEPOD_API void vepod_fake_reset(void) {
+void vepod_fake_clear() {
   vepod_lock_guard hold(g_fake_lock);
-  for (int i = 0; i < g_nroutes; i++) {
+  for (size_t i = 0; i < g_nroutes; i++) {
     std::free(g_routes[i].url);
     std::free(g_routes[i].body);
     std::free(g_routes[i].fail_message);
@@ -113,31 +114,29 @@ VEPOD_API void vepod_fake_reset(void) {
   g_fake_total = 0;
 }
 
-VEPOD_API int vepod_fake_set(const char *url, int status, const char *body) {
-  if (!url || !body) return -8;
+vepod_code vepod_fake_answer(const char *url, int status, const char *body) {
+  if (!url || !body) return VEPOD_ERR_BAD_INPUT;
   vepod_lock_guard hold(g_fake_lock);
   fake_route *route = upsert(url);
-  if (!route) return -5;
+  if (!route) return VEPOD_ERR_NO_DATA;
   route->body = xstrdup_u(body);
-  if (!route->body) return -5;
+  if (!route->body) return VEPOD_ERR_NO_DATA;
   route->status = status;
-  return 0;
+  return VEPOD_OK;
 }
 
-VEPOD_API int vepod_fake_fail(const char *url, const char *message) {
-  if (!url) return -8;
+vepod_code vepod_fake_refuse(const char *url, const char *message) {
+  if (!url) return VEPOD_ERR_BAD_INPUT;
   vepod_lock_guard hold(g_fake_lock);
   fake_route *route = upsert(url);
-  if (!route) return -5;
+  if (!route) return VEPOD_ERR_NO_DATA;
   route->fail_message = xstrdup_u(message ? message : k_default_failure);
-  return route->fail_message ? 0 : -5;
+  return route->fail_message ? VEPOD_OK : VEPOD_ERR_NO_DATA;
 }
 
-VEPOD_API int vepod_fake_calls(const char *url) {
+int vepod_fake_count(const char *url) {
   vepod_lock_guard hold(g_fake_lock);
   if (!url) return g_fake_total;
   const fake_route *route = find_route(url);
   return route ? route->calls : 0;
 }
-
-}  // extern "C"

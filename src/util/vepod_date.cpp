@@ -368,7 +368,7 @@ int64_t clock_duration(std::string_view text, size_t colons) {
 
 }  // namespace
 
-extern "C" VEPOD_API int64_t vepod_parse_duration(const char *text) {
+int64_t vepod_duration_seconds(const char *text) {
   if (!text) return -1;
   while (*text == ' ' || *text == '\t') text++;
   if (!*text) return -1;

@@ -120,7 +120,8 @@ inline bool vepod_ci_eq(std::string_view a, std::string_view b) {
 // weekday or seconds, with a full month name or a two- or three-digit year) or an ISO date
 // ("2006-01-02T15:04:05+01:00"), years 1970 to 2100; -1 when the text cannot be read.
 int64_t vepod_parse_date(const char *text);
-// vepod_parse_duration is exported; see vepod.h.
+// An episode duration in whole seconds, as vepod_parse_duration (vepod.h) documents it.
+int64_t vepod_duration_seconds(const char *text);
 
 // MARK: UTF-8
 

@@ -49,3 +49,8 @@ vepod_feed_status vepod_feed_parse(const void *data, uint64_t len, vepod_feed *f
 
 // Releases everything the record owns and clears it; NULL and cleared records are fine.
 void vepod_feed_free(vepod_feed *feed);
+
+// Parses a document as vepod_feed_parse does and writes the feed as the JSON text of
+// vepod_parse_feed into *out (malloc'ed), or NULL with the status and the message in err.
+vepod_feed_status vepod_feed_json(const void *data, uint64_t len, char **out, char *err,
+                                  int32_t err_size);

@@ -1,0 +1,168 @@
+// The result convention: every catalogue operation ends in vepod_fail or vepod_emit, which record
+// the error text and the latest answer of the calling thread (like errno) and fill the caller's
+// buffer.
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "handler/vepod_handler.h"
+#include "util/vepod_util.h"
+
+namespace {
+
+constexpr size_t k_err_size = 512;
+
+// What one thread's operations left behind, and the copies handed to the thread's readers; the
+// heap texts are released when the thread ends.
+struct thread_results {
+  char err[k_err_size] = "";
+  char *answer = nullptr;  // the latest successful answer, malloc'ed
+  char err_copy[k_err_size] = "";
+  char *answer_copy = nullptr;
+
+  thread_results() = default;
+  thread_results(const thread_results &) = delete;
+  thread_results &operator=(const thread_results &) = delete;
+  ~thread_results() {
+    std::free(answer);
+    std::free(answer_copy);
+  }
+};
+
+thread_local thread_results t_results;
+
+// Makes an error text valid UTF-8 in place: every byte that does not start a complete,
+// well-formed character becomes '?'.
+void sanitize_utf8(char *text) {
+  size_t n = std::strlen(text);
+  for (size_t i = 0; i < n;) {
+    size_t len = vepod_utf8_char_len(text + i, n - i);
+    if (len == 0) {
+      text[i] = '?';
+      len = 1;
+    }
+    i += len;
+  }
+}
+
+__attribute__((format(printf, 1, 0))) void record_err(const char *format, va_list args) {
+  std::vsnprintf(t_results.err, k_err_size, format, args);
+  sanitize_utf8(t_results.err);
+}
+
+__attribute__((format(printf, 1, 2))) void set_err(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  record_err(format, args);
+  va_end(args);
+}
+
+// Appends text as the inside of a JSON string literal.
+void json_escape_into(std::string &out, const char *text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  for (const char *s = text; *s; s++) {
+    unsigned char c = static_cast<unsigned char>(*s);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 15];
+        } else {
+          out += char(c);
+        }
+    }
+  }
+}
+
+// Writes {"error":"text"} into out, or an empty text when it does not fit or memory runs out.
+void write_error_doc(const char *text, vepod_out out) noexcept {
+  if (out.size == 0) return;
+  try {
+    std::string doc = "{\"error\":\"";
+    json_escape_into(doc, text);
+    doc += "\"}";
+    if (doc.size() + 1 > out.size) {
+      out.data[0] = '\0';
+    } else {
+      std::memcpy(out.data, doc.c_str(), doc.size() + 1);
+    }
+  } catch (const std::bad_alloc &) {
+    out.data[0] = '\0';
+  }
+}
+
+}  // namespace
+
+vepod_code vepod_fail(vepod_code code, vepod_out out, const char *format, ...) noexcept {
+  va_list args;
+  va_start(args, format);
+  record_err(format, args);
+  va_end(args);
+  write_error_doc(t_results.err, out);
+  return code;
+}
+
+vepod_code vepod_emit(char *json, vepod_out out) noexcept {
+  thread_results &results = t_results;
+  size_t need = std::strlen(json) + 1;
+  std::free(results.answer);
+  results.answer = json;
+  if (out.size >= need) {
+    std::memcpy(out.data, json, need);
+    results.err[0] = '\0';
+    return VEPOD_OK;
+  }
+  if (out.size > 0) out.data[0] = '\0';
+  set_err("output buffer too small: need %lu bytes", static_cast<unsigned long>(uint32_t(need)));
+  return VEPOD_ERR_BUFFER_TOO_SMALL;
+}
+
+vepod_code vepod_emit_doc(yyjson_mut_doc *doc, bool complete, vepod_out out) noexcept {
+  char *json =
+      complete ? yyjson_mut_write_opts(doc, 0, vepod_json_alc(), nullptr, nullptr) : nullptr;
+  if (!json) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  return vepod_emit(json, out);
+}
+
+const char *vepod_last_error_text() noexcept {
+  thread_results &results = t_results;
+  std::memcpy(results.err_copy, results.err, k_err_size);
+  return results.err_copy;
+}
+
+const char *vepod_result_text() noexcept {
+  thread_results &results = t_results;
+  if (!results.answer) return "";
+  size_t n = std::strlen(results.answer) + 1;
+  auto *copy = static_cast<char *>(vepod_realloc(results.answer_copy, n));
+  if (!copy) return "";
+  std::memcpy(copy, results.answer, n);
+  results.answer_copy = copy;
+  return copy;
+}

@@ -1,0 +1,101 @@
+// The settings document of a source: its "URL" lines and its "ID".
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "handler/vepod_handler.h"
+#include "util/vepod_util.h"
+
+namespace {
+
+// Writes a message for vepod_read_settings and returns its code.
+__attribute__((format(printf, 4, 5))) vepod_code settings_error(vepod_code code, char *err,
+                                                                int32_t err_size,
+                                                                const char *format, ...) {
+  if (err && err_size > 0) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(err, size_t(err_size), format, args);
+    va_end(args);
+  }
+  return code;
+}
+
+constexpr bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Splits the "URL" text into lines, trims them and appends each to the record; stops after
+// vepod_max_urls lines without reading further. VEPOD_OK, or a failure code with the message in
+// err.
+vepod_code read_url_lines(const char *text, size_t len, vepod_settings *s, char *err,
+                          int32_t err_size) {
+  size_t i = 0;
+  while (s->url_count < vepod_max_urls) {
+    while (i < len && (is_line_blank(text[i]) || text[i] == '\n')) i++;
+    if (i == len) break;
+    size_t end = i;
+    while (end < len && text[end] != '\r' && text[end] != '\n') end++;
+    size_t stop = end;
+    while (text[stop - 1] == ' ' || text[stop - 1] == '\t') stop--;
+    auto *line = static_cast<char *>(vepod_malloc(stop - i + 1));
+    if (!line) return settings_error(VEPOD_ERR_NO_DATA, err, err_size, "out of memory");
+    std::memcpy(line, text + i, stop - i);
+    line[stop - i] = '\0';
+    // A NUL inside the line would make the stored URL shorter than the line as written.
+    bool has_nul = std::memchr(text + i, '\0', stop - i) != nullptr;
+    if (has_nul || !vepod_url_is_http(line)) {
+      char shown[vepod_redacted_size];
+      vepod_redact_url(line, shown, sizeof shown);
+      std::free(line);
+      return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size,
+                            "URL line is not an absolute http(s) URL: %s", shown);
+    }
+    s->urls[s->url_count++] = line;
+    if (end == len) break;
+    i = end + 1;
+  }
+  return VEPOD_OK;
+}
+
+}  // namespace
+
+vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settings, char *err,
+                               int32_t err_size) {
+  *settings = {};
+  if (err && err_size > 0) err[0] = '\0';
+  if (!settings_json) {
+    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "settings_json is NULL");
+  }
+  settings->doc = yyjson_read_opts(const_cast<char *>(settings_json), std::strlen(settings_json), 0,
+                                   vepod_json_alc(), nullptr);
+  yyjson_val *root = yyjson_doc_get_root(settings->doc);
+  if (!yyjson_is_obj(root)) {
+    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "settings_json is not a JSON object");
+  }
+  yyjson_val *url = yyjson_obj_getn(root, "URL", 3);
+  if (!url || (yyjson_is_str(url) && yyjson_get_len(url) == 0)) {
+    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "settings need a non-empty URL");
+  }
+  if (!yyjson_is_str(url)) {
+    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "URL is not a string");
+  }
+  vepod_code code =
+      read_url_lines(yyjson_get_str(url), yyjson_get_len(url), settings, err, err_size);
+  if (code != VEPOD_OK) return code;
+  if (settings->url_count == 0) {
+    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "URL has no usable lines");
+  }
+  yyjson_val *id = yyjson_obj_getn(root, "ID", 2);
+  settings->id = xstrdup_u(yyjson_is_str(id) ? yyjson_get_str(id) : "");
+  if (!settings->id) return settings_error(VEPOD_ERR_NO_DATA, err, err_size, "out of memory");
+  return VEPOD_OK;
+}
+
+void vepod_free_settings(vepod_settings *settings) {
+  if (!settings) return;
+  yyjson_doc_free(settings->doc);
+  for (size_t i = 0; i < settings->url_count; i++) std::free(settings->urls[i]);
+  std::free(settings->id);
+  *settings = {};
+}

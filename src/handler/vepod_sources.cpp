@@ -1,0 +1,189 @@
+// The source table: each configured URL is fetched once and read as a feed, or as a web page whose
+// announced feeds join the table as pending slots, loaded when an operation needs them.
+
+#include "handler/vepod_sources.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "discover/vepod_discover.h"
+#include "fetch/vepod_fetch.h"
+#include "util/vepod_util.h"
+
+namespace {
+
+constexpr size_t k_message_size = 300;
+constexpr int32_t k_parse_message_size = 160;
+
+void release_slot(vepod_source &slot) {
+  std::free(slot.url);
+  std::free(slot.title);
+  vepod_feed_free(&slot.feed);
+  slot = vepod_source{};
+}
+
+// The table is some 90 KB, too much for the stack of a host's worker thread.
+vepod_table_ptr new_table(const tervala_io *io) {
+  auto *table = static_cast<vepod_source_table *>(vepod_calloc(1, sizeof(vepod_source_table)));
+  if (table) table->io = io;
+  return vepod_table_ptr(table);
+}
+
+__attribute__((format(printf, 3, 4))) void mark_failed(vepod_source &slot, vepod_code code,
+                                                       const char *format, ...) {
+  slot.failed = true;
+  slot.error_code = code;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(slot.error, sizeof slot.error, format, args);
+  va_end(args);
+}
+
+struct discovery {
+  vepod_source_table &table;
+  size_t added = 0;
+};
+
+// Adds a pending slot for a feed link of the page being loaded; a link whose URL cannot be copied
+// is left out. Ends the scan once the table is full.
+bool add_discovered(void *ctx, const vepod_feed_link &link) {
+  auto &found = *static_cast<discovery *>(ctx);
+  vepod_source_table &table = found.table;
+  if (table.count >= vepod_max_sources) return false;
+  vepod_source &slot = table.sources[table.count];
+  slot = vepod_source{};
+  slot.url = xstrdup_u(link.url);
+  if (!slot.url) return true;
+  if (link.title_len != 0) slot.title = xstrdup_u(link.title);
+  slot.announced = true;
+  table.count++;
+  found.added++;
+  return true;
+}
+
+// Reads a fetched body that is not a feed as a web page: its announced feeds become pending slots.
+vepod_code load_page(vepod_source_table &table, size_t index, const char *body, size_t body_len) {
+  vepod_source &slot = table.sources[index];
+  char message[k_parse_message_size];
+  discovery found{table};
+  vepod_code code = vepod_discover_links(body, body_len, slot.url, add_discovered, &found, message,
+                                         sizeof message);
+  // A configured URL that is neither a feed nor a page with feeds was a rejected feed (an announced
+  // one was counted as soon as it proved no feed). Running out of memory says nothing about the
+  // document; a page too large to read is no feed either.
+  const bool count_rejected = !slot.announced;
+  vepod_stats &stats = *vepod_stats_get();
+  if (code != VEPOD_OK) {
+    if (count_rejected && code != VEPOD_ERR_NO_DATA) stats.feeds_rejected++;
+    mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", message);
+    return VEPOD_ERR_NO_DATA;
+  }
+  if (found.added == 0) {
+    if (count_rejected) stats.feeds_rejected++;
+    mark_failed(slot, VEPOD_ERR_NO_DATA, "no feeds found at page");
+    return VEPOD_ERR_NO_DATA;
+  }
+  slot.is_page = true;
+  return VEPOD_OK;
+}
+
+// Loads url into sources[index]: a feed, or a page whose feed links become pending slots.
+// VEPOD_OK when loaded, a page with feeds, or a soft failure (a 2xx other than 200); otherwise the
+// code of the hard failure, also recorded in the slot.
+vepod_code load_source(vepod_source_table &table, const char *url, size_t index, bool announced) {
+  vepod_source &slot = table.sources[index];
+  slot = vepod_source{};
+  slot.announced = announced;
+  slot.url = xstrdup_u(url);
+  if (!slot.url) {
+    // A slot without its URL cannot be listed or fetched again.
+    mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
+    return VEPOD_ERR_NO_DATA;
+  }
+
+  char *body = nullptr;
+  size_t body_len = 0;
+  int status = 0;
+  char message[k_message_size];
+  vepod_code code = vepod_get(table.io, url, &body, &body_len, &status, message, sizeof message);
+  if (code != VEPOD_OK) {
+    mark_failed(slot, code, "%.200s", message);
+    return code;
+  }
+  vepod_heap_text body_owner(body);
+  if (status != 200) {
+    mark_failed(slot, VEPOD_OK, "HTTP %ld", long(status));
+    return VEPOD_OK;
+  }
+  char parse_message[k_parse_message_size];
+  vepod_feed_status parsed =
+      vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message);
+  if (parsed == vepod_feed_ok) {
+    vepod_stats_get()->feeds_parsed++;
+    return VEPOD_OK;
+  }
+  // Running out of memory says nothing about what the page is; reading it as HTML would turn the
+  // failure into a misleading "no feeds found at page".
+  if (parsed == vepod_feed_out_of_memory) {
+    mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
+    return VEPOD_ERR_NO_DATA;
+  }
+  // A page announced this URL as a feed: whatever else the body holds, it is not one.
+  if (announced) vepod_stats_get()->feeds_rejected++;
+  // Not a feed: take it for a web page and look for the feeds it announces.
+  return load_page(table, index, body, body_len);
+}
+
+void load_roots(vepod_source_table &table, char *const *urls, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    if (table.count >= vepod_max_sources) return;
+    size_t index = table.count++;
+    vepod_code code = load_source(table, urls[i], index, false);
+    if (code != VEPOD_OK) {
+      table.error_code = code;
+      std::snprintf(table.error, sizeof table.error, "%s", table.sources[index].error);
+    }
+  }
+}
+
+}  // namespace
+
+void vepod_table_deleter::operator()(vepod_source_table *table) const {
+  for (size_t i = 0; i < table->count; i++) release_slot(table->sources[i]);
+  std::free(table);
+}
+
+vepod_code vepod_fetch_feed(vepod_source_table &table, size_t index) {
+  vepod_source &slot = table.sources[index];
+  if (slot.feed.format != 0) return VEPOD_OK;
+  vepod_heap_text url(xstrdup_u(slot.url ? slot.url : ""));
+  if (!url) return VEPOD_ERR_NO_DATA;
+  bool is_page = slot.is_page;
+  bool announced = slot.announced;
+  release_slot(slot);
+  vepod_code code = load_source(table, url.get(), index, announced);
+  slot.is_page = is_page;
+  return code;
+}
+
+size_t vepod_find_source(const vepod_source_table &table, const char *url) {
+  for (size_t i = 0; i < table.count; i++) {
+    if (table.sources[i].url && std::strcmp(table.sources[i].url, url) == 0) return i;
+  }
+  return vepod_no_source;
+}
+
+vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
+                                    const char *settings_json, vepod_out out) {
+  char message[k_message_size];
+  vepod_code code =
+      vepod_read_settings(settings_json, &loaded.settings.value, message, sizeof message);
+  if (code != VEPOD_OK) return vepod_fail(code, out, "%s", message);
+  if (!io || !io->get) return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "no tervala_io backend");
+  loaded.table = new_table(io);
+  if (!loaded.table) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  load_roots(*loaded.table, loaded.settings.value.urls, loaded.settings.value.url_count);
+  return VEPOD_OK;
+}

@@ -1,0 +1,67 @@
+// The source table of one operation call, shared by the catalogue operations: the configured URLs
+// and the feeds their pages announce, each fetched and read at most once per call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "handler/vepod_handler.h"
+#include "xml/vepod_xml.h"
+
+// Sources per operation call: configured URLs plus the feeds their pages announce.
+inline constexpr size_t vepod_max_sources = 256;
+inline constexpr size_t vepod_source_error_size = 256;
+// What vepod_find_source answers for a URL that is not in the table.
+inline constexpr size_t vepod_no_source = SIZE_MAX;
+
+struct vepod_source {
+  char *url;
+  char *title;     // the link title of a feed found on a page, or NULL
+  bool is_page;    // a page whose feeds follow it in the table
+  bool announced;  // found on a page rather than configured
+  bool failed;
+  vepod_code error_code;  // VEPOD_OK for a soft failure (a 2xx other than 200)
+  char error[vepod_source_error_size];
+  vepod_feed feed;  // format 0 while not loaded
+};
+
+struct vepod_source_table {
+  const tervala_io *io;
+  vepod_source sources[vepod_max_sources];
+  size_t count;
+  vepod_code error_code;  // of the last configured URL that failed hard
+  char error[vepod_source_error_size];
+};
+
+struct vepod_table_deleter {
+  void operator()(vepod_source_table *table) const;
+};
+using vepod_table_ptr = std::unique_ptr<vepod_source_table, vepod_table_deleter>;
+
+struct vepod_settings_owner {
+  vepod_settings value{};
+  vepod_settings_owner() = default;
+  vepod_settings_owner(const vepod_settings_owner &) = delete;
+  vepod_settings_owner &operator=(const vepod_settings_owner &) = delete;
+  ~vepod_settings_owner() { vepod_free_settings(&value); }
+};
+
+// What an operation works on: its settings and the table of their sources.
+struct vepod_loaded_source {
+  vepod_settings_owner settings;
+  vepod_table_ptr table;
+};
+
+// Reads the settings and loads every configured URL: VEPOD_OK, or the failure, already written
+// through vepod_fail.
+vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
+                                    const char *settings_json, vepod_out out);
+
+// Makes sure the feed of sources[index] is loaded; a pending, failed or page slot loads again.
+// VEPOD_OK when a feed (or a page with feeds) was read or the fetch failed softly; otherwise the
+// code of the failure, also recorded in the slot.
+vepod_code vepod_fetch_feed(vepod_source_table &table, size_t index);
+
+// The index of the source with exactly this URL, or vepod_no_source.
+size_t vepod_find_source(const vepod_source_table &table, const char *url);

@@ -1,0 +1,56 @@
+#include "support.h"
+
+#include <yyjson.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "vepod.h"
+
+namespace vepod_test {
+
+std::map<std::string, long> counters() {
+  std::map<std::string, long> values;
+  const char *text = vepod_stats_json();
+  yyjson_doc *doc = yyjson_read(text, std::strlen(text), 0);
+  size_t i, n, j, m;
+  yyjson_val *group_key, *group, *key, *value;
+  yyjson_obj_foreach(yyjson_doc_get_root(doc), i, n, group_key, group) {
+    yyjson_obj_foreach(group, j, m, key, value) {
+      values[std::string(yyjson_get_str(group_key)) + "." + yyjson_get_str(key)] =
+          long(yyjson_get_sint(value));
+    }
+  }
+  yyjson_doc_free(doc);
+  return values;
+}
+
+std::string settings_for(const std::string &urls) {
+  std::string json = "{\"URL\":\"";
+  for (char c : urls) json += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return json + "\"}";
+}
+
+Answer validate(const std::string &settings) {
+  std::vector<char> out(1 << 16);
+  int code = vepod_validate(settings.c_str(), out.data(), int32_t(out.size()));
+  return {code, out.data()};
+}
+
+Answer list(const std::string &settings, const char *path) {
+  std::vector<char> out(1 << 16);
+  int code = vepod_list(settings.c_str(), path, out.data(), int32_t(out.size()));
+  return {code, out.data()};
+}
+
+std::string error_member(const char *doc) {
+  yyjson_doc *parsed = yyjson_read(doc, std::strlen(doc), 0);
+  if (!parsed) return "<not json>";
+  yyjson_val *error = yyjson_obj_get(yyjson_doc_get_root(parsed), "error");
+  std::string value = yyjson_is_str(error) ? yyjson_get_str(error) : "<no error member>";
+  yyjson_doc_free(parsed);
+  return value;
+}
+
+}  // namespace vepod_test
