@@ -256,9 +256,13 @@ class CommandLine(Case):
     def test_usage_errors(self):
         cases = [
             ([], "missing command"),
-            (["frobnicate"], "unknown command frobnicate"),
+            (["frobnicate"], "unknown command 'frobnicate' (see"),
+            (["lst", FEED_URL], "unknown command 'lst'; did you mean 'list'?"),
+            (["help", "dicsover"], "unknown command 'dicsover'; did you mean 'discover'?"),
             (["list"], "needs at least one URL"),
-            (["list", "--bogus", FEED_URL], "unknown option --bogus"),
+            (["list", "--bogus", FEED_URL], "unknown option '--bogus' (see"),
+            (["list", "--jsno", FEED_URL], "unknown option '--jsno'; did you mean '--json'?"),
+            (["--json", "list", FEED_URL], "--json goes after the command"),
             (["parse", "--feed", "1"], "--feed does not apply"),
             (["list", "--timeout", "0", FEED_URL], "--timeout needs"),
             (["list", "--offline", "no-equals-sign", FEED_URL], "--offline needs URL=FILE"),
@@ -270,10 +274,17 @@ class CommandLine(Case):
                 self.expect(run(*args), USAGE, "", err)
 
     def test_help(self):
-        self.expect(run("--help"), OK, "Exit status:")
-        for command in ["validate", "list", "stream", "parse", "discover", "stats", "demo"]:
+        main = run("--help")
+        self.expect(main, OK, "Exit status:")
+        commands = [line.split()[0].rstrip(",") for line in
+                    main.stdout.split("Commands:\n")[1].split("\n\n")[0].splitlines()]
+        self.assertIn("list", commands)
+        for command in commands:
             with self.subTest(command=command):
-                self.expect(run(command, "--help"), OK, "usage: vepod " + command)
+                result = run(command, "--help")
+                self.expect(result, OK, "usage: vepod " + command)
+                for line in (main.stdout + result.stdout).splitlines():
+                    self.assertLessEqual(columns(line), 80, line)
         self.expect(run("help", "resolve"), OK, "usage: vepod stream")
         self.expect(run("--version"), OK, "vepod 1.0.0 (library 1.0.0)")
 

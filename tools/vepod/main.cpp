@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "cli.h"
 #include "http_transport.h"
 #include "vepod.h"
@@ -25,73 +27,19 @@ constexpr const char *k_program_version = VEPOD_TOOL_VERSION;
 // Local documents above this are refused before reading on; the library stops at 16 MiB anyway.
 constexpr size_t k_max_file = http_transport::k_max_body;
 
-enum option_bit : unsigned {
-  o_json = 1u << 0,
-  o_net = 1u << 1,
-  o_feed = 1u << 2,
-  o_episode = 1u << 3,
-  o_entry = 1u << 4,
-  o_base = 1u << 5,
-};
-
 struct options {
   std::string command;
   std::vector<std::string> args;
   bool json = false;
   bool pretty = false;
-  bool help = false;
-  bool version = false;
   std::vector<std::pair<std::string, std::string>> offline;  // URL, file
   long timeout_ms = 30000;
   int32_t max_age = -1;  // -1: the library's default
   std::string feed, episode, entry, base;
-  std::vector<std::pair<std::string, unsigned>> used;  // every option given, for the check
+  // Option values as given, checked once parsing is done so that each gets its own message.
+  std::vector<std::string> offline_specs;
+  std::string timeout_text, max_age_text;
 };
-
-struct command {
-  const char *name;
-  const char *alias;
-  int (*run)(const options &);
-  unsigned allowed;
-  const char *help;
-};
-
-constexpr const char *k_program_help = R"(usage: vepod [options] <command> [arguments]
-
-A command-line host of the podcast source library: it fetches podcast feeds, or web pages that
-announce feeds, over HTTP(S) and shows what a media player sees.
-
-Commands:
-  validate URL...      check feed or page URLs as one source and print its description
-  list URL...          list the feeds (the root folder), or with --feed the episodes of one
-  stream URL...        resolve an episode's stream URL (alias: resolve)
-  parse [FILE]         convert a feed file or standard input to the feed JSON
-  discover FILE|URL    find the feed links an HTML page announces
-  stats [URL...]       walk the sources and print the library's counters
-  demo                 the whole walk on bundled samples, without network
-
-Options:
-  --json               print the library's JSON answer instead of a table
-  --pretty             print JSON indented (implies --json)
-)";
-
-// The options of every command that fetches; both help texts list them.
-constexpr const char *k_net_options =
-    R"(  --offline URL=FILE   answer URL from the local FILE (repeatable); with any --offline, nothing
-                       is fetched from the network
-  --timeout SECONDS    give up a request after SECONDS (default 30)
-  --max-age SECONDS    reuse a fetched answer for SECONDS (default 21600; 0: fetch every time)
-)";
-
-constexpr const char *k_program_help_end =
-    R"(  -h, --help           show this help, or a command's help after the command
-  --version            print the program's and the library's versions
-
-Exit status: 0 success; 1 failure (unreadable file, invalid feed, other error); 2 usage error
-(bad command line, a URL that is not http(s)); 3 network failure (no connection, time-out,
-oversized body, HTTP 401/403/429/5xx); 4 nothing found (HTTP 404/410, no feeds or episodes,
-unknown feed or episode, no feed links).
-)";
 
 // MARK: Reading files and URLs
 
@@ -389,75 +337,96 @@ int cmd_demo(const options &o) {
   return run_demo();
 }
 
+// MARK: Command line
+
+// What `vepod --help` and each command's help print around the option lists CLI11 writes. Every
+// line fits 80 columns.
+constexpr const char *k_program_usage = "usage: vepod [options] <command> [arguments]\n";
+constexpr const char *k_program_prose =
+    R"(A command-line host of the podcast source library: it fetches podcast feeds, or
+web pages that announce feeds, over HTTP(S) and shows what a media player sees.
+)";
+constexpr const char *k_program_footer =
+    R"(Each command's options: 'vepod COMMAND --help'.
+
+Exit status: 0 success; 1 failure (unreadable file, invalid feed, other error);
+2 usage error (bad command line, a URL that is not http(s)); 3 network failure
+(no connection, time-out, oversized body, HTTP 401/403/429/5xx); 4 nothing found
+(HTTP 404/410, no feeds or episodes, unknown feed or episode, no feed links).
+)";
+
+enum option_bit : unsigned {
+  o_json = 1u << 0,
+  o_net = 1u << 1,
+  o_feed = 1u << 2,
+  o_episode = 1u << 3,
+  o_entry = 1u << 4,
+  o_base = 1u << 5,
+};
+
+struct command {
+  const char *name;
+  const char *alias;
+  const char *summary;  // its line in the program's help
+  const char *usage;
+  const char *prose;
+  int (*run)(const options &);
+  unsigned allowed;
+  const char *arguments;  // what the positional arguments are ("" for none)
+};
+
 constexpr command k_commands[] = {
-    {"validate", nullptr, cmd_validate, o_json | o_net, R"(usage: vepod validate [options] URL...
-
-Checks feed or web-page URLs as one source, the way a player does when the user saves it, and
-prints the source description the library answers: the settings' members, "RuntimeType", the
-title of the last feed with episodes and, for a source without one, a new "ID".
-
-Options:
-  --json, --pretty     print the library's JSON answer
-)"},
-    {"list", nullptr, cmd_list, o_json | o_net | o_feed, R"(usage: vepod list [options] URL...
-       vepod list [options] --feed FEED URL...
-
-Without --feed, lists the root folder: one folder per feed, the feeds that a page announces
-included. With --feed, lists that feed's episodes, newest first: date, length (h:mm:ss), size
-and title.
-
-Options:
-  --feed FEED          a feed's URL as the root folder lists it, or its number there (1: first)
-  --json, --pretty     print the library's JSON answer
-)"},
-    {"stream", "resolve", cmd_stream, o_json | o_net | o_feed | o_episode | o_entry,
-     R"(usage: vepod stream [options] URL...
-       vepod stream [options] --entry JSON [URL...]
-
-Resolves the stream URL of an episode of a feed listing and prints it, followed by the request
-headers to send with it (one "Name: value" line each; none for most feeds).
-
-Options:
-  --feed FEED          the feed: its URL or its number in the root folder (default 1)
-  --episode EPISODE    the episode: its number in the feed listing (default 1, the newest) or
-                       its "id"
-  --entry JSON         an entry as 'vepod list --json' prints it, instead of --feed/--episode
-  --json, --pretty     print the library's JSON answer
-)"},
-    {"parse", nullptr, cmd_parse, o_json, R"(usage: vepod parse [--pretty] [FILE]
-
-Reads an RSS 2.0, RDF or Atom document from FILE (standard input when FILE is absent or "-")
-and prints the library's feed JSON: title, image, format and every episode.
-
-Options:
-  --pretty             indent the JSON
-)"},
-    {"discover", nullptr, cmd_discover, o_json | o_net | o_base,
-     R"(usage: vepod discover [options] FILE|URL
-
-Finds the feed links that an HTML page announces (<link rel="alternate"
-type="application/rss+xml" ...> and the like) and resolves them. A URL is fetched; a local FILE
-("-" for standard input) is read.
-
-Options:
-  --base URL           the page's own URL, against which relative links resolve
-  --json, --pretty     print the library's JSON answer
-)"},
-    {"stats", nullptr, cmd_stats, o_json | o_net, R"(usage: vepod stats [options] [URL...]
-
-Lists the root folder of the given URLs and every feed folder in it, then prints the library's
-counters: HTTP fetches, 304 answers and errors, cache entries, hits and misses, feeds parsed,
-episodes listed and those with a made-up id.
-
-Options:
-  --json, --pretty     print the library's statistics text
-)"},
-    {"demo", nullptr, cmd_demo, 0, R"(usage: vepod demo
-
-Walks the sequence a media player goes through, on bundled sample documents that the library's
-fake transport serves, without network: validate a source, list its feeds, list a feed's
-episodes, resolve a stream URL and show the statistics.
-)"},
+    {"validate", nullptr, "check URLs as one source and print its description",
+     "usage: vepod validate [options] URL...\n",
+     R"(Checks feed or web-page URLs as one source, the way a player does when the user
+saves it, and prints the source description the library answers: the settings'
+members, "RuntimeType", the title of the last feed with episodes and, for a
+source without one, a new "ID".
+)",
+     cmd_validate, o_json | o_net, "URL"},
+    {"list", nullptr, "list the feeds, or with --feed the episodes of one",
+     "usage: vepod list [options] URL...\n       vepod list [options] --feed FEED URL...\n",
+     R"(Without --feed, lists the root folder: one folder per feed, the feeds that a
+page announces included. With --feed, lists that feed's episodes, newest first:
+date, length (h:mm:ss), size and title.
+)",
+     cmd_list, o_json | o_net | o_feed, "URL"},
+    {"stream", "resolve", "resolve an episode's stream URL",
+     "usage: vepod stream [options] URL...\n       vepod stream [options] --entry JSON [URL...]\n",
+     R"(Resolves the stream URL of an episode of a feed listing and prints it, followed
+by the request headers to send with it (one "Name: value" line each; none for
+most feeds).
+)",
+     cmd_stream, o_json | o_net | o_feed | o_episode | o_entry, "URL"},
+    {"parse", nullptr, "convert a feed file or standard input to the feed JSON",
+     "usage: vepod parse [--pretty] [FILE]\n",
+     R"(Reads an RSS 2.0, RDF or Atom document from FILE (standard input when FILE is
+absent or "-") and prints the library's feed JSON: title, image, format and
+every episode.
+)",
+     cmd_parse, o_json, "FILE"},
+    {"discover", nullptr, "find the feed links an HTML page announces",
+     "usage: vepod discover [options] FILE|URL\n",
+     R"(Finds the feed links that an HTML page announces (<link rel="alternate"
+type="application/rss+xml" ...> and the like) and resolves them. A URL is
+fetched; a local FILE ("-" for standard input) is read.
+)",
+     cmd_discover, o_json | o_net | o_base, "FILE|URL"},
+    {"stats", nullptr, "walk the sources and print the library's counters",
+     "usage: vepod stats [options] [URL...]\n",
+     R"(Lists the root folder of the given URLs and every feed folder in it, then
+prints the library's counters: HTTP fetches, 304 answers and errors, cache
+entries, hits and misses, feeds parsed, episodes listed and those with a
+made-up id.
+)",
+     cmd_stats, o_json | o_net, "URL"},
+    {"demo", nullptr, "the whole walk on bundled samples, without network", "usage: vepod demo\n",
+     R"(Walks the sequence a media player goes through, on bundled sample documents
+that the library's fake transport serves, without network: validate a source,
+list its feeds, list a feed's episodes, resolve a stream URL and show the
+statistics.
+)",
+     cmd_demo, 0, ""},
 };
 
 const command *find_command(std::string_view name) {
@@ -466,157 +435,249 @@ const command *find_command(std::string_view name) {
   return nullptr;
 }
 
-void print_command_help(const command &c) {
-  std::fputs(c.help, stdout);
-  if (c.allowed & o_net) {
-    std::fputs("\nNetwork options:\n", stdout);
-    std::fputs(k_net_options, stdout);
+// Edit distance, for naming the command or option a user probably meant.
+size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); j++) row[j] = j;
+  for (size_t i = 1; i <= a.size(); i++) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); j++) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+      diagonal = above;
+    }
   }
+  return row[b.size()];
 }
 
-// MARK: Command line
+// "; did you mean 'x'?" for the nearest candidate close enough to be a slip, else "".
+std::string nearest_hint(std::string_view typed, const std::vector<std::string> &candidates) {
+  const std::string *best = nullptr;
+  size_t best_distance = 0;
+  for (const std::string &candidate : candidates) {
+    size_t d = edit_distance(typed, candidate);
+    if (best == nullptr || d < best_distance) {
+      best = &candidate;
+      best_distance = d;
+    }
+  }
+  // A slip changes a third of the word at most, and always one letter: "lst", "--jsno".
+  size_t allowed = std::max<size_t>(1, typed.size() / 3);
+  if (best == nullptr || best_distance > allowed) return {};
+  return "; did you mean '" + *best + "'?";
+}
 
-struct option_def {
-  std::string_view name;
-  bool takes_value;
-  unsigned bit;
-};
-constexpr option_def k_options[] = {
-    {"--json", false, o_json},
-    {"--pretty", false, o_json},
-    {"--offline", true, o_net},
-    {"--timeout", true, o_net},
-    {"--max-age", true, o_net},
-    {"--feed", true, o_feed},
-    {"--episode", true, o_episode},
-    {"--entry", true, o_entry},
-    {"--base", true, o_base},
-    {"--help", false, 0},
-    {"-h", false, 0},
-    {"--version", false, 0},
+std::vector<std::string> command_names() {
+  std::vector<std::string> names{"help"};
+  for (const command &c : k_commands) {
+    names.emplace_back(c.name);
+    if (c.alias != nullptr) names.emplace_back(c.alias);
+  }
+  return names;
+}
+
+// The long names of the options an app accepts, with its parents' (they fall through).
+std::vector<std::string> option_names(const CLI::App *app) {
+  std::vector<std::string> names;
+  for (; app != nullptr; app = app->get_parent())
+    for (const CLI::Option *opt : app->get_options())
+      for (const std::string &name : opt->get_lnames()) names.push_back("--" + name);
+  return names;
+}
+
+// The program's and each command's help: fixed usage and prose around CLI11's option lists.
+class help_formatter : public CLI::Formatter {
+ public:
+  help_formatter() { column_width(23); }
+
+  std::string make_help(const CLI::App *app, std::string, CLI::AppFormatMode) const override {
+    const command *c = app->get_parent() == nullptr ? nullptr : find_command(app->get_name());
+    std::string text = c != nullptr ? c->usage : k_program_usage;
+    text += '\n';
+    text += c != nullptr ? c->prose : k_program_prose;
+    if (c == nullptr) text += make_subcommands(app, CLI::AppFormatMode::Normal);
+    std::string groups = make_groups(app, CLI::AppFormatMode::Normal);
+    if (!groups.empty()) text += "\n" + groups;
+    if (c == nullptr) text += std::string("\n") + k_program_footer;
+    // CLI11 opens each group with an empty line of its own.
+    for (size_t at; (at = text.find("\n\n\n")) != std::string::npos;) text.erase(at, 1);
+    return text;
+  }
+
+  std::string make_option_name(const CLI::Option *opt, bool positional) const override {
+    std::string name = CLI::Formatter::make_option_name(opt, positional);
+    if (size_t comma = name.find(','); comma != std::string::npos) name.insert(comma + 1, " ");
+    return name;
+  }
+
+  std::string make_option_opts(const CLI::Option *opt) const override {
+    return opt->get_type_size() == 0 ? std::string() : " " + opt->get_type_name();
+  }
 };
 
-// Stores one option's value; false with `error` set when the value is unusable.
-bool apply_option(options &o, std::string_view name, const std::string &value, std::string &error) {
-  if (name == "--json") {
-    o.json = true;
-  } else if (name == "--pretty") {
-    o.json = o.pretty = true;
-  } else if (name == "--help" || name == "-h") {
-    o.help = true;
-  } else if (name == "--version") {
-    o.version = true;
-  } else if (name == "--offline") {
-    size_t eq = value.rfind('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == value.size()) {
+void add_command_options(CLI::App &sub, const command &c, options &o) {
+  bool parse = std::string_view(c.name) == "parse";
+  if (c.allowed & o_json) {
+    sub.add_flag("--json", o.json, "print the library's JSON answer instead of a table");
+    sub.add_flag_callback(
+        "--pretty", [&o] { o.json = o.pretty = true; },
+        parse ? "indent the JSON" : "print the JSON indented (implies --json)");
+  }
+  if (c.allowed & o_feed)
+    sub.add_option("--feed", o.feed,
+                   "a feed: its URL as the root folder lists it, or its\nnumber there (1: first)")
+        ->type_name("FEED");
+  if (c.allowed & o_episode)
+    sub.add_option("--episode", o.episode,
+                   "an episode: its number in the feed listing (default 1,\nthe newest) or its "
+                   "\"id\"")
+        ->type_name("EPISODE");
+  if (c.allowed & o_entry)
+    sub.add_option("--entry", o.entry,
+                   "an entry as 'vepod list --json' prints it, instead of\n--feed and --episode")
+        ->type_name("JSON");
+  if (c.allowed & o_base)
+    sub.add_option("--base", o.base, "the page's own URL, against which relative links\nresolve")
+        ->type_name("URL");
+  if (c.allowed & o_net) {
+    const char *group = "Network options";
+    sub.add_option("--offline", o.offline_specs,
+                   "answer URL from the local FILE (repeatable); with any\n--offline, nothing is "
+                   "fetched from the network")
+        ->type_name("URL=FILE")
+        ->allow_extra_args(false)
+        ->group(group);
+    sub.add_option("--timeout", o.timeout_text, "give up a request after SECONDS (default 30)")
+        ->type_name("SECONDS")
+        ->group(group);
+    sub.add_option("--max-age", o.max_age_text,
+                   "reuse a fetched answer for SECONDS (default 21600;\n0: fetch every time)")
+        ->type_name("SECONDS")
+        ->group(group);
+  }
+  if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
+}
+
+// Converts the option values CLI11 collected as texts; false with `error` set.
+bool check_values(options &o, std::string &error) {
+  for (const std::string &spec : o.offline_specs) {
+    size_t eq = spec.rfind('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
       error = "--offline needs URL=FILE";
       return false;
     }
-    o.offline.emplace_back(value.substr(0, eq), value.substr(eq + 1));
-  } else if (name == "--timeout") {
+    o.offline.emplace_back(spec.substr(0, eq), spec.substr(eq + 1));
+  }
+  if (!o.timeout_text.empty()) {
     char *end = nullptr;
-    double seconds = std::strtod(value.c_str(), &end);
-    if (value.empty() || *end != '\0' || !(seconds > 0 && seconds <= 86400)) {
+    double seconds = std::strtod(o.timeout_text.c_str(), &end);
+    if (*end != '\0' || !(seconds > 0 && seconds <= 86400)) {
       error = "--timeout needs a number of seconds above 0, at most 86400";
       return false;
     }
     o.timeout_ms = std::max(1L, static_cast<long>(seconds * 1000));
-  } else if (name == "--max-age") {
+  }
+  if (!o.max_age_text.empty()) {
     int32_t seconds = 0;
-    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-    if (ec != std::errc() || end != value.data() + value.size() || seconds < 0) {
+    const std::string &v = o.max_age_text;
+    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+    if (ec != std::errc() || end != v.data() + v.size() || seconds < 0) {
       error = "--max-age needs a whole number of seconds";
       return false;
     }
     o.max_age = seconds;
-  } else if (name == "--feed") {
-    o.feed = value;
-  } else if (name == "--episode") {
-    o.episode = value;
-  } else if (name == "--entry") {
-    o.entry = value;
-  } else if (name == "--base") {
-    o.base = value;
   }
   return true;
 }
 
-// Fills `o` from the arguments; options may stand before or after the command.
-bool parse_command_line(int argc, char **argv, options &o, std::string &error) {
-  bool options_done = false;
-  for (int i = 1; i < argc; i++) {
-    std::string_view arg = argv[i];
-    if (options_done || arg.size() < 2 || arg[0] != '-') {
-      if (o.command.empty())
-        o.command = arg;
-      else
-        o.args.emplace_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_done = true;
-      continue;
-    }
-    std::string_view name = arg.substr(0, arg.find('='));
-    const option_def *known = nullptr;
-    for (const option_def &candidate : k_options)
-      if (candidate.name == name) known = &candidate;
-    if (known == nullptr) {
-      error = "unknown option " + std::string(name);
-      return false;
-    }
-    std::string value;
-    if (known->takes_value) {
-      if (name.size() < arg.size()) {
-        value = arg.substr(name.size() + 1);
-      } else if (i + 1 < argc) {
-        value = argv[++i];
-      } else {
-        error = std::string(name) + " needs a value";
-        return false;
-      }
-    } else if (name.size() < arg.size()) {
-      error = std::string(name) + " takes no value";
-      return false;
-    }
-    if (!apply_option(o, name, value, error)) return false;
-    o.used.emplace_back(name, known->bit);
+int unknown_command(const std::string &word) {
+  return report("", k_exit_usage,
+                "unknown command '" + word + "'" + nearest_hint(word, command_names()) +
+                    " (see 'vepod --help')");
+}
+
+// Words what CLI11 left over: an unknown command or option, or an option of another command.
+int report_leftover(const CLI::App &app, const CLI::App *chosen, const options &o,
+                    const std::string &word) {
+  if (word.size() < 2 || word[0] != '-') {
+    if (chosen == nullptr) return unknown_command(word);
+    return usage_error(o, "unexpected argument '" + word + "'");
   }
-  return true;
+  std::string name = word.substr(0, word.find('='));
+  if (chosen == nullptr)
+    return report("", k_exit_usage,
+                  "unknown option '" + name + "'" + nearest_hint(name, option_names(&app)) +
+                      " (see 'vepod --help')");
+  std::vector<std::string> known = option_names(chosen);
+  bool before_command =
+      std::find(app.remaining().begin(), app.remaining().end(), word) != app.remaining().end();
+  if (before_command && std::find(known.begin(), known.end(), name) != known.end())
+    return usage_error(
+        o, name + " goes after the command: 'vepod " + o.command + " " + name + " ...'");
+  for (const CLI::App *sub : app.get_subcommands({}))
+    for (const std::string &other : option_names(sub))
+      if (other == name) return usage_error(o, name + " does not apply to this command");
+  return usage_error(o, "unknown option '" + name + "'" + nearest_hint(name, known));
 }
 
 int run(int argc, char **argv) {
   options o;
-  std::string error;
-  if (!parse_command_line(argc, argv, o, error))
-    return report("", k_exit_usage, error + " (see 'vepod --help')");
-  if (o.version) {
+  CLI::App app{"", "vepod"};
+  app.formatter(std::make_shared<help_formatter>());
+  app.set_help_flag("-h,--help", "show this help, or a command's help after the command");
+  bool version = false;
+  app.add_flag("--version", version, "print the program's and the library's versions");
+  // Unknown words are worded below, naming the nearest known one; options given before the
+  // command reach it, and the program's options may follow it.
+  app.allow_extras();
+  app.fallthrough();
+  app.require_subcommand(0, 1);
+  for (const command &c : k_commands) {
+    CLI::App *sub = app.add_subcommand(c.name, c.summary)->group("Commands");
+    if (c.alias != nullptr) sub->alias(c.alias);
+    add_command_options(*sub, c, o);
+  }
+  std::string topic;
+  CLI::App *help = app.add_subcommand("help", "a command's help")->group("");
+  help->add_option("command", topic);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &) {
+    std::fputs(app.help().c_str(), stdout);
+    return k_exit_ok;
+  } catch (const CLI::ParseError &e) {
+    return report("", k_exit_usage, std::string(e.what()) + " (see 'vepod --help')");
+  }
+  const CLI::App *chosen = nullptr;
+  for (const command &c : k_commands)
+    if (app.got_subcommand(c.name)) {
+      chosen = app.get_subcommand(c.name);
+      o.command = c.name;
+    }
+  std::vector<std::string> leftover = app.remaining();
+  if (chosen != nullptr)
+    for (const std::string &word : chosen->remaining()) leftover.push_back(word);
+  if (!leftover.empty()) return report_leftover(app, chosen, o, leftover.front());
+  if (version) {
     std::printf("vepod %s (library %s)\n", k_program_version, vepod_version());
     return k_exit_ok;
   }
-  if (o.command == "help") {
-    o.command = o.args.empty() ? "" : o.args[0];
-    o.help = true;
-  }
-  if (o.command.empty()) {
-    if (!o.help) return report("", k_exit_usage, "missing command (see 'vepod --help')");
-    std::fputs(k_program_help, stdout);
-    std::fputs(k_net_options, stdout);
-    std::fputs(k_program_help_end, stdout);
+  if (help->parsed()) {
+    if (topic.empty()) {
+      std::fputs(app.help().c_str(), stdout);
+      return k_exit_ok;
+    }
+    const command *c = find_command(topic);
+    if (c == nullptr) return unknown_command(topic);
+    std::fputs(app.get_subcommand(c->name)->help().c_str(), stdout);
     return k_exit_ok;
   }
-  const command *c = find_command(o.command);
-  if (c == nullptr)
-    return report("", k_exit_usage, "unknown command " + o.command + " (see 'vepod --help')");
-  o.command = c->name;
-  if (o.help) {
-    print_command_help(*c);
-    return k_exit_ok;
-  }
-  for (const auto &[name, bit] : o.used)
-    if (bit != 0 && (c->allowed & bit) == 0)
-      return usage_error(o, name + " does not apply to this command");
-  return c->run(o);
+  if (chosen == nullptr) return report("", k_exit_usage, "missing command (see 'vepod --help')");
+  std::string error;
+  if (!check_values(o, error)) return usage_error(o, error);
+  return find_command(o.command)->run(o);
 }
 
 }  // namespace
