@@ -3,339 +3,23 @@
 
 #include <curl/curl.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
 #include "cli.h"
-#include "http_transport.h"
 #include "vepod.h"
 
 namespace {
 
 constexpr const char *k_program_version = VEPOD_TOOL_VERSION;
-// Local documents above this are refused before reading on; the library stops at 16 MiB anyway.
-constexpr size_t k_max_file = http_transport::k_max_body;
-
-struct options {
-  std::string command;
-  std::vector<std::string> args;
-  bool json = false;
-  bool pretty = false;
-  std::vector<std::pair<std::string, std::string>> offline;  // URL, file
-  long timeout_ms = 30000;
-  int32_t max_age = -1;  // -1: the library's default
-  std::string feed, episode, entry, base;
-  // Option values as given, checked once parsing is done so that each gets its own message.
-  std::vector<std::string> offline_specs;
-  std::string timeout_text, max_age_text;
-};
-
-// MARK: Reading files and URLs
-
-bool is_http_url(std::string_view text) {
-  auto starts = [text](std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); i++)
-      if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    return true;
-  };
-  return starts("http://") || starts("https://");
-}
-
-// Reads a whole file, or standard input for "-". On failure `error` says why.
-bool read_file(const std::string &path, std::string &data, std::string &error) {
-  bool use_stdin = path == "-";
-  std::FILE *file = use_stdin ? stdin : std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  data.clear();
-  char chunk[65536];
-  size_t n;
-  errno = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-    if (data.size() + n > k_max_file) {
-      error = path + ": larger than 17 MiB";
-      break;
-    }
-    data.append(chunk, n);
-  }
-  bool ok = error.empty() && !std::ferror(file);
-  if (error.empty() && !ok)
-    error = path + ": " + (errno != 0 ? std::strerror(errno) : "read error");
-  if (!use_stdin) std::fclose(file);
-  return ok;
-}
-
-// The transport every fetching command runs on: libcurl, or the fake transport for --offline.
-class session {
- public:
-  ~session() {
-    vepod_set_io(nullptr);
-    if (!offline_.empty()) vepod_fake_reset();
-  }
-
-  // Returns 0, or the exit code after reporting the failure.
-  int open(const options &o) {
-    if (o.max_age >= 0) vepod_cache_set_max_age(o.max_age);
-    if (o.offline.empty()) {
-      http_options http;
-      http.timeout_ms = o.timeout_ms;
-      http.connect_timeout_ms = std::min(o.timeout_ms, http.connect_timeout_ms);
-      http.user_agent = std::string("vepod/") + k_program_version;
-      http_ = std::make_unique<http_transport>(std::move(http));
-      vepod_set_io(http_->io());
-      return k_exit_ok;
-    }
-    for (const auto &[url, path] : o.offline) {
-      std::string data, error;
-      if (!read_file(path, data, error)) return report(o.command, k_exit_failure, error);
-      if (vepod_fake_set(url.c_str(), 200, data.c_str()) != 0)
-        return report(o.command, k_exit_failure, "out of memory");
-      offline_[url] = std::move(data);
-    }
-    vepod_use_fake();
-    return k_exit_ok;
-  }
-
-  // Fetches a page for the host itself (discovery), by the same rules as the library's fetches.
-  int fetch(const options &o, const std::string &url, std::string &page) {
-    if (http_ == nullptr) {
-      auto found = offline_.find(url);
-      if (found == offline_.end())
-        return report(o.command, k_exit_network, "no --offline file for " + url);
-      page = found->second;
-      return k_exit_ok;
-    }
-    const tervala_io *io = http_->io();
-    char *body = nullptr, *error = nullptr;
-    int status = 0;
-    if (io->get(io->ctx, url.c_str(), &body, &status, &error) != 0) {
-      std::string message = std::string("transport failure for ") + url + ": " +
-                            (error != nullptr ? error : "(no message)");
-      io->free(io->ctx, error);
-      return report(o.command, k_exit_network, message);
-    }
-    if (body != nullptr) page = body;
-    io->free(io->ctx, body);
-    if (status >= 200 && status <= 299) return k_exit_ok;
-    int code = status == 404 || status == 410                    ? -2
-               : status == 401 || status == 403 || status == 429 ? -1
-               : status >= 500                                   ? -4
-                                                                 : -5;
-    return report(o.command, exit_for(code), "HTTP " + std::to_string(status) + " from " + url);
-  }
-
- private:
-  std::unique_ptr<http_transport> http_;
-  std::map<std::string, std::string> offline_;
-};
-
-// MARK: Picking feeds and episodes
-
-bool parse_count(std::string_view text, size_t &value) {
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size() && value > 0;
-}
-
-// The folder path of a feed: a URL as given, or the n-th folder of the root listing.
-int pick_feed(const options &o, const std::string &settings, std::string &path) {
-  size_t number = 1;
-  if (!o.feed.empty() && !parse_count(o.feed, number)) {
-    path = o.feed;
-    return k_exit_ok;
-  }
-  answer root = call_list(settings, "");
-  if (root.code != 0) return report_failure(o.command, root);
-  json_doc doc = read_json(root.json);
-  yyjson_val *folders = yyjson_doc_get_root(doc.get());
-  yyjson_val *folder = yyjson_arr_get(folders, number - 1);
-  if (folder == nullptr)
-    return report(o.command, k_exit_nothing,
-                  "no feed number " + std::to_string(number) + ": the root folder lists " +
-                      std::to_string(yyjson_arr_size(folders)));
-  path = text_member(folder, "path");
-  return k_exit_ok;
-}
-
-// The entry of a feed listing chosen by its number or its id, as a JSON object text.
-int pick_episode(const options &o, const std::string &settings, const std::string &path,
-                 std::string &entry) {
-  answer folder = call_list(settings, path);
-  if (folder.code != 0) return report_failure(o.command, folder);
-  json_doc doc = read_json(folder.json);
-  yyjson_val *entries = yyjson_doc_get_root(doc.get());
-  size_t number = 1;
-  yyjson_val *chosen = nullptr;
-  if (o.episode.empty() || parse_count(o.episode, number)) {
-    chosen = yyjson_arr_get(entries, number - 1);
-  } else {
-    size_t index, max;
-    yyjson_val *candidate;
-    yyjson_arr_foreach(entries, index, max, candidate) {
-      if (chosen == nullptr &&
-          yyjson_equals_str(yyjson_obj_get(candidate, "id"), o.episode.c_str()))
-        chosen = candidate;
-    }
-  }
-  if (chosen == nullptr)
-    return report(o.command, k_exit_nothing,
-                  "no episode " + (o.episode.empty() ? std::string("1") : o.episode) + " in " +
-                      path + " (" + std::to_string(yyjson_arr_size(entries)) + " listed)");
-  entry = write_json(chosen);
-  return k_exit_ok;
-}
-
-int show(const options &o, const std::string &json, void (*printer)(std::FILE *, yyjson_val *)) {
-  if (o.json) {
-    print_json(stdout, json, o.pretty);
-  } else {
-    json_doc doc = read_json(json);
-    printer(stdout, yyjson_doc_get_root(doc.get()));
-  }
-  return k_exit_ok;
-}
-
-int usage_error(const options &o, const std::string &message) {
-  return report(o.command, k_exit_usage, message + " (see 'vepod " + o.command + " --help')");
-}
-
-// MARK: Commands
-
-int cmd_validate(const options &o) {
-  if (o.args.empty()) return usage_error(o, "needs at least one URL");
-  session net;
-  if (int rc = net.open(o)) return rc;
-  answer validated = call_validate(make_settings(o.args));
-  if (validated.code != 0) return report_failure(o.command, validated);
-  return show(o, validated.json, print_source);
-}
-
-int cmd_list(const options &o) {
-  if (o.args.empty()) return usage_error(o, "needs at least one URL");
-  session net;
-  if (int rc = net.open(o)) return rc;
-  const std::string settings = make_settings(o.args);
-  if (o.feed.empty()) {
-    answer root = call_list(settings, "");
-    if (root.code != 0) return report_failure(o.command, root);
-    return show(o, root.json, print_feeds);
-  }
-  std::string path;
-  if (int rc = pick_feed(o, settings, path)) return rc;
-  answer folder = call_list(settings, path);
-  if (folder.code != 0) return report_failure(o.command, folder);
-  if (folder.json != "[]") return show(o, folder.json, print_episodes);
-  if (o.json) print_json(stdout, folder.json, o.pretty);
-  return report(o.command, k_exit_nothing, "no episodes in " + path);
-}
-
-int cmd_stream(const options &o) {
-  if (o.args.empty() && o.entry.empty()) return usage_error(o, "needs a URL or --entry");
-  if (!o.entry.empty() && (!o.feed.empty() || !o.episode.empty()))
-    return usage_error(o, "--entry replaces --feed and --episode");
-  session net;
-  if (int rc = net.open(o)) return rc;
-  const std::string settings = o.args.empty() ? std::string() : make_settings(o.args);
-  std::string entry = o.entry;
-  if (entry.empty()) {
-    std::string path;
-    if (int rc = pick_feed(o, settings, path)) return rc;
-    if (int rc = pick_episode(o, settings, path, entry)) return rc;
-  }
-  answer stream = call_stream_url(o.args.empty() ? nullptr : settings.c_str(), entry);
-  if (stream.code != 0) return report_failure(o.command, stream);
-  if (o.json) {
-    print_json(stdout, stream.json, o.pretty);
-    return k_exit_ok;
-  }
-  // The URL alone on the first line, so that scripts can take it; then one header a line.
-  json_doc doc = read_json(stream.json);
-  yyjson_val *root = yyjson_doc_get_root(doc.get());
-  std::printf("%s\n", text_member(root, "url").c_str());
-  yyjson_val *key;
-  yyjson_obj_iter it = yyjson_obj_iter_with(yyjson_obj_get(root, "headers"));
-  while ((key = yyjson_obj_iter_next(&it)))
-    std::printf("%s: %s\n", yyjson_get_str(key),
-                text_member(yyjson_obj_get(root, "headers"), yyjson_get_str(key)).c_str());
-  return k_exit_ok;
-}
-
-int cmd_parse(const options &o) {
-  if (o.args.size() > 1) return usage_error(o, "takes one FILE at most");
-  std::string data, error;
-  if (!read_file(o.args.empty() ? "-" : o.args[0], data, error))
-    return report(o.command, k_exit_failure, error);
-  char *json = nullptr;
-  char message[512];
-  if (vepod_parse_feed(data.data(), data.size(), &json, message, sizeof message) != 0)
-    return report(o.command, k_exit_failure, message);
-  print_json(stdout, json, o.pretty);
-  std::free(json);
-  return k_exit_ok;
-}
-
-int cmd_discover(const options &o) {
-  if (o.args.size() != 1) return usage_error(o, "takes one FILE or URL");
-  const std::string &target = o.args[0];
-  std::string page, page_url = o.base;
-  if (is_http_url(target)) {
-    session net;
-    if (int rc = net.open(o)) return rc;
-    if (int rc = net.fetch(o, target, page)) return rc;
-    if (page_url.empty()) page_url = target;
-  } else {
-    std::string error;
-    if (!read_file(target, page, error)) return report(o.command, k_exit_failure, error);
-  }
-  char *json = nullptr;
-  char message[512];
-  if (vepod_discover_feeds(page.data(), page.size(), page_url.empty() ? nullptr : page_url.c_str(),
-                           &json, message, sizeof message) != 0)
-    return report(o.command, k_exit_failure, message);
-  std::string links = json;
-  std::free(json);
-  if (links != "[]") return show(o, links, print_links);
-  if (o.json) print_json(stdout, links, o.pretty);
-  return report(o.command, k_exit_nothing, "no feed links in " + target);
-}
-
-int cmd_stats(const options &o) {
-  session net;
-  if (int rc = net.open(o)) return rc;
-  int result = k_exit_ok;
-  if (!o.args.empty()) {
-    const std::string settings = make_settings(o.args);
-    answer root = call_list(settings, "");
-    if (root.code != 0) result = report_failure(o.command, root);
-    json_doc doc = read_json(root.json);
-    size_t index, max;
-    yyjson_val *folder;
-    yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
-      answer episodes = call_list(settings, text_member(folder, "path"));
-      if (episodes.code != 0 && result == k_exit_ok) result = report_failure(o.command, episodes);
-    }
-  }
-  show(o, vepod_stats_json(), print_stats);
-  return result;
-}
-
-int cmd_demo(const options &o) {
-  if (!o.args.empty()) return usage_error(o, "takes no arguments");
-  return run_demo();
-}
 
 // MARK: Command line
 
@@ -343,8 +27,9 @@ int cmd_demo(const options &o) {
 // line fits 80 columns.
 constexpr const char *k_program_usage = "usage: vepod [options] <command> [arguments]\n";
 constexpr const char *k_program_prose =
-    R"(A command-line host of the podcast source library: it fetches podcast feeds, or
-web pages that announce feeds, over HTTP(S) and shows what a media player sees.
+    R"(A podcast client in the terminal, and a host of the podcast source library: it
+fetches podcast feeds, or web pages that announce feeds, over HTTP(S), keeps
+subscriptions and the episodes seen in a database, and downloads episodes.
 )";
 constexpr const char *k_program_footer =
     R"(Each command's options: 'vepod COMMAND --help'.
@@ -352,7 +37,8 @@ constexpr const char *k_program_footer =
 Exit status: 0 success; 1 failure (unreadable file, invalid feed, other error);
 2 usage error (bad command line, a URL that is not http(s)); 3 network failure
 (no connection, time-out, oversized body, HTTP 401/403/429/5xx); 4 nothing found
-(HTTP 404/410, no feeds or episodes, unknown feed or episode, no feed links).
+(HTTP 404/410, no feeds or episodes, unknown feed or episode, no feed links);
+5 partial (some URLs failed, each named on standard error; the others answered).
 )";
 
 enum option_bit : unsigned {
@@ -362,6 +48,7 @@ enum option_bit : unsigned {
   o_episode = 1u << 3,
   o_entry = 1u << 4,
   o_base = 1u << 5,
+  o_select = 1u << 6,  // --new and --limit
 };
 
 struct command {
@@ -427,6 +114,51 @@ list its feeds, list a feed's episodes, resolve a stream URL and show the
 statistics.
 )",
      cmd_demo, 0, ""},
+    {"subscribe", nullptr, "subscribe to feeds, or to the feeds a page announces",
+     "usage: vepod subscribe [options] URL...\n",
+     R"(Checks each URL as a player does (a feed with episodes, or a page that
+announces feeds) and subscribes to the feed, or to every feed the page
+announces. The episodes the feed holds now are recorded as seen; 'vepod update'
+announces the ones that come later.
+)",
+     cmd_subscribe, o_net, "URL"},
+    {"unsubscribe", nullptr, "drop subscriptions and their episodes",
+     "usage: vepod unsubscribe N|URL...\n",
+     R"(Drops subscriptions, named by their number in 'vepod subscriptions' or their
+URL, with the episodes recorded for them. Downloaded files stay.
+)",
+     cmd_unsubscribe, 0, "N|URL"},
+    {"subscriptions", nullptr, "list the subscriptions", "usage: vepod subscriptions\n",
+     R"(Lists the subscriptions: number, title, URL, episodes recorded, date of the
+last update and the last update's error.
+)",
+     cmd_subscriptions, 0, ""},
+    {"update", nullptr, "fetch every subscription and show the new episodes",
+     "usage: vepod update [options]\n",
+     R"(Fetches every subscription (a conditional request when the feed was fetched
+before; none at all within --max-age), records its episodes and prints the
+ones new since the last update, newest first. A feed that moved permanently
+(HTTP 301/308) keeps its subscription under the new URL.
+)",
+     cmd_update, o_net, ""},
+    {"episodes", nullptr, "list the recorded episodes of one or every feed",
+     "usage: vepod episodes [options] [N|URL]\n",
+     R"(Lists the episodes recorded for a subscription (its number or URL), or for
+all of them, newest first, from the database: no request is made. D marks
+the downloaded ones.
+)",
+     cmd_episodes, o_json | o_select, "N|URL"},
+    {"import", nullptr, "subscribe to the feeds of an OPML file", "usage: vepod import FILE.opml\n",
+     R"(Subscribes to every feed of an OPML file (outlines with an xmlUrl, at any
+depth). URLs already subscribed and ones that are not http(s) are named on
+standard error and skipped; a file that cannot be read changes nothing.
+)",
+     cmd_import, 0, "FILE"},
+    {"export", nullptr, "write the subscriptions as OPML", "usage: vepod export [FILE]\n",
+     R"(Writes the subscriptions as an OPML 2.0 document to FILE, or to standard
+output; 'vepod import' reads it back.
+)",
+     cmd_export, 0, "FILE"},
 };
 
 const command *find_command(std::string_view name) {
@@ -556,6 +288,14 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
         ->type_name("SECONDS")
         ->group(group);
   }
+  if (c.allowed & o_select) {
+    sub.add_flag(
+        "--new", o.only_new,
+        "only the episodes new since they were first seen, and\nneither played nor downloaded");
+    sub.add_option("--limit", o.limit, "at most N episodes")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+  }
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
 }
 
@@ -628,6 +368,12 @@ int run(int argc, char **argv) {
   app.set_help_flag("-h,--help", "show this help, or a command's help after the command");
   bool version = false;
   app.add_flag("--version", version, "print the program's and the library's versions");
+  app.add_option(
+         "--db", o.db,
+         "the database (default $XDG_DATA_HOME/vepod/vepod.db,\nor ~/.local/share/vepod/vepod.db)")
+      ->type_name("PATH");
+  app.add_flag("--utc", o.utc, "dates in UTC instead of local time");
+  app.add_flag("--wide", o.wide, "never cut table cells to the terminal's width");
   // Unknown words are worded below, naming the nearest known one; options given before the
   // command reach it, and the program's options may follow it.
   app.allow_extras();
@@ -677,7 +423,14 @@ int run(int argc, char **argv) {
   if (chosen == nullptr) return report("", k_exit_usage, "missing command (see 'vepod --help')");
   std::string error;
   if (!check_values(o, error)) return usage_error(o, error);
-  return find_command(o.command)->run(o);
+  set_display({o.utc, o.wide});
+  try {
+    return find_command(o.command)->run(o);
+  } catch (const store_error &e) {
+    return report(o.command, k_exit_failure, e.what());
+  } catch (const std::bad_alloc &) {
+    return report(o.command, k_exit_failure, "out of memory");
+  }
 }
 
 }  // namespace
