@@ -117,7 +117,6 @@ class Download : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     options_.progress = nullptr;
-    options_.user_agent = "vepod/test";
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -132,8 +131,9 @@ class Download : public ::testing::Test {
 
 LoopbackServer *Download::server_ = nullptr;
 
-// A .part before the call: none, the first bytes of the real file, junk, or the whole file.
-enum class before { nothing, good_start, junk, whole };
+// A .part before the call: none, the first bytes of the real file, junk, the whole file, or junk
+// longer than the file.
+enum class before { nothing, good_start, junk, whole, too_long };
 
 struct outcome_case {
   const char *what;
@@ -160,6 +160,8 @@ TEST_F(Download, OutcomesByRoute) {
        download_status::complete, 200, false, none},
       {"a .part already whole (416)", "/media/a.mp3", before::whole, max, download_status::complete,
        416, false, none},
+      {"a .part longer than the file (416, then all)", "/media/a.mp3", before::too_long, max,
+       download_status::complete, 200, false, none},
       {"no length announced", "/media/chunked/a.mp3", before::nothing, max,
        download_status::complete, 200, false, none},
       {"a size exactly at the limit", "/media/a.mp3", before::nothing, k_media_size,
@@ -189,6 +191,7 @@ TEST_F(Download, OutcomesByRoute) {
     if (c.part == before::good_start) write_file(part_of(dest), body.substr(0, 1000));
     if (c.part == before::junk) write_file(part_of(dest), std::string(1000, 'x'));
     if (c.part == before::whole) write_file(part_of(dest), body);
+    if (c.part == before::too_long) write_file(part_of(dest), std::string(k_media_size + 1, 'x'));
     options_.max_size = c.max_size;
 
     download_result r = fetch(c.route, dest);

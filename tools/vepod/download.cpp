@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <system_error>
 
@@ -281,7 +282,14 @@ size_t on_write(char *data, size_t size, size_t count, void *user) {
   auto &t = *static_cast<transfer *>(user);
   size_t n = size * count;
   if (g_interrupted) return 0;
-  if (!t.judged && !begin_body(t)) return 0;
+  // Called from C: nothing may propagate out of here.
+  try {
+    if (!t.judged && !begin_body(t)) return 0;
+  } catch (const std::bad_alloc &) {
+    t.error_number = ENOMEM;
+    t.stopped = stop_reason::write_failed;
+    return 0;
+  }
   if (!t.storing) return n;
   if (n > t.max_size - t.size()) {
     t.stopped = stop_reason::too_large;
@@ -299,7 +307,11 @@ size_t on_write(char *data, size_t size, size_t count, void *user) {
 int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto &t = *static_cast<transfer *>(user);
   if (g_interrupted) return 1;
-  if (t.storing) t.progress->update(t.size(), t.written, t.total);
+  try {
+    if (t.storing) t.progress->update(t.size(), t.written, t.total);
+  } catch (const std::bad_alloc &) {
+    // Without memory for the line the transfer goes on undrawn.
+  }
   return 0;
 }
 
@@ -350,7 +362,9 @@ download_result attempt(const std::string &url, const std::filesystem::path &des
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_s);
-  curl_easy_setopt(c, CURLOPT_USERAGENT, options.user_agent.c_str());
+  curl_easy_setopt(
+      c, CURLOPT_USERAGENT,
+      options.user_agent.empty() ? "vepod/" VEPOD_TOOL_VERSION : options.user_agent.c_str());
   if (offset > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_write);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);

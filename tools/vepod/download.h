@@ -12,7 +12,7 @@ inline constexpr uint64_t k_default_max_download = uint64_t{2} << 30;
 
 struct download_options {
   uint64_t max_size = k_default_max_download;  // refused beyond this, announced or received
-  std::string user_agent = "vepod";            // the program passes "vepod/<version>"
+  std::string user_agent;                      // "": "vepod/<version of this program>"
   long connect_timeout_ms = 10000;
   // A transfer slower than 1 byte/s for this long is given up (the .part stays); there is no
   // limit on the whole transfer, which may rightly take hours.
