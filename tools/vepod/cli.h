@@ -40,7 +40,7 @@ struct options {
   bool only_new = false, all = false;
   int64_t limit = -1;
   std::string out_dir = ".";
-  int64_t max_size = int64_t{2} << 30;
+  uint64_t max_size = uint64_t{2} << 30;
   // Option values as given, checked once parsing is done so that each gets its own message.
   std::vector<std::string> offline_specs;
   std::string timeout_text, max_age_text;
@@ -159,6 +159,7 @@ int cmd_update(const options &o);
 int cmd_episodes(const options &o);
 int cmd_import(const options &o);
 int cmd_export(const options &o);
+int cmd_download(const options &o);
 
 // The bundled walk through validate, list, stream URL and statistics on the fake transport.
 int run_demo();

@@ -48,7 +48,8 @@ enum option_bit : unsigned {
   o_episode = 1u << 3,
   o_entry = 1u << 4,
   o_base = 1u << 5,
-  o_select = 1u << 6,  // --new and --limit
+  o_select = 1u << 6,    // --new and --limit
+  o_download = 1u << 7,  // the choice of episodes and where they go
 };
 
 struct command {
@@ -159,6 +160,16 @@ standard error and skipped; a file that cannot be read changes nothing.
 output; 'vepod import' reads it back.
 )",
      cmd_export, 0, "FILE"},
+    {"download", nullptr, "download episodes of the subscriptions",
+     "usage: vepod download [options]\n",
+     R"(Downloads episodes recorded by 'vepod update': by default the newest of each
+subscription (or of --feed), else --episode M of --feed, every new one (--new)
+or every one (--all). Files go to DIR/<feed title>/<date> <episode title>.<ext>
+through a .part file, renamed only when whole; a .part left by an interrupted
+download (Ctrl-C exits 130) is resumed. Downloaded episodes are skipped and
+marked D in 'vepod episodes'.
+)",
+     cmd_download, o_net | o_download, ""},
 };
 
 const command *find_command(std::string_view name) {
@@ -295,6 +306,21 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
     sub.add_option("--limit", o.limit, "at most N episodes")
         ->type_name("N")
         ->check(CLI::PositiveNumber);
+  }
+  if (c.allowed & o_download) {
+    sub.add_option("--feed", o.feed, "a subscription: its number or URL (default: all)")
+        ->type_name("N|URL");
+    sub.add_option("--episode", o.episode,
+                   "an episode of --feed: its number in 'vepod episodes N'\n(1: newest) or its id")
+        ->type_name("M");
+    sub.add_flag("--new", o.only_new, "every new episode not downloaded yet");
+    sub.add_flag("--all", o.all, "every episode not downloaded yet");
+    sub.add_option("-o,--output", o.out_dir, "the folder for the feeds' folders (default .)")
+        ->type_name("DIR");
+    sub.add_option("--max-size", o.max_size,
+                   "refuse files above this size (default 2G; k, M, G\nsuffixes count 1024)")
+        ->type_name("SIZE")
+        ->transform(CLI::AsSizeValue(false));
   }
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
 }
