@@ -28,5 +28,7 @@ grep -q "$expected" "$work/pkg-config.out"
 
 if [ -e "$build/tools/vepod" ]; then
   [ "$("$prefix/bin/vepod" --version)" = "vepod 1.0.0 (library 1.0.0)" ]
+  grep -q "subscribe" "$prefix/share/man/man1/vepod.1"
+  grep -q "complete -F _vepod vepod" "$prefix/share/bash-completion/completions/vepod"
 fi
 echo "the install tree builds and runs the example host"
