@@ -56,8 +56,10 @@ std::unique_ptr<store> open_store(const options &o);
 class session {
  public:
   ~session();
-  // Returns 0, or the exit code after reporting the failure. `bodies` may be null.
-  int open(const options &o, store *bodies);
+  // Returns 0, or the exit code after reporting the failure. `bodies` may be null. --max-age
+  // applies to the stored bodies, and to the library's response cache unless `library_max_age`
+  // is false: commands that list each feed twice in a row keep the library's default then.
+  int open(const options &o, store *bodies, bool library_max_age = true);
   // Fetches a page for the host itself (discovery), by the same rules as the library's fetches.
   int fetch(const options &o, const std::string &url, std::string &page);
   // For each URL that failed in this session, "URL: cause" (URL redacted).

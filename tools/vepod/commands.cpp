@@ -58,7 +58,8 @@ struct context {
 
   // Given URLs, or with none and `subscriptions_default`, every subscription's. The database
   // keeps fetched bodies unless --offline serves them.
-  int open(const options &o, bool subscriptions_default, bool need_store = false) {
+  int open(const options &o, bool subscriptions_default, bool need_store = false,
+           bool library_max_age = true) {
     urls = o.args;
     if (int rc = check_urls(o, urls)) return rc;
     bool from_store = urls.empty() && subscriptions_default;
@@ -70,7 +71,7 @@ struct context {
                            "no URL given and no subscriptions (add some with 'vepod subscribe')");
       for (const subscription &s : subscribed) urls.push_back(s.url);
     }
-    return net.open(o, o.offline.empty() ? db.get() : nullptr);
+    return net.open(o, o.offline.empty() ? db.get() : nullptr, library_max_age);
   }
 };
 
@@ -317,7 +318,7 @@ int cmd_demo(const options &o) {
 int cmd_subscribe(const options &o) {
   if (o.args.empty()) return usage_error(o, "needs at least one URL");
   context c;
-  if (int rc = c.open(o, false, true)) return rc;
+  if (int rc = c.open(o, false, true, false)) return rc;
   int failed = 0, last_exit = k_exit_ok;
   for (const std::string &url : c.urls) {
     const std::string settings = make_settings({url});
@@ -391,7 +392,7 @@ int cmd_subscriptions(const options &o) {
 int cmd_update(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments (it updates every subscription)");
   context c;
-  if (int rc = c.open(o, true)) return rc;
+  if (int rc = c.open(o, true, true, false)) return rc;
   std::vector<episode> fresh;
   int failed = 0, last_exit = k_exit_ok;
   for (const subscription &s : c.subscribed) {

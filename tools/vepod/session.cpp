@@ -94,8 +94,8 @@ session::~session() {
   if (!offline_.empty()) vepod_fake_reset();
 }
 
-int session::open(const options &o, store *bodies) {
-  if (o.max_age >= 0) vepod_cache_set_max_age(o.max_age);
+int session::open(const options &o, store *bodies, bool library_max_age) {
+  if (o.max_age >= 0 && library_max_age) vepod_cache_set_max_age(o.max_age);
   if (o.offline.empty()) {
     http_options http;
     http.timeout_ms = o.timeout_ms;
