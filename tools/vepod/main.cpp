@@ -254,7 +254,9 @@ class help_formatter : public CLI::Formatter {
     return name;
   }
 
+  // The value's name alone: CLI11 would add its validators' descriptions.
   std::string make_option_opts(const CLI::Option *opt) const override {
+    if (!opt->get_option_text().empty()) return " " + opt->get_option_text();
     return opt->get_type_size() == 0 ? std::string() : " " + opt->get_type_name();
   }
 };
@@ -319,7 +321,7 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
         ->type_name("DIR");
     sub.add_option("--max-size", o.max_size,
                    "refuse files above this size (default 2G; k, M, G\nsuffixes count 1024)")
-        ->type_name("SIZE")
+        ->option_text("SIZE")
         ->transform(CLI::AsSizeValue(false));
   }
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
