@@ -1,5 +1,6 @@
 # `cmake --install`: the library, its public header, a CMake package (find_package(vepod) gives
-# the imported target vepod::vepod), a pkg-config file (vepod.pc) and the command-line host.
+# the imported target vepod::vepod) and a pkg-config file (vepod.pc);
+# tools/CMakeLists.txt installs the command-line host.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -35,9 +36,3 @@ Libs: -L${libdir} -l@VEPOD_LIB@
 Cflags: -I${includedir}
 ]])
 install(FILES ${PROJECT_BINARY_DIR}/vepod.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
-if(TARGET vepod)
-  file(RELATIVE_PATH VEPOD_BIN_TO_LIB /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
-  set_target_properties(vepod PROPERTIES INSTALL_RPATH "$ORIGIN/${VEPOD_BIN_TO_LIB}")
-  install(TARGETS vepod RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()

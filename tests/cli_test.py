@@ -56,10 +56,13 @@ def columns(text):
                2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
 
 
-def run(*args, stdin=None):
-    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
-    return subprocess.run([VEPOD, *args], input=stdin, capture_output=True, text=True, env=env,
-                          timeout=60)
+def run(*args, stdin=None, env=None):
+    """Runs vepod with a database of its own (unless args name one) and dates in UTC."""
+    with tempfile.TemporaryDirectory() as data:
+        full = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        full.update({"XDG_DATA_HOME": data, "TZ": "UTC"}, **(env or {}))
+        return subprocess.run([VEPOD, *args], input=stdin, capture_output=True, text=True,
+                              env=full, timeout=60)
 
 
 class Case(unittest.TestCase):
@@ -90,8 +93,8 @@ class Http(Case):
             (["list", b + "/feed.xml"], OK, "Loopback Radio", ""),
             (["list", "--feed", "1", b + "/moved"], OK, "1:02:03", ""),
             (["list", "--feed", "1", b + "/gzip.xml"], OK, "Second Signal", ""),
-            (["list", b + "/missing"], NOTHING, "", "HTTP 404 from " + b + "/missing"),
-            (["validate", b + "/error"], NETWORK, "", "HTTP 500 from"),
+            (["list", b + "/missing"], NOTHING, "", b + "/missing: HTTP 404"),
+            (["validate", b + "/error"], NETWORK, "", b + "/error: HTTP 500"),
             (["list", b + "/loop"], NETWORK, "", "redirects"),
             (["list", b + "/huge"], NETWORK, "", "exceeds the 17 MiB limit"),
             (["list", b + "/huge-chunked"], NETWORK, "", "exceeds the 17 MiB limit"),
@@ -116,34 +119,34 @@ class Http(Case):
         self.expect(run("stream", "--feed", "2", "--episode", "loop-1", page), OK,
                     "http://127.0.0.1/media/1.mp3\n")
 
-    def test_revalidation_answers_304_from_the_library_cache(self):
+    def test_revalidation_304_is_answered_by_the_transport(self):
         # With --max-age 0 the listing of the feed folder fetches again; the transport sends the
-        # validator it kept and the library serves the 304 from its cache.
+        # validator it stored and answers the server's 304 with the stored body, so the library
+        # sees a 200 and never needs its own cache for it.
         for route, header in [("/feed.xml", "If-None-Match"), ("/dated.xml", "If-Modified-Since")]:
             with self.subTest(route=route):
                 del self.server.requests[:]
                 result = run("stats", "--json", "--max-age", "0", self.base + route)
                 self.expect(result, OK)
                 stats = json.loads(result.stdout)
-                self.assertEqual(stats["http"], {"gets": 1, "304": 1, "errors": 0})
+                self.assertEqual(stats["http"], {"gets": 2, "304": 0, "errors": 0})
                 self.assertEqual(stats["items"]["kept"], 2)
                 sent = [headers.get(header) for _, headers in self.server.requests]
                 self.assertEqual(len(sent), 2)
                 self.assertIsNone(sent[0])
                 self.assertIsNotNone(sent[1])
 
-    def test_revalidation_never_outlives_the_library_cache(self):
-        # Each feed folder of this page is listed by its own operation, fetching the page again
-        # and one more feed; by the 64th feed the cache has dropped the page's body, and its
-        # validators must be gone too, or the 304 that follows finds nothing to answer from.
+    def test_revalidation_outlives_the_library_cache(self):
+        # Each feed folder of this page is listed by its own operation, fetching the page again;
+        # by the 64th feed the library's cache has dropped the page's body, but the transport's
+        # stored copy still answers the 304.
         del self.server.requests[:]
         result = run("stats", "--json", "--max-age", "0", self.base + "/many/page.html")
         self.expect(result, OK)
-        stats = json.loads(result.stdout)
-        self.assertEqual(stats["http"]["errors"], 0)
-        self.assertGreater(stats["http"]["304"], 60)
+        self.assertEqual(json.loads(result.stdout)["http"]["errors"], 0)
         pages = [headers for path, headers in self.server.requests if path == "/many/page.html"]
-        self.assertEqual(sum("If-None-Match" not in headers for headers in pages), 2)
+        self.assertGreater(len(pages), 60)
+        self.assertEqual(sum("If-None-Match" not in headers for headers in pages), 1)
 
     def test_slow_server_is_cut_at_the_time_out(self):
         self.assertGreater(SLOW_SECONDS, 2)
@@ -228,7 +231,8 @@ class Offline(Case):
             (["parse", self.page], FAILURE, "vepod: parse: "),
             (["parse", missing], FAILURE, "absent.xml"),
             (["list", "--offline", FEED_URL + "=" + missing, FEED_URL], FAILURE, "absent.xml"),
-            (["list", *self.route, "https://other.example.com/feed"], NETWORK, "no route"),
+            (["list", *self.route, "https://other.example.com/feed"], NETWORK,
+             "https://other.example.com/feed: no route"),
             (["list", *self.route, "--feed", "https://other.example.com/f", FEED_URL], NOTHING,
              "folder not found"),
             (["list", *self.route, "--feed", "2", FEED_URL], NOTHING, "no feed number 2"),
@@ -256,9 +260,14 @@ class CommandLine(Case):
     def test_usage_errors(self):
         cases = [
             ([], "missing command"),
-            (["frobnicate"], "unknown command frobnicate"),
-            (["list"], "needs at least one URL"),
-            (["list", "--bogus", FEED_URL], "unknown option --bogus"),
+            (["frobnicate"], "unknown command 'frobnicate' (see"),
+            (["lst", FEED_URL], "unknown command 'lst'; did you mean 'list'?"),
+            (["help", "dicsover"], "unknown command 'dicsover'; did you mean 'discover'?"),
+            (["list"], "no URL given and no subscriptions"),
+            (["validate"], "needs at least one URL"),
+            (["list", "--bogus", FEED_URL], "unknown option '--bogus' (see"),
+            (["list", "--jsno", FEED_URL], "unknown option '--jsno'; did you mean '--json'?"),
+            (["--json", "list", FEED_URL], "--json goes after the command"),
             (["parse", "--feed", "1"], "--feed does not apply"),
             (["list", "--timeout", "0", FEED_URL], "--timeout needs"),
             (["list", "--offline", "no-equals-sign", FEED_URL], "--offline needs URL=FILE"),
@@ -270,10 +279,17 @@ class CommandLine(Case):
                 self.expect(run(*args), USAGE, "", err)
 
     def test_help(self):
-        self.expect(run("--help"), OK, "Exit status:")
-        for command in ["validate", "list", "stream", "parse", "discover", "stats", "demo"]:
+        main = run("--help")
+        self.expect(main, OK, "Exit status:")
+        commands = [line.split()[0].rstrip(",") for line in
+                    main.stdout.split("Commands:\n")[1].split("\n\n")[0].splitlines()]
+        self.assertIn("list", commands)
+        for command in commands:
             with self.subTest(command=command):
-                self.expect(run(command, "--help"), OK, "usage: vepod " + command)
+                result = run(command, "--help")
+                self.expect(result, OK, "usage: vepod " + command)
+                for line in (main.stdout + result.stdout).splitlines():
+                    self.assertLessEqual(columns(line), 80, line)
         self.expect(run("help", "resolve"), OK, "usage: vepod stream")
         self.expect(run("--version"), OK, "vepod 1.0.0 (library 1.0.0)")
 

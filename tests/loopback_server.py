@@ -1,11 +1,36 @@
 #!/usr/bin/env python3
 """A small HTTP server on the loopback interface for the command-line host's tests.
 
-Its fixed routes exercise what a real transport meets: a feed with an ETag, a feed with a
-Last-Modified date, a gzip-compressed feed, a page announcing two feeds, a page announcing more
-feeds than the library's response cache holds, a redirect, a redirect
-loop, 404 and 500 answers, a response slower than any test's time-out and bodies above the
-transport's 17 MiB cap (with and without a Content-Length). Every request is recorded.
+Every request is recorded in `server.requests` as (path, headers). Routes:
+
+  /feed.xml            a feed with a fixed ETag; If-None-Match with it answers 304
+  /dated.xml           the same feed with a Last-Modified date; If-Modified-Since answers 304
+  /gzip.xml            the feed gzip-compressed (406 when the client does not accept gzip)
+  /page.html           a page announcing /feed.xml and dated.xml
+  /many/page.html      a page announcing /many/1.xml .. /many/70.xml, more feeds than the
+                       library's response cache holds (each of them a feed)
+  /moved, /loop        a 301 to /feed.xml; a 301 to itself
+  /redirect/CODE/PATH  a CODE (301, 302, 307 or 308) redirect to /PATH
+  /missing, /error     404 and 500
+  /slow                a feed after SLOW_SECONDS, slower than any test's time-out
+  /huge, /huge-chunked 18 MiB, above the transport's 17 MiB cap, with and without a length
+  /podcast.xml         a feed whose version changes on demand: version N has episodes 1..N+1
+                       (newest first) with enclosures on this server (/media/epK.mp3); ETag and
+                       Last-Modified follow the version, If-None-Match / If-Modified-Since
+                       answer 304 while they match
+  /control/bump        moves /podcast.xml to its next version (also `server.bump()`); answers
+                       the new version number
+  /media/[MODE/]NAME   MEDIA_SIZE bytes that depend only on NAME, so every mode serves the same
+                       file; Content-Type from NAME's extension. Query: size=N sets the length,
+                       type=MIME the Content-Type. "Range: bytes=N-" or "bytes=N-M" answers 206
+                       with Content-Range (416 past the end). MODE is one of:
+                         slow      the body in MEDIA_CHUNK pieces, MEDIA_PAUSE seconds apart, so
+                                   a client can be interrupted mid-transfer
+                         norange   ignores Range: always 200 with the whole body
+                         short     announces the whole length, sends half and closes
+                         stingy    answers a Range request with at most MEDIA_CHUNK bytes (206
+                                   with the true total), as a server may
+                         chunked   no Content-Length (chunked transfer encoding)
 
 Run it alone to try the command-line host by hand:
     python3 tests/loopback_server.py [--port N]
@@ -15,9 +40,11 @@ import argparse
 import email.utils
 import gzip
 import http.server
+import re
 import sys
 import threading
 import time
+import urllib.parse
 
 FEED = """<?xml version="1.0" encoding="UTF-8"?>
 <rss version="2.0" xmlns:itunes="http://www.itunes.com/dtds/podcast-1.0.dtd">
@@ -59,6 +86,45 @@ LAST_MODIFIED = email.utils.formatdate(1717401600, usegmt=True)
 SLOW_SECONDS = 5
 HUGE_SIZE = 18 << 20  # above the transport's 17 MiB cap
 
+MEDIA_SIZE = 200_000
+MEDIA_CHUNK = 4096
+MEDIA_PAUSE = 0.1  # about five seconds for the whole default body on the slow route
+MEDIA_MODES = ("slow", "norange", "short", "stingy", "chunked")
+MEDIA_TYPES = {".mp3": "audio/mpeg", ".m4a": "audio/mp4", ".ogg": "audio/ogg",
+               ".opus": "audio/opus", ".mp4": "video/mp4"}
+REDIRECTS = (301, 302, 307, 308)
+
+
+def media_bytes(name, size=MEDIA_SIZE):
+    """The body of /media/.../NAME: byte i is the top byte of (i * 2654435761 + seed) mod 2**32,
+    seed the FNV-1a hash of NAME. No short period, so a resume at a wrong offset shows, and a
+    test in any language can compute it."""
+    seed = 2166136261
+    for byte in name.encode():
+        seed = ((seed ^ byte) * 16777619) & 0xFFFFFFFF
+    return bytes(((i * 2654435761 + seed) & 0xFFFFFFFF) >> 24 for i in range(size))
+
+
+def podcast(base, version):
+    """The changing feed at its version: episodes 1..version+1, newest first."""
+    items = []
+    for n in range(version + 1, 0, -1):
+        date = email.utils.formatdate(1717200000 + n * 86400, usegmt=True)
+        items.append("""    <item>
+      <title>Episode %d</title>
+      <guid>pod-%d</guid>
+      <pubDate>%s</pubDate>
+      <enclosure url="%s/media/ep%d.mp3" type="audio/mpeg" length="%d"/>
+    </item>
+""" % (n, n, date, base, n, MEDIA_SIZE))
+    return ("""<?xml version="1.0" encoding="UTF-8"?>
+<rss version="2.0">
+  <channel>
+    <title>Loopback Weekly</title>
+%s  </channel>
+</rss>
+""" % "".join(items)).encode()
+
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -81,7 +147,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "/huge": lambda: self.huge(chunked=False),
             "/huge-chunked": lambda: self.huge(chunked=True),
             "/many/page.html": lambda: self.with_etag(MANY_PAGE, "text/html"),
-        }.get(self.path, self.numbered_feed)
+            "/podcast.xml": self.podcast,
+            "/control/bump": lambda: self.send(200, b"%d" % self.server.bump(), "text/plain"),
+        }.get(self.path, self.other)
         try:
             route()
         except (BrokenPipeError, ConnectionResetError):
@@ -118,6 +186,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send(406, b"gzip only", "text/plain")
 
+    def other(self):
+        url = urllib.parse.urlsplit(self.path)
+        redirect = re.fullmatch(r"/redirect/(\d+)(/.*)", url.path)
+        if url.path.startswith("/media/"):
+            self.media(url)
+        elif redirect and int(redirect[1]) in REDIRECTS:
+            self.send(int(redirect[1]), b"", "text/plain", [("Location", redirect[2])])
+        else:
+            self.numbered_feed()
+
     def numbered_feed(self):
         name = self.path.removeprefix("/many/").removesuffix(".xml")
         if self.path.startswith("/many/") and name.isdigit() and 1 <= int(name) <= MANY:
@@ -130,6 +208,73 @@ class Handler(http.server.BaseHTTPRequestHandler):
         while time.monotonic() < deadline and not self.server.stopping.is_set():
             time.sleep(0.05)
         self.send(200, FEED, "application/rss+xml")
+
+    def podcast(self):
+        version = self.server.version
+        etag = '"pod-v%d"' % version
+        modified = 1717200000 + version * 86400
+        try:
+            since = email.utils.parsedate_to_datetime(self.headers["If-Modified-Since"]).timestamp()
+        except (TypeError, ValueError):
+            since = None
+        headers = [("ETag", etag), ("Last-Modified", email.utils.formatdate(modified, usegmt=True))]
+        if self.headers.get("If-None-Match") == etag or (
+                "If-None-Match" not in self.headers and since is not None and since >= modified):
+            self.send(304, b"", "application/rss+xml", headers)
+        else:
+            self.send(200, podcast(self.server.base, version), "application/rss+xml", headers)
+
+    def media(self, url):
+        parts = url.path.removeprefix("/media/").split("/")
+        mode = parts[0] if len(parts) == 2 and parts[0] in MEDIA_MODES else ""
+        if len(parts) != (2 if mode else 1) or not parts[-1]:
+            return self.send(404, b"no such media", "text/plain")
+        name = parts[-1]
+        query = urllib.parse.parse_qs(url.query)
+        size = int(query.get("size", [MEDIA_SIZE])[0])
+        content_type = query.get("type", [MEDIA_TYPES.get(name[name.rfind("."):], "")])[0]
+        content_type = content_type or "application/octet-stream"
+        body = media_bytes(name, size)
+
+        status, first, last = 200, 0, size - 1
+        wanted = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+        if wanted and mode not in ("norange", "chunked"):
+            first = int(wanted[1])
+            last = min(int(wanted[2]), size - 1) if wanted[2] else size - 1
+            if first >= size or first > last:
+                return self.send(416, b"", "text/plain", [("Content-Range", "bytes */%d" % size)])
+            if mode == "stingy":
+                last = min(last, first + MEDIA_CHUNK - 1)
+            status = 206
+
+        piece = body[first:last + 1]
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Accept-Ranges", "none" if mode in ("norange", "chunked") else "bytes")
+        if status == 206:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, size))
+        if mode == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Content-Length", str(len(piece)))
+        if mode == "short":
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        if mode == "short":
+            piece = piece[:len(piece) // 2]
+        for at in range(0, len(piece), MEDIA_CHUNK):
+            chunk = piece[at:at + MEDIA_CHUNK]
+            if mode == "chunked":
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+            else:
+                self.wfile.write(chunk)
+            if mode == "slow":
+                self.wfile.flush()
+                if self.server.stopping.wait(MEDIA_PAUSE):
+                    return
+        if mode == "chunked":
+            self.wfile.write(b"0\r\n\r\n")
 
     def huge(self, chunked):
         self.send_response(200)
@@ -163,6 +308,14 @@ class LoopbackServer(http.server.ThreadingHTTPServer):
         self.requests = []
         self.stopping = threading.Event()
         self.thread = None
+        self.version = 1
+        self.version_lock = threading.Lock()
+
+    def bump(self):
+        """Moves /podcast.xml to its next version and returns it."""
+        with self.version_lock:
+            self.version += 1
+            return self.version
 
     @property
     def base(self):

@@ -1,13 +1,18 @@
 // Shared pieces of the command-line host: exit codes, calls into the library, printers.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <yyjson.h>
+
+#include "http_transport.h"
+#include "store.h"
 
 // Exit codes, documented in the program's help and the README.
 enum exit_code : int {
@@ -16,13 +21,74 @@ enum exit_code : int {
   k_exit_usage = 2,    // bad command line or a URL the library refuses
   k_exit_network = 3,  // no connection, time-out, oversized body, HTTP 401/403/429/5xx
   k_exit_nothing = 4,  // HTTP 404/410, no feeds or episodes, unknown feed or entry, no feed links
+  k_exit_partial = 5,  // some URLs failed, the others answered
+  k_exit_interrupted = 130,  // Ctrl-C during a download
 };
+
+// Everything the command line set; CLI11 fills it.
+struct options {
+  std::string command;
+  std::vector<std::string> args;
+  bool json = false;
+  bool pretty = false;
+  std::vector<std::pair<std::string, std::string>> offline;  // URL, file
+  long timeout_ms = 30000;
+  int32_t max_age = -1;  // -1: the library's default
+  std::string feed, episode, entry, base;
+  std::string db;  // "" : the default place
+  bool utc = false, wide = false;
+  bool only_new = false, all = false;
+  int64_t limit = -1;
+  std::string out_dir = ".";
+  uint64_t max_size = uint64_t{2} << 30;
+  // Option values as given, checked once parsing is done so that each gets its own message.
+  std::vector<std::string> offline_specs;
+  std::string timeout_text, max_age_text;
+};
+
+// Reads a whole file, or standard input for "-". On failure `error` says why.
+bool read_file(const std::string &path, std::string &data, std::string &error);
+
+// The state database the options name.
+std::unique_ptr<store> open_store(const options &o);
+
+// The transport every fetching command runs on: libcurl, or the fake transport for --offline.
+class session {
+ public:
+  ~session();
+  // Returns 0, or the exit code after reporting the failure. `bodies` may be null. --max-age
+  // applies to the stored bodies, and to the library's response cache unless `library_max_age`
+  // is false: commands that list each feed twice in a row keep the library's default then.
+  int open(const options &o, store *bodies, bool library_max_age = true);
+  // Fetches a page for the host itself (discovery), by the same rules as the library's fetches.
+  int fetch(const options &o, const std::string &url, std::string &page);
+  // For each URL that failed in this session, "URL: cause" (URL redacted).
+  std::vector<std::string> failures(const std::vector<std::string> &urls);
+  // Why `url` failed in this session ("" when it worked or was not fetched).
+  std::string cause(const std::string &url);
+  // Where permanent redirects from `url` ended, or "".
+  std::string moved_to(const std::string &url);
+
+ private:
+  std::unique_ptr<http_transport> http_;
+  std::map<std::string, std::string> offline_;
+};
+
+// A URL without user information and with its query and fragment hidden, as the library
+// quotes URLs in its messages.
+std::string redact_url(std::string_view url);
 
 // The exit code for a negative code of the library's operations.
 int exit_for(int code);
 
 // Prints "vepod: <command>: <message>" as one line on standard error and returns `exit`.
 int report(std::string_view command, int exit, std::string_view message);
+
+// After an operation on `urls` as one source, one line per URL that failed; the exit code is the
+// operation's when it failed, k_exit_partial when it answered but some URLs failed, else 0.
+struct answer;
+int report_sources(std::string_view command, session &net, const std::vector<std::string> &urls,
+                   const answer &result);
 
 // The answer of one catalogue operation: its code and, on success, the JSON text.
 struct answer {
@@ -58,12 +124,44 @@ std::string write_json(yyjson_val *value);
 // Prints a JSON text as it is, or indented with two spaces.
 void print_json(std::FILE *out, std::string_view json, bool pretty);
 
+// How tables and dates are shown: cut to the terminal's width unless `wide`, dates in UTC or
+// local time.
+struct display_options {
+  bool utc = false;
+  bool wide = false;
+};
+void set_display(const display_options &options);
+
+// A title as people write it: the library's U+2215 in names turned back into '/'.
+std::string real_title(std::string text);
+
 // Readable forms of the library's answers.
 void print_source(std::FILE *out, yyjson_val *description);
 void print_feeds(std::FILE *out, yyjson_val *root_folder);
 void print_episodes(std::FILE *out, yyjson_val *feed_folder);
 void print_links(std::FILE *out, yyjson_val *links);
 void print_stats(std::FILE *out, yyjson_val *stats);
+// Readable forms of the program's state.
+void print_subscriptions(std::FILE *out, const std::vector<subscription> &all);
+void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes, bool with_feed);
+
+int usage_error(const options &o, const std::string &message);
+
+int cmd_validate(const options &o);
+int cmd_list(const options &o);
+int cmd_stream(const options &o);
+int cmd_parse(const options &o);
+int cmd_discover(const options &o);
+int cmd_stats(const options &o);
+int cmd_demo(const options &o);
+int cmd_subscribe(const options &o);
+int cmd_unsubscribe(const options &o);
+int cmd_subscriptions(const options &o);
+int cmd_update(const options &o);
+int cmd_episodes(const options &o);
+int cmd_import(const options &o);
+int cmd_export(const options &o);
+int cmd_download(const options &o);
 
 // The bundled walk through validate, list, stream URL and statistics on the fake transport.
 int run_demo();

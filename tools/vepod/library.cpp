@@ -18,7 +18,7 @@ answer call(Op op) {
   result.code = op(out.data(), k_out_size);
   if (result.code == 0) {
     result.json = out.data();
-  } else if (result.code == -9) {
+  } else if (result.code == VEPOD_ERR_BUFFER_TOO_SMALL) {
     result.code = 0;
     result.json = vepod_result_json();
   } else {
@@ -35,16 +35,16 @@ struct text_deleter {
 
 int exit_for(int code) {
   switch (code) {
-    case 0:
+    case VEPOD_OK:
       return k_exit_ok;
-    case -1:  // HTTP 401/403
-    case -3:  // HTTP 429
-    case -4:
+    case VEPOD_ERR_ACCESS:
+    case VEPOD_ERR_RATE_LIMITED:
+    case VEPOD_ERR_TRANSPORT:
       return k_exit_network;
-    case -2:
-    case -5:
+    case VEPOD_ERR_NOT_FOUND:
+    case VEPOD_ERR_NO_DATA:
       return k_exit_nothing;
-    case -8:
+    case VEPOD_ERR_BAD_INPUT:
       return k_exit_usage;
     default:
       return k_exit_failure;
@@ -63,6 +63,15 @@ int report(std::string_view command, int exit, std::string_view message) {
 
 int report_failure(std::string_view command, const answer &failed) {
   return report(command, exit_for(failed.code), failed.error);
+}
+
+int report_sources(std::string_view command, session &net, const std::vector<std::string> &urls,
+                   const answer &result) {
+  std::vector<std::string> lines = net.failures(urls);
+  if (result.code != VEPOD_OK && lines.empty()) return report_failure(command, result);
+  for (const std::string &line : lines) report(command, k_exit_ok, line);
+  if (result.code != VEPOD_OK) return exit_for(result.code);
+  return lines.empty() ? k_exit_ok : k_exit_partial;
 }
 
 answer call_validate(const std::string &settings) {

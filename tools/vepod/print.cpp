@@ -1,7 +1,11 @@
 // Readable forms of the library's JSON answers: aligned tables and key-value lines.
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -9,6 +13,8 @@
 #include "cli.h"
 
 namespace {
+
+display_options g_display;
 
 struct code_point_range {
   char32_t first, last;
@@ -53,10 +59,39 @@ size_t display_width(std::string_view text) {
   return width;
 }
 
+// The text cut to `width` columns, its last one an ellipsis when anything was cut.
+std::string fit(const std::string &text, size_t width) {
+  if (display_width(text) <= width) return text;
+  std::string cut;
+  size_t used = 0;
+  for (size_t i = 0; i < text.size();) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    std::string piece = text.substr(i, length);
+    size_t w = display_width(piece);
+    if (used + w + 1 > width) break;
+    cut += piece;
+    used += w;
+    i += length;
+  }
+  return width == 0 ? std::string() : cut + "\u2026";
+}
+
+// The terminal's width when `out` is one and lines must not wrap; 0 for no limit.
+size_t line_limit(std::FILE *out) {
+  if (g_display.wide || !isatty(fileno(out))) return 0;
+  winsize size{};
+  if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  const char *columns = std::getenv("COLUMNS");
+  long n = columns != nullptr ? std::strtol(columns, nullptr, 10) : 0;
+  return n > 0 ? static_cast<size_t>(n) : 80;
+}
+
 struct table {
   std::vector<std::string> header;
   std::vector<bool> right_aligned;
   std::vector<std::vector<std::string>> rows;
+  size_t shrink = 0;  // the column cut short when a line would not fit the terminal
 
   void print(std::FILE *out) const {
     std::vector<size_t> widths(header.size(), 0);
@@ -66,13 +101,20 @@ struct table {
     };
     measure(header);
     for (const auto &row : rows) measure(row);
+    if (size_t limit = line_limit(out)) {
+      size_t total = 2 * (widths.size() - 1);
+      for (size_t w : widths) total += w;
+      // Other columns keep their width; this one gives up what does not fit, down to 3 columns.
+      if (total > limit) widths[shrink] = std::max<size_t>(3, widths[shrink] - (total - limit));
+    }
     auto print_row = [&](const std::vector<std::string> &row) {
       std::string line;
       for (size_t i = 0; i < row.size(); i++) {
         bool last = i + 1 == row.size();
-        std::string pad(widths[i] - display_width(row[i]), ' ');
+        std::string cell = fit(row[i], widths[i]);
+        std::string pad(widths[i] - display_width(cell), ' ');
         if (right_aligned[i]) line += pad;
-        line += row[i];
+        line += cell;
         if (!right_aligned[i] && !last) line += pad;
         if (!last) line += "  ";
       }
@@ -94,9 +136,9 @@ std::string date_text(int64_t ms) {
   std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm parts{};
   char text[32];
-  if (gmtime_r(&seconds, &parts) == nullptr ||
-      std::strftime(text, sizeof text, "%Y-%m-%d", &parts) == 0)
-    return "-";
+  bool converted = g_display.utc ? gmtime_r(&seconds, &parts) != nullptr
+                                 : localtime_r(&seconds, &parts) != nullptr;
+  if (!converted || std::strftime(text, sizeof text, "%Y-%m-%d", &parts) == 0) return "-";
   return text;
 }
 
@@ -126,7 +168,18 @@ std::string size_text(int64_t bytes) {
   return text;
 }
 
+std::string title_text(yyjson_val *object, const char *key) {
+  return real_title(text_member(object, key));
+}
+
 }  // namespace
+
+void set_display(const display_options &options) { g_display = options; }
+
+std::string real_title(std::string text) {
+  for (size_t at; (at = text.find("\u2215")) != std::string::npos;) text.replace(at, 3, "/");
+  return text;
+}
 
 // Control characters would break the layout; the library's names carry none, other texts may.
 std::string one_line(std::string_view text) {
@@ -170,30 +223,30 @@ void print_source(std::FILE *out, yyjson_val *description) {
 }
 
 void print_feeds(std::FILE *out, yyjson_val *root_folder) {
-  table t{{"#", "FEED", "URL"}, {true, false, false}, {}};
+  table t{{"#", "FEED", "URL"}, {true, false, false}, {}, 1};
   size_t index, max;
   yyjson_val *entry;
   yyjson_arr_foreach(root_folder, index, max, entry) {
     t.rows.push_back(
-        {std::to_string(index + 1), text_member(entry, "name"), text_member(entry, "path")});
+        {std::to_string(index + 1), title_text(entry, "name"), text_member(entry, "path")});
   }
   t.print(out);
 }
 
 void print_episodes(std::FILE *out, yyjson_val *feed_folder) {
-  table t{{"#", "DATE", "LENGTH", "SIZE", "TITLE"}, {true, false, true, true, false}, {}};
+  table t{{"#", "DATE", "LENGTH", "SIZE", "TITLE"}, {true, false, true, true, false}, {}, 4};
   size_t index, max;
   yyjson_val *entry;
   yyjson_arr_foreach(feed_folder, index, max, entry) {
     t.rows.push_back({std::to_string(index + 1), date_text(number_of(entry, "mtime_ms")),
                       duration_text(number_of(entry, "duration_s")),
-                      size_text(number_of(entry, "size")), text_member(entry, "name")});
+                      size_text(number_of(entry, "size")), title_text(entry, "name")});
   }
   t.print(out);
 }
 
 void print_links(std::FILE *out, yyjson_val *links) {
-  table t{{"#", "TITLE", "URL"}, {true, false, false}, {}};
+  table t{{"#", "TITLE", "URL"}, {true, false, false}, {}, 1};
   size_t index, max;
   yyjson_val *link;
   yyjson_arr_foreach(links, index, max, link) {
@@ -205,7 +258,7 @@ void print_links(std::FILE *out, yyjson_val *links) {
 }
 
 void print_stats(std::FILE *out, yyjson_val *stats) {
-  table t{{"GROUP", "COUNTERS"}, {false, false}, {}};
+  table t{{"GROUP", "COUNTERS"}, {false, false}, {}, 1};
   yyjson_val *group, *counter;
   yyjson_obj_iter groups = yyjson_obj_iter_with(stats);
   while ((group = yyjson_obj_iter_next(&groups))) {
@@ -218,6 +271,41 @@ void print_stats(std::FILE *out, yyjson_val *stats) {
       counters += std::to_string(yyjson_get_sint(yyjson_obj_iter_get_val(counter)));
     }
     t.rows.push_back({one_line(yyjson_get_str(group)), counters});
+  }
+  t.print(out);
+}
+
+void print_subscriptions(std::FILE *out, const std::vector<subscription> &all) {
+  table t{{"#", "TITLE", "URL", "EPISODES", "UPDATED", "LAST ERROR"},
+          {true, false, false, true, false, false},
+          {},
+          1};
+  for (size_t i = 0; i < all.size(); i++) {
+    const subscription &s = all[i];
+    t.rows.push_back({std::to_string(i + 1), s.title.empty() ? "-" : one_line(s.title), s.url,
+                      std::to_string(s.episodes),
+                      s.last_update < 0 ? "never" : date_text(s.last_update * 1000),
+                      s.last_error.empty() ? "-" : one_line(s.last_error)});
+  }
+  t.print(out);
+}
+
+void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes, bool with_feed) {
+  table t{{"#", "FEED", "DATE", "LENGTH", "SIZE", "D", "TITLE"},
+          {true, false, false, true, true, false, false},
+          {},
+          6};
+  for (size_t i = 0; i < episodes.size(); i++) {
+    const episode &e = episodes[i];
+    t.rows.push_back({std::to_string(i + 1), one_line(e.feed_title), date_text(e.published_ms),
+                      duration_text(e.duration_s), size_text(e.size), e.downloaded >= 0 ? "D" : "",
+                      one_line(e.title)});
+  }
+  if (!with_feed) {
+    t.header.erase(t.header.begin() + 1);
+    t.right_aligned.erase(t.right_aligned.begin() + 1);
+    for (auto &row : t.rows) row.erase(row.begin() + 1);
+    t.shrink = 5;
   }
   t.print(out);
 }

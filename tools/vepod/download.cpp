@@ -1,0 +1,519 @@
+#include "download.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <system_error>
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+int g_scope_depth = 0;
+struct sigaction g_previous_action;
+
+void note_interrupt(int) { g_interrupted = 1; }
+
+using clock_type = std::chrono::steady_clock;
+
+// Redraws on a terminal at most this often: enough to look live, little enough to cost nothing.
+constexpr auto k_redraw_interval = std::chrono::milliseconds(200);
+// Redirects followed: enough for a tracking prefix, a CDN hop and http->https, short of a loop.
+constexpr long k_max_redirects = 5;
+
+std::string duration_text(double seconds) {
+  auto total = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  if (total >= 3600)
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
+                  total % 60);
+  else
+    std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+  return text;
+}
+
+// Terminal columns the text may take at most: a code point beyond ASCII counts as two, so the
+// line never wraps (a wrapped line defeats the redraw with '\r').
+std::string fit_columns(std::string_view text, size_t columns) {
+  std::string out;
+  size_t used = 0;
+  for (size_t i = 0; i < text.size();) {
+    size_t length = 1;
+    while (i + length < text.size() &&
+           (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80)
+      length++;
+    size_t width = length == 1 ? 1 : 2;
+    if (used + width > columns) {
+      while (!out.empty() && used + 1 > columns) {  // room for the ellipsis
+        size_t cut = out.size() - 1;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) cut--;
+        used -= out.size() - cut == 1 ? 1 : 2;
+        out.resize(cut);
+      }
+      return out + "\u2026";
+    }
+    out.append(text.substr(i, length));
+    used += width;
+    i += length;
+  }
+  return out;
+}
+
+class progress_line {
+ public:
+  progress_line(std::FILE *out, std::string label)
+      : out_(out), tty_(out && isatty(fileno(out))), label_(std::move(label)) {}
+
+  // `done` counts the whole file so far, `fresh` what this transfer brought.
+  void update(uint64_t done, uint64_t fresh, int64_t total) {
+    if (!tty_) return;
+    auto now = clock_type::now();
+    if (drawn_ && now - last_draw_ < k_redraw_interval) return;
+    last_draw_ = now;
+    double rate = fresh / std::max(seconds_since_start(), 0.001);
+    std::string stats = "  " + human_size(done);
+    if (total > 0) {
+      stats += " / " + human_size(static_cast<uint64_t>(total));
+      char percent[16];
+      std::snprintf(
+          percent, sizeof percent, "  %3d%%",
+          static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total)));
+      stats += percent;
+    }
+    stats += "  " + human_size(static_cast<uint64_t>(rate)) + "/s";
+    if (total > 0 && rate >= 1 && static_cast<uint64_t>(total) > done)
+      stats +=
+          "  ETA " + duration_text(static_cast<double>(static_cast<uint64_t>(total) - done) / rate);
+    draw(stats, "");
+    drawn_ = true;
+  }
+
+  void complete(uint64_t size, uint64_t fresh, bool resumed) {
+    if (!out_) return;
+    double seconds = seconds_since_start();
+    double rate = fresh / std::max(seconds, 0.001);
+    std::string stats = "  " + human_size(size) + " in " + duration_text(seconds) + ", " +
+                        human_size(static_cast<uint64_t>(rate)) + "/s" +
+                        (resumed ? " (resumed)" : "");
+    if (tty_)
+      draw(stats, "\n");
+    else
+      std::fprintf(out_, "%s%s\n", label_.c_str(), stats.c_str());
+    std::fflush(out_);
+    drawn_ = false;
+  }
+
+  // Other outcomes leave the last drawing on its own line for the caller's message to follow.
+  ~progress_line() {
+    if (drawn_) {
+      std::fputc('\n', out_);
+      std::fflush(out_);
+    }
+  }
+
+ private:
+  // Over the line drawn before: the label shortened so that label and stats fit the width.
+  void draw(const std::string &stats, const char *end) {
+    size_t width = terminal_width();
+    size_t room = width > stats.size() + 1 ? width - stats.size() - 1 : 1;
+    std::fprintf(out_, "\r%s%s\033[K%s", fit_columns(label_, room).c_str(), stats.c_str(), end);
+    std::fflush(out_);
+  }
+  double seconds_since_start() const {
+    return std::chrono::duration<double>(clock_type::now() - start_).count();
+  }
+  size_t terminal_width() const {
+    winsize size{};
+    if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+    return 80;
+  }
+
+  std::FILE *out_;
+  bool tty_;
+  std::string label_;
+  clock_type::time_point start_ = clock_type::now();
+  clock_type::time_point last_draw_{};
+  bool drawn_ = false;
+};
+
+struct fd_closer {
+  int fd = -1;
+  ~fd_closer() { reset(); }
+  void reset(int next = -1) {
+    if (fd >= 0) close(fd);
+    fd = next;
+  }
+};
+
+struct curl_deleter {
+  void operator()(CURL *curl) const { curl_easy_cleanup(curl); }
+};
+
+// A header of the final response (after redirects), or "" when it has none.
+std::string final_header(CURL *curl, const char *name) {
+  curl_header *header = nullptr;
+  if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return {};
+  return header->value;
+}
+
+bool parse_number(std::string_view text, uint64_t &value) {
+  if (text.empty() || text.size() > 19) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}
+
+// "bytes FIRST-LAST/TOTAL" or "bytes */TOTAL" (a 416's form); TOTAL may be '*' (unknown: -1).
+struct content_range {
+  bool valid = false;
+  bool whole_unsatisfied = false;  // "*/TOTAL"
+  uint64_t first = 0;
+  int64_t total = -1;
+};
+
+content_range parse_content_range(std::string_view text) {
+  content_range range;
+  if (!text.starts_with("bytes ")) return range;
+  text.remove_prefix(6);
+  size_t slash = text.find('/');
+  if (slash == std::string_view::npos) return range;
+  std::string_view span = text.substr(0, slash), total = text.substr(slash + 1);
+  uint64_t number = 0;
+  if (total != "*") {
+    if (!parse_number(total, number) || number > INT64_MAX) return range;
+    range.total = static_cast<int64_t>(number);
+  }
+  if (span == "*") {
+    range.whole_unsatisfied = true;
+    range.valid = range.total >= 0;
+    return range;
+  }
+  size_t dash = span.find('-');
+  uint64_t last = 0;
+  if (dash == std::string_view::npos || !parse_number(span.substr(0, dash), range.first) ||
+      !parse_number(span.substr(dash + 1), last) || last < range.first)
+    return range;
+  range.valid = true;
+  return range;
+}
+
+enum class stop_reason { none, too_large, write_failed, wrong_range };
+
+struct transfer {
+  CURL *curl = nullptr;
+  std::filesystem::path part;
+  uint64_t offset = 0;  // the Range start asked for; 0 asks for the whole file
+  uint64_t max_size = 0;
+  progress_line *progress = nullptr;
+
+  fd_closer file;
+  bool judged = false;   // the final response's body has been looked at
+  bool storing = false;  // ... and goes to the .part
+  uint64_t base = 0;     // where that body starts in the file
+  uint64_t written = 0;
+  int64_t total = -1;
+  bool resumed = false;
+  stop_reason stopped = stop_reason::none;
+  int error_number = 0;
+
+  uint64_t size() const { return base + written; }
+};
+
+bool write_all(int fd, const char *data, size_t n) {
+  while (n > 0) {
+    ssize_t done = write(fd, data, n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    data += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+// Decides where the final response's body goes, once: a 206 continues the .part at the offset
+// asked for, any other 2xx replaces it, anything else stays out of it.
+bool begin_body(transfer &t) {
+  t.judged = true;
+  long status = 0;
+  curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
+  if (status < 200 || status > 299) return true;
+  if (status == 206) {
+    content_range range = parse_content_range(final_header(t.curl, "Content-Range"));
+    if (!range.valid || range.whole_unsatisfied || range.first != t.offset) {
+      t.stopped = stop_reason::wrong_range;
+      return false;
+    }
+    t.base = t.offset;
+    t.total = range.total;
+  } else {
+    curl_off_t length = -1;
+    curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    t.base = 0;
+    t.total = length;
+  }
+  if (t.total >= 0 && static_cast<uint64_t>(t.total) > t.max_size) {
+    t.stopped = stop_reason::too_large;
+    return false;
+  }
+  t.resumed = t.base > 0;
+  t.file.reset(open(t.part.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (t.file.fd < 0 || ftruncate(t.file.fd, static_cast<off_t>(t.base)) != 0 ||
+      lseek(t.file.fd, static_cast<off_t>(t.base), SEEK_SET) < 0) {
+    t.error_number = errno;
+    t.stopped = stop_reason::write_failed;
+    return false;
+  }
+  t.storing = true;
+  return true;
+}
+
+size_t on_write(char *data, size_t size, size_t count, void *user) {
+  auto &t = *static_cast<transfer *>(user);
+  size_t n = size * count;
+  if (g_interrupted) return 0;
+  // Called from C: nothing may propagate out of here.
+  try {
+    if (!t.judged && !begin_body(t)) return 0;
+  } catch (const std::bad_alloc &) {
+    t.error_number = ENOMEM;
+    t.stopped = stop_reason::write_failed;
+    return 0;
+  }
+  if (!t.storing) return n;
+  if (n > t.max_size - t.size()) {
+    t.stopped = stop_reason::too_large;
+    return 0;
+  }
+  if (!write_all(t.file.fd, data, n)) {
+    t.error_number = errno;
+    t.stopped = stop_reason::write_failed;
+    return 0;
+  }
+  t.written += n;
+  return n;
+}
+
+int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto &t = *static_cast<transfer *>(user);
+  if (g_interrupted) return 1;
+  try {
+    if (t.storing) t.progress->update(t.size(), t.written, t.total);
+  } catch (const std::bad_alloc &) {
+    // Without memory for the line the transfer goes on undrawn.
+  }
+  return 0;
+}
+
+uint64_t file_size_or_zero(const std::filesystem::path &path) {
+  std::error_code error;
+  uintmax_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : size;
+}
+
+void remove_quietly(const std::filesystem::path &path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
+download_result failure(download_status status, std::string message) {
+  download_result result;
+  result.status = status;
+  result.message = std::move(message);
+  return result;
+}
+
+// One request: the .part from `offset` on (0: the whole file). `retry_full` is set when the
+// server cannot continue this .part and a request for the whole file should follow.
+download_result attempt(const std::string &url, const std::filesystem::path &dest,
+                        const std::filesystem::path &part, uint64_t offset,
+                        const download_options &options, progress_line &progress,
+                        bool &retry_full) {
+  retry_full = false;
+  std::unique_ptr<CURL, curl_deleter> handle(curl_easy_init());
+  if (!handle) return failure(download_status::network_error, "cannot start an HTTP request");
+  CURL *c = handle.get();
+  transfer t;
+  t.curl = c;
+  t.part = part;
+  t.offset = offset;
+  t.max_size = options.max_size;
+  t.progress = &progress;
+
+  char errbuf[CURL_ERROR_SIZE] = "";
+  std::string range = std::to_string(offset) + "-";
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(c, CURLOPT_MAXREDIRS, k_max_redirects);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
+  curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_s);
+  curl_easy_setopt(
+      c, CURLOPT_USERAGENT,
+      options.user_agent.empty() ? "vepod/" VEPOD_TOOL_VERSION : options.user_agent.c_str());
+  if (offset > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_write);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &on_progress);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+
+  CURLcode rc = curl_easy_perform(c);
+  long status = 0;
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+  // A 2xx without a body never reached the write callback.
+  if (rc == CURLE_OK && !t.judged && status >= 200 && status <= 299) begin_body(t);
+
+  download_result result;
+  result.http_status = status;
+  result.expected = t.total;
+  result.resumed = t.resumed;
+  const char *type = nullptr;
+  if (curl_easy_getinfo(c, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
+    result.content_type = type;
+  auto finish = [&](download_status outcome, std::string message) {
+    result.status = outcome;
+    result.message = std::move(message);
+    return result;
+  };
+
+  if (g_interrupted) {
+    result.size = file_size_or_zero(part);
+    return finish(download_status::interrupted, "interrupted");
+  }
+  switch (t.stopped) {
+    case stop_reason::too_large:
+      t.file.reset();
+      remove_quietly(part);
+      return finish(download_status::too_large,
+                    "larger than the " + human_size(options.max_size) + " limit" +
+                        (t.total >= 0 ? " (" + human_size(static_cast<uint64_t>(t.total)) + ")"
+                                      : std::string()));
+    case stop_reason::write_failed:
+      result.size = file_size_or_zero(part);
+      return finish(download_status::file_error,
+                    "cannot write " + part.string() + ": " + std::strerror(t.error_number));
+    case stop_reason::wrong_range:
+      retry_full = true;
+      return finish(download_status::network_error, "the server answered another range");
+    case stop_reason::none:
+      break;
+  }
+  if (rc != CURLE_OK) {
+    result.size = file_size_or_zero(part);
+    return finish(download_status::network_error, errbuf[0] ? errbuf : curl_easy_strerror(rc));
+  }
+  if (status == 416 && offset > 0) {
+    // Nothing left to send: the .part may already be the whole file.
+    content_range range = parse_content_range(final_header(c, "Content-Range"));
+    if (!range.valid || !range.whole_unsatisfied || static_cast<uint64_t>(range.total) != offset) {
+      retry_full = true;
+      return finish(download_status::http_error, "HTTP 416");
+    }
+    result.expected = range.total;
+    t.file.reset(open(part.c_str(), O_WRONLY | O_CLOEXEC));
+    t.base = offset;
+  } else if (status < 200 || status > 299) {
+    result.size = file_size_or_zero(part);
+    return finish(download_status::http_error, "HTTP " + std::to_string(status));
+  }
+
+  result.size = t.size();
+  if (t.total >= 0 && t.size() != static_cast<uint64_t>(t.total)) {
+    t.file.reset();
+    // More than announced cannot become right by resuming.
+    if (t.size() > static_cast<uint64_t>(t.total)) {
+      remove_quietly(part);
+      result.size = 0;
+    }
+    return finish(download_status::incomplete, "the server sent " + std::to_string(t.size()) +
+                                                   " of " + std::to_string(t.total) + " bytes");
+  }
+  if (t.file.fd < 0 || fdatasync(t.file.fd) != 0) {
+    int error_number = errno;
+    return finish(download_status::file_error,
+                  "cannot write " + part.string() + ": " + std::strerror(error_number));
+  }
+  t.file.reset();
+  std::error_code error;
+  std::filesystem::rename(part, dest, error);
+  if (error)
+    return finish(download_status::file_error, "cannot rename " + part.string() + " to " +
+                                                   dest.string() + ": " + error.message());
+  progress.complete(t.size(), t.written, t.resumed);
+  return finish(download_status::complete, "");
+}
+
+}  // namespace
+
+interrupt_scope::interrupt_scope() {
+  if (g_scope_depth++ > 0) return;
+  g_interrupted = 0;
+  struct sigaction action {};
+  action.sa_handler = &note_interrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked wait returns and sees the flag
+  sigaction(SIGINT, &action, &g_previous_action);
+  // A program started with SIGINT ignored (nohup, a background job) keeps ignoring it.
+  if (g_previous_action.sa_handler == SIG_IGN) sigaction(SIGINT, &g_previous_action, nullptr);
+}
+
+interrupt_scope::~interrupt_scope() {
+  if (--g_scope_depth == 0) sigaction(SIGINT, &g_previous_action, nullptr);
+}
+
+bool interrupt_requested() { return g_interrupted != 0; }
+
+std::string human_size(uint64_t bytes) {
+  static constexpr const char *k_units[] = {"KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(k_units)) {
+    value /= 1024;
+    unit++;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, k_units[unit]);
+  return text;
+}
+
+download_result download_file(const std::string &url, const std::filesystem::path &dest,
+                              const download_options &options) {
+  interrupt_scope scope;
+  if (g_interrupted) return failure(download_status::interrupted, "interrupted");
+  std::filesystem::path part = dest;
+  part += ".part";
+  std::error_code error;
+  if (dest.has_parent_path()) std::filesystem::create_directories(dest.parent_path(), error);
+  if (error)
+    return failure(download_status::file_error,
+                   "cannot create " + dest.parent_path().string() + ": " + error.message());
+
+  uint64_t offset = file_size_or_zero(part);
+  if (offset > options.max_size) {
+    remove_quietly(part);  // it could never be completed within the limit
+    offset = 0;
+  }
+  progress_line progress(options.progress,
+                         options.label.empty() ? dest.filename().string() : options.label);
+  bool retry_full = false;
+  download_result result = attempt(url, dest, part, offset, options, progress, retry_full);
+  if (retry_full && !g_interrupted)
+    result = attempt(url, dest, part, 0, options, progress, retry_full);
+  return result;
+}

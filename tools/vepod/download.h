@@ -1,0 +1,72 @@
+// Downloading one media file with libcurl: into "<dest>.part", renamed to dest only when the
+// transfer is whole; an existing .part is resumed; Ctrl-C leaves it resumable.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+// The default for download_options::max_size: 2 GiB, above any audio episode and most video.
+inline constexpr uint64_t k_default_max_download = uint64_t{2} << 30;
+
+struct download_options {
+  uint64_t max_size = k_default_max_download;  // refused beyond this, announced or received
+  std::string user_agent;                      // "": "vepod/<version of this program>"
+  long connect_timeout_ms = 10000;
+  // A transfer slower than 1 byte/s for this long is given up (the .part stays); there is no
+  // limit on the whole transfer, which may rightly take hours.
+  long stall_timeout_s = 60;
+  // Progress: on a terminal one line redrawn in place (bytes, rate, ETA), replaced by the final
+  // line; elsewhere only the final line of a complete download. nullptr: silent.
+  std::FILE *progress = stderr;
+  std::string label;  // named on the progress line; the file name of dest when empty
+};
+
+enum class download_status {
+  complete,       // dest holds the whole file, the .part is gone
+  interrupted,    // SIGINT; the .part holds what arrived (the program exits 130)
+  http_error,     // the server answered neither 2xx nor a usable 416; a .part is left as it was
+  network_error,  // libcurl failed (connection, time-out, redirects); the .part is resumable
+  incomplete,     // the transfer ended short of the announced size; the .part is resumable
+  too_large,      // announced or received beyond max_size; no .part is left
+  file_error,     // the .part or dest could not be created, written or renamed
+};
+
+struct download_result {
+  download_status status = download_status::file_error;
+  long http_status = 0;      // of the final response, 0 when none arrived
+  uint64_t size = 0;         // bytes in dest when complete, else in the .part (0: none)
+  int64_t expected = -1;     // the announced whole size, -1 when none was announced
+  bool resumed = false;      // the server continued an existing .part (206)
+  std::string content_type;  // of the final response, "" when it had none
+  std::string message;       // one line for the user when not complete: "HTTP 404", curl's
+                             // error text, "larger than the 2.0 GiB limit", ...
+};
+
+// Downloads `url` (http or https; up to 5 redirects followed) to `dest`, creating dest's folder.
+// Complete means: the final response was 2xx (or 416 for a .part that already holds the whole
+// file), and the bytes received equal the announced size (Content-Length, or the total of
+// Content-Range), or, with none announced, the transfer finished without error. A .part is
+// resumed with "Range: bytes=N-"; a 200 answer to it starts over from the first byte. SIGINT
+// during the call stops the transfer (see interrupt_scope). curl_global_init must have run.
+download_result download_file(const std::string &url, const std::filesystem::path &dest,
+                              const download_options &options);
+
+// While one lives, SIGINT sets a flag instead of ending the process: download_file returns
+// interrupted and interrupt_requested() turns true. download_file holds one itself; a caller
+// that downloads several files holds one around all of them, so a Ctrl-C between two files is
+// seen too. Scopes nest; the outermost restores the previous handler. One thread only.
+class interrupt_scope {
+ public:
+  interrupt_scope();
+  ~interrupt_scope();
+  interrupt_scope(const interrupt_scope &) = delete;
+  interrupt_scope &operator=(const interrupt_scope &) = delete;
+};
+
+// Whether SIGINT arrived since the outermost interrupt_scope began.
+bool interrupt_requested();
+
+// "1.5 MiB", "200 B": sizes as the progress line and messages write them.
+std::string human_size(uint64_t bytes);

@@ -1,0 +1,159 @@
+// `vepod download`: picks episodes from the database, resolves each one's stream URL through the
+// library and downloads it with the download module, marking what arrived whole.
+
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "download.h"
+#include "filename.h"
+#include "vepod.h"
+
+namespace {
+
+// The stream URL the library resolves for an episode recorded from `feed_url`.
+bool stream_url_of(const episode &e, const std::string &feed_url, std::string &url,
+                   std::string &error) {
+  const std::string settings = make_settings({feed_url});
+  answer stream = call_stream_url(settings.c_str(), e.entry);
+  if (stream.code != VEPOD_OK) {
+    error = stream.error;
+    return false;
+  }
+  json_doc doc = read_json(stream.json);
+  url = text_member(yyjson_doc_get_root(doc.get()), "url");
+  return true;
+}
+
+// With --offline the media comes from the local file routed for its URL, through the same
+// .part-and-rename as a download.
+download_result copy_offline(const options &o, const std::string &url,
+                             const std::filesystem::path &dest) {
+  download_result result;
+  for (const auto &[route, file] : o.offline) {
+    if (route != url) continue;
+    std::error_code ec;
+    std::filesystem::create_directories(dest.parent_path(), ec);
+    std::filesystem::path partial = dest;
+    partial += k_part_suffix;
+    if (!ec)
+      std::filesystem::copy_file(file, partial, std::filesystem::copy_options::overwrite_existing,
+                                 ec);
+    if (!ec) std::filesystem::rename(partial, dest, ec);
+    if (ec) {
+      result.message = file + ": " + ec.message();
+      return result;
+    }
+    result.status = download_status::complete;
+    result.size = std::filesystem::file_size(dest, ec);
+    return result;
+  }
+  result.status = download_status::network_error;
+  result.message = "no route (no --offline file for it)";
+  return result;
+}
+
+// The episodes of one subscription that the options choose.
+int choose(const options &o, store &db, const subscription &s, std::vector<episode> &chosen) {
+  std::vector<episode> all = db.episodes(s.id, false, -1);
+  if (o.only_new || o.all) {
+    for (episode &e : all)
+      if (o.all || (e.is_new && e.downloaded < 0)) chosen.push_back(std::move(e));
+    return k_exit_ok;
+  }
+  // Default: the newest; a number counts as 'vepod episodes N' lists them, else an episode id.
+  size_t number = 1;
+  const std::string &which = o.episode.empty() ? std::string("1") : o.episode;
+  auto [end, ec] = std::from_chars(which.data(), which.data() + which.size(), number);
+  bool by_number = ec == std::errc() && end == which.data() + which.size() && number > 0;
+  for (size_t i = 0; i < all.size(); i++)
+    if (by_number ? i + 1 == number : all[i].guid == which) {
+      chosen.push_back(std::move(all[i]));
+      return k_exit_ok;
+    }
+  return report(o.command, k_exit_nothing,
+                "no episode " + which + " in " + redact_url(s.url) + " (" +
+                    std::to_string(all.size()) + " recorded)");
+}
+
+}  // namespace
+
+int cmd_download(const options &o) {
+  if (!o.args.empty()) return usage_error(o, "takes no arguments (choose with --feed)");
+  if (int(!o.episode.empty()) + int(o.only_new) + int(o.all) > 1)
+    return usage_error(o, "--episode, --new and --all exclude each other");
+  if (!o.episode.empty() && o.feed.empty()) return usage_error(o, "--episode needs --feed");
+  std::unique_ptr<store> db = open_store(o);
+  std::vector<subscription> feeds = db->subscriptions();
+  if (!o.feed.empty()) {
+    size_t number = 0;
+    auto [end, ec] = std::from_chars(o.feed.data(), o.feed.data() + o.feed.size(), number);
+    bool by_number = ec == std::errc() && end == o.feed.data() + o.feed.size();
+    std::vector<subscription> one;
+    for (size_t i = 0; i < feeds.size(); i++)
+      if (by_number ? i + 1 == number : feeds[i].url == o.feed) one.push_back(feeds[i]);
+    if (one.empty())
+      return report(o.command, k_exit_nothing,
+                    "no subscription " + o.feed + " (see 'vepod subscriptions')");
+    feeds = one;
+  }
+  if (feeds.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
+
+  session net;
+  if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
+  download_options how;
+  how.max_size = static_cast<uint64_t>(o.max_size);
+  how.connect_timeout_ms = std::min(o.timeout_ms, how.connect_timeout_ms);
+  interrupt_scope ctrl_c;
+  int done = 0, failed = 0, last_exit = k_exit_ok;
+  for (const subscription &s : feeds) {
+    std::vector<episode> chosen;
+    if (int rc = choose(o, *db, s, chosen)) {
+      failed++;
+      last_exit = rc;
+      continue;
+    }
+    for (const episode &e : chosen) {
+      if (e.downloaded >= 0 && std::filesystem::exists(e.file)) {
+        std::printf("already downloaded: %s\n", e.file.c_str());
+        continue;
+      }
+      std::string url, error;
+      if (!stream_url_of(e, s.url, url, error)) {
+        failed++;
+        last_exit = report(o.command, k_exit_failure, e.title + ": " + error);
+        continue;
+      }
+      std::filesystem::path dest =
+          episode_path(o.out_dir, s.title.empty() ? "Untitled" : s.title,
+                       file_date(e.published_ms, o.utc), e.title, media_extension(url, ""));
+      how.label = e.title;
+      download_result got =
+          o.offline.empty() ? download_file(url, dest, how) : copy_offline(o, url, dest);
+      if (got.status == download_status::interrupted)
+        return report(o.command, k_exit_interrupted,
+                      "interrupted; 'vepod download' again resumes " + dest.string() + ".part");
+      if (got.status != download_status::complete) {
+        failed++;
+        last_exit = report(o.command,
+                           got.status == download_status::file_error          ? k_exit_failure
+                           : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
+                                                                              : k_exit_network,
+                           redact_url(url) + ": " + got.message);
+        continue;
+      }
+      store::transaction t(*db);
+      db->mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), dest.string());
+      t.commit();
+      std::printf("%s\n", dest.c_str());
+      done++;
+    }
+  }
+  if (done == 0 && failed == 0) std::printf("nothing to download\n");
+  if (failed == 0) return k_exit_ok;
+  return done == 0 ? last_exit : k_exit_partial;
+}

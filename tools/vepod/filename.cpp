@@ -1,0 +1,193 @@
+#include "filename.h"
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+
+namespace {
+
+// Names Windows reserves for devices, with or without an extension; a card written on Linux is
+// often read there.
+constexpr std::array<std::string_view, 22> k_device_names = {
+    "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
+    "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9",
+};
+
+// Extensions of pages and scripts: a URL ending in one names the server's program, not the file.
+constexpr std::array<std::string_view, 10> k_page_extensions = {
+    "php", "asp", "aspx", "cgi", "htm", "html", "jsp", "pl", "py", "xml",
+};
+
+struct mime_extension {
+  std::string_view type, extension;
+};
+constexpr mime_extension k_mime_extensions[] = {
+    {"audio/mpeg", "mp3"},       {"audio/mp3", "mp3"},
+    {"audio/mpeg3", "mp3"},      {"audio/x-mpeg", "mp3"},
+    {"audio/x-mp3", "mp3"},      {"audio/mp4", "m4a"},
+    {"audio/x-m4a", "m4a"},      {"audio/m4a", "m4a"},
+    {"audio/x-m4b", "m4b"},      {"audio/aac", "aac"},
+    {"audio/x-aac", "aac"},      {"audio/aacp", "aac"},
+    {"audio/ogg", "ogg"},        {"audio/vorbis", "ogg"},
+    {"audio/x-ogg", "ogg"},      {"audio/opus", "opus"},
+    {"audio/flac", "flac"},      {"audio/x-flac", "flac"},
+    {"audio/wav", "wav"},        {"audio/x-wav", "wav"},
+    {"audio/wave", "wav"},       {"audio/webm", "webm"},
+    {"video/mp4", "mp4"},        {"video/x-m4v", "m4v"},
+    {"video/quicktime", "mov"},  {"video/webm", "webm"},
+    {"video/x-matroska", "mkv"}, {"video/ogg", "ogv"},
+    {"application/pdf", "pdf"},  {"application/ogg", "ogg"},
+    {"video/mpeg", "mpg"},       {"application/epub+zip", "epub"},
+};
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  return true;
+}
+
+bool is_alnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The length of the well-formed UTF-8 sequence at text[i] and its code point; 0 when the bytes
+// there are not one (stray continuation, overlong form, surrogate, beyond U+10FFFF, cut short).
+size_t decode_utf8(std::string_view text, size_t i, char32_t &c) {
+  auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char lead = byte(i);
+  if (lead < 0x80) {
+    c = lead;
+    return 1;
+  }
+  size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                  : lead >= 0xE0 && lead <= 0xEF ? 3
+                  : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                 : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  c = lead & (0x7F >> length);
+  for (size_t k = 1; k < length; k++) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    c = c << 6 | (byte(i + k) & 0x3F);
+  }
+  static constexpr char32_t k_smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < k_smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  return length;
+}
+
+bool is_control(char32_t c) {
+  return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+bool is_refused(char32_t c) {
+  return c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' ||
+         c == '>' || c == '|';
+}
+
+void trim_end(std::string &name) {
+  while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
+}
+
+// A '_' after a device name, so "con.mp3" becomes "con_.mp3".
+void avoid_device_name(std::string &name, size_t max_bytes) {
+  size_t stem = name.find('.');
+  if (stem == std::string::npos) stem = name.size();
+  for (std::string_view device : k_device_names) {
+    if (!equal_ignoring_case(std::string_view(name).substr(0, stem), device)) continue;
+    if (name.size() + 1 > max_bytes) {
+      // Drop the last code point to make room.
+      while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
+        name.pop_back();
+      if (!name.empty()) name.pop_back();
+    }
+    name.insert(std::min(stem, name.size()), 1, '_');
+    trim_end(name);
+    return;
+  }
+}
+
+// The path part of a URL: after the authority, before the query and fragment.
+std::string_view url_path(std::string_view url) {
+  url = url.substr(0, url.find_first_of("?#"));
+  size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return url;
+  size_t slash = url.find('/', scheme + 3);
+  return slash == std::string_view::npos ? std::string_view() : url.substr(slash);
+}
+
+}  // namespace
+
+std::string safe_file_name(std::string_view text, size_t max_bytes) {
+  std::string name;
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    size_t length = decode_utf8(text, i, c);
+    std::string_view piece = length ? text.substr(i, length) : std::string_view("_");
+    i += length ? length : 1;
+    if (length && (is_control(c) || c == ' ')) {
+      if (name.empty() || name.back() == ' ') continue;
+      piece = " ";
+    } else if (length && is_refused(c)) {
+      piece = "_";
+    } else if (length && c == '.' && name.empty()) {
+      continue;  // a leading dot would hide the file
+    }
+    if (name.size() + piece.size() > max_bytes) break;
+    name += piece;
+  }
+  trim_end(name);
+  avoid_device_name(name, max_bytes);
+  return name;
+}
+
+std::string media_extension(std::string_view url, std::string_view mime_type) {
+  std::string_view path = url_path(url);
+  std::string_view segment = path.substr(path.rfind('/') + 1);
+  size_t dot = segment.rfind('.');
+  if (dot != std::string_view::npos) {
+    std::string_view extension = segment.substr(dot + 1);
+    bool plausible = !extension.empty() && extension.size() <= 5;
+    for (char c : extension) plausible = plausible && is_alnum(c);
+    for (std::string_view page : k_page_extensions)
+      plausible = plausible && !equal_ignoring_case(extension, page);
+    if (plausible) {
+      std::string lower(extension);
+      for (char &c : lower) c = ascii_lower(c);
+      return lower;
+    }
+  }
+  std::string_view type = mime_type.substr(0, mime_type.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
+  while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.remove_prefix(1);
+  for (const mime_extension &known : k_mime_extensions)
+    if (equal_ignoring_case(type, known.type)) return std::string(known.extension);
+  return {};
+}
+
+std::string file_date(int64_t mtime_ms, bool utc) {
+  if (mtime_ms < 0) return {};
+  std::time_t seconds = static_cast<std::time_t>(mtime_ms / 1000);
+  std::tm parts{};
+  if ((utc ? gmtime_r(&seconds, &parts) : localtime_r(&seconds, &parts)) == nullptr) return {};
+  char text[32];
+  size_t length = std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
+  return std::string(text, length);
+}
+
+std::filesystem::path episode_path(const std::filesystem::path &dir, std::string_view feed_title,
+                                   std::string_view date, std::string_view episode_title,
+                                   std::string_view extension) {
+  std::string feed = safe_file_name(feed_title);
+  // Bounded, so the title always keeps most of the name.
+  std::string day = safe_file_name(date, 32);
+  std::string ext = safe_file_name(extension, 16);
+  size_t used = k_part_suffix.size() + (ext.empty() ? 0 : ext.size() + 1) +
+                (day.empty() ? 0 : day.size() + 1);
+  std::string title = safe_file_name(episode_title, k_max_name_bytes - used);
+  std::string name = day.empty() ? std::string() : day + " ";
+  name += title.empty() ? "Untitled" : title;
+  if (!ext.empty()) name += "." + ext;
+  return dir / (feed.empty() ? "Untitled" : feed) / name;
+}

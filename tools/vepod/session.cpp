@@ -1,0 +1,168 @@
+// The transport a command runs on, and what it learnt about each URL it fetched.
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "cli.h"
+#include "vepod.h"
+
+namespace {
+
+// Local documents above this are refused before reading on; the library stops at 16 MiB anyway.
+constexpr size_t k_max_file = http_transport::k_max_body;
+
+// The library's exit codes for an HTTP status that is not 2xx.
+int code_for_status(int status) {
+  return status == 404 || status == 410   ? VEPOD_ERR_NOT_FOUND
+         : status == 401 || status == 403 ? VEPOD_ERR_ACCESS
+         : status == 429                  ? VEPOD_ERR_RATE_LIMITED
+         : status >= 500                  ? VEPOD_ERR_TRANSPORT
+                                          : VEPOD_ERR_NO_DATA;
+}
+
+// Why a body that arrived is of no use: "" for a feed or a page announcing feeds, else the
+// reader's own message about it as a feed.
+std::string body_problem(const std::string &url, const std::string &body) {
+  char message[512] = "";
+  char *json = nullptr;
+  if (vepod_parse_feed(body.data(), body.size(), &json, message, sizeof message) == 0) {
+    std::free(json);
+    return {};
+  }
+  char *links = nullptr;
+  if (vepod_discover_feeds(body.data(), body.size(), url.c_str(), &links, nullptr, 0) == 0) {
+    bool some = std::strcmp(links, "[]") != 0;
+    std::free(links);
+    if (some) return {};
+  }
+  return std::string("not a feed: ") + message;
+}
+
+}  // namespace
+
+std::string redact_url(std::string_view url) {
+  std::string out;
+  size_t scheme = url.find("://");
+  if (scheme != std::string_view::npos) {
+    size_t host = scheme + 3;
+    size_t end = url.find_first_of("/?#", host);
+    if (end == std::string_view::npos) end = url.size();
+    std::string_view authority = url.substr(host, end - host);
+    size_t at = authority.rfind('@');
+    out.append(url.substr(0, host));
+    out.append(at == std::string_view::npos ? authority : authority.substr(at + 1));
+    url.remove_prefix(end);
+  }
+  size_t cut = url.find_first_of("?#");
+  out.append(url.substr(0, cut));
+  if (cut != std::string_view::npos) out += "?<redacted>";
+  return out.substr(0, 255);
+}
+
+bool read_file(const std::string &path, std::string &data, std::string &error) {
+  bool use_stdin = path == "-";
+  std::FILE *file = use_stdin ? stdin : std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  data.clear();
+  char chunk[65536];
+  size_t n;
+  errno = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    if (data.size() + n > k_max_file) {
+      error = path + ": larger than 17 MiB";
+      break;
+    }
+    data.append(chunk, n);
+  }
+  bool ok = error.empty() && !std::ferror(file);
+  if (error.empty() && !ok)
+    error = path + ": " + (errno != 0 ? std::strerror(errno) : "read error");
+  if (!use_stdin) std::fclose(file);
+  return ok;
+}
+
+std::unique_ptr<store> open_store(const options &o) {
+  return std::make_unique<store>(o.db.empty() ? default_store_path() : o.db);
+}
+
+session::~session() {
+  vepod_set_io(nullptr);
+  if (!offline_.empty()) vepod_fake_reset();
+}
+
+int session::open(const options &o, store *bodies, bool library_max_age) {
+  if (o.max_age >= 0 && library_max_age) vepod_cache_set_max_age(o.max_age);
+  if (o.offline.empty()) {
+    http_options http;
+    http.timeout_ms = o.timeout_ms;
+    http.connect_timeout_ms = std::min(o.timeout_ms, http.connect_timeout_ms);
+    http.user_agent = std::string("vepod/") + VEPOD_TOOL_VERSION;
+    if (o.max_age >= 0) http.max_age_s = o.max_age;
+    http_ = std::make_unique<http_transport>(std::move(http), bodies);
+    vepod_set_io(http_->io());
+    return k_exit_ok;
+  }
+  for (const auto &[url, path] : o.offline) {
+    std::string data, error;
+    if (!read_file(path, data, error)) return report(o.command, k_exit_failure, error);
+    if (vepod_fake_set(url.c_str(), 200, data.c_str()) != 0)
+      return report(o.command, k_exit_failure, "out of memory");
+    offline_[url] = std::move(data);
+  }
+  vepod_use_fake();
+  return k_exit_ok;
+}
+
+int session::fetch(const options &o, const std::string &url, std::string &page) {
+  if (http_ == nullptr) {
+    auto found = offline_.find(url);
+    if (found == offline_.end())
+      return report(o.command, k_exit_network, "no --offline file for " + redact_url(url));
+    page = found->second;
+    return k_exit_ok;
+  }
+  const tervala_io *io = http_->io();
+  char *body = nullptr, *error = nullptr;
+  int status = 0;
+  if (io->get(io->ctx, url.c_str(), &body, &status, &error) != 0) {
+    std::string message = "transport failure for " + redact_url(url) + ": " +
+                          (error != nullptr ? error : "(no message)");
+    io->free(io->ctx, error);
+    return report(o.command, k_exit_network, message);
+  }
+  if (body != nullptr) page = body;
+  io->free(io->ctx, body);
+  if (status >= 200 && status <= 299) return k_exit_ok;
+  return report(o.command, exit_for(code_for_status(status)),
+                "HTTP " + std::to_string(status) + " from " + redact_url(url));
+}
+
+std::string session::cause(const std::string &url) {
+  if (http_ == nullptr) {
+    auto found = offline_.find(url);
+    if (found == offline_.end()) return "no route (no --offline file for it)";
+    return body_problem(url, found->second);
+  }
+  fetch_outcome outcome;
+  if (!http_->outcome(url, outcome)) return {};
+  if (!outcome.answered) return outcome.error;
+  if (outcome.status < 200 || outcome.status > 299) return "HTTP " + std::to_string(outcome.status);
+  return body_problem(url, outcome.body);
+}
+
+std::vector<std::string> session::failures(const std::vector<std::string> &urls) {
+  std::vector<std::string> lines;
+  for (const std::string &url : urls)
+    if (std::string why = cause(url); !why.empty()) lines.push_back(redact_url(url) + ": " + why);
+  return lines;
+}
+
+std::string session::moved_to(const std::string &url) {
+  fetch_outcome outcome;
+  if (http_ == nullptr || !http_->outcome(url, outcome)) return {};
+  return outcome.moved_to;
+}

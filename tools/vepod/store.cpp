@@ -1,0 +1,305 @@
+#include "store.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+
+namespace {
+
+// How long a second vepod waits for another one's write before giving up.
+constexpr int k_busy_timeout_ms = 60000;
+
+// Each step brings the schema from version i to i + 1 (PRAGMA user_version); never edit one that
+// has shipped, append another.
+constexpr const char *k_migrations[] = {
+    R"(CREATE TABLE subscriptions(
+         id INTEGER PRIMARY KEY,
+         url TEXT NOT NULL UNIQUE,
+         title TEXT NOT NULL DEFAULT '',
+         added INTEGER NOT NULL,
+         last_update INTEGER,
+         last_error TEXT);
+       CREATE TABLE episodes(
+         id INTEGER PRIMARY KEY,
+         subscription INTEGER NOT NULL REFERENCES subscriptions(id) ON DELETE CASCADE,
+         guid TEXT NOT NULL,
+         title TEXT NOT NULL,
+         published_ms INTEGER NOT NULL,
+         media_url TEXT NOT NULL,
+         size INTEGER NOT NULL,
+         duration_s INTEGER NOT NULL,
+         entry TEXT NOT NULL,
+         first_seen INTEGER NOT NULL,
+         is_new INTEGER NOT NULL,
+         played INTEGER,
+         downloaded INTEGER,
+         file TEXT,
+         UNIQUE(subscription, guid));
+       CREATE INDEX episodes_by_date ON episodes(subscription, published_ms);
+       CREATE TABLE http_bodies(
+         url TEXT PRIMARY KEY,
+         etag TEXT NOT NULL,
+         last_modified TEXT NOT NULL,
+         body BLOB NOT NULL,
+         fetched INTEGER NOT NULL);)",
+};
+
+class statement {
+ public:
+  statement(sqlite3 *db, const char *sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) fail();
+  }
+  ~statement() { sqlite3_finalize(stmt_); }
+  statement(const statement &) = delete;
+  statement &operator=(const statement &) = delete;
+
+  statement &bind(int i, int64_t value) {
+    check(sqlite3_bind_int64(stmt_, i, value));
+    return *this;
+  }
+  statement &bind(int i, std::string_view text) {
+    check(
+        sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
+    return *this;
+  }
+  statement &bind_blob(int i, std::string_view bytes) {
+    check(sqlite3_bind_blob(stmt_, i, bytes.data(), static_cast<int>(bytes.size()),
+                            SQLITE_TRANSIENT));
+    return *this;
+  }
+  // True while rows come.
+  bool step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) fail();
+    return false;
+  }
+  int64_t integer(int i, int64_t null_value = -1) const {
+    return sqlite3_column_type(stmt_, i) == SQLITE_NULL ? null_value
+                                                        : sqlite3_column_int64(stmt_, i);
+  }
+  std::string text(int i) const {
+    const void *p = sqlite3_column_blob(stmt_, i);
+    return p == nullptr ? std::string()
+                        : std::string(static_cast<const char *>(p),
+                                      static_cast<size_t>(sqlite3_column_bytes(stmt_, i)));
+  }
+
+ private:
+  void check(int rc) const {
+    if (rc != SQLITE_OK) fail();
+  }
+  [[noreturn]] void fail() const {
+    throw store_error(std::string("database: ") + sqlite3_errmsg(db_));
+  }
+  sqlite3 *db_;
+  sqlite3_stmt *stmt_ = nullptr;
+};
+
+episode read_episode(const statement &s) {
+  episode e;
+  e.id = s.integer(0);
+  e.subscription = s.integer(1);
+  e.feed_title = s.text(2);
+  e.guid = s.text(3);
+  e.title = s.text(4);
+  e.published_ms = s.integer(5);
+  e.media_url = s.text(6);
+  e.size = s.integer(7);
+  e.duration_s = s.integer(8);
+  e.entry = s.text(9);
+  e.first_seen = s.integer(10);
+  e.is_new = s.integer(11) != 0;
+  e.downloaded = s.integer(12);
+  e.file = s.text(13);
+  return e;
+}
+
+}  // namespace
+
+std::string default_store_path() {
+  const char *data = std::getenv("XDG_DATA_HOME");
+  if (data != nullptr && data[0] == '/') return std::string(data) + "/vepod/vepod.db";
+  const char *home = std::getenv("HOME");
+  if (home == nullptr || home[0] == '\0')
+    throw store_error("neither XDG_DATA_HOME nor HOME is set: name the database with --db PATH");
+  return std::string(home) + "/.local/share/vepod/vepod.db";
+}
+
+store::store(const std::string &path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::error_code ec;
+  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+  if (ec) throw store_error(parent.string() + ": " + ec.message());
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
+    std::string message = path + ": " + (db_ ? sqlite3_errmsg(db_) : "cannot open the database");
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw store_error(message);
+  }
+  sqlite3_busy_timeout(db_, k_busy_timeout_ms);
+  try {
+    // WAL lets readers and one writer work at once; with synchronous=NORMAL a killed process
+    // loses at most the transaction it was in.
+    exec("PRAGMA journal_mode=WAL");
+    exec("PRAGMA synchronous=NORMAL");
+    exec("PRAGMA foreign_keys=ON");
+    migrate();
+  } catch (...) {
+    sqlite3_close(db_);
+    throw;
+  }
+}
+
+store::~store() { sqlite3_close(db_); }
+
+void store::exec(const char *sql) {
+  char *message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::string text = std::string("database: ") + (message ? message : sqlite3_errmsg(db_));
+    sqlite3_free(message);
+    throw store_error(text);
+  }
+}
+
+void store::migrate() {
+  transaction t(*this);
+  statement version(db_, "PRAGMA user_version");
+  version.step();
+  int64_t have = version.integer(0, 0);
+  constexpr int64_t want = std::size(k_migrations);
+  if (have > want)
+    throw store_error("database: schema version " + std::to_string(have) +
+                      " is newer than this vepod knows (" + std::to_string(want) + ")");
+  for (int64_t v = have; v < want; v++) exec(k_migrations[v]);
+  if (have != want) exec(("PRAGMA user_version=" + std::to_string(want)).c_str());
+  t.commit();
+}
+
+// IMMEDIATE takes the write lock at once: a read that later wants to write could otherwise fail
+// with SQLITE_BUSY without waiting, when another process wrote in between.
+store::transaction::transaction(store &s) : store_(s) { store_.exec("BEGIN IMMEDIATE"); }
+
+store::transaction::~transaction() {
+  if (!done_) sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void store::transaction::commit() {
+  store_.exec("COMMIT");
+  done_ = true;
+}
+
+std::vector<subscription> store::subscriptions() {
+  statement s(db_,
+              "SELECT id, url, title, added, last_update, last_error,"
+              " (SELECT count(*) FROM episodes WHERE subscription = subscriptions.id)"
+              " FROM subscriptions ORDER BY id");
+  std::vector<subscription> all;
+  while (s.step())
+    all.push_back(
+        {s.integer(0), s.text(1), s.text(2), s.integer(3), s.integer(4), s.text(5), s.integer(6)});
+  return all;
+}
+
+int64_t store::subscribe(const std::string &url, const std::string &title) {
+  statement s(db_,
+              "INSERT INTO subscriptions(url, title, added) VALUES(?, ?, unixepoch())"
+              " ON CONFLICT(url) DO NOTHING");
+  s.bind(1, url).bind(2, title).step();
+  return sqlite3_changes(db_) == 0 ? 0 : sqlite3_last_insert_rowid(db_);
+}
+
+void store::unsubscribe(int64_t id) {
+  statement(db_, "DELETE FROM subscriptions WHERE id = ?").bind(1, id).step();
+}
+
+void store::set_title(int64_t id, const std::string &title) {
+  statement(db_, "UPDATE subscriptions SET title = ? WHERE id = ?")
+      .bind(1, title)
+      .bind(2, id)
+      .step();
+}
+
+bool store::move(int64_t id, const std::string &url) {
+  statement taken(db_, "SELECT 1 FROM subscriptions WHERE url = ? AND id <> ?");
+  taken.bind(1, url).bind(2, id);
+  if (taken.step()) return false;
+  statement(db_, "UPDATE subscriptions SET url = ? WHERE id = ?").bind(1, url).bind(2, id).step();
+  return true;
+}
+
+void store::set_updated(int64_t id, int64_t when, const std::string &error) {
+  statement s(db_,
+              "UPDATE subscriptions SET last_update = ?, last_error = nullif(?, '') WHERE id = ?");
+  s.bind(1, when).bind(2, error).bind(3, id).step();
+}
+
+bool store::add_episode(const episode &e) {
+  statement s(db_,
+              "INSERT INTO episodes(subscription, guid, title, published_ms, media_url, size,"
+              " duration_s, entry, first_seen, is_new) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+              " ON CONFLICT(subscription, guid) DO NOTHING");
+  s.bind(1, e.subscription).bind(2, e.guid).bind(3, e.title).bind(4, e.published_ms);
+  s.bind(5, e.media_url).bind(6, e.size).bind(7, e.duration_s).bind(8, e.entry);
+  s.bind(9, e.first_seen).bind(10, int64_t{e.is_new});
+  s.step();
+  return sqlite3_changes(db_) != 0;
+}
+
+std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_t limit) {
+  statement s(db_,
+              "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url,"
+              " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file"
+              " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
+              " WHERE (?1 = 0 OR e.subscription = ?1)"
+              " AND (?2 = 0 OR (e.is_new AND e.downloaded IS NULL AND e.played IS NULL))"
+              " ORDER BY e.published_ms DESC, e.id LIMIT ?3");
+  s.bind(1, subscription).bind(2, int64_t{only_new}).bind(3, limit);
+  std::vector<episode> found;
+  while (s.step()) found.push_back(read_episode(s));
+  return found;
+}
+
+void store::mark_downloaded(int64_t episode, int64_t when, const std::string &file) {
+  statement s(db_, "UPDATE episodes SET downloaded = ?, file = ? WHERE id = ?");
+  s.bind(1, when).bind(2, file).bind(3, episode).step();
+}
+
+bool store::load_body(const std::string &url, stored_body &out) {
+  statement s(db_, "SELECT body, etag, last_modified, fetched FROM http_bodies WHERE url = ?");
+  s.bind(1, url);
+  if (!s.step()) return false;
+  out = {s.text(0), s.text(1), s.text(2), s.integer(3)};
+  return true;
+}
+
+void store::save_body(const std::string &url, const stored_body &body) {
+  transaction t(*this);
+  statement s(db_,
+              "INSERT OR REPLACE INTO http_bodies(url, etag, last_modified, body, fetched)"
+              " VALUES(?, ?, ?, ?, ?)");
+  s.bind(1, url).bind(2, body.etag).bind(3, body.last_modified).bind_blob(4, body.body);
+  s.bind(5, body.fetched).step();
+  // Oldest first out, until the rest fits; the body just stored stays whatever its size.
+  statement trim(db_,
+                 "DELETE FROM http_bodies WHERE url IN (SELECT url FROM (SELECT url,"
+                 " sum(length(body)) OVER (ORDER BY fetched DESC, url = ?1 DESC"
+                 " ROWS UNBOUNDED PRECEDING) AS kept FROM http_bodies) WHERE kept > ?2)"
+                 " AND url <> ?1");
+  trim.bind(1, url).bind(2, k_max_bodies).step();
+  t.commit();
+}
+
+void store::touch_body(const std::string &url, int64_t fetched) {
+  transaction t(*this);
+  statement(db_, "UPDATE http_bodies SET fetched = ? WHERE url = ?")
+      .bind(1, fetched)
+      .bind(2, url)
+      .step();
+  t.commit();
+}

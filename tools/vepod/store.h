@@ -1,0 +1,94 @@
+// The program's state between runs: one SQLite database with the subscriptions, the episodes seen
+// and the HTTP bodies with their validators for conditional requests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+// Any failure of the database; the program reports it and stops.
+class store_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct subscription {
+  int64_t id = 0;
+  std::string url, title;
+  int64_t added = 0, last_update = -1;  // Unix seconds; -1: never
+  std::string last_error;
+  int64_t episodes = 0;
+};
+
+struct episode {
+  int64_t id = 0;
+  int64_t subscription = 0;
+  std::string feed_title;
+  std::string guid, title, media_url, entry;  // entry: the library's entry JSON
+  int64_t published_ms = -1, size = -1, duration_s = -1;
+  int64_t first_seen = 0;
+  bool is_new = false;
+  int64_t downloaded = -1;  // Unix seconds; -1: not downloaded
+  std::string file;
+};
+
+// A stored HTTP answer: the body and the validators that came with it.
+struct stored_body {
+  std::string body, etag, last_modified;
+  int64_t fetched = 0;  // Unix seconds
+};
+
+class store {
+ public:
+  // Stored bodies are bounded in total; the ones fetched longest ago go first.
+  static constexpr int64_t k_max_bodies = int64_t{256} << 20;
+
+  // Opens (creating folders and the database when needed) and migrates to the current schema.
+  explicit store(const std::string &path);
+  ~store();
+  store(const store &) = delete;
+  store &operator=(const store &) = delete;
+
+  // Every write happens inside one of these; they wait for other processes' writes to finish.
+  class transaction {
+   public:
+    explicit transaction(store &s);
+    ~transaction();  // rolls back unless committed
+    void commit();
+
+   private:
+    store &store_;
+    bool done_ = false;
+  };
+
+  std::vector<subscription> subscriptions();
+  // 0 when the URL is already subscribed, else the new subscription's id.
+  int64_t subscribe(const std::string &url, const std::string &title);
+  void unsubscribe(int64_t id);
+  void set_title(int64_t id, const std::string &title);
+  // The URL a feed moved to; false when another subscription already has it.
+  bool move(int64_t id, const std::string &url);
+  void set_updated(int64_t id, int64_t when, const std::string &error);
+
+  // Adds the episode unless the feed already has its guid; true when it was added.
+  bool add_episode(const episode &e);
+  // A feed's episodes (or every feed's, for 0), newest first.
+  std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit);
+  void mark_downloaded(int64_t episode, int64_t when, const std::string &file);
+
+  bool load_body(const std::string &url, stored_body &out);
+  void save_body(const std::string &url, const stored_body &body);
+  void touch_body(const std::string &url, int64_t fetched);
+
+ private:
+  void exec(const char *sql);
+  void migrate();
+  sqlite3 *db_ = nullptr;
+};
+
+// $XDG_DATA_HOME/vepod/vepod.db, or ~/.local/share/vepod/vepod.db.
+std::string default_store_path();
