@@ -49,7 +49,9 @@ struct download_result {
 // file), and the bytes received equal the announced size (Content-Length, or the total of
 // Content-Range), or, with none announced, the transfer finished without error. A .part is
 // resumed with "Range: bytes=N-"; a 200 answer to it starts over from the first byte. SIGINT
-// during the call stops the transfer (see interrupt_scope). curl_global_init must have run.
+// during the call stops the transfer (see interrupt_scope); after one, within the same scope,
+// the call returns interrupted at once. curl_global_init must have run. Throws only
+// std::bad_alloc.
 download_result download_file(const std::string &url, const std::filesystem::path &dest,
                               const download_options &options);
 
