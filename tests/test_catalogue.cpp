@@ -471,7 +471,7 @@ TEST_F(Catalogue, HandlerTableUsesTheCallersTransport) {
   tervala_io io = {&host,
                    [](void *ctx, const char *, char **body, int *status, char **) {
                      static_cast<Host *>(ctx)->calls++;
-                     *body = xstrdup_u(kFeed);
+                     *body = vepod_strdup(kFeed);
                      *status = 200;
                      return 0;
                    },

@@ -30,30 +30,30 @@ TEST(Emit, BufferOfExactSizeSucceedsAndOneByteLessFails) {
   const int32_t need = int32_t(std::strlen(answer)) + 1;
   char out[64];
 
-  EXPECT_EQ(vepod_emit(xstrdup_u(answer), vepod_out_of(out, need)), 0);
+  EXPECT_EQ(vepod_emit(vepod_strdup(answer), vepod_out_of(out, need)), 0);
   EXPECT_STREQ(out, answer);
   EXPECT_STREQ(vepod_last_error(), "");
 
   std::memset(out, 'x', sizeof out);
-  EXPECT_EQ(vepod_emit(xstrdup_u(answer), vepod_out_of(out, need - 1)), -9);
+  EXPECT_EQ(vepod_emit(vepod_strdup(answer), vepod_out_of(out, need - 1)), -9);
   EXPECT_EQ(out[0], '\0');
   EXPECT_EQ(std::string(vepod_last_error()), "output buffer too small: need 10 bytes");
   EXPECT_STREQ(vepod_result_json(), answer);
 }
 
 TEST(Emit, NullOrEmptyOutKeepsTheResultAndReportsItsSize) {
-  EXPECT_EQ(vepod_emit(xstrdup_u("{}"), vepod_out_of(nullptr, 100)), -9);
+  EXPECT_EQ(vepod_emit(vepod_strdup("{}"), vepod_out_of(nullptr, 100)), -9);
   EXPECT_STREQ(vepod_last_error(), "output buffer too small: need 3 bytes");
   EXPECT_STREQ(vepod_result_json(), "{}");
   char out[4] = "abc";
-  EXPECT_EQ(vepod_emit(xstrdup_u("[]"), vepod_out_of(out, 0)), -9);
+  EXPECT_EQ(vepod_emit(vepod_strdup("[]"), vepod_out_of(out, 0)), -9);
   EXPECT_STREQ(out, "abc");  // a zero-sized buffer is not written
   EXPECT_STREQ(vepod_result_json(), "[]");
 }
 
 TEST(Fail, KeepsTheLastResultAndRecordsTheText) {
   char out[128];
-  ASSERT_EQ(vepod_emit(xstrdup_u("[1]"), vepod_out_of(out, sizeof out)), 0);
+  ASSERT_EQ(vepod_emit(vepod_strdup("[1]"), vepod_out_of(out, sizeof out)), 0);
   EXPECT_EQ(vepod_fail(VEPOD_ERR_NOT_FOUND, vepod_out_of(nullptr, 0), "folder not found: %s",
                        "http://h/x"),
             -2);

@@ -224,13 +224,13 @@ TEST(Clock, NeverGoesBackwards) {
 }
 
 TEST(Xstrdup, CopiesIncludingTheEmptyText) {
-  EXPECT_EQ(xstrdup_u(nullptr), nullptr);
+  EXPECT_EQ(vepod_strdup(nullptr), nullptr);
   const char empty[] = "";
-  vepod_heap_text copy(xstrdup_u(empty));
+  vepod_heap_text copy(vepod_strdup(empty));
   ASSERT_NE(copy, nullptr);
   EXPECT_NE(copy.get(), empty);
   EXPECT_STREQ(copy.get(), "");
-  vepod_heap_text text(xstrdup_u("podcast \xC3\xA9"));
+  vepod_heap_text text(vepod_strdup("podcast \xC3\xA9"));
   EXPECT_STREQ(text.get(), "podcast \xC3\xA9");
 }
 

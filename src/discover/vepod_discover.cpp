@@ -23,25 +23,6 @@ constexpr const char *k_feed_types[] = {"application/rss+xml", "application/atom
                                         "application/feed+json", "application/rdf+xml",
                                         "text/rss+xml"};
 
-struct named_ref {
-  const char *name;
-  size_t len;
-  char c;
-};
-constexpr named_ref k_refs[] = {
-    {"amp", 3, '&'}, {"lt", 2, '<'}, {"gt", 2, '>'}, {"quot", 4, '"'}, {"apos", 4, '\''}};
-
-// Whether [s, s+n) equals the lower-case pattern, ignoring ASCII case.
-bool ci_equal(const char *s, const char *pattern, size_t n) {
-  for (size_t i = 0; i < n; i++) {
-    if (vepod_ascii_lower(static_cast<unsigned char>(s[i])) !=
-        static_cast<unsigned char>(pattern[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // First case-insensitive occurrence of the lower-case pattern in [s + from, s + n), or n.
 size_t ci_find(const char *s, size_t n, size_t from, const char *pattern, size_t m) {
   if (m == 0) return from <= n ? from : n;
@@ -49,7 +30,7 @@ size_t ci_find(const char *s, size_t n, size_t from, const char *pattern, size_t
   for (size_t i = from; i + m <= n; i++) {
     if (vepod_ascii_lower(static_cast<unsigned char>(s[i])) ==
             static_cast<unsigned char>(pattern[0]) &&
-        ci_equal(s + i + 1, pattern + 1, m - 1)) {
+        vepod_ci_starts({s + i + 1, m - 1}, {pattern + 1, m - 1})) {
       return i;
     }
   }
@@ -64,78 +45,10 @@ bool ci_contains(const char *text, const char *pattern) {
   return ci_find(text, n, 0, pattern, std::strlen(pattern)) < n;
 }
 
-// MARK: Growing buffers
-
-// A heap byte block whose content is always followed by a NUL. Once growing fails, every later
-// append does nothing.
-struct grow_buf {
-  char *data = nullptr;
-  size_t len = 0;
-  size_t cap = 0;
-  bool failed = false;
-
-  grow_buf() = default;
-  grow_buf(const grow_buf &) = delete;
-  grow_buf &operator=(const grow_buf &) = delete;
-  ~grow_buf() { std::free(data); }
-};
-
-bool gb_reserve(grow_buf &b, size_t n) {
-  if (b.failed) return false;
-  if (n > SIZE_MAX - 1 - b.len) {
-    b.failed = true;
-    return false;
-  }
-  size_t need = b.len + n + 1;
-  if (need <= b.cap) return true;
-  size_t cap = b.cap != 0 ? b.cap : need <= 256 ? 256 : 512;
-  while (cap < need) {
-    if (cap > SIZE_MAX / 2) {
-      b.failed = true;
-      return false;
-    }
-    cap *= 2;
-  }
-  auto *grown = static_cast<char *>(vepod_realloc(b.data, cap));
-  if (!grown) {
-    b.failed = true;
-    return false;
-  }
-  b.data = grown;
-  b.cap = cap;
-  return true;
-}
-
-void gb_put(grow_buf &b, const char *s, size_t n) {
-  if (!gb_reserve(b, n)) return;
-  std::memcpy(b.data + b.len, s, n);
-  b.len += n;
-  b.data[b.len] = '\0';
-}
-
-void gb_putc(grow_buf &b, char c) { gb_put(b, &c, 1); }
-
-// Appends [s, s+n) for use inside a JSON string literal: quote and backslash escaped, bytes 0x01 to
-// 0x1F dropped, everything else copied.
-void json_escape(grow_buf &b, const char *s, size_t n) {
-  size_t run = 0;
-  for (size_t i = 0; i < n; i++) {
-    auto c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    gb_put(b, s + run, i - run);
-    if (c >= 0x20) {
-      const char escaped[2] = {'\\', char(c)};
-      gb_put(b, escaped, 2);
-    }
-    run = i + 1;
-  }
-  gb_put(b, s + run, n - run);
-}
-
 // Copies text into out as a link record carries it: each ill-formed UTF-8 sequence as U+FFFD (so
 // that a page in a legacy encoding still gives valid text) and the bytes 0x01 to 0x1F left out.
 // False when memory runs out.
-bool clean_text(const char *text, std::string &out) {
+bool clean_text(const char *text, vepod_string &out) {
   size_t n = std::strlen(text);
   try {
     out.clear();
@@ -209,7 +122,7 @@ struct seen_set {
     size_t offset;  // in the seen list, plus one; 0 marks an empty slot
   };
 
-  grow_buf list;
+  vepod_buffer list;
   slot *slots = nullptr;
   size_t cap = 0;  // a power of two, at least twice the number of URLs recorded
   size_t count = 0;
@@ -269,7 +182,7 @@ bool seen_grow(seen_set &set) {
 void seen_add(seen_set &set, const char *url, size_t n, uint64_t hash) {
   if ((set.count + 1) * 2 > set.cap && !seen_grow(set)) return;
   size_t offset = set.list.len;
-  gb_put(set.list, url, n + 1);
+  vepod_buffer_put(set.list, url, n + 1);
   if (set.list.failed) return;
   size_t i = size_t(hash) & (set.cap - 1);
   while (set.slots[i].offset != 0) i = (i + 1) & (set.cap - 1);
@@ -286,17 +199,18 @@ void copy_value(const char *v, const char *end, value_end ends, char *out, size_
   size_t stored = 0;
   while (v < end && !ends(*v) && stored + 1 < cap) {
     if (*v == '&') {
-      const named_ref *hit = nullptr;
-      for (const named_ref &ref : k_refs) {
-        if (size_t(end - v) >= ref.len + 2 && ci_equal(v + 1, ref.name, ref.len) &&
-            v[ref.len + 1] == ';') {
-          hit = &ref;
+      const vepod_entity *hit = nullptr;
+      for (const vepod_entity &e : vepod_xml_entities) {
+        size_t len = e.name.size();
+        if (size_t(end - v) >= len + 2 && vepod_ci_starts({v + 1, len}, e.name) &&
+            v[len + 1] == ';') {
+          hit = &e;
           break;
         }
       }
       if (hit) {
-        out[stored++] = hit->c;
-        v += hit->len + 2;
+        out[stored++] = hit->value;
+        v += hit->name.size() + 2;
         continue;
       }
     }
@@ -342,7 +256,7 @@ void unquoted_attr(const char *tag, const char *end, const char *name, size_t m,
     if (p == end) return;
     const char *attr = p++;  // a leading '=' belongs to the name
     while (p < end && !is_html_blank(*p) && *p != '/' && *p != '=') p++;
-    bool wanted = size_t(p - attr) == m && ci_equal(attr, name, m);
+    bool wanted = size_t(p - attr) == m && vepod_ci_starts({attr, m}, {name, m});
     while (p < end && is_html_blank(*p)) p++;
     if (p == end || *p != '=') {
       if (wanted) return;
@@ -387,8 +301,8 @@ struct scan_state {
   seen_set seen;
   bool stopped = false;        // by the sink, or for lack of memory
   bool out_of_memory = false;  // a link could not be made into a record
-  std::string url_text;
-  std::string title_text;
+  vepod_string url_text;
+  vepod_string title_text;
 };
 
 // Hands the feed link of one <link ...> tag to the sink, if it announces one not handed over
@@ -445,25 +359,25 @@ void scan(scan_state &st, const char *p, const char *end) {
     if (!gt) return;
     const char *tag = lt + 1;
     auto tag_len = size_t(gt - tag);
-    if (tag_len > 4 && ci_equal(tag, "link", 4)) examine_link(st, tag, tag_len);
+    if (tag_len > 4 && vepod_ci_starts({tag, 4}, "link")) examine_link(st, tag, tag_len);
     p = gt + 1;
   }
 }
 
 struct json_writer {
-  grow_buf out;
+  vepod_buffer out;
   bool first = true;
 };
 
 bool write_link(void *ctx, const vepod_feed_link &link) {
   auto &w = *static_cast<json_writer *>(ctx);
-  gb_putc(w.out, w.first ? '[' : ',');
+  vepod_buffer_put(w.out, w.first ? "[" : ",", 1);
   w.first = false;
-  gb_put(w.out, "{\"url\":\"", 8);
-  json_escape(w.out, link.url, link.url_len);
-  gb_put(w.out, "\",\"title\":\"", 11);
-  json_escape(w.out, link.title, link.title_len);
-  gb_put(w.out, "\"}", 2);
+  vepod_buffer_put(w.out, "{\"url\":\"", 8);
+  vepod_json_escape(w.out, link.url, link.url_len);
+  vepod_buffer_put(w.out, "\",\"title\":\"", 11);
+  vepod_json_escape(w.out, link.title, link.title_len);
+  vepod_buffer_put(w.out, "\"}", 2);
   return !w.out.failed;
 }
 
@@ -474,14 +388,14 @@ vepod_code vepod_discover_links(const void *page, uint64_t page_len, const char 
   if (err && err_size) err[0] = '\0';
   if (!page || page_len == 0) return VEPOD_OK;
   if (page_len > vepod_max_document) {
-    vepod_put_err(err, int64_t(err_size), "page larger than 16 MB");
+    vepod_put_err(err, err_size, "page larger than 16 MB");
     return VEPOD_ERR_BAD_INPUT;
   }
   scan_state st{page_url, sink, ctx, {}, false, false, {}, {}};
   const auto *bytes = static_cast<const char *>(page);
   scan(st, bytes, bytes + page_len);
   if (st.out_of_memory) {
-    vepod_put_err(err, int64_t(err_size), "out of memory");
+    vepod_put_err(err, err_size, "out of memory");
     return VEPOD_ERR_NO_DATA;
   }
   return VEPOD_OK;
@@ -493,12 +407,11 @@ vepod_code vepod_discover_json(const void *page, uint64_t page_len, const char *
   json_writer w;
   vepod_code code = vepod_discover_links(page, page_len, page_url, write_link, &w, err, err_size);
   if (code != VEPOD_OK) return code;
-  gb_put(w.out, w.first ? "[]" : "]", w.first ? 2 : 1);
+  vepod_buffer_put(w.out, w.first ? "[]" : "]", w.first ? 2 : 1);
   if (w.out.failed) {
-    vepod_put_err(err, int64_t(err_size), "out of memory");
+    vepod_put_err(err, err_size, "out of memory");
     return VEPOD_ERR_NO_DATA;
   }
-  *out_json = w.out.data;
-  w.out.data = nullptr;
+  *out_json = w.out.release();
   return VEPOD_OK;
 }

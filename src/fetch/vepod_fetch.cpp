@@ -90,7 +90,7 @@ void store(const char *url, const char *body, int status) {
     vepod_cache_entry *slot = find_slot(url);
     if (!slot) {
       slot = slot_for_new_url(&evicted);
-      slot->url = xstrdup_u(url);
+      slot->url = vepod_strdup(url);
     }
     old_body = slot->body;
     slot->body = copy;

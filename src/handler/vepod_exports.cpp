@@ -107,8 +107,9 @@ VEPOD_API int vepod_parse_feed(const void *data, size_t length, char **out, char
       [&] {
         if (err && err_size > 0) err[0] = '\0';
         if (!out) return k_tool_failure;
-        return vepod_feed_json(data, length, out, err, err_size) == vepod_feed_ok ? 0
-                                                                                  : k_tool_failure;
+        return vepod_feed_json(data, length, out, err, err_room(err, err_size)) == vepod_feed_ok
+                   ? 0
+                   : k_tool_failure;
       },
       [] { return k_tool_failure; });
 }

@@ -89,7 +89,7 @@ class id_set {
     size_t len;
     uint64_t hash;
   };
-  std::vector<slot> slots_;
+  vepod_vector<slot> slots_;
 };
 
 // Episode order: known dates newest first, then unknown dates, ties in document order.
@@ -101,9 +101,9 @@ bool newer_first(const vepod_item *x, const vepod_item *y) {
 }
 
 // The episodes a folder shows: with a media URL and an id, the first of each id, newest first.
-std::vector<const vepod_item *> kept_items(const vepod_feed &feed) {
+vepod_vector<const vepod_item *> kept_items(const vepod_feed &feed) {
   const size_t n = size_t(feed.nitems);
-  std::vector<const vepod_item *> kept;
+  vepod_vector<const vepod_item *> kept;
   kept.reserve(n);
   id_set seen(n);
   for (size_t i = 0; i < n; i++) {
@@ -115,7 +115,7 @@ std::vector<const vepod_item *> kept_items(const vepod_feed &feed) {
   return kept;
 }
 
-void percent_encode(std::string &out, const char *text) {
+void percent_encode(vepod_string &out, const char *text) {
   static constexpr char hex[] = "0123456789ABCDEF";
   for (const auto *s = reinterpret_cast<const unsigned char *>(text); *s; s++) {
     unsigned char c = *s;
@@ -133,7 +133,7 @@ void percent_encode(std::string &out, const char *text) {
 
 // One episode entry, NULL when memory ran out while it was built. path holds the folder's path
 // and a '/' on entry; the episode's part is appended and removed again.
-yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, std::string &path, const vepod_item &item,
+yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vepod_item &item,
                               size_t number) {
   const size_t folder_len = path.size();
   percent_encode(path, item.id);
@@ -180,7 +180,7 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
     return vepod_fail(reported != VEPOD_OK ? reported : VEPOD_ERR_TRANSPORT, out, "%s",
                       slot.error[0] ? slot.error : "feed fetch failed");
   }
-  std::vector<const vepod_item *> kept = kept_items(slot.feed);
+  vepod_vector<const vepod_item *> kept = kept_items(slot.feed);
   uint32_t fallbacks = 0;
   for (const vepod_item *item : kept) fallbacks += item->id_fallback != 0;
   vepod_stats_get()->items_kept += uint32_t(kept.size());
@@ -191,7 +191,7 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
   yyjson_mut_val *root = yyjson_mut_arr(doc.get());
   if (!root) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   yyjson_mut_doc_set_root(doc.get(), root);
-  std::string entry_path = slot.url;
+  vepod_string entry_path = slot.url;
   entry_path += '/';
   size_t number = 0;
   for (const vepod_item *item : kept) {

@@ -61,59 +61,17 @@ __attribute__((format(printf, 1, 2))) void set_err(const char *format, ...) {
   va_end(args);
 }
 
-// Appends text as the inside of a JSON string literal.
-void json_escape_into(std::string &out, const char *text) {
-  static constexpr char hex[] = "0123456789abcdef";
-  for (const char *s = text; *s; s++) {
-    unsigned char c = static_cast<unsigned char>(*s);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += hex[c >> 4];
-          out += hex[c & 15];
-        } else {
-          out += char(c);
-        }
-    }
-  }
-}
-
 // Writes {"error":"text"} into out, or an empty text when it does not fit or memory runs out.
 void write_error_doc(const char *text, vepod_out out) noexcept {
   if (out.size == 0) return;
-  try {
-    std::string doc = "{\"error\":\"";
-    json_escape_into(doc, text);
-    doc += "\"}";
-    if (doc.size() + 1 > out.size) {
-      out.data[0] = '\0';
-    } else {
-      std::memcpy(out.data, doc.c_str(), doc.size() + 1);
-    }
-  } catch (const std::bad_alloc &) {
+  vepod_buffer doc;
+  vepod_buffer_put(doc, "{\"error\":\"");
+  vepod_json_escape(doc, text, std::strlen(text));
+  vepod_buffer_put(doc, "\"}");
+  if (doc.failed || doc.len + 1 > out.size) {
     out.data[0] = '\0';
+  } else {
+    std::memcpy(out.data, doc.data, doc.len + 1);
   }
 }
 

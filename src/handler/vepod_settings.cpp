@@ -87,7 +87,7 @@ vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settin
     return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "URL has no usable lines");
   }
   yyjson_val *id = yyjson_obj_getn(root, "ID", 2);
-  settings->id = xstrdup_u(yyjson_is_str(id) ? yyjson_get_str(id) : "");
+  settings->id = vepod_strdup(yyjson_is_str(id) ? yyjson_get_str(id) : "");
   if (!settings->id) return settings_error(VEPOD_ERR_NO_DATA, err, err_size, "out of memory");
   return VEPOD_OK;
 }

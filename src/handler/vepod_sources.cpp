@@ -54,9 +54,9 @@ bool add_discovered(void *ctx, const vepod_feed_link &link) {
   if (table.count >= vepod_max_sources) return false;
   vepod_source &slot = table.sources[table.count];
   slot = vepod_source{};
-  slot.url = xstrdup_u(link.url);
+  slot.url = vepod_strdup(link.url);
   if (!slot.url) return true;
-  if (link.title_len != 0) slot.title = xstrdup_u(link.title);
+  if (link.title_len != 0) slot.title = vepod_strdup(link.title);
   slot.announced = true;
   table.count++;
   found.added++;
@@ -96,7 +96,7 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   vepod_source &slot = table.sources[index];
   slot = vepod_source{};
   slot.announced = announced;
-  slot.url = xstrdup_u(url);
+  slot.url = vepod_strdup(url);
   if (!slot.url) {
     // A slot without its URL cannot be listed or fetched again.
     mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
@@ -158,7 +158,7 @@ void vepod_table_deleter::operator()(vepod_source_table *table) const {
 vepod_code vepod_fetch_feed(vepod_source_table &table, size_t index) {
   vepod_source &slot = table.sources[index];
   if (slot.feed.format != 0) return VEPOD_OK;
-  vepod_heap_text url(xstrdup_u(slot.url ? slot.url : ""));
+  vepod_heap_text url(vepod_strdup(slot.url ? slot.url : ""));
   if (!url) return VEPOD_ERR_NO_DATA;
   bool is_page = slot.is_page;
   bool announced = slot.announced;

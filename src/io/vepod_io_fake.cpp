@@ -56,7 +56,7 @@ fake_route *upsert(const char *url) {
   }
   fake_route *route = &g_routes[g_nroutes];
   *route = fake_route{};
-  route->url = xstrdup_u(url);
+  route->url = vepod_strdup(url);
   if (!route->url) return nullptr;
   g_nroutes++;
   return route;
@@ -70,17 +70,17 @@ int fake_get(void *, const char *url, char **body_out, int *status_out, char **e
   g_fake_total++;
   fake_route *route = url ? find_route(url) : nullptr;
   if (!route) {
-    *error_out = xstrdup_u("fake: no route for this URL");
+    *error_out = vepod_strdup("fake: no route for this URL");
     return k_no_response;
   }
   route->calls++;
   if (!route->body) {
-    *error_out = xstrdup_u(route->fail_message ? route->fail_message : k_default_failure);
+    *error_out = vepod_strdup(route->fail_message ? route->fail_message : k_default_failure);
     return k_no_response;
   }
-  *body_out = xstrdup_u(route->body);
+  *body_out = vepod_strdup(route->body);
   if (!*body_out) {
-    *error_out = xstrdup_u("fake: out of memory");
+    *error_out = vepod_strdup("fake: out of memory");
     return k_no_response;
   }
   *status_out = route->status;
@@ -119,7 +119,7 @@ vepod_code vepod_fake_answer(const char *url, int status, const char *body) {
   vepod_lock_guard hold(g_fake_lock);
   fake_route *route = upsert(url);
   if (!route) return VEPOD_ERR_NO_DATA;
-  route->body = xstrdup_u(body);
+  route->body = vepod_strdup(body);
   if (!route->body) return VEPOD_ERR_NO_DATA;
   route->status = status;
   return VEPOD_OK;
@@ -130,7 +130,7 @@ vepod_code vepod_fake_refuse(const char *url, const char *message) {
   vepod_lock_guard hold(g_fake_lock);
   fake_route *route = upsert(url);
   if (!route) return VEPOD_ERR_NO_DATA;
-  route->fail_message = xstrdup_u(message ? message : k_default_failure);
+  route->fail_message = vepod_strdup(message ? message : k_default_failure);
   return route->fail_message ? VEPOD_OK : VEPOD_ERR_NO_DATA;
 }
 

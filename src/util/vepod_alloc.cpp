@@ -3,7 +3,9 @@
 #include "util/vepod_util.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -39,3 +41,36 @@ void *vepod_realloc(void *block, size_t size) {
 }
 
 const yyjson_alc *vepod_json_alc() { return &k_json_alc; }
+
+bool vepod_buffer_reserve(vepod_buffer &b, size_t n) {
+  if (b.failed) return false;
+  if (n > SIZE_MAX - 1 - b.len) {
+    b.failed = true;
+    return false;
+  }
+  size_t need = b.len + n + 1;
+  if (need <= b.cap) return true;
+  size_t cap = b.cap != 0 ? b.cap : need <= 256 ? 256 : 512;
+  while (cap < need) {
+    if (cap > SIZE_MAX / 2) {
+      b.failed = true;
+      return false;
+    }
+    cap *= 2;
+  }
+  auto *grown = static_cast<char *>(vepod_realloc(b.data, cap));
+  if (!grown) {
+    b.failed = true;
+    return false;
+  }
+  b.data = grown;
+  b.cap = cap;
+  return true;
+}
+
+void vepod_buffer_put(vepod_buffer &b, const char *s, size_t n) {
+  if (!vepod_buffer_reserve(b, n)) return;
+  if (n) std::memcpy(b.data + b.len, s, n);
+  b.len += n;
+  b.data[b.len] = '\0';
+}

@@ -1,4 +1,4 @@
-// Small text helpers: heap copies, error messages, hashing.
+// Small text helpers: heap copies, error messages, hashing, references.
 
 #include "util/vepod_util.h"
 
@@ -6,19 +6,21 @@
 #include <cstdio>
 #include <cstring>
 
-char *xstrdup_u(const char *text) {
-  if (!text) return nullptr;
-  size_t n = std::strlen(text) + 1;
-  auto *copy = static_cast<char *>(vepod_malloc(n));
-  if (copy) std::memcpy(copy, text, n);
+char *vepod_strdup(const char *text) { return text ? vepod_strndup(text) : nullptr; }
+
+char *vepod_strndup(std::string_view text) {
+  auto *copy = static_cast<char *>(vepod_malloc(text.size() + 1));
+  if (!copy) return nullptr;
+  if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
   return copy;
 }
 
-void vepod_put_err(char *err, int64_t err_size, const char *format, ...) {
-  if (!err || err_size <= 0) return;
+void vepod_put_err(char *err, size_t err_size, const char *format, ...) {
+  if (!err || err_size == 0) return;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(err, size_t(err_size), format, args);
+  std::vsnprintf(err, err_size, format, args);
   va_end(args);
 }
 
@@ -30,4 +32,34 @@ uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h) {
     h *= prime;
   }
   return h;
+}
+
+int vepod_decode_reference(std::string_view name, char *out) {
+  if (name.empty() || name.size() > 12) return -1;
+  for (const vepod_entity &e : vepod_xml_entities) {
+    if (vepod_ci_eq(name, e.name)) {
+      out[0] = e.value;
+      return 1;
+    }
+  }
+  if (name[0] != '#') return -1;
+  bool hex = name.size() >= 2 && (name[1] == 'x' || name[1] == 'X');
+  size_t i = hex ? 2 : 1;
+  if (i == name.size()) return -1;
+  uint32_t value = 0;
+  for (; i < name.size(); i++) {
+    unsigned char c = vepod_ascii_lower(static_cast<unsigned char>(name[i]));
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (hex && c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      return -1;
+    }
+    // Refused as soon as it is out of range, so that no value wraps around into a valid one.
+    value = value * (hex ? 16 : 10) + digit;
+    if (value > 0x10FFFF) return -1;
+  }
+  return value == 0 ? -1 : vepod_utf8_encode(value, out);
 }

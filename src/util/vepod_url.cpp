@@ -152,7 +152,7 @@ void vepod_redact_url(const char *url, char *out, size_t cap) {
 char *vepod_resolve_url(const char *ref, const char *base) {
   if (!ref || !*ref) return nullptr;
   // A reference with a scheme is absolute and kept as written.
-  if (scheme_len(ref) != 0) return xstrdup_u(ref);
+  if (scheme_len(ref) != 0) return vepod_strdup(ref);
   if (authority_start(base) == 0) return nullptr;
   url_parts b = split_url(base), r = split_url(ref);
   // The result holds at most the base's parts, the reference's and one '/'.

@@ -1,14 +1,21 @@
-// UTF-8 checks and repair, and the JSON string helper that relies on them.
+// UTF-8: checks under two sets of rules, repair, encoding, and the JSON string writers that rely
+// on them.
 
 #include "util/vepod_util.h"
 
+#include <bit>
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
-// Length of the well-formed UTF-8 sequence at s (n bytes available), or 0 when it is ill-formed.
-size_t utf8_seq_len(const unsigned char *s, size_t n) {
+// Length of the well-formed UTF-8 sequence at s (n bytes available), or 0 when it is ill-formed;
+// *fault, unless NULL, says why.
+size_t utf8_seq_len(const unsigned char *s, size_t n, vepod_utf8_fault *fault = nullptr) {
   unsigned char c = s[0];
   if (c < 0x80) return 1;
   size_t need;
@@ -24,54 +31,183 @@ size_t utf8_seq_len(const unsigned char *s, size_t n) {
     if (c == 0xF0) lo = 0x90;  // overlong
     if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
   } else {
+    if (fault) *fault = vepod_utf8_fault::invalid_byte;
     return 0;
   }
-  if (n < need || s[1] < lo || s[1] > hi) return 0;
-  for (size_t i = 2; i < need; i++) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
+  if (n < need) {
+    if (fault) *fault = vepod_utf8_fault::truncated;
+    return 0;
+  }
+  bool ok = s[1] >= lo && s[1] <= hi;
+  for (size_t i = 2; ok && i < need; i++) ok = (s[i] & 0xC0) == 0x80;
+  if (!ok) {
+    if (fault) *fault = vepod_utf8_fault::invalid_continuation;
+    return 0;
   }
   return need;
 }
 
-// Bytes of the ASCII run at the start of [s, s+n), eight at a time where possible.
-size_t ascii_prefix(const unsigned char *s, size_t n) {
+// As utf8_seq_len under the lead-and-continuation rules.
+size_t loose_seq_len(const unsigned char *s, size_t n, vepod_utf8_fault *fault) {
+  unsigned char c = s[0];
+  size_t need = c >= 0xC2 && c <= 0xDF   ? 2
+                : c >= 0xE0 && c <= 0xEF ? 3
+                : c >= 0xF0 && c <= 0xF4 ? 4
+                                         : 0;
+  if (need == 0) {
+    *fault = vepod_utf8_fault::invalid_byte;
+    return 0;
+  }
+  if (n < need) {
+    *fault = vepod_utf8_fault::truncated;
+    return 0;
+  }
+  for (size_t k = 1; k < need; k++) {
+    if ((s[k] & 0xC0) != 0x80) {
+      *fault = vepod_utf8_fault::invalid_continuation;
+      return 0;
+    }
+  }
+  return need;
+}
+
+// Bytes of an ill-formed sequence that become one replacement character: its first byte and the
+// continuation bytes that follow it, at most three.
+size_t ill_formed_len(const unsigned char *s, size_t n) {
+  size_t skip = 1;
+  while (skip < 4 && skip < n && (s[skip] & 0xC0) == 0x80) skip++;
+  return skip;
+}
+
+// Length of the ASCII run at the start of [s, s+n), read a word at a time.
+size_t ascii_run(const unsigned char *s, size_t n) {
+  constexpr uint64_t high = 0x8080808080808080ull;
   size_t i = 0;
-  while (i + 8 <= n) {
-    uint64_t word;
-    std::memcpy(&word, s + i, 8);
-    if (word & 0x8080808080808080ull) break;
+  while (n - i >= 32) {
+    uint64_t w[4];
+    std::memcpy(w, s + i, sizeof w);
+    if ((w[0] | w[1] | w[2] | w[3]) & high) break;
+    i += 32;
+  }
+  while (n - i >= 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, sizeof w);
+    if (uint64_t m = w & high) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return i + (std::countr_zero(m) >> 3);
+      } else {
+        return i + (std::countl_zero(m) >> 3);
+      }
+    }
     i += 8;
   }
   while (i < n && s[i] < 0x80) i++;
   return i;
 }
 
+#if defined(__SSE2__)
+// Start of the character that holds byte i - 1 of an already checked prefix, or i when that byte
+// ends a character; the checked prefix before it is whole characters.
+size_t char_start(const unsigned char *s, size_t i) {
+  size_t j = i;
+  while (j > 0 && i - j < 3 && (s[j - 1] & 0xC0) == 0x80) j--;
+  if (j > 0 && s[j - 1] >= 0xC0) j--;
+  return j;
+}
+
+// Length of a prefix of [s, s+n) that the lead-and-continuation rules accept and that ends between
+// characters, 64 bytes per step without a branch per character, so text that mixes scripts costs
+// about what ASCII does. A block holds a fault exactly when the bytes that must be continuation
+// bytes (1 to 3 after a lead byte, by its kind) differ from those that are, or when it holds a byte
+// that is never valid.
+size_t utf8_prefix(const unsigned char *s, size_t n) {
+  const __m128i c0 = _mm_set1_epi8(char(0xC0)), e0 = _mm_set1_epi8(char(0xE0));
+  const __m128i f0 = _mm_set1_epi8(char(0xF0)), f5 = _mm_set1_epi8(char(0xF5));
+  const __m128i fe = _mm_set1_epi8(char(0xFE));
+  auto at_least = [](__m128i v, __m128i t) { return _mm_cmpeq_epi8(_mm_max_epu8(v, t), v); };
+  auto block_fault = [&](__m128i b, __m128i prev) {
+    __m128i back1 = _mm_or_si128(_mm_slli_si128(b, 1), _mm_srli_si128(prev, 15));
+    __m128i back2 = _mm_or_si128(_mm_slli_si128(b, 2), _mm_srli_si128(prev, 14));
+    __m128i back3 = _mm_or_si128(_mm_slli_si128(b, 3), _mm_srli_si128(prev, 13));
+    __m128i expected =
+        _mm_or_si128(at_least(back1, c0), _mm_or_si128(at_least(back2, e0), at_least(back3, f0)));
+    __m128i continuation = _mm_cmplt_epi8(b, c0);  // 0x80 to 0xBF, compared as signed bytes
+    __m128i never = _mm_or_si128(at_least(b, f5), _mm_cmpeq_epi8(_mm_and_si128(b, fe), c0));
+    return _mm_or_si128(_mm_xor_si128(expected, continuation), never);
+  };
+  __m128i prev = _mm_setzero_si128();
+  size_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    auto *p = reinterpret_cast<const __m128i *>(s + i);
+    __m128i b0 = _mm_loadu_si128(p), b1 = _mm_loadu_si128(p + 1);
+    __m128i b2 = _mm_loadu_si128(p + 2), b3 = _mm_loadu_si128(p + 3);
+    __m128i any = _mm_or_si128(_mm_or_si128(b0, b1), _mm_or_si128(b2, b3));
+    if (_mm_movemask_epi8(_mm_or_si128(any, prev)) != 0) {
+      __m128i fault = _mm_or_si128(_mm_or_si128(block_fault(b0, prev), block_fault(b1, b0)),
+                                   _mm_or_si128(block_fault(b2, b1), block_fault(b3, b2)));
+      if (_mm_movemask_epi8(fault)) break;
+    }
+    prev = b3;
+  }
+  return char_start(s, i);
+}
+#else
+size_t utf8_prefix(const unsigned char *, size_t) { return 0; }
+#endif
+
 }  // namespace
 
-bool vepod_utf8_valid(const char *s, size_t n) {
+vepod_utf8_fault vepod_utf8_check(const char *s, size_t n, vepod_utf8_rules rules, size_t *at) {
   const auto *p = reinterpret_cast<const unsigned char *>(s);
-  size_t i = 0;
-  while (i < n) {
-    i += ascii_prefix(p + i, n - i);
-    if (i == n) break;
-    size_t len = utf8_seq_len(p + i, n - i);
-    if (len == 0) return false;
+  bool loose = rules == vepod_utf8_rules::lead_and_continuation;
+  size_t i = loose ? utf8_prefix(p, n) : 0;
+  for (;;) {
+    i += ascii_run(p + i, n - i);
+    if (i == n) return vepod_utf8_fault::none;
+    vepod_utf8_fault fault = vepod_utf8_fault::none;
+    size_t len = loose ? loose_seq_len(p + i, n - i, &fault) : utf8_seq_len(p + i, n - i, &fault);
+    if (len == 0) {
+      if (at) *at = i;
+      return fault;
+    }
     i += len;
   }
-  return true;
 }
 
 size_t vepod_utf8_char_len(const char *s, size_t n) {
   return utf8_seq_len(reinterpret_cast<const unsigned char *>(s), n);
 }
 
-void vepod_utf8_repair_append(std::string &out, const char *s, size_t n) {
+int vepod_utf8_encode(uint32_t cp, char *out) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp <= 0xFFFF) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+void vepod_utf8_repair_append(vepod_string &out, const char *s, size_t n) {
   const auto *p = reinterpret_cast<const unsigned char *>(s);
   size_t i = 0;
   while (i < n) {
     // Copy the longest well-formed stretch at once.
     size_t start = i;
-    i += ascii_prefix(p + i, n - i);
+    i += ascii_run(p + i, n - i);
     while (i < n) {
       size_t len = utf8_seq_len(p + i, n - i);
       if (len == 0) break;
@@ -79,12 +215,8 @@ void vepod_utf8_repair_append(std::string &out, const char *s, size_t n) {
     }
     out.append(s + start, i - start);
     if (i < n) {
-      // An ill-formed sequence: its lead byte and the continuation bytes that follow it (at most
-      // three) become one replacement character.
-      size_t skip = 1;
-      while (skip < 4 && i + skip < n && (p[i + skip] & 0xC0) == 0x80) skip++;
       out.append("\xEF\xBF\xBD");
-      i += skip;
+      i += ill_formed_len(p + i, n - i);
     }
   }
 }
@@ -94,11 +226,67 @@ yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text) {
   size_t n = std::strlen(text);
   if (vepod_utf8_valid(text, n)) return yyjson_mut_strncpy(doc, text, n);
   try {
-    std::string repaired;
+    vepod_string repaired;
     repaired.reserve(n + 8);
     vepod_utf8_repair_append(repaired, text, n);
     return yyjson_mut_strncpy(doc, repaired.data(), repaired.size());
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
+}
+
+void vepod_json_escape(vepod_buffer &out, const char *s, size_t n) {
+  static constexpr char k_hex[] = "0123456789abcdef";
+  const auto *p = reinterpret_cast<const unsigned char *>(s);
+  size_t run = 0;  // start of the bytes not yet written
+  size_t i = 0;
+  while (i < n) {
+    unsigned char c = p[i];
+    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+      i++;
+      continue;
+    }
+    size_t len = c >= 0x80 ? utf8_seq_len(p + i, n - i) : 0;
+    if (len > 0) {
+      i += len;
+      continue;
+    }
+    vepod_buffer_put(out, s + run, i - run);
+    if (c >= 0x80) {
+      vepod_buffer_put(out, "\xEF\xBF\xBD", 3);
+      i += ill_formed_len(p + i, n - i);
+    } else {
+      char escaped[6] = {'\\', char(c), 0, 0, 0, 0};
+      size_t size = 2;
+      switch (c) {
+        case '"':
+        case '\\':
+          break;
+        case '\b':
+          escaped[1] = 'b';
+          break;
+        case '\f':
+          escaped[1] = 'f';
+          break;
+        case '\n':
+          escaped[1] = 'n';
+          break;
+        case '\r':
+          escaped[1] = 'r';
+          break;
+        case '\t':
+          escaped[1] = 't';
+          break;
+        default:
+          std::memcpy(escaped + 1, "u00", 3);
+          escaped[4] = k_hex[c >> 4];
+          escaped[5] = k_hex[c & 15];
+          size = 6;
+      }
+      vepod_buffer_put(out, escaped, size);
+      i++;
+    }
+    run = i;
+  }
+  vepod_buffer_put(out, s + run, n - run);
 }

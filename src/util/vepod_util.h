@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <yyjson.h>
 
@@ -57,6 +59,60 @@ struct vepod_free_deleter {
 };
 using vepod_heap_text = std::unique_ptr<char, vepod_free_deleter>;
 
+// A standard allocator over vepod_malloc, so that the containers the library uses obey the same
+// policy (and the same failure hook) as its own blocks. Failure throws std::bad_alloc, which the
+// boundary functions turn into an out-of-memory answer.
+template <typename T>
+struct vepod_std_allocator {
+  using value_type = T;
+  vepod_std_allocator() = default;
+  template <typename U>
+  vepod_std_allocator(const vepod_std_allocator<U> &) {}
+  T *allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    void *block = vepod_malloc(n * sizeof(T));
+    if (!block) throw std::bad_alloc();
+    return static_cast<T *>(block);
+  }
+  void deallocate(T *block, size_t) { std::free(block); }
+  template <typename U>
+  bool operator==(const vepod_std_allocator<U> &) const {
+    return true;
+  }
+};
+using vepod_string = std::basic_string<char, std::char_traits<char>, vepod_std_allocator<char>>;
+template <typename T>
+using vepod_vector = std::vector<T, vepod_std_allocator<T>>;
+
+// A heap byte block for texts that grow, from vepod_realloc: its content is always followed by a
+// NUL once it holds a block. Capacities start at 256 bytes (512 when 256 are not enough) and
+// double. Once growing fails the buffer stays failed and appends do nothing, so a writer checks
+// once at the end.
+struct vepod_buffer {
+  char *data = nullptr;
+  size_t len = 0;
+  size_t cap = 0;
+  bool failed = false;
+
+  vepod_buffer() = default;
+  vepod_buffer(const vepod_buffer &) = delete;
+  vepod_buffer &operator=(const vepod_buffer &) = delete;
+  ~vepod_buffer() { std::free(data); }
+  // Hands the block over to the caller (NULL when nothing was stored) and empties the buffer.
+  char *release() {
+    char *block = data;
+    data = nullptr;
+    len = cap = 0;
+    return block;
+  }
+};
+// Makes room for n more bytes and the NUL; false once the buffer has failed.
+bool vepod_buffer_reserve(vepod_buffer &b, size_t n);
+void vepod_buffer_put(vepod_buffer &b, const char *s, size_t n);
+inline void vepod_buffer_put(vepod_buffer &b, std::string_view s) {
+  vepod_buffer_put(b, s.data(), s.size());
+}
+
 // Test hook: the next `count` allocations succeed, the one after them fails, and the hook then
 // disarms itself; -1 disarms it at once. Returns how many successes were left before the call
 // (-1 when it was disarmed).
@@ -84,11 +140,25 @@ char *vepod_resolve_url(const char *ref, const char *base);
 // One pass of 64-bit FNV-1a over len bytes, starting from h (pass vepod_fnv1a_basis to start).
 uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h);
 // A malloc'ed copy of text; NULL for NULL or when memory runs out.
-char *xstrdup_u(const char *text);
+char *vepod_strdup(const char *text);
+// A malloc'ed copy of the bytes of text with a NUL after them; NULL when memory runs out.
+char *vepod_strndup(std::string_view text);
 // Formats a message into a caller's error buffer of err_size bytes, cut to err_size - 1 bytes.
-// Nothing is written when err is NULL or err_size is not positive.
-void vepod_put_err(char *err, int64_t err_size, const char *format, ...)
+// Nothing is written when err is NULL or err_size is 0.
+void vepod_put_err(char *err, size_t err_size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// The five entities XML predefines; HTML pages use them in attribute values too.
+struct vepod_entity {
+  std::string_view name;
+  char value;
+};
+inline constexpr vepod_entity vepod_xml_entities[] = {
+    {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+// Decodes the reference named by the bytes between '&' and ';' (a predefined entity, ASCII case
+// ignored, or a character reference "#65" / "#x41" of 1 to U+10FFFF) into out, which has room for
+// 4 bytes: the number of bytes written, or -1 when it names nothing.
+int vepod_decode_reference(std::string_view name, char *out);
 
 inline constexpr uint64_t vepod_fnv1a_basis = 14695981039346656037ull;
 
@@ -99,6 +169,18 @@ inline constexpr uint64_t vepod_max_document = 16777216;
 // ASCII letters in lower case; every other byte as it is.
 constexpr unsigned char vepod_ascii_lower(unsigned char c) {
   return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
+
+// Whether text starts with the lower-case pattern, ignoring the case of text's ASCII letters.
+inline bool vepod_ci_starts(std::string_view text, std::string_view lower_pattern) {
+  if (text.size() < lower_pattern.size()) return false;
+  for (size_t i = 0; i < lower_pattern.size(); i++) {
+    if (vepod_ascii_lower(static_cast<unsigned char>(text[i])) !=
+        static_cast<unsigned char>(lower_pattern[i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Equality ignoring ASCII case.
@@ -125,15 +207,40 @@ int64_t vepod_duration_seconds(const char *text);
 
 // MARK: UTF-8
 
-// True when [s, s+n) is well-formed UTF-8 (no overlong forms, surrogates or values above U+10FFFF).
-bool vepod_utf8_valid(const char *s, size_t n);
+// Which sequences count as characters: well-formed UTF-8 (no overlong forms, surrogates or values
+// above U+10FFFF), or any lead byte C2..F4 followed by its count of continuation bytes, as the
+// feed reader takes documents (what it decodes is repaired when answers are written).
+enum class vepod_utf8_rules : uint8_t { well_formed, lead_and_continuation };
+
+enum class vepod_utf8_fault : uint8_t {
+  none,
+  invalid_byte,          // a byte that cannot begin a character
+  truncated,             // a character cut off by the end of the text
+  invalid_continuation,  // a byte that cannot continue the character begun before it
+};
+
+// The first fault in [s, s+n) under rules; its offset in *at unless at is NULL.
+vepod_utf8_fault vepod_utf8_check(const char *s, size_t n, vepod_utf8_rules rules,
+                                  size_t *at = nullptr);
+
+// True when [s, s+n) is well-formed UTF-8.
+inline bool vepod_utf8_valid(const char *s, size_t n) {
+  return vepod_utf8_check(s, n, vepod_utf8_rules::well_formed) == vepod_utf8_fault::none;
+}
 
 // Length of the well-formed UTF-8 character at s (n > 0 bytes available), or 0 when it is not one.
 size_t vepod_utf8_char_len(const char *s, size_t n);
 
+// Writes code point cp (1 to U+10FFFF) as UTF-8 into out (room for 4 bytes): the byte count.
+int vepod_utf8_encode(uint32_t cp, char *out);
+
 // Appends [s, s+n) to out with every ill-formed sequence replaced by U+FFFD.
-void vepod_utf8_repair_append(std::string &out, const char *s, size_t n);
+void vepod_utf8_repair_append(vepod_string &out, const char *s, size_t n);
 
 // A JSON string value for `text` copied into doc, with ill-formed UTF-8 replaced by U+FFFD so that
 // the writer never refuses it. NULL text gives "". Returns NULL only when memory runs out.
 yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text);
+
+// Appends [s, s+n) as the inside of a JSON string literal, for the answers written by hand: quote,
+// backslash and control bytes escaped, ill-formed UTF-8 written as U+FFFD.
+void vepod_json_escape(vepod_buffer &out, const char *s, size_t n);

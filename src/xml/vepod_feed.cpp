@@ -105,14 +105,6 @@ constexpr vepod_xml_namespace k_namespaces[] = {
     {"http://search.yahoo.com/mrss/", "media"},
 };
 
-char *dup_view(string_view text) {
-  auto *copy = static_cast<char *>(vepod_malloc(text.size() + 1));
-  if (!copy) return nullptr;
-  std::memcpy(copy, text.data(), text.size());
-  copy[text.size()] = '\0';
-  return copy;
-}
-
 // An enclosure length as the C library's strtoll reads it, when it is 1 to 2^62 - 1; else -1.
 int64_t enclosure_length(string_view text) {
   constexpr int64_t most = (int64_t(1) << 62) - 1;
@@ -157,7 +149,7 @@ class feed_mapper final : public vepod_xml_consumer {
   // Stores a copy of text in an empty field.
   vepod_xml_status take_text(char **field, const char *text, size_t len) {
     if (*field) return vepod_xml_ok;
-    *field = dup_view({text, len});
+    *field = vepod_strndup({text, len});
     return *field ? vepod_xml_ok : out_of_memory();
   }
   bool atom() const { return format_ == vepod_format_atom; }
@@ -207,8 +199,8 @@ vepod_xml_status feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom
     }
   }
   if (!enclosure || !url || url->value.empty()) return vepod_xml_ok;
-  if (!(item_->url = dup_view(url->value))) return out_of_memory();
-  if (type && !type->value.empty() && !(item_->enclosure_type = dup_view(type->value))) {
+  if (!(item_->url = vepod_strndup(url->value))) return out_of_memory();
+  if (type && !type->value.empty() && !(item_->enclosure_type = vepod_strndup(type->value))) {
     return out_of_memory();
   }
   item_->size = size;
@@ -220,7 +212,7 @@ vepod_xml_status feed_mapper::take_feed_image(const vepod_xml_tag &tag) {
   for (int i = 0; i < tag.nattrs; i++) {
     if (!vepod_ci_eq(tag.attrs[i].name, "href") || tag.attrs[i].value.empty()) continue;
     std::free(feed_->image);
-    if (!(feed_->image = dup_view(tag.attrs[i].value))) return out_of_memory();
+    if (!(feed_->image = vepod_strndup(tag.attrs[i].value))) return out_of_memory();
   }
   return vepod_xml_ok;
 }
@@ -313,7 +305,7 @@ vepod_xml_status feed_mapper::finish() {
     char id[24];
     std::snprintf(id, sizeof id, "enc:%016llx", static_cast<unsigned long long>(h));
     std::free(item.id);
-    if (!(item.id = xstrdup_u(id))) return out_of_memory();
+    if (!(item.id = vepod_strdup(id))) return out_of_memory();
     item.id_fallback = 1;
   }
   return vepod_xml_ok;
@@ -321,9 +313,9 @@ vepod_xml_status feed_mapper::finish() {
 
 }  // namespace
 
-vepod_feed_status vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
-                                   int32_t err_size) {
-  if (err && err_size > 0) err[0] = '\0';
+vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
+                                   size_t err_size) {
+  if (err && err_size) err[0] = '\0';
   if (!feed) return vepod_feed_invalid;
   *feed = vepod_feed{};
   const char *message = nullptr;

@@ -39,8 +39,8 @@ char *write_feed(yyjson_mut_doc *doc, const vepod_feed &feed) {
 
 }  // namespace
 
-vepod_feed_status vepod_feed_json(const void *data, uint64_t len, char **out, char *err,
-                                  int32_t err_size) {
+vepod_feed_status vepod_feed_json(const void *data, size_t len, char **out, char *err,
+                                  size_t err_size) {
   *out = nullptr;
   vepod_feed feed;
   vepod_feed_status status = vepod_feed_parse(data, len, &feed, err, err_size);

@@ -4,17 +4,16 @@
 // (attribute values that hold references are decoded into one scratch buffer per start tag), and
 // only the text of elements the consumer collects is copied. Content is read by a loop over an
 // explicit stack of open elements, so stack use does not grow with the document.
+//
+// The file is longer than most: the reader is one state machine over one private record, and its
+// steps (markup, text, references, namespaces) share that record's layout; split apart they would
+// need it in a header that nothing else should see.
 
 #include "xml/vepod_reader.h"
 
 #include <array>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "util/vepod_util.h"
 
@@ -56,9 +55,7 @@ struct xml_frame {
   string_view name;  // as written in the start tag
   // Collected text. The buffer stays with the stack slot when the element closes and is reused by
   // the next element at that depth; it is released when the read ends.
-  char *text;
-  size_t text_len;
-  size_t text_cap;
+  vepod_buffer text;
   int32_t sink;  // the innermost collecting frame at or below this one, or -1
 };
 
@@ -82,9 +79,7 @@ struct xml_reader {
   xml_frame frames[vepod_xml_max_depth];
   vepod_xml_attr attrs[vepod_xml_max_attrs];  // of the start tag being read
   // Decoded attribute values of the current start tag.
-  char *scratch;
-  size_t scratch_len;
-  size_t scratch_cap;
+  vepod_buffer scratch;
   int32_t nbindings;
   ns_binding bindings[k_max_bindings];
   // First letters (in lower case) of the bound prefixes, so that most names are passed over at
@@ -134,161 +129,24 @@ const unsigned char *find3(const unsigned char *p, const unsigned char *end, con
 
 // MARK: Input checks
 
-// Length of the ASCII run at the start of [s, s+n), read a word at a time.
-uint64_t ascii_run(const unsigned char *s, uint64_t n) {
-  constexpr uint64_t high = 0x8080808080808080ull;
-  uint64_t i = 0;
-  while (n - i >= 32) {
-    uint64_t w[4];
-    std::memcpy(w, s + i, sizeof w);
-    if ((w[0] | w[1] | w[2] | w[3]) & high) break;
-    i += 32;
-  }
-  while (n - i >= 8) {
-    uint64_t w;
-    std::memcpy(&w, s + i, sizeof w);
-    if (uint64_t m = w & high) {
-      if constexpr (std::endian::native == std::endian::little) {
-        return i + (std::countr_zero(m) >> 3);
-      } else {
-        return i + (std::countl_zero(m) >> 3);
-      }
-    }
-    i += 8;
-  }
-  while (i < n && s[i] < 0x80) i++;
-  return i;
-}
-
-#if defined(__SSE2__)
-// Start of the character that holds byte i - 1 of an already checked prefix, or i when that byte
-// ends a character; the checked prefix before it is whole characters.
-uint64_t char_start(const unsigned char *s, uint64_t i) {
-  uint64_t j = i;
-  while (j > 0 && i - j < 3 && (s[j - 1] & 0xC0) == 0x80) j--;
-  if (j > 0 && s[j - 1] >= 0xC0) j--;
-  return j;
-}
-
-// Length of a prefix of [s, s+n) that check_utf8 accepts and that ends between characters, 64 bytes
-// per step without a branch per character, so text that mixes scripts costs about what ASCII does.
-// A block holds a fault exactly when the bytes that must be continuation bytes (1 to 3 after a lead
-// byte, by its kind) differ from those that are, or when it holds a byte that is never valid.
-uint64_t utf8_prefix(const unsigned char *s, uint64_t n) {
-  const __m128i c0 = _mm_set1_epi8(char(0xC0)), e0 = _mm_set1_epi8(char(0xE0));
-  const __m128i f0 = _mm_set1_epi8(char(0xF0)), f5 = _mm_set1_epi8(char(0xF5));
-  const __m128i fe = _mm_set1_epi8(char(0xFE));
-  auto at_least = [](__m128i v, __m128i t) { return _mm_cmpeq_epi8(_mm_max_epu8(v, t), v); };
-  auto block_fault = [&](__m128i b, __m128i prev) {
-    __m128i back1 = _mm_or_si128(_mm_slli_si128(b, 1), _mm_srli_si128(prev, 15));
-    __m128i back2 = _mm_or_si128(_mm_slli_si128(b, 2), _mm_srli_si128(prev, 14));
-    __m128i back3 = _mm_or_si128(_mm_slli_si128(b, 3), _mm_srli_si128(prev, 13));
-    __m128i expected =
-        _mm_or_si128(at_least(back1, c0), _mm_or_si128(at_least(back2, e0), at_least(back3, f0)));
-    __m128i continuation = _mm_cmplt_epi8(b, c0);  // 0x80 to 0xBF, compared as signed bytes
-    __m128i never = _mm_or_si128(at_least(b, f5), _mm_cmpeq_epi8(_mm_and_si128(b, fe), c0));
-    return _mm_or_si128(_mm_xor_si128(expected, continuation), never);
-  };
-  __m128i prev = _mm_setzero_si128();
-  uint64_t i = 0;
-  for (; n - i >= 64; i += 64) {
-    auto *p = reinterpret_cast<const __m128i *>(s + i);
-    __m128i b0 = _mm_loadu_si128(p), b1 = _mm_loadu_si128(p + 1);
-    __m128i b2 = _mm_loadu_si128(p + 2), b3 = _mm_loadu_si128(p + 3);
-    __m128i any = _mm_or_si128(_mm_or_si128(b0, b1), _mm_or_si128(b2, b3));
-    if (_mm_movemask_epi8(_mm_or_si128(any, prev)) != 0) {
-      __m128i fault = _mm_or_si128(_mm_or_si128(block_fault(b0, prev), block_fault(b1, b0)),
-                                   _mm_or_si128(block_fault(b2, b1), block_fault(b3, b2)));
-      if (_mm_movemask_epi8(fault)) break;
-    }
-    prev = b3;
-  }
-  return char_start(s, i);
-}
-#else
-uint64_t utf8_prefix(const unsigned char *, uint64_t) { return 0; }
-#endif
-
 // The message for the first UTF-8 fault in [s, s+n), or NULL. Lead bytes and continuation bytes are
 // checked; overlong forms, surrogates and values above U+10FFFF pass.
-const char *check_utf8(const unsigned char *s, uint64_t n) {
-  uint64_t i = utf8_prefix(s, n);
-  for (;;) {
-    i += ascii_run(s + i, n - i);
-    if (i == n) return nullptr;
-    unsigned char c = s[i];
-    uint64_t need = c >= 0xC2 && c <= 0xDF   ? 2
-                    : c >= 0xE0 && c <= 0xEF ? 3
-                    : c >= 0xF0 && c <= 0xF4 ? 4
-                                             : 0;
-    if (need == 0) return "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
-    if (n - i < need) return "truncated UTF-8 sequence";
-    for (uint64_t k = 1; k < need; k++) {
-      if ((s[i + k] & 0xC0) != 0x80) return "invalid UTF-8 continuation byte";
-    }
-    i += need;
+const char *check_utf8(const unsigned char *s, size_t n) {
+  switch (vepod_utf8_check(reinterpret_cast<const char *>(s), n,
+                           vepod_utf8_rules::lead_and_continuation)) {
+    case vepod_utf8_fault::none:
+      return nullptr;
+    case vepod_utf8_fault::invalid_byte:
+      return "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
+    case vepod_utf8_fault::truncated:
+      return "truncated UTF-8 sequence";
+    case vepod_utf8_fault::invalid_continuation:
+      return "invalid UTF-8 continuation byte";
   }
+  return nullptr;
 }
 
 // MARK: References
-
-// Decodes the reference named [name, name+n) into out (room for 4 bytes): the byte count, or -1.
-int decode_ref(const char *name, size_t n, char *out) {
-  if (n == 0 || n > 12) return -1;
-  struct predefined {
-    string_view name;
-    char byte;
-  };
-  static constexpr predefined k_predefined[] = {
-      {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
-  string_view ref(name, n);
-  for (const auto &p : k_predefined) {
-    if (vepod_ci_eq(ref, p.name)) {
-      out[0] = p.byte;
-      return 1;
-    }
-  }
-  if (name[0] != '#') return -1;
-  bool hex = n >= 2 && (name[1] == 'x' || name[1] == 'X');
-  size_t i = hex ? 2 : 1;
-  if (i == n) return -1;
-  uint32_t value = 0;
-  for (; i < n; i++) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    uint32_t digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (hex && vepod_ascii_lower(c) >= 'a' && vepod_ascii_lower(c) <= 'f') {
-      digit = vepod_ascii_lower(c) - 'a' + 10;
-    } else {
-      return -1;
-    }
-    // Refused as soon as it is out of range, so that no value wraps around into a valid one.
-    value = value * (hex ? 16 : 10) + digit;
-    if (value > 0x10FFFF) return -1;
-  }
-  if (value == 0) return -1;
-  if (value < 0x80) {
-    out[0] = static_cast<char>(value);
-    return 1;
-  }
-  if (value < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (value >> 6));
-    out[1] = static_cast<char>(0x80 | (value & 0x3F));
-    return 2;
-  }
-  if (value <= 0xFFFF) {
-    out[0] = static_cast<char>(0xE0 | (value >> 12));
-    out[1] = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (value & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (value >> 18));
-  out[1] = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (value & 0x3F));
-  return 4;
-}
 
 // Reads the reference whose '&' is at amp and whose ';' lies before end: its decoded bytes into
 // out and the byte after the ';' into *next. The byte count, or -1 after recording the error.
@@ -298,7 +156,7 @@ int read_ref(xml_reader &r, const unsigned char *amp, const unsigned char *end, 
   if (!semi) return fail(r, "unterminated entity reference");
   size_t n = semi - amp - 1;
   if (n > k_max_ref_name) return fail(r, "entity reference too long");
-  int bytes = decode_ref(reinterpret_cast<const char *>(amp + 1), n, out);
+  int bytes = vepod_decode_reference({reinterpret_cast<const char *>(amp + 1), n}, out);
   if (bytes < 0) return fail(r, "undeclared entity reference (forbidden, SPEC D10)");
   *next = semi + 1;
   return bytes;
@@ -411,21 +269,9 @@ int p_name(xml_reader &r, string_view *name) {
   return 0;
 }
 
-// Grows buf (of cap bytes) to hold need bytes; capacities double from k_text_first.
-int grow(xml_reader &r, char *&buf, size_t &cap, size_t need) {
-  if (need <= cap) return 0;
-  size_t bigger = cap ? cap : k_text_first;
-  while (bigger < need) bigger *= 2;
-  auto *grown = static_cast<char *>(vepod_realloc(buf, bigger));
-  if (!grown) return fail_oom(r);
-  buf = grown;
-  cap = bigger;
-  return 0;
-}
-
 // Makes room for `more` bytes after the scratch buffer's contents.
 int reserve_scratch(xml_reader &r, size_t more) {
-  return grow(r, r.scratch, r.scratch_cap, r.scratch_len + more);
+  return vepod_buffer_reserve(r.scratch, more) ? 0 : fail_oom(r);
 }
 
 // Offset of a value that is not decoded into the scratch buffer.
@@ -455,8 +301,8 @@ int p_value(xml_reader &r, string_view *value, size_t *offset) {
   }
   // Decoded text never outgrows the raw value, so one reservation covers it.
   if (reserve_scratch(r, close - p)) return -1;
-  size_t start = r.scratch_len;
-  char *out = r.scratch + start;
+  size_t start = r.scratch.len;
+  char *out = r.scratch.data + start;
   for (;;) {
     std::memcpy(out, p, amp - p);
     out += amp - p;
@@ -468,7 +314,7 @@ int p_value(xml_reader &r, string_view *value, size_t *offset) {
   }
   std::memcpy(out, p, close - p);
   out += close - p;
-  r.scratch_len = out - r.scratch;
+  r.scratch.len = out - r.scratch.data;
   *offset = start;
   return 0;
 }
@@ -479,7 +325,7 @@ int p_attrs(xml_reader &r, int *nattrs, bool *self_closing) {
   vepod_xml_attr *attrs = r.attrs;
   int n = 0;
   size_t offsets[vepod_xml_max_attrs], lengths[vepod_xml_max_attrs];
-  r.scratch_len = 0;
+  r.scratch.len = 0;
   r.declares = false;
   for (;;) {
     skip_blanks(r);
@@ -501,7 +347,7 @@ int p_attrs(xml_reader &r, int *nattrs, bool *self_closing) {
     p_name(r, &attr.name);  // cannot fail: c begins a name
     r.declares |= attr.name.size() > 6 && attr.name[5] == ':';
     skip_blanks(r);
-    size_t scratch_before = r.scratch_len, offset = k_in_document;
+    size_t scratch_before = r.scratch.len, offset = k_in_document;
     if (r.pos < r.length && in[r.pos] == '=') {
       r.pos++;
       skip_blanks(r);
@@ -512,14 +358,14 @@ int p_attrs(xml_reader &r, int *nattrs, bool *self_closing) {
     }
     if (n < vepod_xml_max_attrs) {
       offsets[n] = offset;
-      lengths[n] = r.scratch_len - scratch_before;
+      lengths[n] = r.scratch.len - scratch_before;
       attrs[n++] = attr;
     } else {
-      r.scratch_len = scratch_before;
+      r.scratch.len = scratch_before;
     }
   }
   for (int i = 0; i < n; i++) {
-    if (offsets[i] != k_in_document) attrs[i].value = {r.scratch + offsets[i], lengths[i]};
+    if (offsets[i] != k_in_document) attrs[i].value = {r.scratch.data + offsets[i], lengths[i]};
   }
   *nattrs = n;
   return 0;
@@ -527,7 +373,7 @@ int p_attrs(xml_reader &r, int *nattrs, bool *self_closing) {
 
 // Makes room for `more` bytes and a terminating NUL in a frame's text.
 int reserve_text(xml_reader &r, xml_frame &f, size_t more) {
-  return grow(r, f.text, f.text_cap, f.text_len + more + 1);
+  return vepod_buffer_reserve(f.text, more) ? 0 : fail_oom(r);
 }
 
 int charge(xml_reader &r, size_t bytes) {
@@ -550,7 +396,7 @@ int p_text(xml_reader &r) {
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
   if (reserve_text(r, f, lt - p)) return -1;
-  char *out = f.text + f.text_len;
+  char *out = f.text.data + f.text.len;
   for (;;) {
     auto *amp = static_cast<const unsigned char *>(std::memchr(p, '&', lt - p));
     const unsigned char *stop = amp ? amp : lt;
@@ -564,7 +410,7 @@ int p_text(xml_reader &r) {
     if (bytes < 0 || charge(r, bytes)) return -1;
     out += bytes;
   }
-  f.text_len = out - f.text;
+  f.text.len = out - f.text.data;
   return 0;
 }
 
@@ -575,8 +421,8 @@ int p_verbatim(xml_reader &r, const unsigned char *begin, const unsigned char *e
   xml_frame &f = r.frames[sink];
   size_t n = end - begin;
   if (charge(r, n) || reserve_text(r, f, n)) return -1;
-  std::memcpy(f.text + f.text_len, begin, n);
-  f.text_len += n;
+  std::memcpy(f.text.data + f.text.len, begin, n);
+  f.text.len += n;
   return 0;
 }
 
@@ -635,7 +481,7 @@ int p_start(xml_reader &r) {
   int32_t parent = r.top++;
   xml_frame &f = r.frames[r.top];
   f.name = name;
-  f.text_len = 0;
+  f.text.len = 0;
   f.sink = collect ? r.top : r.frames[parent].sink;
   return 0;
 }
@@ -654,9 +500,9 @@ int p_end(xml_reader &r) {
   unbind_namespaces(r, r.top);
   char *text = nullptr;
   size_t len = 0;
-  if (f.text_len) {
-    char *b = f.text;
-    char *e = f.text + f.text_len;
+  if (f.text.len) {
+    char *b = f.text.data;
+    char *e = f.text.data + f.text.len;
     while (b < e && is_blank(static_cast<unsigned char>(*b))) b++;
     while (e > b && is_blank(static_cast<unsigned char>(e[-1]))) e--;
     if (b < e) {
@@ -664,7 +510,7 @@ int p_end(xml_reader &r) {
       text = b;
       len = e - b;
     }
-    f.text_len = 0;
+    f.text.len = 0;
   }
   vepod_xml_status status = r.consumer->end(depth, text, len);
   if (status != vepod_xml_ok) return refused(r, status);
@@ -757,8 +603,6 @@ vepod_xml_status vepod_xml_read(const unsigned char *input, size_t len,
   r.consumer = &consumer;
   r.top = -1;
   p_document(r);
-  for (xml_frame &f : r.frames) std::free(f.text);
-  std::free(r.scratch);
   *message = r.message;
   return r.message ? r.status : vepod_xml_ok;
 }

@@ -40,17 +40,17 @@ enum vepod_feed_status : int32_t {
 };
 
 // Parses an RSS 2.0, RDF or Atom document of len bytes (UTF-8, at most 16 MiB, need not end in a
-// NUL). The record is cleared on entry without releasing what it held; err, when err_size > 0, is
-// emptied. vepod_feed_ok on success (release with vepod_feed_free); on failure the status, the
-// message in err (cut to err_size - 1 bytes) and the record left cleared. Keeps no state: parses
-// may run concurrently.
-vepod_feed_status vepod_feed_parse(const void *data, uint64_t len, vepod_feed *feed, char *err,
-                                   int32_t err_size);
+// NUL). The record is cleared on entry without releasing what it held; err (err_size bytes, 0 for
+// none) is emptied. vepod_feed_ok on success (release with vepod_feed_free); on failure the status,
+// the message in err (cut to err_size - 1 bytes) and the record left cleared. Keeps no state:
+// parses may run concurrently.
+vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
+                                   size_t err_size);
 
 // Releases everything the record owns and clears it; NULL and cleared records are fine.
 void vepod_feed_free(vepod_feed *feed);
 
 // Parses a document as vepod_feed_parse does and writes the feed as the JSON text of
 // vepod_parse_feed into *out (malloc'ed), or NULL with the status and the message in err.
-vepod_feed_status vepod_feed_json(const void *data, uint64_t len, char **out, char *err,
-                                  int32_t err_size);
+vepod_feed_status vepod_feed_json(const void *data, size_t len, char **out, char *err,
+                                  size_t err_size);
