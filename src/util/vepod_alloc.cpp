@@ -42,7 +42,7 @@ void *vepod_realloc(void *block, size_t size) {
 
 const yyjson_alc *vepod_json_alc() { return &k_json_alc; }
 
-bool vepod_buffer_reserve(vepod_buffer &b, size_t n) {
+bool vepod_buffer_grow(vepod_buffer &b, size_t n) {
   if (b.failed) return false;
   if (n > SIZE_MAX - 1 - b.len) {
     b.failed = true;

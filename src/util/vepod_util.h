@@ -106,8 +106,12 @@ struct vepod_buffer {
     return block;
   }
 };
+// The slow path of vepod_buffer_reserve: grows the block.
+bool vepod_buffer_grow(vepod_buffer &b, size_t n);
 // Makes room for n more bytes and the NUL; false once the buffer has failed.
-bool vepod_buffer_reserve(vepod_buffer &b, size_t n);
+inline bool vepod_buffer_reserve(vepod_buffer &b, size_t n) {
+  return (!b.failed && b.cap > b.len && n < b.cap - b.len) || vepod_buffer_grow(b, n);
+}
 void vepod_buffer_put(vepod_buffer &b, const char *s, size_t n);
 inline void vepod_buffer_put(vepod_buffer &b, std::string_view s) {
   vepod_buffer_put(b, s.data(), s.size());

@@ -128,7 +128,7 @@ class feed_mapper final : public vepod_xml_consumer {
     namespace_count = std::size(k_namespaces);
   }
 
-  vepod_xml_status start(const vepod_xml_tag &tag, bool *collect) override;
+  vepod_xml_status start(const vepod_xml_tag &tag, vepod_xml_want *want) override;
   vepod_xml_status end(int depth, const char *text, size_t len) override;
   // Names the items without an identifier after their media URL, so that they keep one identity
   // across fetches.
@@ -217,7 +217,7 @@ vepod_xml_status feed_mapper::take_feed_image(const vepod_xml_tag &tag) {
   return vepod_xml_ok;
 }
 
-vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, bool *collect) {
+vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *want) {
   if (tag.depth == 0) return root(tag);
   if (skip_depth_ >= 0) return vepod_xml_ok;
   elem_kind kind = classify(tag.name);
@@ -228,10 +228,14 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, bool *collect) {
     case e_duration:
     case e_date:
     case e_url:
-      *collect = true;
+      *want = vepod_xml_want_text;
       break;
     case e_id:
-      *collect = atom();
+      if (atom()) *want = vepod_xml_want_text;
+      break;
+    case e_item:
+    case e_entry:
+      *want = vepod_xml_want_end;  // either name ends the current item, whatever the format
       break;
     default:
       break;
@@ -262,7 +266,6 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
     if (depth == skip_depth_) skip_depth_ = -1;
     return vepod_xml_ok;
   }
-  if (depth == 0) return vepod_xml_ok;
   elem_kind kind = kinds_[depth];
   if (item_ && (kind == e_item || kind == e_entry)) {
     item_ = nullptr;

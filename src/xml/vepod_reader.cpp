@@ -57,6 +57,7 @@ struct xml_frame {
   // the next element at that depth; it is released when the read ends.
   vepod_buffer text;
   int32_t sink;  // the innermost collecting frame at or below this one, or -1
+  bool notify;   // the consumer wants the element's end
 };
 
 // A prefix bound to one of the consumer's namespaces under another name, or (to shadow such a
@@ -235,8 +236,9 @@ string_view rename(const xml_reader &r, string_view name, char (&room)[k_renamed
 }
 
 // Hands a start tag to the consumer, its names renamed where bindings say so.
-int report_start(xml_reader &r, string_view name, int nattrs, bool self_closing, int32_t depth,
-                 bool *collect) {
+inline __attribute__((always_inline)) int report_start(xml_reader &r, string_view name, int nattrs,
+                                                       bool self_closing, int32_t depth,
+                                                       vepod_xml_want *want) {
   if (r.declares) bind_namespaces(r, r.attrs, nattrs, depth);
   if (r.nbindings > 0) {
     if (may_rename(r, name)) name = rename(r, name, r.renamed[vepod_xml_max_attrs]);
@@ -246,9 +248,9 @@ int report_start(xml_reader &r, string_view name, int nattrs, bool self_closing,
       }
     }
   }
-  *collect = false;
+  *want = vepod_xml_want_nothing;
   vepod_xml_tag tag{name, r.attrs, nattrs, depth, self_closing};
-  vepod_xml_status status = r.consumer->start(tag, collect);
+  vepod_xml_status status = r.consumer->start(tag, want);
   if (status != vepod_xml_ok) return refused(r, status);
   if (self_closing) unbind_namespaces(r, depth - 1);
   return 0;
@@ -472,9 +474,10 @@ int p_start(xml_reader &r) {
   r.pos++;
   string_view name;
   int nattrs;
-  bool self_closing, collect;
+  bool self_closing;
+  vepod_xml_want want;
   if (p_name(r, &name) || p_attrs(r, &nattrs, &self_closing) ||
-      report_start(r, name, nattrs, self_closing, r.top + 1, &collect)) {
+      report_start(r, name, nattrs, self_closing, r.top + 1, &want)) {
     return -1;
   }
   if (self_closing) return 0;
@@ -482,7 +485,8 @@ int p_start(xml_reader &r) {
   xml_frame &f = r.frames[r.top];
   f.name = name;
   f.text.len = 0;
-  f.sink = collect ? r.top : r.frames[parent].sink;
+  f.sink = want == vepod_xml_want_text ? r.top : r.frames[parent].sink;
+  f.notify = want != vepod_xml_want_nothing;
   return 0;
 }
 
@@ -512,8 +516,10 @@ int p_end(xml_reader &r) {
     }
     f.text.len = 0;
   }
-  vepod_xml_status status = r.consumer->end(depth, text, len);
-  if (status != vepod_xml_ok) return refused(r, status);
+  if (f.notify) {
+    vepod_xml_status status = r.consumer->end(depth, text, len);
+    if (status != vepod_xml_ok) return refused(r, status);
+  }
   return r.top < 0;
 }
 
@@ -575,14 +581,16 @@ int p_document(xml_reader &r) {
   r.pos++;
   string_view name;
   int nattrs;
-  bool self_closing, collect;
+  bool self_closing;
+  vepod_xml_want want;
   if (p_name(r, &name) || p_attrs(r, &nattrs, &self_closing) ||
-      report_start(r, name, nattrs, self_closing, 0, &collect)) {
+      report_start(r, name, nattrs, self_closing, 0, &want)) {
     return -1;
   }
   r.top = 0;
   r.frames[0].name = name;
-  r.frames[0].sink = collect ? 0 : -1;
+  r.frames[0].sink = want == vepod_xml_want_text ? 0 : -1;
+  r.frames[0].notify = want != vepod_xml_want_nothing;
   return p_children(r);
 }
 

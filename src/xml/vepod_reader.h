@@ -32,6 +32,13 @@ struct vepod_xml_tag {
   bool self_closing;
 };
 
+// What a consumer wants to hear of an element after its start tag.
+enum vepod_xml_want : uint8_t {
+  vepod_xml_want_nothing = 0,
+  vepod_xml_want_end = 1,
+  vepod_xml_want_text = 3,  // its end, with its text
+};
+
 // A namespace the consumer knows by its usual prefix ("" for names that usually have none).
 struct vepod_xml_namespace {
   std::string_view uri;
@@ -42,10 +49,11 @@ struct vepod_xml_namespace {
 // read, with the consumer's `message` as the reason.
 class vepod_xml_consumer {
  public:
-  // A start tag. *collect (false on entry) says whether the element's text is wanted at its end;
-  // it is not asked for self-closing elements, which have no end.
-  virtual vepod_xml_status start(const vepod_xml_tag &tag, bool *collect) = 0;
-  // The end of the element opened at `depth`. For a collecting element, text holds its text runs
+  // A start tag. *want (nothing on entry) says what the consumer wants to hear of the element;
+  // self-closing elements have no end, whatever it says.
+  virtual vepod_xml_status start(const vepod_xml_tag &tag, vepod_xml_want *want) = 0;
+  // The end of an element opened at `depth` whose end was wanted. For a collecting element, text
+  // holds its text runs
   // and those of the descendants that do not collect, joined as written and trimmed of blanks at
   // both ends, NUL-terminated at len; NULL when nothing remains. The buffer is the reader's.
   virtual vepod_xml_status end(int depth, const char *text, size_t len) = 0;
