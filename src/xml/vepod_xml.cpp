@@ -18,6 +18,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "util/vepod_encoding.h"
 #include "util/vepod_util.h"
 #include "vepod.h"
 
@@ -864,6 +865,7 @@ vepod_feed_status vepod_feed_parse(const void *data, uint64_t len, vepod_feed *f
   if (!feed) return vepod_feed_invalid;
   *feed = vepod_feed{};
   const char *message = nullptr;
+  char decode_err[64];
   bool out_of_memory = false;
   if (!data || len == 0) {
     message = "empty feed body";
@@ -875,11 +877,37 @@ vepod_feed_status vepod_feed_parse(const void *data, uint64_t len, vepod_feed *f
     out_of_memory = true;
   } else {
     const auto *input = static_cast<const unsigned char *>(data);
+    const uint64_t given_len = len;
     if (len > 2 && input[0] == 0xEF && input[1] == 0xBB && input[2] == 0xBF) {
       input += 3;
       len -= 3;
     }
     message = check_utf8(input, len);
+    // Only a document that UTF-8 cannot read is decoded (or one in ISO-2022-JP, whose escape
+    // sequences pass for UTF-8).
+    vepod_heap_text decoded;
+    if (message || vepod_decode_despite_utf8(input, len)) {
+      char *text;
+      size_t text_len;
+      switch (vepod_decode_document(static_cast<const unsigned char *>(data), given_len, &text,
+                                    &text_len, decode_err, sizeof decode_err)) {
+        case vepod_decode_ok:
+          decoded.reset(text);
+          input = reinterpret_cast<const unsigned char *>(text);
+          len = text_len;
+          message = check_utf8(input, len);
+          break;
+        case vepod_decode_not_applicable:
+          break;
+        case vepod_decode_invalid:
+          message = decode_err;
+          break;
+        case vepod_decode_out_of_memory:
+          message = "out of memory";
+          out_of_memory = true;
+          break;
+      }
+    }
     if (!message) {
       xml_reader r{};
       r.input = input;
