@@ -1,9 +1,10 @@
 // Legacy and UTF-16 feed documents decoded into UTF-8 through the C library's iconv(3).
 //
-// A declared label is resolved through the web's complete table of encoding labels to one
-// encoding, and only the converter names of the table below are ever opened: a label from the
-// document never reaches iconv_open. Where glibc's converter and the web's index for an encoding
-// disagree, the web's reading wins through the fixes listed with the encoding.
+// A declared label is resolved through the complete label table of the WHATWG Encoding Standard
+// (the web's encodings) to one encoding, and only the converter names of the table below are ever
+// opened: a label from the document never reaches iconv_open. Where glibc's converter and the
+// standard's index for an encoding disagree, the standard's reading wins through the fixes listed
+// with the encoding.
 
 #include "util/vepod_encoding.h"
 
@@ -28,7 +29,7 @@ constexpr size_t k_max_declaration = 256;
 // multi-byte or UTF-16 sequence of n bytes becomes more than 2 * n bytes of UTF-8.
 constexpr size_t k_growth = 3;
 
-// The encodings of the web's table, in its order.
+// The encodings of the standard, in its order.
 enum encoding_id : uint8_t {
   e_utf_8,
   e_ibm866,
@@ -73,7 +74,7 @@ enum encoding_id : uint8_t {
   e_count,
 };
 
-// A byte (trail 0) or byte pair that the web's index reads as cp where glibc reads another
+// A byte (trail 0) or byte pair that the standard's index reads as cp where glibc reads another
 // character or refuses it.
 struct fix {
   unsigned char lead;
@@ -89,7 +90,7 @@ enum : uint8_t {
 };
 
 struct codec {
-  const char *name;   // as the web's table writes it; names the encoding in messages
+  const char *name;        // as the standard writes it; names the encoding in messages
   const char *glibc_name;  // the converter opened, or NULL for an encoding never decoded here
   uint8_t flags;
   std::span<const fix> fixes;
@@ -106,8 +107,8 @@ constexpr fix k_shift_jis_fixes[] = {{0x80, 0, 0x0080}};
 constexpr uint8_t k_sb = f_single_byte;
 constexpr uint8_t k_win = f_single_byte | f_c1_gaps;
 
-// Unless noted, glibc's single-byte converter reads every byte as the web's index does and refuses
-// exactly the bytes the index leaves undefined.
+// Unless noted, glibc's single-byte converter reads every byte as the standard's index does and
+// refuses exactly the bytes the index leaves undefined.
 constexpr codec k_codecs[e_count] = {
     // The document already failed the UTF-8 check.
     {"UTF-8", nullptr, 0, {}},
@@ -127,12 +128,12 @@ constexpr codec k_codecs[e_count] = {
     {"ISO-8859-15", "ISO-8859-15", k_sb, {}},
     {"ISO-8859-16", "ISO-8859-16", k_sb, {}},
     {"KOI8-R", "KOI8-R", k_sb, {}},
-    // The web's KOI8-U has the Belarusian short U where glibc has two box-drawing characters.
+    // The standard's KOI8-U has the Belarusian short U where glibc has two box-drawing characters.
     {"KOI8-U", "KOI8-U", k_sb, k_koi8_u_fixes},
     // glibc keeps Apple's older readings of 0xC6 (Greek delta) and 0xF0 (another private use).
     {"macintosh", "MACINTOSH", k_sb, k_macintosh_fixes},
-    // The windows-* converters refuse the bytes Windows leaves unassigned; the web reads them as
-    // the C1 controls of the same value.
+    // The windows-* converters refuse the bytes Windows leaves unassigned; the standard reads
+    // them as the C1 controls of the same value.
     {"windows-874", "CP874", k_win, {}},
     {"windows-1250", "CP1250", k_win, {}},
     {"windows-1251", "CP1251", k_win, {}},
@@ -145,25 +146,25 @@ constexpr codec k_codecs[e_count] = {
     {"windows-1256", "CP1256", k_win, {}},
     {"windows-1257", "CP1257", k_win, {}},
     {"windows-1258", "CP1258", k_win, {}},
-    // glibc has the currency sign at 0xFF where Apple's later table, and the web, have the euro.
+    // glibc has the currency sign at 0xFF where Apple's later table and the standard have €.
     {"x-mac-cyrillic", "MAC-CYRILLIC", k_sb, k_x_mac_cyrillic_fixes},
-    // The web reads GBK with its gb18030 decoder; both read a lone 0x80 as the euro.
+    // The standard reads GBK with its gb18030 decoder; both read a lone 0x80 as the euro.
     {"GBK", "GB18030", 0, k_gb18030_fixes},
     {"gb18030", "GB18030", 0, k_gb18030_fixes},
-    // The web's Big5 is Big5 with the Hong Kong supplement and Windows' euro at 0xA3E1.
+    // The standard's Big5 is Big5 with the Hong Kong supplement and Windows' euro at 0xA3E1.
     {"Big5", "BIG5-HKSCS", 0, k_big5_fixes},
-    // The web's EUC-JP index holds the NEC and IBM rows of Windows' code page; glibc's EUC-JP
-    // refuses them (circled digits, roman numerals), EUC-JP-MS reads them. Its readings of a few
-    // symbols (the wave dash as U+FF5E, the minus as U+FF0D) are Windows' rather than the web's.
+    // The standard's EUC-JP index holds the NEC and IBM rows of Windows' code page; glibc's
+    // EUC-JP refuses them (circled digits, roman numerals), EUC-JP-MS reads them. Its readings of
+    // a few symbols (wave dash as U+FF5E, minus as U+FF0D) are Windows' rather than the standard's.
     {"EUC-JP", "EUC-JP-MS", 0, {}},
-    // glibc passes an escape sequence it does not know on as text; the web refuses it (and also
-    // the half-width katakana escape, which glibc refuses as well).
+    // glibc passes an escape sequence it does not know on as text, so a document with one is
+    // refused here: as the standard does, except for its half-width katakana escape (rare).
     {"ISO-2022-JP", "ISO-2022-JP", f_no_escapes, {}},
-    // The web's Shift_JIS is Windows' code page 932: ASCII at 0x5C and 0x7E (glibc's SHIFT_JIS has
-    // the yen sign and overline there) and the NEC and IBM rows; a lone 0x80 is U+0080. CP932's
-    // readings of a few symbols are Windows' (as for EUC-JP).
+    // The standard's Shift_JIS is Windows' code page 932: ASCII at 0x5C and 0x7E (glibc's
+    // SHIFT_JIS has the yen sign and overline there) and the NEC and IBM rows; a lone 0x80 is
+    // U+0080. CP932's readings of a few symbols are Windows' (as for EUC-JP).
     {"Shift_JIS", "CP932", 0, k_shift_jis_fixes},
-    // The web's EUC-KR is Windows' code page 949 with the Unified Hangul Code.
+    // The standard's EUC-KR is Windows' code page 949 with the Unified Hangul Code.
     {"EUC-KR", "CP949", 0, {}},
     // Decodes every document to one U+FFFD: nothing to read.
     {"replacement", nullptr, 0, {}},
@@ -179,7 +180,7 @@ struct label {
   encoding_id id;
 };
 
-// Every label of the web's table, sorted for binary search.
+// Every label of the standard, sorted for binary search.
 constexpr label k_labels[] = {
     {"866", e_ibm866},
     {"ansi_x3.4-1968", e_windows_1252},
@@ -442,7 +443,7 @@ string_view declared_label(const unsigned char *p, size_t n) {
   }
 }
 
-// The encoding a label names (ASCII case and the web's blanks around it ignored), or e_count.
+// The encoding a label names (ASCII case and the standard's blanks around it ignored), or e_count.
 encoding_id lookup_label(string_view text) {
   auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
@@ -459,12 +460,14 @@ encoding_id lookup_label(string_view text) {
 
 // The encoding of a document and where its text starts: by byte order mark, else by declaration.
 encoding_id detect(const unsigned char *data, size_t len, size_t *start) {
-  *start = 2;
-  if (len >= 2 && data[0] == 0xFF && data[1] == 0xFE) return e_utf_16le;
-  if (len >= 2 && data[0] == 0xFE && data[1] == 0xFF) return e_utf_16be;
+  if (len >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF))) {
+    *start = 2;
+    return data[0] == 0xFF ? e_utf_16le : e_utf_16be;
+  }
   *start = len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
   encoding_id id = lookup_label(declared_label(data + *start, len - *start));
-  if (id == e_count || !k_codecs[id].glibc_name || (k_codecs[id].flags & f_bom_only)) return e_count;
+  if (id == e_count || !k_codecs[id].glibc_name || (k_codecs[id].flags & f_bom_only))
+    return e_count;
   return id;
 }
 
@@ -524,12 +527,13 @@ bool convert(const codec &c, iconv_t cd, const unsigned char *p, const unsigned 
     auto *in = reinterpret_cast<char *>(const_cast<unsigned char *>(p));
     size_t in_left = static_cast<size_t>(stop - p);
     while (in_left > 0 && iconv(cd, &in, &in_left, o, room) == static_cast<size_t>(-1)) {
+      // Only a refused sequence can be one the standard reads; a truncated one never is.
+      if (errno != EILSEQ) return false;
       auto *at = reinterpret_cast<const unsigned char *>(in);
-      const fix *f = errno == EILSEQ ? fix_at(c, at, stop) : nullptr;
-      size_t used = f ? (f->trail ? 2 : 1) : 1;
-      char32_t cp = f ? f->cp : *at;
-      bool gap = errno == EILSEQ && (c.flags & f_c1_gaps) && *at >= 0x80 && *at <= 0x9F;
-      if (!(f || gap) || !flush() || !put_bmp(cp, o, room)) return false;
+      const fix *f = fix_at(c, at, stop);
+      bool gap = (c.flags & f_c1_gaps) && *at >= 0x80 && *at <= 0x9F;
+      if (!(f || gap) || !flush() || !put_bmp(f ? f->cp : *at, o, room)) return false;
+      size_t used = f && f->trail ? 2 : 1;
       in += used;
       in_left -= used;
     }

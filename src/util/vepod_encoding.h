@@ -15,11 +15,11 @@ enum vepod_decode_status : int {
 
 // Decodes a whole document of len bytes into UTF-8. The encoding is the one a UTF-16 byte order
 // mark names (the mark is dropped), else the one the `encoding` label of the XML declaration at the
-// very start (after an optional UTF-8 byte order mark) names in the web's table of encoding labels,
-// when it is one of the single-byte or multi-byte legacy encodings read here. On vepod_decode_ok,
-// *out is a malloc'ed text of *out_len bytes (at most 3 * len, not NUL-terminated) that the caller
-// frees; on any other status *out is NULL. err (err_size bytes, may be NULL) receives the message
-// of vepod_decode_invalid and is left alone otherwise.
+// very start (after an optional UTF-8 byte order mark) names in the label table of the WHATWG
+// Encoding Standard, when it is one of the single-byte or multi-byte legacy encodings read here. On
+// vepod_decode_ok, *out is a malloc'ed text of *out_len bytes (at most 3 * len, not NUL-terminated)
+// that the caller frees; on any other status *out is NULL. err (err_size bytes, may be NULL)
+// receives the message of vepod_decode_invalid and is left alone otherwise.
 vepod_decode_status vepod_decode_document(const unsigned char *data, size_t len, char **out,
                                           size_t *out_len, char *err, size_t err_size);
 
