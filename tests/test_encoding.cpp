@@ -1,5 +1,5 @@
 // Feeds in legacy encodings and UTF-16: each is read to the same answer as the same feed in UTF-8,
-// the web's readings of the bytes where glibc's converters differ, the refusals, and the gate that
+// the Encoding Standard's readings where glibc's converters differ, the refusals, and the gate that
 // keeps valid UTF-8 documents as they are.
 
 #include <gtest/gtest.h>
@@ -195,7 +195,7 @@ TEST(Decode, Utf16ByItsByteOrderMarkWhateverItDeclares) {
   }
 }
 
-// MARK: Bytes as the web reads them
+// MARK: Bytes as the Encoding Standard reads them
 
 struct reading {
   const char *label;
@@ -203,7 +203,7 @@ struct reading {
   std::string utf8;   // the title read
 };
 
-TEST(Decode, BytesReadAsTheWebReadsThem) {
+TEST(Decode, BytesReadAsTheEncodingStandardReadsThem) {
   const reading cases[] = {
       {"ISO-8859-1", "Caf\xE9 \x80", "Café €"},
       {"\tLaTiN1 ", "\xE9", "é"},  // case and blanks around the label do not matter
