@@ -72,7 +72,8 @@ const std::vector<refusal> &refusals() {
       {"\xEF\xBB", "truncated UTF-8 sequence"},
       {"<rss></rss>\xE2\x82", "truncated UTF-8 sequence"},
       {"<rss>\xC0\x80</rss>", "invalid UTF-8 byte (UTF-8 only, SPEC D10)"},
-      {"\xFE\xFF<rss></rss>", "invalid UTF-8 byte (UTF-8 only, SPEC D10)"},
+      // Read as UTF-16BE by its mark: 11 bytes end in half a unit.
+      {"\xFE\xFF<rss></rss>", "invalid byte sequence for UTF-16BE"},
       // The whole document is checked first: after the root, and ahead of an earlier XML fault.
       {"<rss></rss>\x80", "invalid UTF-8 byte (UTF-8 only, SPEC D10)"},
       {"<html>\xF5</html>", "invalid UTF-8 byte (UTF-8 only, SPEC D10)"},

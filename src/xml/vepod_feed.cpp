@@ -333,14 +333,15 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
     status = vepod_xml_out_of_memory;
   } else {
     feed_mapper mapper(feed);
-    status = vepod_xml_read(static_cast<const unsigned char *>(data), len, mapper, &message);
-    if (status == vepod_xml_ok && (status = mapper.finish()) != vepod_xml_ok) {
+    status = vepod_xml_read(static_cast<const unsigned char *>(data), len, mapper, err, err_size);
+    if (status == vepod_xml_ok) {
+      status = mapper.finish();
       message = mapper.message;
     }
   }
   if (status == vepod_xml_ok) return vepod_feed_ok;
   vepod_feed_free(feed);
-  vepod_put_err(err, err_size, "%s", message);
+  if (message) vepod_put_err(err, err_size, "%s", message);
   return status == vepod_xml_out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
 }
 

@@ -66,7 +66,8 @@ class vepod_xml_consumer {
   ~vepod_xml_consumer() = default;
 };
 
-// Reads a UTF-8 document of len bytes (after an optional byte order mark) up to the end tag of its
-// root element. On failure *message holds the first error.
-vepod_xml_status vepod_xml_read(const unsigned char *input, size_t len,
-                                vepod_xml_consumer &consumer, const char **message);
+// Reads a document of len bytes up to the end tag of its root element: UTF-8 (after an optional
+// byte order mark), or what vepod_decode_document decodes when its bytes are not UTF-8. On failure
+// the first error's message goes into err (err_size bytes, 0 for none).
+vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml_consumer &consumer,
+                                char *err, size_t err_size);

@@ -39,11 +39,12 @@ enum vepod_feed_status : int32_t {
   vepod_feed_out_of_memory = -2,
 };
 
-// Parses an RSS 2.0, RDF or Atom document of len bytes (UTF-8, at most 16 MiB, need not end in a
-// NUL). The record is cleared on entry without releasing what it held; err (err_size bytes, 0 for
-// none) is emptied. vepod_feed_ok on success (release with vepod_feed_free); on failure the status,
-// the message in err (cut to err_size - 1 bytes) and the record left cleared. Keeps no state:
-// parses may run concurrently.
+// Parses an RSS 2.0, RDF or Atom document of len bytes (at most 16 MiB, need not end in a NUL):
+// UTF-8, or what vepod_decode_document decodes when the bytes are not UTF-8. The record is cleared
+// on entry without releasing what it held; err (err_size bytes, 0 for none) is emptied.
+// vepod_feed_ok on success (release with vepod_feed_free); on failure the status, the message in
+// err (cut to err_size - 1 bytes) and the record left cleared. Keeps no state: parses may run
+// concurrently.
 vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
                                    size_t err_size);
 

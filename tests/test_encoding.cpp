@@ -1,0 +1,335 @@
+// Feeds in legacy encodings and UTF-16: each is read to the same answer as the same feed in UTF-8,
+// the Encoding Standard's readings where glibc's converters differ, the refusals, and the gate that
+// keeps valid UTF-8 documents as they are.
+
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/vepod_util.h"
+#include "xml/vepod_xml.h"
+
+namespace {
+
+// One parse whose record is released when the test ends.
+struct parsed {
+  vepod_feed feed;
+  int32_t rc;
+  char err[160];
+
+  explicit parsed(std::string_view doc) {
+    rc = vepod_feed_parse(doc.data(), doc.size(), &feed, err, sizeof err);
+  }
+  ~parsed() { vepod_feed_free(&feed); }
+  parsed(const parsed &) = delete;
+  parsed &operator=(const parsed &) = delete;
+};
+
+std::string text_or_null(const char *text) { return text ? text : "(null)"; }
+
+// The UTF-8 text in the encoding glibc calls `to`, or nothing when that encoding cannot write it.
+std::optional<std::string> encode(const char *to, std::string_view utf8) {
+  iconv_t cd = iconv_open(to, "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    ADD_FAILURE() << "no converter " << to;
+    return std::nullopt;
+  }
+  std::string out(utf8.size() * 4 + 16, '\0');
+  char *in = const_cast<char *>(utf8.data());
+  size_t in_left = utf8.size();
+  char *o = out.data();
+  size_t room = out.size();
+  bool ok = iconv(cd, &in, &in_left, &o, &room) != static_cast<size_t>(-1) &&
+            iconv(cd, nullptr, nullptr, &o, &room) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (!ok) return std::nullopt;
+  out.resize(out.size() - room);
+  return out;
+}
+
+std::string feed_doc(std::string_view label, std::string_view title, std::string_view episode) {
+  std::string doc = "<?xml version=\"1.0\"";
+  if (!label.empty()) doc += " encoding=\"" + std::string(label) + "\"";
+  return doc + "?>\n<rss version=\"2.0\"><channel><title>" + std::string(title) +
+         "</title><item><title>" + std::string(episode) +
+         "</title><enclosure url=\"http://e/a.mp3\"/></item></channel></rss>";
+}
+
+// The answer that matters for these documents: titles, items and the media URL.
+void expect_same_feed(const parsed &got, const parsed &want) {
+  ASSERT_EQ(got.rc, 0) << got.err;
+  ASSERT_EQ(want.rc, 0) << want.err;
+  EXPECT_EQ(text_or_null(got.feed.title), text_or_null(want.feed.title));
+  EXPECT_EQ(got.feed.format, want.feed.format);
+  ASSERT_EQ(got.feed.nitems, want.feed.nitems);
+  for (int i = 0; i < got.feed.nitems; i++) {
+    EXPECT_EQ(text_or_null(got.feed.items[i].title), text_or_null(want.feed.items[i].title));
+    EXPECT_EQ(text_or_null(got.feed.items[i].url), text_or_null(want.feed.items[i].url));
+  }
+}
+
+// MARK: Every encoding read back to the UTF-8 answer
+
+struct legacy_encoding {
+  const char *name;   // the web's name, as messages give it
+  const char *label;  // declared: any of its labels, in any case
+  const char *glibc;  // the test's own converter that writes the bytes
+};
+
+const legacy_encoding k_encodings[] = {
+    {"IBM866", "cp866", "IBM866"},
+    {"ISO-8859-2", "latin2", "ISO-8859-2"},
+    {"ISO-8859-3", "ISO_8859-3:1988", "ISO-8859-3"},
+    {"ISO-8859-4", "l4", "ISO-8859-4"},
+    {"ISO-8859-5", "cyrillic", "ISO-8859-5"},
+    {"ISO-8859-6", "arabic", "ISO-8859-6"},
+    {"ISO-8859-7", "greek", "ISO-8859-7"},
+    {"ISO-8859-8", "hebrew", "ISO-8859-8"},
+    {"ISO-8859-8-I", "logical", "ISO-8859-8"},
+    {"ISO-8859-10", "latin6", "ISO-8859-10"},
+    {"ISO-8859-13", "iso885913", "ISO-8859-13"},
+    {"ISO-8859-14", "iso8859-14", "ISO-8859-14"},
+    {"ISO-8859-15", "L9", "ISO-8859-15"},
+    {"ISO-8859-16", "iso-8859-16", "ISO-8859-16"},
+    {"KOI8-R", "koi8", "KOI8-R"},
+    {"KOI8-U", "koi8-ru", "KOI8-U"},
+    {"macintosh", "x-mac-roman", "MACINTOSH"},
+    {"windows-874", "TIS-620", "CP874"},
+    {"windows-1250", "x-cp1250", "CP1250"},
+    {"windows-1251", "Windows-1251", "CP1251"},
+    {"windows-1252", "iso-8859-1", "CP1252"},
+    {"windows-1253", "cp1253", "CP1253"},
+    {"windows-1254", "latin5", "CP1254"},
+    {"windows-1255", "cp1255", "CP1255"},
+    {"windows-1256", "windows-1256", "CP1256"},
+    {"windows-1257", "x-cp1257", "CP1257"},
+    {"windows-1258", "cp1258", "CP1258"},
+    {"x-mac-cyrillic", "x-mac-ukrainian", "MAC-CYRILLIC"},
+    {"GBK", "gb2312", "GBK"},
+    {"gb18030", "GB18030", "GB18030"},
+    {"Big5", "big5-hkscs", "BIG5"},
+    {"EUC-JP", "x-euc-jp", "EUC-JP"},
+    {"ISO-2022-JP", "csiso2022jp", "ISO-2022-JP"},
+    {"Shift_JIS", "sjis", "SHIFT_JIS"},
+    {"EUC-KR", "ks_c_5601-1987", "EUC-KR"},
+};
+
+struct sample {
+  const char *script;
+  std::string_view title;
+  std::string_view episode;
+  std::vector<std::string_view> writable;  // encodings that must be able to write it
+};
+
+const sample k_samples[] = {
+    {"Greek", "Ελληνικά νέα", "Επεισόδιο 1: Καλημέρα", {"ISO-8859-7", "windows-1253", "gb18030"}},
+    {"Cyrillic",
+     "Русский подкаст",
+     "Выпуск 1: Привет, мир",
+     {"IBM866", "ISO-8859-5", "KOI8-R", "KOI8-U", "windows-1251", "x-mac-cyrillic", "GBK", "EUC-JP",
+      "Shift_JIS", "EUC-KR"}},
+    {"Chinese", "中文播客", "第一集：你好", {"GBK", "gb18030", "Big5"}},
+    {"Japanese",
+     "日本語のポッドキャスト",
+     "第1回 こんにちは",
+     {"EUC-JP", "ISO-2022-JP", "Shift_JIS", "gb18030"}},
+    {"Korean", "한국어 방송", "제1화 안녕하세요", {"EUC-KR", "gb18030"}},
+    {"Central European",
+     "Żółć i Łódź",
+     "Odcinek 1: Kraków",
+     {"ISO-8859-2", "ISO-8859-13", "ISO-8859-16", "windows-1250"}},
+    {"Baltic", "Lietuvių radijas", "Šiaulių žinios", {"ISO-8859-4", "ISO-8859-13", "windows-1257"}},
+    {"Esperanto", "Ĉu vi parolas?", "Ĝis revido, ŝatata aŭskultanto", {"ISO-8859-3"}},
+    {"Welsh", "Ŵyl y Ŷd", "Pennod 1: Tŷ", {"ISO-8859-14"}},
+    {"Hebrew", "פודקאסט בעברית", "פרק 1: שלום", {"ISO-8859-8", "ISO-8859-8-I", "windows-1255"}},
+    {"Arabic", "بودكاست عربي", "الحلقة 1: مرحبا", {"ISO-8859-6", "windows-1256"}},
+    {"Thai", "พอดแคสต์ภาษาไทย", "ตอนที่ 1: สวัสดี", {"windows-874"}},
+    // Written as letters and combining marks, read back joined.
+    {"Vietnamese", "Tiếng Việt", "Tập 1: Xin chào", {"windows-1258"}},
+    {"Latin-1",
+     "Café €",
+     "Épisode 1 &amp; «déjà vu»",
+     {"ISO-8859-15", "macintosh", "windows-1252", "windows-1254", "gb18030"}},
+};
+
+TEST(Decode, EveryEncodingThatCanWriteATextReadsItAsUtf8Does) {
+  for (const sample &s : k_samples) {
+    SCOPED_TRACE(s.script);
+    parsed want(feed_doc("UTF-8", s.title, s.episode));
+    ASSERT_EQ(want.rc, 0) << want.err;
+    std::vector<std::string_view> written;
+    for (const legacy_encoding &e : k_encodings) {
+      SCOPED_TRACE(e.name);
+      std::optional<std::string> doc = encode(e.glibc, feed_doc(e.label, s.title, s.episode));
+      if (!doc) continue;
+      written.push_back(e.name);
+      parsed got(*doc);
+      expect_same_feed(got, want);
+    }
+    for (std::string_view name : s.writable) {
+      EXPECT_NE(std::find(written.begin(), written.end(), name), written.end()) << name;
+    }
+  }
+}
+
+TEST(Decode, Utf16ByItsByteOrderMarkWhateverItDeclares) {
+  const std::string title = "Ελληνικά · 中文 · 😀";  // a character beyond the BMP: a surrogate pair
+  const std::string episode = "Выпуск 1";
+  parsed want(feed_doc("", title, episode));
+  for (const char *label : {"UTF-16", "windows-1252", ""}) {
+    for (bool little : {true, false}) {
+      SCOPED_TRACE(std::string(label) + (little ? " LE" : " BE"));
+      std::optional<std::string> body =
+          encode(little ? "UTF-16LE" : "UTF-16BE", feed_doc(label, title, episode));
+      ASSERT_TRUE(body);
+      parsed got((little ? std::string("\xFF\xFE") : std::string("\xFE\xFF")) + *body);
+      expect_same_feed(got, want);
+    }
+  }
+}
+
+// MARK: Bytes as the Encoding Standard reads them
+
+struct reading {
+  const char *label;
+  std::string bytes;  // the title as given
+  std::string utf8;   // the title read
+};
+
+TEST(Decode, BytesReadAsTheEncodingStandardReadsThem) {
+  const reading cases[] = {
+      {"ISO-8859-1", "Caf\xE9 \x80", "Café €"},
+      {"\tLaTiN1 ", "\xE9", "é"},  // case and blanks around the label do not matter
+      {"us-ascii", "\xE9", "é"},
+      // Bytes Windows leaves unassigned are the C1 controls of the same value.
+      {"windows-1252", "\x81\x8D\x8F\x90\x9D", "\u0081\u008D\u008F\u0090\u009D"},
+      {"windows-1253", "\x81\xE1", "\u0081α"},
+      {"windows-874", "\x81\xA1", "\u0081ก"},
+      // glibc holds a letter back for a mark that may follow: it comes out first all the same.
+      {"windows-1255", "\xE0\xCA\xE0", "א\u05BAא"},
+      {"windows-1258", "a\x81", "a\u0081"},
+      {"koi8-u", "\xAE\xBE\xA4", "ўЎє"},
+      {"macintosh", "\xC6\xF0\xDB", "∆\uF8FF€"},
+      {"x-mac-cyrillic", "\xFF\x80", "€А"},
+      {"gbk", "\x80\xC4\xE3", "€你"},
+      {"gb18030", "\x80\x81\x30\x81\x30\x94\x39\xFC\x36", "€\u0080😀"},
+      {"big5", "\xA3\xE1\xA4\xA4", "€中"},
+      {"big5", "\x88\x62", "\u00CA\u0304"},  // one pair, two characters
+      {"euc-jp", "\\\xAD\xA1\x8F\xB0\xA1", "\\①丂"},
+      {"shift_jis", "\\~\x80\x82\xA0\x87\x40", "\\~\u0080あ①"},
+      {"iso-2022-jp", "\x1B$B$\"\x1B(J\\\x1B(B\\", "あ¥\\"},
+      {"euc-kr", "\xC7\xD1\x81\x41", "한갂"},
+      // Every byte grows to three in UTF-8: the most room a decoded document takes.
+      {"windows-1252", std::string(4000, '\x80'),
+       [] {
+         std::string s;
+         for (int i = 0; i < 4000; i++) s += "€";
+         return s;
+       }()},
+  };
+  for (const reading &c : cases) {
+    SCOPED_TRACE(std::string(c.label) + ": " + std::string(c.bytes.substr(0, 16)));
+    parsed p(feed_doc(c.label, c.bytes, "x"));
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(text_or_null(p.feed.title), c.utf8);
+  }
+}
+
+// MARK: Refusals
+
+struct refusal {
+  std::string doc;
+  const char *message;
+};
+
+const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
+
+TEST(Decode, RefusesWhatTheEncodingDoesNotAllowAndWhatItDoesNotRead) {
+  const refusal cases[] = {
+      // A sequence the encoding does not allow, one per family; cut short at the end too.
+      {feed_doc("iso-8859-7", "\xAE", "x"), "invalid byte sequence for ISO-8859-7"},
+      {feed_doc("windows-1253", "\xAA", "x"), "invalid byte sequence for windows-1253"},
+      {feed_doc("gbk", "\x81\x20", "x"), "invalid byte sequence for GBK"},
+      {feed_doc("gb18030", "\xFF", "x"), "invalid byte sequence for gb18030"},
+      {feed_doc("big5", "\xA1\x20", "x"), "invalid byte sequence for Big5"},
+      {feed_doc("euc-jp", "\xA1\x20", "x"), "invalid byte sequence for EUC-JP"},
+      {feed_doc("shift_jis", "\xA0", "x"), "invalid byte sequence for Shift_JIS"},
+      {feed_doc("euc-kr", "\xFE\xA1", "x"), "invalid byte sequence for EUC-KR"},
+      {feed_doc("euc-kr", "x", "x") + "\xB0", "invalid byte sequence for EUC-KR"},
+      {feed_doc("iso-2022-jp", "\x1B$Ax", "x"), "invalid byte sequence for ISO-2022-JP"},
+      {feed_doc("iso-2022-jp", "\xA4\xA2", "x"), "invalid byte sequence for ISO-2022-JP"},
+      {"\xFF\xFE<\0r\0\0\xDC", "invalid byte sequence for UTF-16LE"},  // a lone low surrogate
+      // Labels outside what is read keep the refusal of bytes that are not UTF-8.
+      {feed_doc("utf-8", "\xFF", "x"), k_not_utf8},
+      {feed_doc("UTF-16", "\xFF", "x"), k_not_utf8},  // no byte order mark: not UTF-16
+      {feed_doc("iso-2022-kr", "\xFF", "x"), k_not_utf8},
+      {feed_doc("x-user-defined", "\xFF", "x"), k_not_utf8},
+      {feed_doc("ebcdic-cp-us", "\xFF", "x"), k_not_utf8},  // glibc has it; the web does not
+      {feed_doc("utf-7", "\xFF", "x"), k_not_utf8},
+      {feed_doc("windows-1252x", "\xFF", "x"), k_not_utf8},
+      {feed_doc("", "\xFF", "x"), k_not_utf8},
+      {" " + feed_doc("latin1", "\xFF", "x"), k_not_utf8},       // not at the very start
+      {"<?xml version='1.0' encoding='latin1\xFF", k_not_utf8},  // never closed
+  };
+  for (const refusal &c : cases) {
+    SCOPED_TRACE(c.doc.substr(0, 60));
+    parsed p(c.doc);
+    EXPECT_EQ(p.rc, vepod_feed_invalid);
+    EXPECT_STREQ(p.err, c.message);
+    EXPECT_EQ(p.feed.title, nullptr);
+    EXPECT_EQ(p.feed.items, nullptr);
+  }
+}
+
+// MARK: The UTF-8 gate
+
+TEST(Decode, ValidUtf8IsReadAsUtf8WhateverItDeclares) {
+  for (const char *label : {"ISO-8859-1", "windows-1251", "shift_jis", "iso-2022-jp", "UTF-16"}) {
+    SCOPED_TRACE(label);
+    parsed p(feed_doc(label, "Café", "日本"));
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(text_or_null(p.feed.title), "Café");
+    EXPECT_EQ(text_or_null(p.feed.items[0].title), "日本");
+  }
+}
+
+TEST(Decode, AByteOrderMarkOfUtf8BeforeTheDeclarationIsDropped) {
+  parsed p("\xEF\xBB\xBF" + feed_doc("windows-1251", "\xCF\xF0\xE8\xE2\xE5\xF2", "x"));
+  ASSERT_EQ(p.rc, 0) << p.err;
+  EXPECT_EQ(text_or_null(p.feed.title), "Привет");
+}
+
+// MARK: Running out of memory
+
+TEST(Decode, AnyAllocationFailureFailsTheParse) {
+  const std::string docs[] = {
+      feed_doc("windows-1251", "\xCF\xF0\xE8\xE2\xE5\xF2", "\xCC\xE8\xF0"),
+      feed_doc("iso-2022-jp", "\x1B$B$\"\x1B(B", "x"),
+      "\xFE\xFF" + encode("UTF-16BE", feed_doc("", "x", "y")).value_or(""),
+  };
+  for (const std::string &doc : docs) {
+    SCOPED_TRACE(doc.substr(0, 60));
+    vepod_alloc_fail_after(LONG_MAX / 2);
+    { parsed clean(doc); }
+    const long used = LONG_MAX / 2 - vepod_alloc_fail_after(-1);
+    ASSERT_GT(used, 1);
+    for (long k = 0; k < used; k++) {
+      SCOPED_TRACE("allocation " + std::to_string(k));
+      vepod_alloc_fail_after(k);
+      parsed p(doc);
+      vepod_alloc_fail_after(-1);
+      EXPECT_EQ(p.rc, vepod_feed_out_of_memory);
+      EXPECT_STREQ(p.err, "out of memory");
+      EXPECT_EQ(p.feed.items, nullptr);
+    }
+  }
+}
+
+}  // namespace
