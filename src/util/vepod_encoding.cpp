@@ -5,7 +5,8 @@
 // opened: a label from the document never reaches iconv_open. Where glibc's converter and the
 // standard's index for an encoding disagree, the standard's reading wins through the fixes listed
 // with the encoding.
-
+//
+// Most of the file's length is those two tables (228 labels, 35 encodings); the code is short.
 
 #include <iconv.h>
 

@@ -236,9 +236,8 @@ string_view rename(const xml_reader &r, string_view name, char (&room)[k_renamed
 }
 
 // Hands a start tag to the consumer, its names renamed where bindings say so.
-inline __attribute__((always_inline)) int report_start(xml_reader &r, string_view name, int nattrs,
-                                                       bool self_closing, int32_t depth,
-                                                       vepod_xml_want *want) {
+int report_start(xml_reader &r, string_view name, int nattrs, bool self_closing, int32_t depth,
+                 vepod_xml_want *want) {
   if (r.declares) bind_namespaces(r, r.attrs, nattrs, depth);
   if (r.nbindings > 0) {
     if (may_rename(r, name)) name = rename(r, name, r.renamed[vepod_xml_max_attrs]);
@@ -485,7 +484,7 @@ int p_start(xml_reader &r) {
   xml_frame &f = r.frames[r.top];
   f.name = name;
   f.text.len = 0;
-  f.sink = want == vepod_xml_want_text ? r.top : r.frames[parent].sink;
+  f.sink = want == vepod_xml_want_text ? r.top : parent >= 0 ? r.frames[parent].sink : -1;
   f.notify = want != vepod_xml_want_nothing;
   return 0;
 }
@@ -577,21 +576,8 @@ int p_prolog(xml_reader &r) {
 }
 
 int p_document(xml_reader &r) {
-  if (p_prolog(r)) return -1;
-  r.pos++;
-  string_view name;
-  int nattrs;
-  bool self_closing;
-  vepod_xml_want want;
-  if (p_name(r, &name) || p_attrs(r, &nattrs, &self_closing) ||
-      report_start(r, name, nattrs, self_closing, 0, &want)) {
-    return -1;
-  }
-  r.top = 0;
-  r.frames[0].name = name;
-  r.frames[0].sink = want == vepod_xml_want_text ? 0 : -1;
-  r.frames[0].notify = want != vepod_xml_want_nothing;
-  return p_children(r);
+  if (p_prolog(r) || p_start(r)) return -1;
+  return r.top < 0 ? 0 : p_children(r);  // a self-closing root has no content
 }
 
 }  // namespace
