@@ -8,8 +8,10 @@ usage: client_test.py PATH_TO_VEPOD [unittest arguments]
 """
 
 import fcntl
+import glob
 import json
 import os
+import pathlib
 import pty
 import signal
 import sqlite3
@@ -19,12 +21,13 @@ import sys
 import tempfile
 import termios
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from loopback_server import LoopbackServer, MEDIA_SIZE, media_bytes  # noqa: E402
 
 VEPOD = None
-OK, NETWORK, NOTHING, PARTIAL = 0, 3, 4, 5
+OK, USAGE, NETWORK, NOTHING, PARTIAL, INTERRUPTED = 0, 2, 3, 4, 5, 130
 
 
 def environment(**extra):
@@ -204,6 +207,79 @@ class Client(unittest.TestCase):
                    code=NETWORK)
         self.vepod("download", "--feed", "9", code=NOTHING)
 
+    def test_ctrl_c_leaves_a_part_that_the_next_download_resumes(self):
+        self.vepod("subscribe", self.base + "/podcast.xml?media=slow")
+        folder = self.path("episodes")
+        download = subprocess.Popen([VEPOD, "--db", self.db, "download", "-o", folder],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                    env=environment())
+        parts = []
+        while download.poll() is None and not any(os.path.getsize(p) for p in parts):
+            self.server.stopping.wait(0.02)
+            parts = glob.glob(os.path.join(folder, "*", "*.part"))
+        download.send_signal(signal.SIGINT)
+        out, err = download.communicate(timeout=120)
+        self.assertEqual(download.returncode, INTERRUPTED, err)
+        self.assertEqual(len(parts), 1, parts)
+        part = parts[0]
+        self.assertIn("'vepod download' again resumes " + part, err)
+        newest = json.loads(self.vepod("episodes", "--json").stdout)[0]
+        expected = media_bytes(newest["url"].rsplit("/", 1)[1])
+        kept = pathlib.Path(part).read_bytes()
+        self.assertTrue(0 < len(kept) < MEDIA_SIZE, len(kept))
+        self.assertEqual(kept, expected[:len(kept)])
+        self.assertNotIn("file", newest)
+
+        del self.server.requests[:]
+        dest = part.removesuffix(".part")
+        self.assertEqual(self.vepod("download", "-o", folder).stdout.strip(), dest)
+        self.assertEqual(pathlib.Path(dest).read_bytes(), expected)
+        self.assertFalse(os.path.exists(part))
+        media = urllib.parse.urlsplit(newest["url"]).path
+        self.assertEqual([h.get("Range") for h in self.requests_to(media)],
+                         ["bytes=%d-" % len(kept)])
+        self.assertEqual(json.loads(self.vepod("episodes", "--json").stdout)[0]["file"], dest)
+
+    def test_played_marks_and_unmarks_episodes(self):
+        radio, weekly = self.base + "/feed.xml", self.base + "/podcast.xml"
+        self.vepod("subscribe", radio, weekly)
+        with sqlite3.connect(self.db) as db:
+            db.execute("UPDATE episodes SET is_new = 1")  # as if an update had found them all
+            pods = [row[0] for row in db.execute(
+                "SELECT guid FROM episodes WHERE guid LIKE 'pod-%' ORDER BY published_ms DESC")]
+        cases = [
+            # (arguments, exit status, the episodes played afterwards)
+            (["--feed", "1", "--episode", "2"], OK, {"loop-1"}),
+            (["--feed", radio, "--episode", "loop-2"], OK, {"loop-1", "loop-2"}),
+            (["--feed", "1", "--episode", "1"], OK, {"loop-1", "loop-2"}),  # already played
+            (["--feed", "1", "--all", "--unplayed"], OK, set()),
+            ([], OK, {"loop-2", pods[0]}),  # the newest of each subscription
+            (["--feed", weekly, "--all"], OK, {"loop-2", *pods}),
+            (["--feed", "2", "--unplayed"], OK, {"loop-2", *pods[1:]}),
+            (["--episode", "1"], USAGE, None),
+            (["--feed", "1", "--episode", "1", "--all"], USAGE, None),
+            (["1"], USAGE, None),
+            (["--feed", "9"], NOTHING, None),
+            (["--feed", "1", "--episode", "7"], NOTHING, None),
+        ]
+        played = set()
+        for args, code, expected in cases:
+            with self.subTest(args=args):
+                self.vepod("played", *args, code=code)
+                with sqlite3.connect(self.db) as db:
+                    now = {row[0] for row in db.execute(
+                        "SELECT guid FROM episodes WHERE played IS NOT NULL")}
+                played = played if expected is None else expected
+                self.assertEqual(now, played)
+        listed = json.loads(self.vepod("episodes", "--json").stdout)
+        self.assertEqual({e["id"] for e in listed if e["played"]}, played)
+        fresh = json.loads(self.vepod("episodes", "--json", "--new").stdout)
+        self.assertEqual({e["id"] for e in fresh}, {"loop-1", pods[0]})
+        self.assertEqual({e["id"] for e in fresh if e["new"]}, {"loop-1", pods[0]})
+        table = self.vepod("episodes", "1").stdout.splitlines()
+        self.assertEqual([(" P  " in line, line.endswith("Second Signal")) for line in table[1:]],
+                         [(True, True), (False, False)], table)
+
     def test_two_updates_at_once_both_finish(self):
         feeds = [self.base + "/many/%d.xml" % n for n in range(1, 21)]
         opml = self.write("many.opml", '<opml version="2.0"><body>%s</body></opml>' % "".join(
@@ -286,5 +362,9 @@ class Terminal(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    # Started in the background by a shell without job control, this process and every vepod it
+    # starts would ignore SIGINT; the Ctrl-C test needs the default.
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     VEPOD = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=1)

@@ -17,7 +17,8 @@ Every request is recorded in `server.requests` as (path, headers). Routes:
   /podcast.xml         a feed whose version changes on demand: version N has episodes 1..N+1
                        (newest first) with enclosures on this server (/media/epK.mp3); ETag and
                        Last-Modified follow the version, If-None-Match / If-Modified-Since
-                       answer 304 while they match
+                       answer 304 while they match; ?media=MODE points the enclosures at
+                       /media/MODE/epK.mp3 (slow: a download that can be interrupted)
   /control/bump        moves /podcast.xml to its next version (also `server.bump()`); answers
                        the new version number
   /media/[MODE/]NAME   MEDIA_SIZE bytes that depend only on NAME, so every mode serves the same
@@ -105,8 +106,10 @@ def media_bytes(name, size=MEDIA_SIZE):
     return bytes(((i * 2654435761 + seed) & 0xFFFFFFFF) >> 24 for i in range(size))
 
 
-def podcast(base, version):
-    """The changing feed at its version: episodes 1..version+1, newest first."""
+def podcast(base, version, media=""):
+    """The changing feed at its version: episodes 1..version+1, newest first, their enclosures
+    under /media/MEDIA/ when a media mode is given."""
+    folder = base + "/media/" + (media + "/" if media else "")
     items = []
     for n in range(version + 1, 0, -1):
         date = email.utils.formatdate(1717200000 + n * 86400, usegmt=True)
@@ -114,9 +117,9 @@ def podcast(base, version):
       <title>Episode %d</title>
       <guid>pod-%d</guid>
       <pubDate>%s</pubDate>
-      <enclosure url="%s/media/ep%d.mp3" type="audio/mpeg" length="%d"/>
+      <enclosure url="%sep%d.mp3" type="audio/mpeg" length="%d"/>
     </item>
-""" % (n, n, date, base, n, MEDIA_SIZE))
+""" % (n, n, date, folder, n, MEDIA_SIZE))
     return ("""<?xml version="1.0" encoding="UTF-8"?>
 <rss version="2.0">
   <channel>
@@ -189,8 +192,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def other(self):
         url = urllib.parse.urlsplit(self.path)
         redirect = re.fullmatch(r"/redirect/(\d+)(/.*)", url.path)
+        media = urllib.parse.parse_qs(url.query).get("media", [""])[0]
         if url.path.startswith("/media/"):
             self.media(url)
+        elif url.path == "/podcast.xml" and media in MEDIA_MODES:
+            self.podcast(media)
         elif redirect and int(redirect[1]) in REDIRECTS:
             self.send(int(redirect[1]), b"", "text/plain", [("Location", redirect[2])])
         else:
@@ -209,7 +215,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(0.05)
         self.send(200, FEED, "application/rss+xml")
 
-    def podcast(self):
+    def podcast(self, media=""):
         version = self.server.version
         etag = '"pod-v%d"' % version
         modified = 1717200000 + version * 86400
@@ -222,7 +228,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "If-None-Match" not in self.headers and since is not None and since >= modified):
             self.send(304, b"", "application/rss+xml", headers)
         else:
-            self.send(200, podcast(self.server.base, version), "application/rss+xml", headers)
+            self.send(200, podcast(self.server.base, version, media),
+                      "application/rss+xml", headers)
 
     def media(self, url):
         parts = url.path.removeprefix("/media/").split("/")

@@ -37,7 +37,7 @@ struct options {
   std::string feed, episode, entry, base;
   std::string db;  // "" : the default place
   bool utc = false, wide = false;
-  bool only_new = false, all = false;
+  bool only_new = false, all = false, unplayed = false;
   int64_t limit = -1;
   std::string out_dir = ".";
   uint64_t max_size = uint64_t{2} << 30;
@@ -147,6 +147,15 @@ void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes,
 
 int usage_error(const options &o, const std::string &message);
 
+// The choice of `download` and `played`. Checks --episode, --new and --all, opens the database
+// and picks the subscriptions --feed names (every one without it); 0, or the exit code after
+// reporting.
+int choose_feeds(const options &o, std::unique_ptr<store> &db, std::vector<subscription> &feeds);
+// The episodes of one subscription that --episode M, --new or --all choose; without any of them
+// the newest. 0, or the exit code after reporting.
+int choose_episodes(const options &o, store &db, const subscription &s,
+                    std::vector<episode> &chosen);
+
 int cmd_validate(const options &o);
 int cmd_list(const options &o);
 int cmd_stream(const options &o);
@@ -162,6 +171,7 @@ int cmd_episodes(const options &o);
 int cmd_import(const options &o);
 int cmd_export(const options &o);
 int cmd_download(const options &o);
+int cmd_played(const options &o);
 
 // The bundled walk through validate, list, stream URL and statistics on the fake transport.
 int run_demo();

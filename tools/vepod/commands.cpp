@@ -191,6 +191,55 @@ int usage_error(const options &o, const std::string &message) {
   return report(o.command, k_exit_usage, message + " (see 'vepod " + o.command + " --help')");
 }
 
+// MARK: Choosing episodes
+
+int choose_feeds(const options &o, std::unique_ptr<store> &db, std::vector<subscription> &feeds) {
+  std::vector<std::string> given;
+  if (!o.episode.empty()) given.emplace_back("--episode");
+  if (o.only_new) given.emplace_back("--new");
+  if (o.all) given.emplace_back("--all");
+  if (given.size() > 1) {
+    std::string names = given[0];
+    for (size_t i = 1; i < given.size(); i++)
+      names += (i + 1 == given.size() ? " and " : ", ") + given[i];
+    return usage_error(o, names + " exclude each other");
+  }
+  if (!o.episode.empty() && o.feed.empty()) return usage_error(o, "--episode needs --feed");
+  db = open_store(o);
+  feeds = db->subscriptions();
+  if (!o.feed.empty()) {
+    const subscription *s = find_subscription(feeds, o.feed);
+    if (s == nullptr)
+      return report(o.command, k_exit_nothing,
+                    "no subscription " + o.feed + " (see 'vepod subscriptions')");
+    feeds = {*s};
+  }
+  if (feeds.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
+  return k_exit_ok;
+}
+
+int choose_episodes(const options &o, store &db, const subscription &s,
+                    std::vector<episode> &chosen) {
+  // --new takes what 'vepod episodes --new' lists.
+  std::vector<episode> all = db.episodes(s.id, o.only_new, -1);
+  if (o.only_new || o.all) {
+    chosen = std::move(all);
+    return k_exit_ok;
+  }
+  // A number counts as 'vepod episodes N' lists them, else it is an episode's id.
+  const std::string which = o.episode.empty() ? std::string("1") : o.episode;
+  size_t number = 0;
+  bool by_number = parse_count(which, number);
+  for (size_t i = 0; i < all.size(); i++)
+    if (by_number ? i + 1 == number : all[i].guid == which) {
+      chosen.push_back(std::move(all[i]));
+      return k_exit_ok;
+    }
+  return report(o.command, k_exit_nothing,
+                "no episode " + which + " in " + redact_url(s.url) + " (" +
+                    std::to_string(all.size()) + " recorded)");
+}
+
 // MARK: The library's operations
 
 int cmd_validate(const options &o) {
@@ -465,7 +514,8 @@ int cmd_episodes(const options &o) {
       yyjson_mut_obj_add_int(doc, item, "duration_s", e.duration_s);
       yyjson_mut_obj_add_int(doc, item, "size", e.size);
       yyjson_mut_obj_add_strcpy(doc, item, "url", e.media_url.c_str());
-      yyjson_mut_obj_add_bool(doc, item, "new", e.is_new && e.downloaded < 0);
+      yyjson_mut_obj_add_bool(doc, item, "new", e.is_new && e.downloaded < 0 && e.played < 0);
+      yyjson_mut_obj_add_bool(doc, item, "played", e.played >= 0);
       if (e.downloaded >= 0) yyjson_mut_obj_add_strcpy(doc, item, "file", e.file.c_str());
     }
     char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
@@ -479,6 +529,42 @@ int cmd_episodes(const options &o) {
     return report(o.command, k_exit_nothing, o.only_new ? "no new episodes" : "no episodes");
   print_stored_episodes(stdout, found, feed == 0);
   return k_exit_ok;
+}
+
+int cmd_played(const options &o) {
+  if (!o.args.empty()) return usage_error(o, "takes no arguments (choose with --feed)");
+  std::unique_ptr<store> db;
+  std::vector<subscription> feeds;
+  if (int rc = choose_feeds(o, db, feeds)) return rc;
+  const char *mark = o.unplayed ? "unplayed" : "played";
+  int changed = 0, failed = 0, last_exit = k_exit_ok;
+  const int64_t now = now_s();
+  for (const subscription &s : feeds) {
+    std::vector<episode> chosen;
+    if (int rc = choose_episodes(o, *db, s, chosen)) {
+      failed++;
+      last_exit = rc;
+      continue;
+    }
+    int marked = 0;
+    store::transaction t(*db);
+    for (const episode &e : chosen) {
+      if (!db->mark_played(e.id, !o.unplayed, now)) continue;
+      marked++;
+      // --all may mark hundreds: one line for the feed then, else one for each episode.
+      if (!o.all)
+        std::printf("%s: %s (%s)\n", mark, one_line(e.title).c_str(),
+                    one_line(e.feed_title).c_str());
+    }
+    t.commit();
+    if (o.all && marked > 0)
+      std::printf("%s: %d episode%s of %s\n", mark, marked, marked == 1 ? "" : "s",
+                  one_line(s.title.empty() ? s.url : s.title).c_str());
+    changed += marked;
+  }
+  if (changed == 0 && failed == 0) std::printf("nothing to change\n");
+  if (failed == 0) return k_exit_ok;
+  return failed == static_cast<int>(feeds.size()) ? last_exit : k_exit_partial;
 }
 
 // MARK: OPML

@@ -1,7 +1,6 @@
 // `vepod download`: picks episodes from the database, resolves each one's stream URL through the
 // library and downloads it with the download module, marking what arrived whole.
 
-#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -57,51 +56,13 @@ download_result copy_offline(const options &o, const std::string &url,
   return result;
 }
 
-// The episodes of one subscription that the options choose.
-int choose(const options &o, store &db, const subscription &s, std::vector<episode> &chosen) {
-  std::vector<episode> all = db.episodes(s.id, false, -1);
-  if (o.only_new || o.all) {
-    for (episode &e : all)
-      if (o.all || (e.is_new && e.downloaded < 0)) chosen.push_back(std::move(e));
-    return k_exit_ok;
-  }
-  // Default: the newest; a number counts as 'vepod episodes N' lists them, else an episode id.
-  size_t number = 1;
-  const std::string &which = o.episode.empty() ? std::string("1") : o.episode;
-  auto [end, ec] = std::from_chars(which.data(), which.data() + which.size(), number);
-  bool by_number = ec == std::errc() && end == which.data() + which.size() && number > 0;
-  for (size_t i = 0; i < all.size(); i++)
-    if (by_number ? i + 1 == number : all[i].guid == which) {
-      chosen.push_back(std::move(all[i]));
-      return k_exit_ok;
-    }
-  return report(o.command, k_exit_nothing,
-                "no episode " + which + " in " + redact_url(s.url) + " (" +
-                    std::to_string(all.size()) + " recorded)");
-}
-
 }  // namespace
 
 int cmd_download(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments (choose with --feed)");
-  if (int(!o.episode.empty()) + int(o.only_new) + int(o.all) > 1)
-    return usage_error(o, "--episode, --new and --all exclude each other");
-  if (!o.episode.empty() && o.feed.empty()) return usage_error(o, "--episode needs --feed");
-  std::unique_ptr<store> db = open_store(o);
-  std::vector<subscription> feeds = db->subscriptions();
-  if (!o.feed.empty()) {
-    size_t number = 0;
-    auto [end, ec] = std::from_chars(o.feed.data(), o.feed.data() + o.feed.size(), number);
-    bool by_number = ec == std::errc() && end == o.feed.data() + o.feed.size();
-    std::vector<subscription> one;
-    for (size_t i = 0; i < feeds.size(); i++)
-      if (by_number ? i + 1 == number : feeds[i].url == o.feed) one.push_back(feeds[i]);
-    if (one.empty())
-      return report(o.command, k_exit_nothing,
-                    "no subscription " + o.feed + " (see 'vepod subscriptions')");
-    feeds = one;
-  }
-  if (feeds.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
+  std::unique_ptr<store> db;
+  std::vector<subscription> feeds;
+  if (int rc = choose_feeds(o, db, feeds)) return rc;
 
   session net;
   if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
@@ -112,7 +73,7 @@ int cmd_download(const options &o) {
   int done = 0, failed = 0, last_exit = k_exit_ok;
   for (const subscription &s : feeds) {
     std::vector<episode> chosen;
-    if (int rc = choose(o, *db, s, chosen)) {
+    if (int rc = choose_episodes(o, *db, s, chosen)) {
       failed++;
       last_exit = rc;
       continue;

@@ -49,7 +49,9 @@ enum option_bit : unsigned {
   o_entry = 1u << 4,
   o_base = 1u << 5,
   o_select = 1u << 6,    // --new and --limit
-  o_download = 1u << 7,  // the choice of episodes and where they go
+  o_choose = 1u << 7,    // the choice of subscriptions and episodes
+  o_download = 1u << 8,  // --new, and where the files go
+  o_unplayed = 1u << 9,
 };
 
 struct command {
@@ -146,7 +148,7 @@ ones new since the last update, newest first. A feed that moved permanently
      "usage: vepod episodes [options] [N|URL]\n",
      R"(Lists the episodes recorded for a subscription (its number or URL), or for
 all of them, newest first, from the database: no request is made. D marks
-the downloaded ones.
+the downloaded ones, P the played ones.
 )",
      cmd_episodes, o_json | o_select, "N|URL"},
     {"import", nullptr, "subscribe to the feeds of an OPML file", "usage: vepod import FILE.opml\n",
@@ -169,7 +171,14 @@ through a .part file, renamed only when whole; a .part left by an interrupted
 download (Ctrl-C exits 130) is resumed. Downloaded episodes are skipped and
 marked D in 'vepod episodes'.
 )",
-     cmd_download, o_net | o_download, ""},
+     cmd_download, o_net | o_choose | o_download, ""},
+    {"played", nullptr, "mark episodes played, or not played", "usage: vepod played [options]\n",
+     R"(Marks episodes recorded by 'vepod update' as played, so that 'vepod episodes
+--new' and 'vepod download --new' leave them out: by default the newest of each
+subscription (or of --feed), else --episode M of --feed or every one (--all).
+--unplayed takes the mark away. P marks the played ones in 'vepod episodes'.
+)",
+     cmd_played, o_choose | o_unplayed, ""},
 };
 
 const command *find_command(std::string_view name) {
@@ -309,14 +318,18 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
         ->type_name("N")
         ->check(CLI::PositiveNumber);
   }
-  if (c.allowed & o_download) {
+  const bool download = (c.allowed & o_download) != 0;
+  if (c.allowed & o_choose) {
     sub.add_option("--feed", o.feed, "a subscription: its number or URL (default: all)")
         ->type_name("N|URL");
     sub.add_option("--episode", o.episode,
                    "an episode of --feed: its number in 'vepod episodes N'\n(1: newest) or its id")
         ->type_name("M");
-    sub.add_flag("--new", o.only_new, "every new episode not downloaded yet");
-    sub.add_flag("--all", o.all, "every episode not downloaded yet");
+    if (download)
+      sub.add_flag("--new", o.only_new, "every new episode, neither downloaded nor played");
+    sub.add_flag("--all", o.all, download ? "every episode not downloaded yet" : "every episode");
+  }
+  if (download) {
     sub.add_option("-o,--output", o.out_dir, "the folder for the feeds' folders (default .)")
         ->type_name("DIR");
     sub.add_option("--max-size", o.max_size,
@@ -324,6 +337,8 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
         ->option_text("SIZE")
         ->transform(CLI::AsSizeValue(false));
   }
+  if (c.allowed & o_unplayed)
+    sub.add_flag("--unplayed", o.unplayed, "take the played mark away instead");
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
 }
 

@@ -291,21 +291,21 @@ void print_subscriptions(std::FILE *out, const std::vector<subscription> &all) {
 }
 
 void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes, bool with_feed) {
-  table t{{"#", "FEED", "DATE", "LENGTH", "SIZE", "D", "TITLE"},
-          {true, false, false, true, true, false, false},
+  table t{{"#", "FEED", "DATE", "LENGTH", "SIZE", "D", "P", "TITLE"},
+          {true, false, false, true, true, false, false, false},
           {},
-          6};
+          7};
   for (size_t i = 0; i < episodes.size(); i++) {
     const episode &e = episodes[i];
     t.rows.push_back({std::to_string(i + 1), one_line(e.feed_title), date_text(e.published_ms),
                       duration_text(e.duration_s), size_text(e.size), e.downloaded >= 0 ? "D" : "",
-                      one_line(e.title)});
+                      e.played >= 0 ? "P" : "", one_line(e.title)});
   }
   if (!with_feed) {
     t.header.erase(t.header.begin() + 1);
     t.right_aligned.erase(t.right_aligned.begin() + 1);
     for (auto &row : t.rows) row.erase(row.begin() + 1);
-    t.shrink = 5;
+    t.shrink = 6;
   }
   t.print(out);
 }

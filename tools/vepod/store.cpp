@@ -116,6 +116,7 @@ episode read_episode(const statement &s) {
   e.is_new = s.integer(11) != 0;
   e.downloaded = s.integer(12);
   e.file = s.text(13);
+  e.played = s.integer(14);
   return e;
 }
 
@@ -254,7 +255,8 @@ bool store::add_episode(const episode &e) {
 std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_t limit) {
   statement s(db_,
               "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url,"
-              " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file"
+              " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file,"
+              " e.played"
               " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
               " WHERE (?1 = 0 OR e.subscription = ?1)"
               " AND (?2 = 0 OR (e.is_new AND e.downloaded IS NULL AND e.played IS NULL))"
@@ -268,6 +270,14 @@ std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_
 void store::mark_downloaded(int64_t episode, int64_t when, const std::string &file) {
   statement s(db_, "UPDATE episodes SET downloaded = ?, file = ? WHERE id = ?");
   s.bind(1, when).bind(2, file).bind(3, episode).step();
+}
+
+bool store::mark_played(int64_t episode, bool played, int64_t when) {
+  statement s(db_,
+              "UPDATE episodes SET played = CASE WHEN ?2 THEN ?3 END"
+              " WHERE id = ?1 AND (played IS NULL) = ?2");
+  s.bind(1, episode).bind(2, int64_t{played}).bind(3, when).step();
+  return sqlite3_changes(db_) != 0;
 }
 
 bool store::load_body(const std::string &url, stored_body &out) {

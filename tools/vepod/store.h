@@ -34,6 +34,7 @@ struct episode {
   bool is_new = false;
   int64_t downloaded = -1;  // Unix seconds; -1: not downloaded
   std::string file;
+  int64_t played = -1;  // Unix seconds; -1: not played
 };
 
 // A stored HTTP answer: the body and the validators that came with it.
@@ -79,6 +80,9 @@ class store {
   // A feed's episodes (or every feed's, for 0), newest first.
   std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit);
   void mark_downloaded(int64_t episode, int64_t when, const std::string &file);
+  // Marks an episode played (keeping the first time it was) or not played; false when it
+  // already was in that state.
+  bool mark_played(int64_t episode, bool played, int64_t when);
 
   bool load_body(const std::string &url, stored_body &out);
   void save_body(const std::string &url, const stored_body &body);
