@@ -146,6 +146,26 @@ void print_subscriptions(std::FILE *out, const std::vector<subscription> &all);
 void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes, bool with_feed);
 
 int usage_error(const options &o, const std::string &message);
+// Whether text begins with http:// or https:// (scheme in any case).
+bool is_http_url(std::string_view text);
+// A whole positive decimal number.
+bool parse_count(std::string_view text, size_t &value);
+// Seconds since the epoch.
+int64_t now_s();
+
+// The state, the transport and the URLs a fetching command works on. The store outlives the
+// transport that writes bodies into it.
+struct context {
+  std::unique_ptr<store> db;
+  session net;
+  std::vector<std::string> urls;
+  std::vector<subscription> subscribed;
+
+  // Given URLs, or with none and `subscriptions_default`, every subscription's. The database
+  // keeps fetched bodies unless --offline serves them.
+  int open(const options &o, bool subscriptions_default, bool need_store = false,
+           bool library_max_age = true);
+};
 
 // The choice of `download` and `played`. Checks --episode, --new and --all, opens the database
 // and picks the subscriptions --feed names (every one without it); 0, or the exit code after

@@ -1,5 +1,8 @@
 // vepod: a command-line host of the podcast source library. It is what a media player would be:
 // it supplies a transport, calls the exports and shows their answers.
+//
+// Most of the file is the command table and its help texts, kept together so that each command's
+// options and prose read side by side.
 
 #include <curl/curl.h>
 
