@@ -207,6 +207,24 @@ class Client(unittest.TestCase):
                    code=NETWORK)
         self.vepod("download", "--feed", "9", code=NOTHING)
 
+    def test_episodes_that_would_share_a_file_name_keep_one_each(self):
+        url, media = "https://feeds.example.com/parts.rss", "https://media.example.com/"
+        item = ("<item><title>Same</title><guid>%s</guid><pubDate>Mon, 03 Jun 2024 09:00:00 GMT"
+                "</pubDate><enclosure url='" + media + "%s.mp3' type='audio/mpeg'/></item>")
+        feed = self.write("parts.rss", "<rss version='2.0'><channel><title>Parts</title>" +
+                          item % ("a", "a") + item % ("b", "b") + "</channel></rss>")
+        routes = ["--offline", url + "=" + feed]
+        for name in ("a", "b"):
+            routes += ["--offline", media + name + ".mp3=" + self.write(name + ".mp3", name * 9)]
+        self.vepod("subscribe", *routes, url)
+        folder = self.path("episodes")
+        saved = self.vepod("download", "--all", "-o", folder, *routes).stdout.splitlines()
+        day = os.path.join(folder, "Parts", "2024-06-03 Same")
+        self.assertEqual(sorted(saved), [day + " (2).mp3", day + ".mp3"])
+        self.assertEqual(sorted(pathlib.Path(f).read_text() for f in saved), ["a" * 9, "b" * 9])
+        again = self.vepod("download", "--all", "-o", folder, *routes).stdout
+        self.assertEqual(again.count("already downloaded"), 2)
+
     def test_ctrl_c_leaves_a_part_that_the_next_download_resumes(self):
         self.vepod("subscribe", self.base + "/podcast.xml?media=slow")
         folder = self.path("episodes")

@@ -368,8 +368,13 @@ TEST(FileNames, DatesAndPaths) {
   EXPECT_EQ(episode_path("/d", "News/Daily", "2024-06-03", "Ep 1: Start", "mp3"),
             fs::path("/d/News_Daily/2024-06-03 Ep 1_ Start.mp3"));
   EXPECT_EQ(episode_path("/d", "..", "", "", ""), fs::path("/d/Untitled/Untitled"));
-  fs::path long_title = episode_path("/d", "F", "2024-06-03", std::string(400, 'x'), "opus");
-  EXPECT_EQ(long_title.filename().string().size() + k_part_suffix.size(), k_max_name_bytes);
+  EXPECT_EQ(episode_path("/d", "F", "2024-06-03", "Same", "mp3", 2),
+            fs::path("/d/F/2024-06-03 Same (2).mp3"));
+  for (unsigned copy : {1u, 12u}) {
+    fs::path long_title =
+        episode_path("/d", "F", "2024-06-03", std::string(400, 'x'), "opus", copy);
+    EXPECT_EQ(long_title.filename().string().size() + k_part_suffix.size(), k_max_name_bytes);
+  }
 }
 
 }  // namespace

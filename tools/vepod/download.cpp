@@ -1,5 +1,5 @@
-// One episode's download: a .part file resumed with Range requests, renamed once complete and of the
-// announced size, with a progress line on a terminal and a clean stop on Ctrl-C.
+// One episode's download: a .part file resumed with Range requests, renamed once complete and of
+// the announced size, with a progress line on a terminal and a clean stop on Ctrl-C.
 //
 // Longer than most files here: the transfer, its resume rules, the progress line and the interrupt
 // handling share one transfer record, and apart they would need it in a header.

@@ -89,9 +89,13 @@ int cmd_download(const options &o) {
         last_exit = report(o.command, k_exit_failure, e.title + ": " + error);
         continue;
       }
-      std::filesystem::path dest =
-          episode_path(o.out_dir, s.title.empty() ? "Untitled" : s.title,
-                       file_date(e.published_ms, o.utc), e.title, media_extension(url, ""));
+      // Episodes of one day may share a title (a feed's parts, re-runs); each keeps its own file.
+      std::filesystem::path dest;
+      for (unsigned copy = 1; dest.empty() || db->file_taken(dest.string(), e.id); copy++) {
+        dest =
+            episode_path(o.out_dir, s.title.empty() ? "Untitled" : s.title,
+                         file_date(e.published_ms, o.utc), e.title, media_extension(url, ""), copy);
+      }
       how.label = e.title;
       download_result got =
           o.offline.empty() ? download_file(url, dest, how) : copy_offline(o, url, dest);

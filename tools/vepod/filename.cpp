@@ -178,16 +178,18 @@ std::string file_date(int64_t mtime_ms, bool utc) {
 
 std::filesystem::path episode_path(const std::filesystem::path &dir, std::string_view feed_title,
                                    std::string_view date, std::string_view episode_title,
-                                   std::string_view extension) {
+                                   std::string_view extension, unsigned copy) {
   std::string feed = safe_file_name(feed_title);
   // Bounded, so the title always keeps most of the name.
   std::string day = safe_file_name(date, 32);
   std::string ext = safe_file_name(extension, 16);
+  std::string number = copy > 1 ? " (" + std::to_string(copy) + ")" : std::string();
   size_t used = k_part_suffix.size() + (ext.empty() ? 0 : ext.size() + 1) +
-                (day.empty() ? 0 : day.size() + 1);
+                (day.empty() ? 0 : day.size() + 1) + number.size();
   std::string title = safe_file_name(episode_title, k_max_name_bytes - used);
   std::string name = day.empty() ? std::string() : day + " ";
   name += title.empty() ? "Untitled" : title;
+  name += number;
   if (!ext.empty()) name += "." + ext;
   return dir / (feed.empty() ? "Untitled" : feed) / name;
 }

@@ -35,7 +35,9 @@ std::string file_date(int64_t mtime_ms, bool utc);
 
 // dir/<feed title>/<date> <episode title>.<extension>, each part through safe_file_name. An empty
 // date leaves the date and its space out, an empty extension the dot; a title with nothing safe
-// in it becomes "Untitled". The file name leaves room for k_part_suffix within k_max_name_bytes.
+// in it becomes "Untitled". A copy number above 1 follows the title as " (N)", for an episode
+// whose name another episode holds already. The file name leaves room for k_part_suffix within
+// k_max_name_bytes.
 std::filesystem::path episode_path(const std::filesystem::path &dir, std::string_view feed_title,
                                    std::string_view date, std::string_view episode_title,
-                                   std::string_view extension);
+                                   std::string_view extension, unsigned copy = 1);

@@ -272,6 +272,11 @@ void store::mark_downloaded(int64_t episode, int64_t when, const std::string &fi
   s.bind(1, when).bind(2, file).bind(3, episode).step();
 }
 
+bool store::file_taken(const std::string &file, int64_t episode) {
+  statement s(db_, "SELECT 1 FROM episodes WHERE file = ? AND id != ? LIMIT 1");
+  return s.bind(1, file).bind(2, episode).step();
+}
+
 bool store::mark_played(int64_t episode, bool played, int64_t when) {
   statement s(db_,
               "UPDATE episodes SET played = CASE WHEN ?2 THEN ?3 END"

@@ -80,6 +80,8 @@ class store {
   // A feed's episodes (or every feed's, for 0), newest first.
   std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit);
   void mark_downloaded(int64_t episode, int64_t when, const std::string &file);
+  // Whether an episode other than `episode` was downloaded to file.
+  bool file_taken(const std::string &file, int64_t episode);
   // Marks an episode played (keeping the first time it was) or not played; false when it
   // already was in that state.
   bool mark_played(int64_t episode, bool played, int64_t when);
