@@ -1,11 +1,15 @@
 #include "support.h"
 
+#include <gtest/gtest.h>
 #include <yyjson.h>
+
+#include <climits>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "util/vepod_util.h"
 #include "vepod.h"
 
 namespace vepod_test {
@@ -51,6 +55,33 @@ std::string error_member(const char *doc) {
   std::string value = yyjson_is_str(error) ? yyjson_get_str(error) : "<no error member>";
   yyjson_doc_free(parsed);
   return value;
+}
+
+parsed::parsed(std::string_view doc) {
+  std::memset(err, 'x', sizeof err);
+  rc = vepod_feed_parse(doc.data(), doc.size(), &feed, err, sizeof err);
+}
+
+std::string text_or_null(const char *text) { return text ? text : "(null)"; }
+
+bool cleared(const vepod_feed &f) {
+  return !f.title && !f.image && f.format == 0 && !f.items && f.nitems == 0;
+}
+
+long expect_each_allocation_failure_fails_the_parse(const std::string &doc) {
+  vepod_alloc_fail_after(LONG_MAX / 2);
+  { parsed clean(doc); }
+  const long used = LONG_MAX / 2 - vepod_alloc_fail_after(-1);
+  for (long k = 0; k < used; k++) {
+    SCOPED_TRACE("allocation " + std::to_string(k));
+    vepod_alloc_fail_after(k);
+    parsed p(doc);
+    vepod_alloc_fail_after(-1);
+    EXPECT_EQ(p.rc, vepod_feed_out_of_memory);
+    EXPECT_STREQ(p.err, "out of memory");
+    EXPECT_TRUE(cleared(p.feed));
+  }
+  return used;
 }
 
 }  // namespace vepod_test

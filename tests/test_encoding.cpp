@@ -13,26 +13,14 @@
 #include <string_view>
 #include <vector>
 
+#include "support.h"
 #include "util/vepod_util.h"
 #include "xml/vepod_xml.h"
 
 namespace {
 
-// One parse whose record is released when the test ends.
-struct parsed {
-  vepod_feed feed;
-  int32_t rc;
-  char err[160];
-
-  explicit parsed(std::string_view doc) {
-    rc = vepod_feed_parse(doc.data(), doc.size(), &feed, err, sizeof err);
-  }
-  ~parsed() { vepod_feed_free(&feed); }
-  parsed(const parsed &) = delete;
-  parsed &operator=(const parsed &) = delete;
-};
-
-std::string text_or_null(const char *text) { return text ? text : "(null)"; }
+using vepod_test::parsed;
+using vepod_test::text_or_null;
 
 // The UTF-8 text in the encoding glibc calls `to`, or nothing when that encoding cannot write it.
 std::optional<std::string> encode(const char *to, std::string_view utf8) {
@@ -316,19 +304,7 @@ TEST(Decode, AnyAllocationFailureFailsTheParse) {
   };
   for (const std::string &doc : docs) {
     SCOPED_TRACE(doc.substr(0, 60));
-    vepod_alloc_fail_after(LONG_MAX / 2);
-    { parsed clean(doc); }
-    const long used = LONG_MAX / 2 - vepod_alloc_fail_after(-1);
-    ASSERT_GT(used, 1);
-    for (long k = 0; k < used; k++) {
-      SCOPED_TRACE("allocation " + std::to_string(k));
-      vepod_alloc_fail_after(k);
-      parsed p(doc);
-      vepod_alloc_fail_after(-1);
-      EXPECT_EQ(p.rc, vepod_feed_out_of_memory);
-      EXPECT_STREQ(p.err, "out of memory");
-      EXPECT_EQ(p.feed.items, nullptr);
-    }
+    EXPECT_GT(vepod_test::expect_each_allocation_failure_fails_the_parse(doc), 1);
   }
 }
 

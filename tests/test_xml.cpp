@@ -9,33 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "support.h"
 #include "util/vepod_util.h"
 #include "xml/vepod_xml.h"
 
 namespace {
 
-// One parse whose record is released when the test ends.
-struct parsed {
-  vepod_feed feed;
-  int32_t rc;
-  char err[160];
-
-  explicit parsed(std::string_view doc) {
-    std::memset(err, 'x', sizeof err);
-    rc = vepod_feed_parse(doc.data(), doc.size(), &feed, err, sizeof err);
-  }
-  ~parsed() { vepod_feed_free(&feed); }
-  parsed(const parsed &) = delete;
-  parsed &operator=(const parsed &) = delete;
-
-  const vepod_item &item(int i) const { return feed.items[i]; }
-};
-
-std::string text_or_null(const char *text) { return text ? text : "(null)"; }
-
-bool cleared(const vepod_feed &f) {
-  return !f.title && !f.image && f.format == 0 && !f.items && f.nitems == 0;
-}
+using vepod_test::cleared;
+using vepod_test::parsed;
+using vepod_test::text_or_null;
 
 std::string rss_title(const std::string &content) {
   return "<rss><channel><title>" + content + "</title></channel></rss>";
@@ -775,24 +757,12 @@ TEST(Extract, AnyAllocationFailureFailsTheParse) {
       rss_items("<itunes:image href='i'/><image><url>u</url></image>"
                 "<item><title>a</title><guid>g</guid><enclosure url='m&amp;1' type='t'/></item>"
                 "<item><enclosure url='abc'/></item>"),
-      "<feed><title>A</title><entry><id>i</id><link href='e'/></entry>"
-      "<entry><title>t</title><link>text-link</link></entry></feed>",
+      "<feed><title>A</title><entry><id>i</id><link rel='enclosure' href='e' type='t'/></entry>"
+      "<entry><title>t</title><link rel='enclosure' href='f'/></entry></feed>",
   };
   for (const std::string &doc : docs) {
     SCOPED_TRACE(doc);
-    vepod_alloc_fail_after(LONG_MAX / 2);
-    { parsed clean(doc); }
-    const long used = LONG_MAX / 2 - vepod_alloc_fail_after(-1);
-    ASSERT_GT(used, 0);
-    for (long k = 0; k < used; k++) {
-      SCOPED_TRACE("allocation " + std::to_string(k));
-      vepod_alloc_fail_after(k);
-      parsed p(doc);
-      vepod_alloc_fail_after(-1);
-      EXPECT_EQ(p.rc, vepod_feed_out_of_memory);
-      EXPECT_STREQ(p.err, "out of memory");
-      EXPECT_TRUE(cleared(p.feed));
-    }
+    EXPECT_GT(vepod_test::expect_each_allocation_failure_fails_the_parse(doc), 0);
   }
 }
 

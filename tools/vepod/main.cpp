@@ -347,13 +347,13 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
 
 // Converts the option values CLI11 collected as texts; false with `error` set.
 bool check_values(options &o, std::string &error) {
-  for (const std::string &spec : o.offline_specs) {
-    size_t eq = spec.rfind('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+  for (const std::string &route : o.offline_specs) {
+    size_t eq = route.rfind('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == route.size()) {
       error = "--offline needs URL=FILE";
       return false;
     }
-    o.offline.emplace_back(spec.substr(0, eq), spec.substr(eq + 1));
+    o.offline.emplace_back(route.substr(0, eq), route.substr(eq + 1));
   }
   if (!o.timeout_text.empty()) {
     char *end = nullptr;
