@@ -3,6 +3,7 @@
 
 #include "discover/vepod_discover.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -45,22 +46,25 @@ bool ci_contains(const char *text, const char *pattern) {
   return ci_find(text, n, 0, pattern, std::strlen(pattern)) < n;
 }
 
-// Copies text into out as a link record carries it: each ill-formed UTF-8 sequence as U+FFFD (so
-// that a page in a legacy encoding still gives valid text) and the bytes 0x01 to 0x1F left out.
+// text as a link record carries it: each ill-formed UTF-8 sequence as U+FFFD (so that a page in a
+// legacy encoding still gives valid text) and the bytes 0x01 to 0x1F left out. A text that needs
+// neither is handed over as it is; others are rebuilt in room. Either way *clean ends in a NUL.
 // False when memory runs out.
-bool clean_text(const char *text, vepod_string &out) {
+bool clean_text(const char *text, vepod_string &room, std::string_view *clean) {
   size_t n = std::strlen(text);
+  auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20; };
+  if (std::none_of(text, text + n, control) && vepod_utf8_valid(text, n)) {
+    *clean = {text, n};
+    return true;
+  }
   try {
-    out.clear();
-    if (vepod_utf8_valid(text, n)) {
-      out.append(text, n);
-    } else {
-      vepod_utf8_repair_append(out, text, n);
-    }
+    room.clear();
+    vepod_utf8_repair_append(room, text, n);
   } catch (const std::bad_alloc &) {
     return false;
   }
-  std::erase_if(out, [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  std::erase_if(room, control);
+  *clean = room;
   return true;
 }
 
@@ -332,12 +336,14 @@ void examine_link(scan_state &st, const char *tag, size_t tag_len) {
   uint64_t hash = seen_hash(st.seen, url.get(), n);
   if (seen_contains(st.seen, url.get(), hash)) return;
 
-  if (!clean_text(url.get(), st.url_text) || !clean_text(title, st.title_text)) {
+  std::string_view clean_url, clean_title;
+  if (!clean_text(url.get(), st.url_text, &clean_url) ||
+      !clean_text(title, st.title_text, &clean_title)) {
     st.out_of_memory = st.stopped = true;
     return;
   }
-  const vepod_feed_link link = {st.url_text.c_str(), st.url_text.size(), st.title_text.c_str(),
-                                st.title_text.size()};
+  const vepod_feed_link link = {clean_url.data(), clean_url.size(), clean_title.data(),
+                                clean_title.size()};
   if (!st.sink(st.ctx, link)) st.stopped = true;
   seen_add(st.seen, url.get(), n, hash);
 }
@@ -359,7 +365,10 @@ void scan(scan_state &st, const char *p, const char *end) {
     if (!gt) return;
     const char *tag = lt + 1;
     auto tag_len = size_t(gt - tag);
-    if (tag_len > 4 && vepod_ci_starts({tag, 4}, "link")) examine_link(st, tag, tag_len);
+    // Most tags are passed over on their first letter.
+    if (tag_len > 4 && (tag[0] | 0x20) == 'l' && vepod_ci_starts({tag, 4}, "link")) {
+      examine_link(st, tag, tag_len);
+    }
     p = gt + 1;
   }
 }
