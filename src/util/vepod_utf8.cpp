@@ -221,6 +221,25 @@ void vepod_utf8_repair_append(vepod_string &out, const char *s, size_t n) {
   }
 }
 
+char *vepod_strndup_utf8(std::string_view text) {
+  if (vepod_utf8_valid(text.data(), text.size())) return vepod_strndup(text);
+  try {
+    vepod_string repaired;
+    repaired.reserve(text.size() + 8);
+    vepod_utf8_repair_append(repaired, text.data(), text.size());
+    return vepod_strndup(repaired);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
+std::string_view vepod_trim_blanks(std::string_view text) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
 yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text) {
   if (!text) return yyjson_mut_str(doc, "");
   size_t n = std::strlen(text);

@@ -241,6 +241,14 @@ int vepod_utf8_encode(uint32_t cp, char *out);
 // Appends [s, s+n) to out with every ill-formed sequence replaced by U+FFFD.
 void vepod_utf8_repair_append(vepod_string &out, const char *s, size_t n);
 
+// A malloc'ed copy of text, well-formed UTF-8 (ill-formed sequences replaced by U+FFFD), with a NUL
+// after it; NULL when memory runs out. Texts enter the feed model through here, so that what a
+// listing shows and what a caller hands back are the same bytes.
+char *vepod_strndup_utf8(std::string_view text);
+
+// text without the ASCII blanks (tab, LF, CR, space) at either end, as URLs in feeds are written.
+std::string_view vepod_trim_blanks(std::string_view text);
+
 // A JSON string value for `text` copied into doc, with ill-formed UTF-8 replaced by U+FFFD so that
 // the writer never refuses it. NULL text gives "". Returns NULL only when memory runs out.
 yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text);

@@ -146,10 +146,20 @@ class feed_mapper final : public vepod_xml_consumer {
   vepod_xml_status root(const vepod_xml_tag &tag);
   vepod_xml_status take_enclosure(const vepod_xml_tag &tag, bool atom_link);
   vepod_xml_status take_feed_image(const vepod_xml_tag &tag);
+  // Every text of the model enters through these two: made well-formed UTF-8 here, once, so that
+  // answers write it as it is and an id handed back compares equal to the one listed.
+  static char *model_text(string_view text) { return vepod_strndup_utf8(text); }
+  // A URL as feeds write it, without the blanks around it.
+  static char *model_url(string_view text) { return vepod_strndup_utf8(vepod_trim_blanks(text)); }
   // Stores a copy of text in an empty field.
   vepod_xml_status take_text(char **field, const char *text, size_t len) {
     if (*field) return vepod_xml_ok;
-    *field = vepod_strndup({text, len});
+    *field = model_text({text, len});
+    return *field ? vepod_xml_ok : out_of_memory();
+  }
+  vepod_xml_status take_url(char **field, const char *text, size_t len) {
+    if (*field) return vepod_xml_ok;
+    *field = model_url({text, len});
     return *field ? vepod_xml_ok : out_of_memory();
   }
   bool atom() const { return format_ == vepod_format_atom; }
@@ -188,7 +198,7 @@ vepod_xml_status feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom
     const vepod_xml_attr &a = tag.attrs[i];
     if (vepod_ci_eq(a.name, url_name)) {
       // An Atom link's last href counts, an enclosure's first non-empty url.
-      if (atom_link || !url || url->value.empty()) url = &a;
+      if (atom_link || !url || vepod_trim_blanks(url->value).empty()) url = &a;
     } else if (vepod_ci_eq(a.name, "type")) {
       if (!type || type->value.empty()) type = &a;
     } else if (vepod_ci_eq(a.name, "length") && !a.value.empty()) {
@@ -198,9 +208,9 @@ vepod_xml_status feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom
       enclosure = enclosure || vepod_ci_eq(a.value, "enclosure");
     }
   }
-  if (!enclosure || !url || url->value.empty()) return vepod_xml_ok;
-  if (!(item_->url = vepod_strndup(url->value))) return out_of_memory();
-  if (type && !type->value.empty() && !(item_->enclosure_type = vepod_strndup(type->value))) {
+  if (!enclosure || !url || vepod_trim_blanks(url->value).empty()) return vepod_xml_ok;
+  if (!(item_->url = model_url(url->value))) return out_of_memory();
+  if (type && !type->value.empty() && !(item_->enclosure_type = model_text(type->value))) {
     return out_of_memory();
   }
   item_->size = size;
@@ -210,9 +220,11 @@ vepod_xml_status feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom
 // Each non-empty href of a feed-level itunes:image replaces the cover.
 vepod_xml_status feed_mapper::take_feed_image(const vepod_xml_tag &tag) {
   for (int i = 0; i < tag.nattrs; i++) {
-    if (!vepod_ci_eq(tag.attrs[i].name, "href") || tag.attrs[i].value.empty()) continue;
+    if (!vepod_ci_eq(tag.attrs[i].name, "href") || vepod_trim_blanks(tag.attrs[i].value).empty()) {
+      continue;
+    }
     std::free(feed_->image);
-    if (!(feed_->image = vepod_strndup(tag.attrs[i].value))) return out_of_memory();
+    if (!(feed_->image = model_url(tag.attrs[i].value))) return out_of_memory();
   }
   return vepod_xml_ok;
 }
@@ -276,7 +288,7 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
     if (kind == e_title) return take_text(&feed_->title, text, len);
     // An image's link is the site's address, never the picture.
     if (kind == e_url && depth > 1 && kinds_[depth - 1] == e_image) {
-      return take_text(&feed_->image, text, len);
+      return take_url(&feed_->image, text, len);
     }
     return vepod_xml_ok;
   }
