@@ -357,17 +357,19 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
   return status == vepod_xml_out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
 }
 
+void vepod_item_clear(vepod_item *item) {
+  std::free(item->title);
+  std::free(item->id);
+  std::free(item->url);
+  std::free(item->enclosure_type);
+  *item = vepod_item{};
+}
+
 void vepod_feed_free(vepod_feed *feed) {
   if (!feed) return;
   std::free(feed->title);
   std::free(feed->image);
-  for (int32_t i = 0; i < feed->nitems; i++) {
-    vepod_item &item = feed->items[i];
-    std::free(item.title);
-    std::free(item.id);
-    std::free(item.url);
-    std::free(item.enclosure_type);
-  }
+  for (int32_t i = 0; i < feed->nitems; i++) vepod_item_clear(&feed->items[i]);
   std::free(feed->items);
   *feed = vepod_feed{};
 }

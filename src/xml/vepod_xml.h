@@ -50,6 +50,8 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
 
 // Releases everything the record owns and clears it; NULL and cleared records are fine.
 void vepod_feed_free(vepod_feed *feed);
+// Releases what one episode owns and clears it.
+void vepod_item_clear(vepod_item *item);
 
 // Parses a document as vepod_feed_parse does and writes the feed as the JSON text of
 // vepod_parse_feed into *out (malloc'ed), or NULL with the status and the message in err.
