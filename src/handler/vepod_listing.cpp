@@ -14,19 +14,16 @@
 
 namespace {
 
-// A JSON string for a text that outlives doc: borrowed when it is valid UTF-8 (the common case
-// costs no copy), else a repaired copy.
+// A JSON string for a text that outlives doc: borrowed, not copied. The feed model's texts are
+// well-formed UTF-8 already.
 yyjson_mut_val *borrowed_str(yyjson_mut_doc *doc, const char *text) {
-  size_t n = std::strlen(text);
-  return vepod_utf8_valid(text, n) ? yyjson_mut_strn(doc, text, n) : vepod_json_str(doc, text);
+  return yyjson_mut_strn(doc, text, std::strlen(text));
 }
 
 bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title) {
   char name[vepod_name_size];
   size_t n = vepod_seg_name(title, name);
-  yyjson_mut_val *value =
-      vepod_utf8_valid(name, n) ? yyjson_mut_strncpy(doc, name, n) : vepod_json_str(doc, name);
-  return value && yyjson_mut_obj_add_val(doc, obj, "name", value);
+  return yyjson_mut_obj_add_val(doc, obj, "name", yyjson_mut_strncpy(doc, name, n));
 }
 
 vepod_code list_root(const vepod_source_table &table, vepod_out out) {
@@ -61,37 +58,6 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
   return vepod_emit_doc(doc.get(), complete, out);
 }
 
-// The ids of the episodes kept so far: open addressing over the feed's own texts. The hash is not
-// keyed, so a feed could make its ids collide; with at most 500 episodes that costs no more than
-// comparing every pair.
-class id_set {
- public:
-  explicit id_set(size_t capacity) : slots_(std::bit_ceil(2 * capacity + 1)) {}
-
-  // Adds id; false when it was there already.
-  bool insert(const char *id) {
-    size_t len = std::strlen(id);
-    uint64_t hash = vepod_fnv1a(id, len, vepod_fnv1a_basis);
-    size_t mask = slots_.size() - 1;
-    for (size_t i = size_t(hash) & mask;; i = (i + 1) & mask) {
-      slot &s = slots_[i];
-      if (!s.id) {
-        s = {id, len, hash};
-        return true;
-      }
-      if (s.hash == hash && s.len == len && std::memcmp(s.id, id, len) == 0) return false;
-    }
-  }
-
- private:
-  struct slot {
-    const char *id;
-    size_t len;
-    uint64_t hash;
-  };
-  vepod_vector<slot> slots_;
-};
-
 // Episode order: known dates newest first, then unknown dates, ties in document order.
 bool newer_first(const vepod_item *x, const vepod_item *y) {
   bool x_known = x->mtime_ms != -1, y_known = y->mtime_ms != -1;
@@ -105,30 +71,15 @@ vepod_vector<const vepod_item *> kept_items(const vepod_feed &feed) {
   const size_t n = size_t(feed.nitems);
   vepod_vector<const vepod_item *> kept;
   kept.reserve(n);
-  id_set seen(n);
+  vepod_text_set<std::string_view> seen;
+  seen.reserve(n);
   for (size_t i = 0; i < n; i++) {
     const vepod_item &item = feed.items[i];
-    if (!item.url || !*item.url || !item.id) continue;
-    if (seen.insert(item.id)) kept.push_back(&item);
+    if (!vepod_item_listed(item)) continue;
+    if (seen.insert(item.id).second) kept.push_back(&item);
   }
   std::sort(kept.begin(), kept.end(), newer_first);
   return kept;
-}
-
-void percent_encode(vepod_string &out, const char *text) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  for (const auto *s = reinterpret_cast<const unsigned char *>(text); *s; s++) {
-    unsigned char c = *s;
-    bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '-' || c == '.' || c == '_' || c == '~';
-    if (unreserved) {
-      out += char(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
 }
 
 // One episode entry, NULL when memory ran out while it was built. path holds the folder's path
@@ -136,7 +87,7 @@ void percent_encode(vepod_string &out, const char *text) {
 yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vepod_item &item,
                               size_t number) {
   const size_t folder_len = path.size();
-  percent_encode(path, item.id);
+  vepod_append_entry_id(path, item.id);
   yyjson_mut_val *path_value = yyjson_mut_strncpy(doc, path.data(), path.size());
   path.resize(folder_len);
   char fallback[64];
@@ -194,12 +145,14 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
   vepod_string entry_path = slot.url;
   entry_path += '/';
   size_t number = 0;
+  bool complete = true;
   for (const vepod_item *item : kept) {
-    // An entry that cannot be built is left out; the numbering still counts it.
+    // A listing without one of its episodes would pass for the whole feed.
     yyjson_mut_val *entry = episode_entry(doc.get(), entry_path, *item, ++number);
-    if (entry) yyjson_mut_arr_append(root, entry);
+    complete = entry && yyjson_mut_arr_append(root, entry);
+    if (!complete) break;
   }
-  return vepod_emit_doc(doc.get(), true, out);
+  return vepod_emit_doc(doc.get(), complete, out);
 }
 
 }  // namespace
@@ -217,7 +170,7 @@ size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]) {
     } else if (c < 0x20 || c == 0x7F) {
       name[n++] = ' ';
     } else {
-      // A byte that starts no well-formed character is copied alone (the answer repairs it).
+      // Texts are well-formed UTF-8; a stray byte would still be stepped over one at a time.
       len = std::max<size_t>(vepod_utf8_char_len(s, left), 1);
       if (len > vepod_name_budget - n) break;
       std::memcpy(name + n, s, len);
