@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "util/vepod_util.h"
-#include "vepod.h"
 #include "xml/vepod_reader.h"
 #include "xml/vepod_xml.h"
 
