@@ -94,7 +94,7 @@ int cmd_download(const options &o) {
       for (unsigned copy = 1; dest.empty() || db->file_taken(dest.string(), e.id); copy++) {
         dest =
             episode_path(o.out_dir, s.title.empty() ? "Untitled" : s.title,
-                         file_date(e.published_ms, o.utc), e.title, media_extension(url, ""), copy);
+                         date_text(e.published_ms, o.utc), e.title, media_extension(url, ""), copy);
       }
       how.label = e.title;
       download_result got =

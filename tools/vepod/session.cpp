@@ -41,25 +41,6 @@ std::string body_problem(const std::string &url, const std::string &body) {
 
 }  // namespace
 
-std::string redact_url(std::string_view url) {
-  std::string out;
-  size_t scheme = url.find("://");
-  if (scheme != std::string_view::npos) {
-    size_t host = scheme + 3;
-    size_t end = url.find_first_of("/?#", host);
-    if (end == std::string_view::npos) end = url.size();
-    std::string_view authority = url.substr(host, end - host);
-    size_t at = authority.rfind('@');
-    out.append(url.substr(0, host));
-    out.append(at == std::string_view::npos ? authority : authority.substr(at + 1));
-    url.remove_prefix(end);
-  }
-  size_t cut = url.find_first_of("?#");
-  out.append(url.substr(0, cut));
-  if (cut != std::string_view::npos) out += "?<redacted>";
-  return out.substr(0, 255);
-}
-
 bool read_file(const std::string &path, std::string &data, std::string &error) {
   bool use_stdin = path == "-";
   std::FILE *file = use_stdin ? stdin : std::fopen(path.c_str(), "rb");
@@ -165,4 +146,8 @@ std::string session::moved_to(const std::string &url) {
   fetch_outcome outcome;
   if (http_ == nullptr || !http_->outcome(url, outcome)) return {};
   return outcome.moved_to;
+}
+
+void session::forget(const std::string &url) {
+  if (http_ != nullptr) http_->forget(url);
 }

@@ -28,10 +28,16 @@ std::vector<episode> episodes_of(const std::string &listing, int64_t subscriptio
   size_t index, max;
   yyjson_val *entry;
   yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, entry) {
+    // Newest first: what lies beyond the bound would be trimmed at once.
+    if (found.size() == store::k_max_episodes) break;
     episode e;
     e.subscription = subscription;
     e.guid = text_member(entry, "id");
-    e.title = real_title(text_member(entry, "name"));
+    // The whole title: "name" is the library's display form of it, cut short and with '/'
+    // replaced. An untitled episode goes by its guid, or by nothing when that is made up.
+    e.title = text_member(entry, "title");
+    if (e.title.empty() && !yyjson_is_true(yyjson_obj_get(entry, "guid_fallback")))
+      e.title = e.guid;
     e.media_url = text_member(entry, "locator");
     auto number = [entry](const char *key) {
       yyjson_val *v = yyjson_obj_get(entry, key);
@@ -152,7 +158,7 @@ int cmd_subscribe(const options &o) {
       store::transaction t(*c.db);
       int64_t id = c.db->subscribe(kept, title);
       if (id == 0) {
-        std::printf("already subscribed: %s\n", one_line(kept).c_str());
+        std::printf("already subscribed: %s\n", shown_url(kept).c_str());
         continue;
       }
       // What the feed holds now is known, not new: updates announce what comes after.
@@ -160,8 +166,9 @@ int cmd_subscribe(const options &o) {
       for (const episode &e : episodes) c.db->add_episode(e);
       c.db->set_updated(id, now, "");
       t.commit();
-      std::printf("subscribed: %s (%s), %zu episodes\n", one_line(title).c_str(),
-                  one_line(kept).c_str(), episodes.size());
+      std::printf("subscribed: %s (%s), %s\n", terminal_text(title).c_str(),
+                  shown_url(kept).c_str(),
+                  counted(static_cast<int64_t>(episodes.size()), "episode").c_str());
     }
   }
   if (failed == 0) return k_exit_ok;
@@ -184,7 +191,8 @@ int cmd_unsubscribe(const options &o) {
   for (const subscription *s : gone) db->unsubscribe(s->id);
   t.commit();
   for (const subscription *s : gone)
-    std::printf("unsubscribed: %s (%s)\n", one_line(s->title).c_str(), one_line(s->url).c_str());
+    std::printf("unsubscribed: %s (%s)\n", terminal_text(s->title).c_str(),
+                shown_url(s->url).c_str());
   return k_exit_ok;
 }
 
@@ -208,14 +216,15 @@ int cmd_update(const options &o) {
     answer root = call_list(settings, "");
     answer listing = root.code == 0 ? call_list(settings, s.url) : root;
     const int64_t now = now_s();
-    std::string problem = c.net.cause(s.url);
-    if (listing.code != 0 || !problem.empty()) {
+    // What the library answered is the whole story: its message names the failure.
+    if (listing.code != 0) {
       failed++;
-      last_exit = report_sources(o.command, c.net, {s.url}, listing);
-      if (last_exit == k_exit_partial) last_exit = k_exit_nothing;
+      last_exit =
+          report(o.command, exit_for(listing.code), redact_url(s.url) + ": " + listing.error);
       store::transaction t(*c.db);
-      c.db->set_updated(s.id, now, problem.empty() ? listing.error : problem);
+      c.db->set_updated(s.id, now, listing.error);
       t.commit();
+      c.net.forget(s.url);
       continue;
     }
     std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
@@ -229,12 +238,17 @@ int cmd_update(const options &o) {
       e.feed_title = feeds.empty() ? s.title : feeds.front().second;
       fresh.push_back(std::move(e));
     }
+    c.db->trim_episodes(s.id);
     c.db->set_updated(s.id, now, "");
     bool moved_now = !moved.empty() && moved != s.url && c.db->move(s.id, moved);
     t.commit();
+    // The body is in the database now: neither the transport nor the library's response cache
+    // needs to hold it for the rest of the run.
+    c.net.forget(s.url);
+    vepod_cache_clear();
     if (moved_now)
-      std::printf("moved permanently: %s -> %s\n", redact_url(s.url).c_str(),
-                  redact_url(moved).c_str());
+      std::printf("moved permanently: %s -> %s\n", shown_url(s.url).c_str(),
+                  shown_url(moved).c_str());
   }
   std::stable_sort(fresh.begin(), fresh.end(), [](const episode &a, const episode &b) {
     return a.published_ms > b.published_ms;
@@ -312,13 +326,13 @@ int cmd_played(const options &o) {
       marked++;
       // --all may mark hundreds: one line for the feed then, else one for each episode.
       if (!o.all)
-        std::printf("%s: %s (%s)\n", mark, one_line(e.title).c_str(),
-                    one_line(e.feed_title).c_str());
+        std::printf("%s: %s (%s)\n", mark, terminal_text(e.title).c_str(),
+                    terminal_text(e.feed_title).c_str());
     }
     t.commit();
     if (o.all && marked > 0)
-      std::printf("%s: %d episode%s of %s\n", mark, marked, marked == 1 ? "" : "s",
-                  one_line(s.title.empty() ? s.url : s.title).c_str());
+      std::printf("%s: %s of %s\n", mark, counted(marked, "episode").c_str(),
+                  s.title.empty() ? shown_url(s.url).c_str() : terminal_text(s.title).c_str());
     changed += marked;
   }
   if (changed == 0 && failed == 0) std::printf("nothing to change\n");
