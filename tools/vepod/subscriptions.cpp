@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,11 @@
 #include "vepod.h"
 
 namespace {
+
+// An OPML file is a list of addresses: 16 MiB holds far more than any listener's, and 10,000
+// subscriptions are more than anyone follows.
+constexpr size_t k_max_opml_bytes = size_t{16} << 20;
+constexpr size_t k_max_import = 10000;
 
 // MARK: Keeping episodes
 
@@ -345,38 +351,54 @@ int cmd_played(const options &o) {
 int cmd_import(const options &o) {
   if (o.args.size() != 1) return usage_error(o, "takes one OPML FILE");
   const std::string &path = o.args[0];
+  std::string data, error;
+  if (!read_file(path, data, error, k_max_opml_bytes))
+    return report(o.command, k_exit_failure, error);
   pugi::xml_document doc;
-  pugi::xml_parse_result parsed = doc.load_file(path.c_str());
+  pugi::xml_parse_result parsed = doc.load_buffer(data.data(), data.size());
   if (!parsed)
     return report(o.command, k_exit_failure,
                   path + ": " + parsed.description() + " at byte " + std::to_string(parsed.offset));
   if (!doc.child("opml")) return report(o.command, k_exit_failure, path + ": not an OPML document");
+  // Outlines nest in folders of any depth; every one with a feed URL counts.
+  pugi::xpath_node_set outlines = doc.select_nodes("/opml/body//outline[@xmlUrl]");
+  if (outlines.size() > k_max_import)
+    return report(o.command, k_exit_failure,
+                  path + ": " + std::to_string(outlines.size()) + " feeds, more than the " +
+                      std::to_string(k_max_import) + " one import takes");
   std::unique_ptr<store> db = open_store(o);
   store::transaction t(*db);
   std::set<std::string> seen;
-  for (const subscription &s : db->subscriptions()) seen.insert(s.url);
+  for (const subscription &s : db->subscriptions()) seen.insert(url_key(s.url));
   int added = 0, skipped = 0;
-  // Outlines nest in folders of any depth; every one with a feed URL counts.
-  for (const pugi::xpath_node &node : doc.select_nodes("/opml/body//outline[@xmlUrl]")) {
+  size_t number = 0;
+  for (const pugi::xpath_node &node : outlines) {
     pugi::xml_node outline = node.node();
-    std::string url = outline.attribute("xmlUrl").value();
     std::string title = outline.attribute("title").value();
     if (title.empty()) title = outline.attribute("text").value();
-    const char *why = !is_http_url(url) ? "not an http(s) URL"
-                      : seen.count(url) ? "already subscribed"
-                                        : nullptr;
-    if (why != nullptr) {
+    title = cut_bytes(title, store::k_max_title);
+    number++;
+    const std::string name = title.empty()
+                                 ? "outline " + std::to_string(number)
+                                 : "outline '" + fit_width(terminal_text(title), 60) + "'";
+    std::string url, why;
+    if (!check_url(outline.attribute("xmlUrl").value(), url, why)) {
       skipped++;
-      report(o.command, k_exit_ok, "skipped " + redact_url(url) + ": " + why);
+      report(o.command, k_exit_ok, "skipped " + name + ": its URL " + why);
       continue;
     }
-    seen.insert(url);
+    if (!seen.insert(url_key(url)).second) {
+      skipped++;
+      report(o.command, k_exit_ok,
+             "skipped " + name + ": already subscribed (" + redact_url(url) + ")");
+      continue;
+    }
     db->subscribe(url, title);
     added++;
   }
   t.commit();
-  std::printf("imported %d subscriptions (%d skipped); 'vepod update' fetches them\n", added,
-              skipped);
+  std::printf("imported %s (%d skipped); 'vepod update' fetches them\n",
+              counted(added, "subscription").c_str(), skipped);
   return added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + path)
                                     : k_exit_ok;
 }
@@ -401,26 +423,22 @@ int cmd_export(const options &o) {
   pugi::xml_node body = opml.append_child("body");
   for (const subscription &s : db->subscriptions()) {
     pugi::xml_node outline = body.append_child("outline");
-    const std::string &title = s.title.empty() ? s.url : s.title;
+    // terminal_text leaves nothing XML 1.0 forbids (its C0 characters), and nothing a terminal
+    // acts on when the document goes to standard output.
+    const std::string title = terminal_text(s.title.empty() ? s.url : s.title);
     outline.append_attribute("type") = "rss";
     outline.append_attribute("text") = title.c_str();
     outline.append_attribute("title") = title.c_str();
-    outline.append_attribute("xmlUrl") = s.url.c_str();
+    outline.append_attribute("xmlUrl") = terminal_text(s.url).c_str();
   }
+  std::ostringstream text;
+  doc.save(text, "  ");
   if (o.args.empty()) {
-    pugi::xml_writer_file writer(stdout);
-    doc.save(writer, "  ");
+    std::fputs(text.str().c_str(), stdout);
     return k_exit_ok;
   }
-  // Written beside the target and renamed, so that a failed export leaves the old file whole.
-  const std::string &path = o.args[0];
-  const std::string partial = path + ".part";
-  if (!doc.save_file(partial.c_str(), "  ")) {
-    std::remove(partial.c_str());
-    return report(o.command, k_exit_failure, "cannot write " + partial);
-  }
-  std::error_code ec;
-  std::filesystem::rename(partial, path, ec);
-  if (ec) return report(o.command, k_exit_failure, path + ": " + ec.message());
+  std::string error;
+  if (!write_whole_file(o.args[0], text.str(), error))
+    return report(o.command, k_exit_failure, error);
   return k_exit_ok;
 }
