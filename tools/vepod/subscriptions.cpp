@@ -158,8 +158,14 @@ int cmd_subscribe(const options &o) {
         last_exit = report_sources(o.command, c.net, {feed}, listing);
         continue;
       }
-      std::string moved = c.net.moved_to(feed);
-      const std::string kept = moved.empty() ? feed : moved;
+      // A page names its feeds itself: their URLs are checked like any other before one is kept.
+      std::string moved = c.net.moved_to(feed), kept, why;
+      if (!check_url(moved.empty() ? feed : moved, kept, why)) {
+        failed++;
+        last_exit = report(o.command, k_exit_failure,
+                           "skipped " + redact_url(moved.empty() ? feed : moved) + ": it " + why);
+        continue;
+      }
       const int64_t now = now_s();
       store::transaction t(*c.db);
       int64_t id = c.db->subscribe(kept, title);
@@ -225,8 +231,12 @@ int cmd_update(const options &o) {
     // What the library answered is the whole story: its message names the failure.
     if (listing.code != 0) {
       failed++;
+      // Most of its messages name the URL already.
+      const std::string shown = redact_url(s.url);
       last_exit =
-          report(o.command, exit_for(listing.code), redact_url(s.url) + ": " + listing.error);
+          report(o.command, exit_for(listing.code),
+                 listing.error.find(shown) == std::string::npos ? shown + ": " + listing.error
+                                                                : listing.error);
       store::transaction t(*c.db);
       c.db->set_updated(s.id, now, listing.error);
       t.commit();
