@@ -398,6 +398,10 @@ class Client(unittest.TestCase):
             for control in RAW_CONTROLS:
                 self.assertNotIn(control, run.stdout + run.stderr, run.args)
         self.assertIn("Evil\ufffd2J", runs[1].stdout)  # shown, replaced
+        # Stored whole, as the feed titled it: not the listing's display name of it.
+        self.assertEqual(sorted(e["title"] for e in json.loads(self.vepod("episodes",
+                                                                          "--json").stdout)),
+                         [evil + " 1", evil + " 2"])
         for args in [["episodes", "--json"], ["list", "--json", url],
                      ["list", "--json", "--feed", "1", url]]:
             out = self.vepod(*args).stdout
@@ -411,7 +415,8 @@ class Client(unittest.TestCase):
         self.vepod("unsubscribe", "1")
 
     def test_downloads_write_only_what_belongs_to_the_episode(self):
-        ours = self.serve("/show-a.xml", rss("Show", [("Ep", "a-1", self.base + "/media/a.mp3")]))
+        # No extension in the media URL: the enclosure's type names it.
+        ours = self.serve("/show-a.xml", rss("Show", [("Ep", "a-1", self.base + "/media/a")]))
         # Another feed of the same name whose episode's file is named like ours in progress.
         theirs = self.serve("/show-b.xml", rss("Show", [("Ep.mp3", "b-1",
                                                           self.base + "/media/b.part")]))
@@ -426,9 +431,9 @@ class Client(unittest.TestCase):
         self.assertEqual(planted, os.path.join(show, "2024-06-03 Ep.mp3.part"))
         saved = self.vepod("download", "-o", folder, "--feed", "1").stdout.strip()
         self.assertEqual(saved, os.path.join(show, "2024-06-03 Ep (2).mp3"))
-        self.assertEqual(pathlib.Path(saved).read_bytes(), media_bytes("a.mp3"))
+        self.assertEqual(pathlib.Path(saved).read_bytes(), media_bytes("a"))
         self.assertEqual(pathlib.Path(planted).read_bytes(), media_bytes("b.part"))
-        self.assertEqual([h.get("Range") for h in self.requests_to("/media/a.mp3")], [None])
+        self.assertEqual([h.get("Range") for h in self.requests_to("/media/a")], [None])
         result = self.vepod("download", "-o", folder, "--feed", "3", code=FAILURE)
         self.assertIn("a link is not followed", result.stderr)
         self.assertEqual(os.listdir(outside), [])
