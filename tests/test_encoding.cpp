@@ -237,7 +237,7 @@ struct refusal {
   const char *message;
 };
 
-const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
+const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only)";
 
 TEST(Decode, RefusesWhatTheEncodingDoesNotAllowAndWhatItDoesNotRead) {
   const refusal cases[] = {

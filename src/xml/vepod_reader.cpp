@@ -138,7 +138,7 @@ const char *check_utf8(const unsigned char *s, size_t n) {
     case vepod_utf8_fault::none:
       return nullptr;
     case vepod_utf8_fault::invalid_byte:
-      return "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
+      return "invalid UTF-8 byte (UTF-8 only)";
     case vepod_utf8_fault::truncated:
       return "truncated UTF-8 sequence";
     case vepod_utf8_fault::invalid_continuation:
@@ -158,7 +158,7 @@ int read_ref(xml_reader &r, const unsigned char *amp, const unsigned char *end, 
   size_t n = semi - amp - 1;
   if (n > k_max_ref_name) return fail(r, "entity reference too long");
   int bytes = vepod_decode_reference({reinterpret_cast<const char *>(amp + 1), n}, out);
-  if (bytes < 0) return fail(r, "undeclared entity reference (forbidden, SPEC D10)");
+  if (bytes < 0) return fail(r, "undeclared entity reference (forbidden)");
   *next = semi + 1;
   return bytes;
 }
@@ -379,7 +379,7 @@ int reserve_text(xml_reader &r, xml_frame &f, size_t more) {
 
 int charge(xml_reader &r, size_t bytes) {
   if (bytes > static_cast<uint64_t>(r.budget)) {
-    return fail(r, "decoded text budget exceeded (SPEC D10)");
+    return fail(r, "decoded text budget exceeded");
   }
   r.budget -= static_cast<int64_t>(bytes);
   return 0;
@@ -465,11 +465,11 @@ int p_bang(xml_reader &r) {
     r.pos = close - r.input + 3;
     return p_verbatim(r, in + 9, close);
   }
-  return fail(r, "DTD / DOCTYPE / ENTITY declarations are forbidden (SPEC D10)");
+  return fail(r, "DTD / DOCTYPE / ENTITY declarations are forbidden");
 }
 
 int p_start(xml_reader &r) {
-  if (r.top + 2 > vepod_xml_max_depth) return fail(r, "nesting deeper than 32 (SPEC D10)");
+  if (r.top + 2 > vepod_xml_max_depth) return fail(r, "nesting deeper than 32");
   r.pos++;
   string_view name;
   int nattrs;
@@ -569,7 +569,7 @@ int p_prolog(xml_reader &r) {
       continue;
     }
     if (r.length - r.pos > 1 && r.input[r.pos + 1] == '!') {
-      return fail(r, "DTD / DOCTYPE is forbidden (SPEC D10)");
+      return fail(r, "DTD / DOCTYPE is forbidden");
     }
     return 0;
   }
