@@ -666,6 +666,7 @@ TEST(Extract, DatesAndDurations) {
   } cases[] = {
       {"<pubDate>garbage</pubDate><dc:date>2006-01-02T15:04:05Z</dc:date>", 1136214245000, -1},
       {"<title>x</title><dc:date>2024-03-02T15:34:00+00:00</dc:date>", 1709393640000, -1},
+      {"<dc:date>2022-12-17</dc:date>", 1671235200000, -1},
       {"<dcterms:issued>x</dcterms:issued><dcterms:created>2006-01-02T15:04:05Z</dcterms:created>",
        1136214245000, -1},
       {"<dcterms:modified>2006-01-02T15:04:05Z</dcterms:modified><dc:date>2007-01-02T00:00:00Z"
