@@ -1,4 +1,5 @@
-// URL tests, redaction and resolution, FNV-1a, the clock, string copies, dates and durations.
+// URL tests, redaction and resolution, FNV-1a, the clock, string copies, named characters, dates
+// and durations.
 
 #include <gtest/gtest.h>
 
@@ -232,6 +233,36 @@ TEST(Xstrdup, CopiesIncludingTheEmptyText) {
   EXPECT_STREQ(copy.get(), "");
   vepod_heap_text text(vepod_strdup("podcast \xC3\xA9"));
   EXPECT_STREQ(text.get(), "podcast \xC3\xA9");
+}
+
+// MARK: Named characters
+
+// Both ends of the sorted table, names that differ only in case, the longest and shortest names;
+// names HTML 4 does not have (XML's apos, HTML 5's additions, other cases) are unknown.
+TEST(Html4Entity, DecodesEveryKindOfNameAndOnlyThose) {
+  struct row {
+    const char *name;
+    const char *want;  // NULL: unknown
+  };
+  const row rows[] = {
+      {"AElig", "\xC3\x86"},      {"zwnj", "\xE2\x80\x8C"},
+      {"Dagger", "\xE2\x80\xA1"}, {"dagger", "\xE2\x80\xA0"},
+      {"Eacute", "\xC3\x89"},     {"eacute", "\xC3\xA9"},
+      {"thetasym", "\xCF\x91"},   {"Mu", "\xCE\x9C"},
+      {"nbsp", "\xC2\xA0"},       {"amp", "&"},
+      {"EACUTE", nullptr},        {"apos", nullptr},
+      {"NewLine", nullptr},       {"", nullptr},
+      {"zwnjx", nullptr},
+  };
+  for (const row &r : rows) {
+    char out[4];
+    int n = vepod_decode_html4_entity(r.name, out);
+    if (!r.want) {
+      EXPECT_EQ(n, -1) << r.name;
+    } else {
+      EXPECT_EQ(std::string(out, size_t(n > 0 ? n : 0)), r.want) << r.name;
+    }
+  }
 }
 
 // MARK: Dates

@@ -163,6 +163,10 @@ inline constexpr vepod_entity vepod_xml_entities[] = {
 // ignored, or a character reference "#65" / "#x41" of 1 to U+10FFFF) into out, which has room for
 // 4 bytes: the number of bytes written, or -1 when it names nothing.
 int vepod_decode_reference(std::string_view name, char *out);
+// Decodes an HTML 4 named character reference (case-sensitive: "Eacute" and "eacute" differ) into
+// out, which has room for 4 bytes: the number of bytes written (never more than the reference
+// takes with its '&' and ';'), or -1 when HTML 4 names no such character.
+int vepod_decode_html4_entity(std::string_view name, char *out);
 
 inline constexpr uint64_t vepod_fnv1a_basis = 14695981039346656037ull;
 
