@@ -326,7 +326,7 @@ void fetch_once(const tervala_io *io, const char *url, answer &a) {
     return;
   }
   flight own(url);
-  // If the waiters' unwinding ever reaches here, they get this failure rather than none.
+  // What the waiters get should the transport throw before an answer is in.
   refuse(a, VEPOD_ERR_TRANSPORT, "transport failure");
   takeoff leaving(own, a);
   hold.unlock();
