@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +76,7 @@ struct slow_transport {
   const char *error;  // kept by the transport (the record has no free)
   size_t waiters;
   std::atomic<int> calls{0};
+  bool throws = false;  // as a C++ host's transport might
 };
 
 int slow_get(void *ctx, const char *url, char **body_out, int *status_out, char **error_out) {
@@ -84,6 +86,7 @@ int slow_get(void *ctx, const char *url, char **body_out, int *status_out, char 
   while (vepod_fetch_waiters(url) < t->waiters && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  if (t->throws) throw std::runtime_error("transport bug");
   if (t->body) *body_out = strdup(t->body);
   *error_out = const_cast<char *>(t->error);
   *status_out = t->status;
@@ -186,6 +189,38 @@ TEST(Concurrency, WaitersShareEveryOutcomeOfTheFetch) {
     EXPECT_EQ(slow.calls, 2);
   }
   vepod_cache_set_max_age(21600);
+  vepod_cache_clear();
+}
+
+// The operations catch whatever a host's transport throws; the callers waiting for that fetch are
+// woken with a failure instead of waiting for ever.
+TEST(Concurrency, ThrowingTransportStillWakesTheWaiters) {
+  const char *url = "http://h/throws";
+  vepod_cache_clear();
+  slow_transport slow{0, 200, "<rss/>", nullptr, kCallers - 1};
+  slow.throws = true;
+  tervala_io io = {&slow, slow_get, nullptr, nullptr};
+  std::atomic<int> thrown{0}, failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kCallers; t++) {
+    threads.emplace_back([&] {
+      char *body = nullptr;
+      size_t len = 0;
+      int status = 0;
+      char err[128] = "";
+      try {
+        failed += vepod_get(&io, url, &body, &len, &status, err, sizeof err) == -4 &&
+                  std::string(err) == "transport failure" && !body;
+      } catch (const std::runtime_error &) {
+        thrown++;
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(slow.calls, 1);
+  EXPECT_EQ(thrown, 1);
+  EXPECT_EQ(failed, kCallers - 1);
+  EXPECT_EQ(vepod_fetch_waiters(url), 0u);
   vepod_cache_clear();
 }
 
