@@ -28,9 +28,9 @@ vepod_stats *vepod_stats_get();
 const char *vepod_stats_text();
 
 // Fetches url through io behind the response cache; concurrent calls for the same URL share one
-// transport call (the others wait for it and count as cache hits). VEPOD_OK with a malloc'ed body (*body_out,
-// release with free; its length before the NUL in *body_len_out) and a 2xx status, or a failure
-// code with a message in err (URLs redacted); then *body_out is NULL and *body_len_out and
+// transport call (the others wait for it and count as cache hits). VEPOD_OK with a malloc'ed body
+// (*body_out, release with free; its length before the NUL in *body_len_out) and a 2xx status, or a
+// failure code with a message in err (URLs redacted); then *body_out is NULL and *body_len_out and
 // *status_out 0. The output pointers must not be NULL; err may be NULL, and nothing is written to
 // it when err_size is 0.
 vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
