@@ -180,6 +180,7 @@ void install_routes() {
   vepod_fake_set("http://h/missing?k=1", 410, "gone");
   vepod_fake_set("http://h/partial", 206, kFeed);
   vepod_fake_set("http://h/plain", 200, "<html><body>no feeds</body></html>");
+  vepod_fake_set("http://h/blank", 200, "");
   vepod_fake_fail("http://h/down", nullptr);
 }
 
@@ -194,6 +195,7 @@ TEST_F(Catalogue, ListFailures) {
        "HTTP 410 from http://h/missing?<redacted>"},
       {"only partial answers", "http://h/partial", "", -5, "no feeds found"},
       {"page without feeds", "http://h/plain", "", -5, "no feeds found at page"},
+      {"empty answer", "http://h/blank", "", -5, "empty response"},
       {"transport failure", "http://h/down", "", -4,
        "transport failure for http://h/down: fake: transport failure"},
       {"unknown folder", "http://h/feed", "http://user:pw@h/other?token=1", -2,

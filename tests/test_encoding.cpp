@@ -183,6 +183,18 @@ TEST(Decode, Utf16ByItsByteOrderMarkWhateverItDeclares) {
   }
 }
 
+// A refusal names its place in the decoded text, counted in characters: not in the bytes that
+// came, nor in the UTF-8 they became.
+TEST(Decode, FailurePlaceIsInTheDecodedText) {
+  const std::string want = "undeclared entity reference (forbidden) at line 2, column 60";
+  parsed latin(feed_doc("windows-1252", "\xE9\xE9\xE9", "&bad;"));
+  EXPECT_STREQ(latin.err, want.c_str());
+  std::optional<std::string> utf16 = encode("UTF-16LE", feed_doc("", "中文.", "&bad;"));
+  ASSERT_TRUE(utf16);
+  parsed wide("\xFF\xFE" + *utf16);
+  EXPECT_STREQ(wide.err, want.c_str());
+}
+
 // MARK: Bytes as the Encoding Standard reads them
 
 struct reading {
@@ -237,7 +249,8 @@ struct refusal {
   const char *message;
 };
 
-const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
+// Where feed_doc's title begins.
+const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only) at line 2, column 36";
 
 TEST(Decode, RefusesWhatTheEncodingDoesNotAllowAndWhatItDoesNotRead) {
   const refusal cases[] = {
@@ -263,8 +276,9 @@ TEST(Decode, RefusesWhatTheEncodingDoesNotAllowAndWhatItDoesNotRead) {
       {feed_doc("utf-7", "\xFF", "x"), k_not_utf8},
       {feed_doc("windows-1252x", "\xFF", "x"), k_not_utf8},
       {feed_doc("", "\xFF", "x"), k_not_utf8},
-      {" " + feed_doc("latin1", "\xFF", "x"), k_not_utf8},       // not at the very start
-      {"<?xml version='1.0' encoding='latin1\xFF", k_not_utf8},  // never closed
+      {" " + feed_doc("latin1", "\xFF", "x"), k_not_utf8},  // not at the very start
+      {"<?xml version='1.0' encoding='latin1\xFF",          // never closed
+       "invalid UTF-8 byte (UTF-8 only) at line 1, column 37"},
   };
   for (const refusal &c : cases) {
     SCOPED_TRACE(c.doc.substr(0, 60));
