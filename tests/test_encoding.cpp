@@ -32,16 +32,16 @@ using vepod_test::text_or_null;
 // ISO-8859-10, -14 and -16, and Wine none for gb18030: the cases of their readings cover those.
 UINT code_page(std::string_view glibc) {
   static const std::pair<std::string_view, UINT> k_code_pages[] = {
-      {"IBM866", 866},        {"ISO-8859-2", 28592},   {"ISO-8859-3", 28593},
-      {"ISO-8859-4", 28594},  {"ISO-8859-5", 28595},   {"ISO-8859-6", 28596},
-      {"ISO-8859-7", 28597},  {"ISO-8859-8", 28598},   {"ISO-8859-13", 28603},
-      {"ISO-8859-15", 28605}, {"KOI8-R", 20866},       {"KOI8-U", 21866},
-      {"MACINTOSH", 10000},   {"CP874", 874},          {"CP1250", 1250},
-      {"CP1251", 1251},       {"CP1252", 1252},        {"CP1253", 1253},
-      {"CP1254", 1254},       {"CP1255", 1255},        {"CP1256", 1256},
-      {"CP1257", 1257},       {"CP1258", 1258},        {"MAC-CYRILLIC", 10007},
-      {"GBK", 936},           {"GB18030", 54936},      {"BIG5", 950},
-      {"EUC-JP", 20932},      {"ISO-2022-JP", 20932},  {"SHIFT_JIS", 932},
+      {"IBM866", 866},        {"ISO-8859-2", 28592},  {"ISO-8859-3", 28593},
+      {"ISO-8859-4", 28594},  {"ISO-8859-5", 28595},  {"ISO-8859-6", 28596},
+      {"ISO-8859-7", 28597},  {"ISO-8859-8", 28598},  {"ISO-8859-13", 28603},
+      {"ISO-8859-15", 28605}, {"KOI8-R", 20866},      {"KOI8-U", 21866},
+      {"MACINTOSH", 10000},   {"CP874", 874},         {"CP1250", 1250},
+      {"CP1251", 1251},       {"CP1252", 1252},       {"CP1253", 1253},
+      {"CP1254", 1254},       {"CP1255", 1255},       {"CP1256", 1256},
+      {"CP1257", 1257},       {"CP1258", 1258},       {"MAC-CYRILLIC", 10007},
+      {"GBK", 936},           {"GB18030", 54936},     {"BIG5", 950},
+      {"EUC-JP", 20932},      {"ISO-2022-JP", 20932}, {"SHIFT_JIS", 932},
       {"EUC-KR", 949}};
   for (const auto &[name, cp] : k_code_pages) {
     if (name == glibc) return IsValidCodePage(cp) ? cp : 0;
@@ -69,21 +69,54 @@ std::optional<std::string> encode(const char *to, std::string_view utf8) {
     ADD_FAILURE() << "no code page " << to;
     return std::nullopt;
   }
-  // Like glibc, a letter with a mark that the code page lacks is written as the letter and the mark.
-  for (NORM_FORM form : {NormalizationC, NormalizationD}) {
-    std::wstring text(wide.size() * 4 + 16, L'\0');
-    text.resize(NormalizeString(form, wide.data(), int(wide.size()), text.data(), int(text.size())));
+  // Only what the code page reads back is written (Wine writes bytes for a few characters it
+  // cannot read).
+  auto write = [cp](const std::wstring &text, std::string &bytes) {
     BOOL lossy = FALSE;
-    out.assign(text.size() * 4 + 16, '\0');
-    int n = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, text.data(), int(text.size()),
-                                out.data(), int(out.size()), nullptr, &lossy);
-    if (n > 0 && !lossy) {
-      out.resize(n);
-      break;
+    bytes.assign(text.size() * 4 + 16, '\0');
+    bytes.resize(
+        std::max(0, WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, text.data(), int(text.size()),
+                                        bytes.data(), int(bytes.size()), nullptr, &lossy)));
+    std::wstring back(bytes.size() + 1, L'\0');
+    back.resize(std::max(0, MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, bytes.data(),
+                                                int(bytes.size()), back.data(), int(back.size()))));
+    return !lossy && back == text;
+  };
+  // Like glibc, a character the code page lacks is written as one it has and a combining mark.
+  std::wstring text;
+  for (wchar_t w : wide) {
+    std::wstring written(1, w), parts(8, L'\0'), head(8, L'\0');
+    parts.resize(write(written, out)
+                     ? 0
+                     : std::max(0, NormalizeString(NormalizationD, &w, 1, parts.data(), 8)));
+    for (size_t mark = 1; mark < parts.size(); mark++) {
+      std::wstring rest = parts.substr(0, mark) + parts.substr(mark + 1);
+      head.resize(8);
+      head.resize(std::max(
+          0, NormalizeString(NormalizationC, rest.data(), int(rest.size()), head.data(), 8)));
+      if (head.size() == 1 && write(head, out)) {
+        written = head + parts[mark];
+        break;
+      }
     }
-    out.clear();
+    text += written;
   }
-  if (out.empty()) return std::nullopt;
+  if (!write(text, out)) return std::nullopt;
+  if (cp == 20932) {
+    // Windows' EUC code page writes JIS X 0212 as two bytes, the second one below 0x80.
+    std::string euc;
+    for (size_t i = 0; i < out.size(); i++) {
+      auto b = static_cast<unsigned char>(out[i]);
+      if (b >= 0xA1 && i + 1 < out.size() && static_cast<unsigned char>(out[i + 1]) < 0x80) {
+        euc += {'\x8F', out[i], char(out[i + 1] | 0x80)};
+        i++;
+      } else {
+        euc += out[i];
+        if (b >= 0x80 && i + 1 < out.size()) euc += out[++i];
+      }
+    }
+    out = euc;
+  }
   if (std::string_view(to) != "ISO-2022-JP") return out;
   // ISO-2022-JP from EUC-JP: JIS X 0208 between escape sequences, seven bits to a byte.
   std::string iso;

@@ -211,4 +211,3 @@ converted vepod_encoding::convert(encoding_id id, const unsigned char *p, const 
   }
   return ok ? converted::ok : converted::invalid;
 }
-
