@@ -94,7 +94,7 @@ std::optional<std::string> encode(const char *to, std::string_view utf8) {
       head.resize(8);
       head.resize(std::max(
           0, NormalizeString(NormalizationC, rest.data(), int(rest.size()), head.data(), 8)));
-      if (head.size() == 1 && write(head, out)) {
+      if (head.size() == 1 && write(head + parts[mark], out)) {
         written = head + parts[mark];
         break;
       }
