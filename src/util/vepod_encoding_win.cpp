@@ -1,8 +1,8 @@
 // The decoder's converter on Windows: the system's code pages through MultiByteToWideChar, read
 // as the Encoding Standard reads them through the fixes listed with each encoding. Where Windows
 // has no code page for an encoding (ISO-8859-10, -14 and -16) it is its closest code page with the
-// differing bytes as fixes; the four-byte sequences of gb18030, EUC-JP and ISO-2022-JP are read
-// here around the code pages, which only cover their two-byte parts.
+// differing bytes as fixes; gb18030's four-byte sequences, EUC-JP's three-byte ones and the escape
+// sequences of ISO-2022-JP are read here around the code pages, which cover two-byte characters.
 //
 // The readings match those of the iconv converter; what Windows lacks is refused, never guessed:
 // the Hong Kong supplement and the ETEN extensions of Big5 (but the supplement's four pairs that
@@ -154,8 +154,8 @@ constexpr fix k_big5_fixes[] = {{0x88, 0x62, 0x00CA, 0x0304},
                                 {0xA2, 0xCC, 0},
                                 {0xA2, 0xCE, 0},
                                 {0xF9, 0xFE, 0xFFED}};
-// JIS X 0212 characters (after 0x8F) that the iconv converter reads as Windows' code page 932 does.
-// Its IBM extensions there (0xF3F3-0xF4FE) are refused: Windows' tables do not place them so.
+// JIS X 0212 characters (after 0x8F) that the iconv converter reads as code page 932 reads them.
+// The IBM extensions placed there (0xF3F3-0xF4FE) are refused: no Windows table has them there.
 constexpr fix k_euc_jp_fixes[] = {{0xA2, 0xB7, 0xFF5E}, {0xA2, 0xC3, 0xFFE4}};
 constexpr fix k_euc_kr_fixes[] = {{0x80, 0, 0}};
 
