@@ -1,6 +1,11 @@
 // The catalogue operations end to end through the exports and the fake transport.
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
@@ -542,8 +547,17 @@ TEST_F(Catalogue, HandlerTableUsesTheCallersTransport) {
 
 // A host loads the library by name and finds every export undecorated.
 TEST(DynamicLoading, AllExportsResolveByName) {
+#if defined(_WIN32)
+  HMODULE library = LoadLibraryA(VEPOD_LIBRARY_PATH);
+  ASSERT_NE(library, nullptr) << "error " << GetLastError();
+  auto dlsym = [](HMODULE lib, const char *name) {
+    return reinterpret_cast<void *>(GetProcAddress(lib, name));
+  };
+  auto dlclose = FreeLibrary;
+#else
   void *library = dlopen(VEPOD_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
+#endif
   const char *names[] = {"verch_get",
                          "vepod_validate",
                          "vepod_list",

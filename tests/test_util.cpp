@@ -224,6 +224,20 @@ TEST(Clock, NeverGoesBackwards) {
   }
 }
 
+// The system's random source answers, with values that vary: nine equal draws of 32 bits would
+// mean a broken source.
+TEST(RandomSource, DrawsSucceedAndVary) {
+  uint32_t first = 0;
+  ASSERT_EQ(vepod_random_u32(&first), 0);
+  bool varied = false;
+  for (int i = 0; i < 8; i++) {
+    uint32_t v = first;
+    ASSERT_EQ(vepod_random_u32(&v), 0);
+    varied |= v != first;
+  }
+  EXPECT_TRUE(varied);
+}
+
 TEST(Xstrdup, CopiesIncludingTheEmptyText) {
   EXPECT_EQ(vepod_strdup(nullptr), nullptr);
   const char empty[] = "";

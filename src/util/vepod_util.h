@@ -2,7 +2,9 @@
 // hashing, dates and durations, and the UTF-8 repair applied where text enters the library.
 #pragma once
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -20,9 +22,17 @@
 
 // An exclusive lock usable as a constant-initialised static: `static vepod_lock g_x;` runs no code
 // at load time.
+#if defined(_WIN32)
+// A slim reader/writer lock, held as its one pointer-sized field (SRWLOCK_INIT is all zero) so that
+// windows.h stays out of every file that takes a lock.
+struct vepod_lock {
+  void *srw = nullptr;
+};
+#else
 struct vepod_lock {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 };
+#endif
 void vepod_lock_acquire(vepod_lock *lock);
 void vepod_lock_release(vepod_lock *lock);
 
