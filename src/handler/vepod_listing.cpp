@@ -20,7 +20,18 @@ yyjson_mut_val *borrowed_str(yyjson_mut_doc *doc, const char *text) {
   return yyjson_mut_strn(doc, text, std::strlen(text));
 }
 
+// The display name of a title; a title that needs no change is borrowed, as it outlives doc.
 bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title) {
+  const char *t = title ? title : "";
+  size_t len = 0;
+  while (len <= vepod_name_budget) {
+    auto c = static_cast<unsigned char>(t[len]);
+    if (c < 0x20 || c == '/' || c == 0x7F) break;
+    len++;
+  }
+  if (t[len] == '\0' && len <= vepod_name_budget) {
+    return yyjson_mut_obj_add_val(doc, obj, "name", yyjson_mut_strn(doc, t, len));
+  }
   char name[vepod_name_size];
   size_t n = vepod_seg_name(title, name);
   return yyjson_mut_obj_add_val(doc, obj, "name", yyjson_mut_strncpy(doc, name, n));
