@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,11 +40,12 @@ struct options {
   bool utc = false, wide = false;
   bool only_new = false, all = false, unplayed = false;
   int64_t limit = -1;
+  int jobs = 8;  // feeds fetched at once by update
   std::string out_dir = ".";
   uint64_t max_size = uint64_t{2} << 30;
   // Option values as given, checked once parsing is done so that each gets its own message.
   std::vector<std::string> offline_specs;
-  std::string timeout_text, max_age_text;
+  std::string timeout_text, max_age_text, jobs_text;
 };
 
 // Reads a whole file, or standard input for "-". On failure `error` says why.
@@ -68,6 +70,15 @@ class session {
   std::string cause(const std::string &url);
   // Where permanent redirects from `url` ended, or "".
   std::string moved_to(const std::string &url);
+  // Fetches `urls` at once, `jobs` at a time, ahead of the library's calls for them, and calls
+  // `ready(i)` in their order as each is done (see http_transport::prefetch); with --offline
+  // there is nothing to fetch and `ready` runs for each at once.
+  void prefetch(const std::vector<std::string> &urls, int jobs,
+                const std::function<void(size_t)> &ready);
+  // Drops what prefetch kept for `url`.
+  void forget(const std::string &url);
+  // What the transport got for `url`; false with --offline or when it was not fetched.
+  bool outcome(const std::string &url, fetch_outcome &out);
 
  private:
   std::unique_ptr<http_transport> http_;
@@ -80,6 +91,8 @@ std::string redact_url(std::string_view url);
 
 // The exit code for a negative code of the library's operations.
 int exit_for(int code);
+// The library's code for an HTTP status that is not 2xx.
+int code_for_status(int status);
 
 // Prints "vepod: <command>: <message>" as one line on standard error and returns `exit`.
 int report(std::string_view command, int exit, std::string_view message);

@@ -55,6 +55,7 @@ enum option_bit : unsigned {
   o_choose = 1u << 7,    // the choice of subscriptions and episodes
   o_download = 1u << 8,  // --new, and where the files go
   o_unplayed = 1u << 9,
+  o_jobs = 1u << 10,
 };
 
 struct command {
@@ -146,7 +147,7 @@ before; none at all within --max-age), records its episodes and prints the
 ones new since the last update, newest first. A feed that moved permanently
 (HTTP 301/308) keeps its subscription under the new URL.
 )",
-     cmd_update, o_net, ""},
+     cmd_update, o_net | o_jobs, ""},
     {"episodes", nullptr, "list the recorded episodes of one or every feed",
      "usage: vepod episodes [options] [N|URL]\n",
      R"(Lists the episodes recorded for a subscription (its number or URL), or for
@@ -340,10 +341,18 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
         ->option_text("SIZE")
         ->transform(CLI::AsSizeValue(false));
   }
+  if (c.allowed & o_jobs)
+    sub.add_option("--jobs", o.jobs_text,
+                   "fetch N feeds at once (default 8; at most 6 from one\nhost)")
+        ->type_name("N")
+        ->group("Network options");
   if (c.allowed & o_unplayed)
     sub.add_flag("--unplayed", o.unplayed, "take the played mark away instead");
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
 }
+
+// More transfers at once than this gain nothing for feeds and look like an attack to a server.
+constexpr size_t k_max_jobs = 64;
 
 // Converts the option values CLI11 collected as texts; false with `error` set.
 bool check_values(options &o, std::string &error) {
@@ -363,6 +372,14 @@ bool check_values(options &o, std::string &error) {
       return false;
     }
     o.timeout_ms = std::max(1L, static_cast<long>(seconds * 1000));
+  }
+  if (!o.jobs_text.empty()) {
+    size_t jobs = 0;
+    if (!parse_count(o.jobs_text, jobs) || jobs > k_max_jobs) {
+      error = "--jobs must be a whole number from 1 to " + std::to_string(k_max_jobs);
+      return false;
+    }
+    o.jobs = static_cast<int>(jobs);
   }
   if (!o.max_age_text.empty()) {
     int32_t seconds = 0;

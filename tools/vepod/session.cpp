@@ -12,15 +12,6 @@ namespace {
 // Local documents above this are refused before reading on; the library stops at 16 MiB anyway.
 constexpr size_t k_max_file = http_transport::k_max_body;
 
-// The library's exit codes for an HTTP status that is not 2xx.
-int code_for_status(int status) {
-  return status == 404 || status == 410   ? VEPOD_ERR_NOT_FOUND
-         : status == 401 || status == 403 ? VEPOD_ERR_ACCESS
-         : status == 429                  ? VEPOD_ERR_RATE_LIMITED
-         : status >= 500                  ? VEPOD_ERR_TRANSPORT
-                                          : VEPOD_ERR_NO_DATA;
-}
-
 // Why a body that arrived is of no use: "" for a feed or a page announcing feeds, else the
 // reader's own message about it as a feed.
 std::string body_problem(const std::string &url, const std::string &body) {
@@ -40,6 +31,14 @@ std::string body_problem(const std::string &url, const std::string &body) {
 }
 
 }  // namespace
+
+int code_for_status(int status) {
+  return status == 404 || status == 410   ? VEPOD_ERR_NOT_FOUND
+         : status == 401 || status == 403 ? VEPOD_ERR_ACCESS
+         : status == 429                  ? VEPOD_ERR_RATE_LIMITED
+         : status >= 500                  ? VEPOD_ERR_TRANSPORT
+                                          : VEPOD_ERR_NO_DATA;
+}
 
 std::string redact_url(std::string_view url) {
   std::string out;
@@ -165,4 +164,18 @@ std::string session::moved_to(const std::string &url) {
   fetch_outcome outcome;
   if (http_ == nullptr || !http_->outcome(url, outcome)) return {};
   return outcome.moved_to;
+}
+
+void session::prefetch(const std::vector<std::string> &urls, int jobs,
+                       const std::function<void(size_t)> &ready) {
+  if (http_ != nullptr) return http_->prefetch(urls, jobs, ready);
+  for (size_t i = 0; i < urls.size(); i++) ready(i);
+}
+
+void session::forget(const std::string &url) {
+  if (http_ != nullptr) http_->forget(url);
+}
+
+bool session::outcome(const std::string &url, fetch_outcome &out) {
+  return http_ != nullptr && http_->outcome(url, out);
 }

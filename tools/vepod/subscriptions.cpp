@@ -14,51 +14,10 @@
 #include <vector>
 
 #include "cli.h"
+#include "update.h"
 #include "vepod.h"
 
 namespace {
-
-// MARK: Keeping episodes
-
-// The episodes of a feed listing as the database keeps them.
-std::vector<episode> episodes_of(const std::string &listing, int64_t subscription, int64_t seen,
-                                 bool is_new) {
-  std::vector<episode> found;
-  json_doc doc = read_json(listing);
-  size_t index, max;
-  yyjson_val *entry;
-  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, entry) {
-    episode e;
-    e.subscription = subscription;
-    e.guid = text_member(entry, "id");
-    e.title = real_title(text_member(entry, "name"));
-    e.media_url = text_member(entry, "locator");
-    auto number = [entry](const char *key) {
-      yyjson_val *v = yyjson_obj_get(entry, key);
-      return yyjson_is_int(v) ? yyjson_get_sint(v) : int64_t{-1};
-    };
-    e.published_ms = number("mtime_ms");
-    e.size = number("size");
-    e.duration_s = number("duration_s");
-    e.entry = write_json(entry);
-    e.first_seen = seen;
-    e.is_new = is_new;
-    found.push_back(std::move(e));
-  }
-  return found;
-}
-
-// The feeds of a source's root listing: (URL, title).
-std::vector<std::pair<std::string, std::string>> feeds_of(const std::string &listing) {
-  std::vector<std::pair<std::string, std::string>> feeds;
-  json_doc doc = read_json(listing);
-  size_t index, max;
-  yyjson_val *folder;
-  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
-    feeds.emplace_back(text_member(folder, "path"), real_title(text_member(folder, "name")));
-  }
-  return feeds;
-}
 
 // A subscription by its number in 'vepod subscriptions' or its URL; null when there is none.
 const subscription *find_subscription(const std::vector<subscription> &all,
@@ -197,52 +156,61 @@ int cmd_subscriptions(const options &o) {
   return k_exit_ok;
 }
 
+namespace {
+
+// "2 h", "5 min", "3 days": how long ago something was, roughly.
+std::string ago_text(int64_t seconds) {
+  if (seconds < 60) return "just now";
+  auto unit = [](int64_t n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many) + " ago";
+  };
+  if (seconds < 3600) return unit(seconds / 60, "min", "min");
+  if (seconds < 2 * 86400) return unit(seconds / 3600, "h", "h");
+  return unit(seconds / 86400, "day", "days");
+}
+
+// How a subscription is named in messages: its number, then its title or its URL.
+std::string subscription_name(size_t number, const subscription &s, const std::string &title) {
+  return std::to_string(number) + " " + one_line(title.empty() ? redact_url(s.url) : title);
+}
+
+}  // namespace
+
 int cmd_update(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments (it updates every subscription)");
   context c;
   if (int rc = c.open(o, true, true, false)) return rc;
+  update_result result = update_subscriptions(*c.db, c.net, c.subscribed, o.jobs);
   std::vector<episode> fresh;
   int failed = 0, last_exit = k_exit_ok;
-  for (const subscription &s : c.subscribed) {
-    const std::string settings = make_settings({s.url});
-    answer root = call_list(settings, "");
-    answer listing = root.code == 0 ? call_list(settings, s.url) : root;
-    const int64_t now = now_s();
-    std::string problem = c.net.cause(s.url);
-    if (listing.code != 0 || !problem.empty()) {
+  int64_t oldest_check = -1;
+  bool all_stored = true;
+  for (feed_update &u : result.feeds) {
+    if (u.failed) {
       failed++;
-      last_exit = report_sources(o.command, c.net, {s.url}, listing);
-      if (last_exit == k_exit_partial) last_exit = k_exit_nothing;
-      store::transaction t(*c.db);
-      c.db->set_updated(s.id, now, problem.empty() ? listing.error : problem);
-      t.commit();
+      last_exit = report(o.command, u.exit,
+                         subscription_name(u.number, u.before, u.title) + ": " + u.error);
       continue;
     }
-    std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
-    std::string moved = c.net.moved_to(s.url);
-    store::transaction t(*c.db);
-    if (!feeds.empty() && !feeds.front().second.empty() && feeds.front().second != s.title)
-      c.db->set_title(s.id, feeds.front().second);
-    // Episodes of a feed that was never fetched (imported) are known, not new.
-    for (episode &e : episodes_of(listing.json, s.id, now, s.last_update >= 0)) {
-      if (!c.db->add_episode(e) || !e.is_new) continue;
-      e.feed_title = feeds.empty() ? s.title : feeds.front().second;
-      fresh.push_back(std::move(e));
-    }
-    c.db->set_updated(s.id, now, "");
-    bool moved_now = !moved.empty() && moved != s.url && c.db->move(s.id, moved);
-    t.commit();
-    if (moved_now)
-      std::printf("moved permanently: %s -> %s\n", redact_url(s.url).c_str(),
-                  redact_url(moved).c_str());
+    if (!u.moved_to.empty())
+      std::printf("moved permanently: %s -> %s\n", redact_url(u.before.url).c_str(),
+                  redact_url(u.moved_to).c_str());
+    if (u.checked < 0)
+      all_stored = false;
+    else if (oldest_check < 0 || u.checked < oldest_check)
+      oldest_check = u.checked;
+    for (episode &e : u.fresh) fresh.push_back(std::move(e));
   }
   std::stable_sort(fresh.begin(), fresh.end(), [](const episode &a, const episode &b) {
     return a.published_ms > b.published_ms;
   });
-  if (fresh.empty())
-    std::printf("no new episodes\n");
-  else
+  if (!fresh.empty())
     print_stored_episodes(stdout, fresh, true);
+  else if (failed == 0 && all_stored)
+    // Nothing was asked of any server: say when they were asked, not that nothing came.
+    std::printf("up to date (checked %s)\n", ago_text(now_s() - oldest_check).c_str());
+  else if (failed < static_cast<int>(result.feeds.size()))
+    std::printf("no new episodes\n");
   if (failed == 0) return k_exit_ok;
   return failed == static_cast<int>(c.subscribed.size()) ? last_exit : k_exit_partial;
 }

@@ -1,0 +1,112 @@
+#include "update.h"
+
+#include "cli.h"
+#include "vepod.h"
+
+std::vector<episode> episodes_of(const std::string &listing, int64_t subscription, int64_t seen,
+                                 bool is_new) {
+  std::vector<episode> found;
+  json_doc doc = read_json(listing);
+  size_t index, max;
+  yyjson_val *entry;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, entry) {
+    episode e;
+    e.subscription = subscription;
+    e.guid = text_member(entry, "id");
+    e.title = real_title(text_member(entry, "name"));
+    e.media_url = text_member(entry, "locator");
+    auto number = [entry](const char *key) {
+      yyjson_val *v = yyjson_obj_get(entry, key);
+      return yyjson_is_int(v) ? yyjson_get_sint(v) : int64_t{-1};
+    };
+    e.published_ms = number("mtime_ms");
+    e.size = number("size");
+    e.duration_s = number("duration_s");
+    e.entry = write_json(entry);
+    e.first_seen = seen;
+    e.is_new = is_new;
+    found.push_back(std::move(e));
+  }
+  return found;
+}
+
+std::vector<std::pair<std::string, std::string>> feeds_of(const std::string &listing) {
+  std::vector<std::pair<std::string, std::string>> feeds;
+  json_doc doc = read_json(listing);
+  size_t index, max;
+  yyjson_val *folder;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
+    feeds.emplace_back(text_member(folder, "path"), real_title(text_member(folder, "name")));
+  }
+  return feeds;
+}
+
+namespace {
+
+// Why a subscription failed, in the transport's words when the transport saw the failure (a
+// status or no answer), else in the library's; and the exit code it calls for.
+void explain_failure(session &net, const std::string &url, const answer &listing, feed_update &u) {
+  u.failed = true;
+  fetch_outcome got;
+  if (net.outcome(url, got) && !got.answered) {
+    u.error = got.error;
+    u.exit = k_exit_network;
+  } else if (net.outcome(url, got) && (got.status < 200 || got.status > 299)) {
+    u.error = "HTTP " + std::to_string(got.status);
+    u.exit = exit_for(code_for_status(got.status));
+  } else {
+    u.error = listing.error.empty() ? std::string("no answer") : listing.error;
+    u.exit = exit_for(listing.code);
+  }
+}
+
+feed_update update_one(store &db, session &net, size_t number, const subscription &s) {
+  feed_update u;
+  u.number = number;
+  u.before = s;
+  u.title = s.title;
+  const std::string settings = make_settings({s.url});
+  answer root = call_list(settings, "");
+  answer listing = root.code == 0 ? call_list(settings, s.url) : root;
+  const int64_t now = now_s();
+  if (listing.code != 0) {
+    explain_failure(net, s.url, listing, u);
+    store::transaction t(db);
+    db.set_updated(s.id, now, u.error);
+    t.commit();
+    return u;
+  }
+  fetch_outcome got;
+  if (net.outcome(s.url, got) && got.stored) u.checked = got.fetched;
+  std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
+  if (!feeds.empty() && !feeds.front().second.empty()) u.title = feeds.front().second;
+  std::string moved = net.moved_to(s.url);
+  store::transaction t(db);
+  if (u.title != s.title) db.set_title(s.id, u.title);
+  // Episodes of a feed that was never fetched (imported) are known, not new.
+  for (episode &e : episodes_of(listing.json, s.id, now, s.last_update >= 0)) {
+    if (!db.add_episode(e) || !e.is_new) continue;
+    e.feed_title = u.title;
+    u.fresh.push_back(std::move(e));
+  }
+  db.set_updated(s.id, now, "");
+  if (!moved.empty() && moved != s.url && db.move(s.id, moved)) u.moved_to = moved;
+  t.commit();
+  return u;
+}
+
+}  // namespace
+
+update_result update_subscriptions(store &db, session &net, const std::vector<subscription> &all,
+                                   int jobs) {
+  std::vector<std::string> urls;
+  for (const subscription &s : all) urls.push_back(s.url);
+  update_result result;
+  // Each subscription is written as soon as it and those before it are fetched, so that a run
+  // cut short keeps what it had.
+  net.prefetch(urls, jobs, [&](size_t i) {
+    result.feeds.push_back(update_one(db, net, i + 1, all[i]));
+    net.forget(all[i].url);
+  });
+  return result;
+}
