@@ -281,13 +281,19 @@ class CommandLine(Case):
     def test_help(self):
         main = run("--help")
         self.expect(main, OK, "Exit status:")
-        commands = [line.split()[0].rstrip(",") for line in
-                    main.stdout.split("Commands:\n")[1].split("\n\n")[0].splitlines()]
-        self.assertIn("list", commands)
-        for command in commands:
+        def listed(heading):
+            return [line.split()[0].rstrip(",") for line in
+                    main.stdout.split(heading + ":\n")[1].split("\n\n")[0].splitlines()]
+        # Listeners' commands first, in the order they meet them; the library's tools after.
+        commands = listed("Commands")
+        self.assertEqual(commands[:6], ["subscribe", "update", "episodes", "show", "download",
+                                        "played"])
+        self.assertIn("list", listed("Tools for player developers"))
+        for command in commands + listed("Tools for player developers"):
             with self.subTest(command=command):
                 result = run(command, "--help")
                 self.expect(result, OK, "usage: vepod " + command)
+                self.assertEqual(run("help", command).stdout, result.stdout)
                 for line in (main.stdout + result.stdout).splitlines():
                     self.assertLessEqual(columns(line), 80, line)
         self.expect(run("help", "resolve"), OK, "usage: vepod stream")

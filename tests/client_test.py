@@ -196,18 +196,28 @@ class Client(unittest.TestCase):
         os.makedirs(os.path.dirname(dest))
         with open(dest + ".part", "wb") as part:  # what an interrupted transfer left
             part.write(expected[:MEDIA_SIZE // 3])
-        out = self.vepod("download", "-o", folder)
+        out = self.vepod("download", "1.2", "-o", folder)
         self.assertEqual(out.stdout.strip(), dest)
         self.assertEqual(open(dest, "rb").read(), expected)
         self.assertFalse(os.path.exists(dest + ".part"))
         ranges = [h.get("Range") for h in self.requests_to("/media/ep2.mp3")]
         self.assertEqual(ranges, ["bytes=%d-" % (MEDIA_SIZE // 3)])
-        self.assertIn("already downloaded", self.vepod("download", "-o", folder).stdout)
+        self.assertIn("already downloaded", self.vepod("download", "1.2", "-o", folder).stdout)
         listed = json.loads(self.vepod("episodes", "--json").stdout)
         self.assertEqual([e.get("file") for e in listed], [dest, None])
-        self.vepod("download", "-o", folder, "--max-size", "1k", "--feed", "1", "--episode", "2",
-                   code=NETWORK)
+        # A refused file leaves no feed folder behind.
+        self.vepod("download", "-o", self.path("refused"), "--max-size", "1k", "--feed", "1",
+                   "--episode", "1", code=NETWORK)
+        self.assertFalse(os.path.exists(self.path("refused")))
         self.vepod("download", "--feed", "9", code=NOTHING)
+        # Without a choice: the new episodes, into the folder set once.
+        self.server.bump()
+        self.vepod("update", "--max-age", "0")
+        self.vepod("config", "download-dir", self.path("kept"))
+        fresh = self.vepod("download").stdout.splitlines()
+        self.assertEqual(fresh, [os.path.join(self.path("kept"), "Loopback Weekly",
+                                              "2024-06-04 Episode 3.mp3")])
+        self.assertIn("no new episodes to download", self.vepod("download").stdout)
 
     def test_episodes_that_would_share_a_file_name_keep_one_each(self):
         url, media = "https://feeds.example.com/parts.rss", "https://media.example.com/"
@@ -230,7 +240,7 @@ class Client(unittest.TestCase):
     def test_ctrl_c_leaves_a_part_that_the_next_download_resumes(self):
         self.vepod("subscribe", self.base + "/podcast.xml?media=slow")
         folder = self.path("episodes")
-        download = subprocess.Popen([VEPOD, "--db", self.db, "download", "-o", folder],
+        download = subprocess.Popen([VEPOD, "--db", self.db, "download", "1.2", "-o", folder],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                     env=environment())
         parts = []
@@ -252,7 +262,7 @@ class Client(unittest.TestCase):
 
         del self.server.requests[:]
         dest = part.removesuffix(".part")
-        self.assertEqual(self.vepod("download", "-o", folder).stdout.strip(), dest)
+        self.assertEqual(self.vepod("download", "1.2", "-o", folder).stdout.strip(), dest)
         self.assertEqual(pathlib.Path(dest).read_bytes(), expected)
         self.assertFalse(os.path.exists(part))
         media = urllib.parse.urlsplit(newest["url"]).path
@@ -268,18 +278,24 @@ class Client(unittest.TestCase):
             pods = [row[0] for row in db.execute(
                 "SELECT guid FROM episodes WHERE guid LIKE 'pod-%' ORDER BY published_ms DESC")]
         cases = [
-            # (arguments, exit status, the episodes played afterwards)
-            (["--feed", "1", "--episode", "2"], OK, {"loop-1"}),
+            # (arguments, exit status, the episodes played afterwards); loop-1 is 1.1, the
+            # older of the two
+            (["--feed", "1", "--episode", "1"], OK, {"loop-1"}),
             (["--feed", radio, "--episode", "loop-2"], OK, {"loop-1", "loop-2"}),
-            (["--feed", "1", "--episode", "1"], OK, {"loop-1", "loop-2"}),  # already played
+            (["1.1"], OK, {"loop-1", "loop-2"}),  # already played
             (["--feed", "1", "--all", "--unplayed"], OK, set()),
-            ([], OK, {"loop-2", pods[0]}),  # the newest of each subscription
+            ([], USAGE, None),  # says how to choose rather than guess
+            (["--feed", "2"], USAGE, None),
+            (["1.2", "2.2"], OK, {"loop-2", pods[0]}),
             (["--feed", weekly, "--all"], OK, {"loop-2", *pods}),
-            (["--feed", "2", "--unplayed"], OK, {"loop-2", *pods[1:]}),
+            (["2.2", "--unplayed"], OK, {"loop-2", *pods[1:]}),
             (["--episode", "1"], USAGE, None),
             (["--feed", "1", "--episode", "1", "--all"], USAGE, None),
+            (["1", "--all"], USAGE, None),
             (["1"], USAGE, None),
-            (["--feed", "9"], NOTHING, None),
+            (["9.1"], NOTHING, None),
+            (["1.1", "1.7"], NOTHING, None),  # nothing is marked when one is unknown
+            (["--feed", "9", "--all"], NOTHING, None),
             (["--feed", "1", "--episode", "7"], NOTHING, None),
         ]
         played = set()
@@ -297,8 +313,9 @@ class Client(unittest.TestCase):
         self.assertEqual({e["id"] for e in fresh}, {"loop-1", pods[0]})
         self.assertEqual({e["id"] for e in fresh if e["new"]}, {"loop-1", pods[0]})
         table = self.vepod("episodes", "1").stdout.splitlines()
-        self.assertEqual([(" P  " in line, line.endswith("Second Signal")) for line in table[1:]],
-                         [(True, True), (False, False)], table)
+        self.assertEqual([(line.split()[0], " P  " in line, line.endswith("Second Signal"))
+                          for line in table[1:]], [("1.2", True, True), ("1.1", False, False)],
+                         table)
 
     def test_update_fetches_in_parallel_and_names_each_failure(self):
         feeds = [self.base + "/many/%d.xml?delay=0.5" % n for n in range(1, 9)]

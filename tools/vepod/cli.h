@@ -40,8 +40,8 @@ struct options {
   bool utc = false, wide = false;
   bool only_new = false, all = false, unplayed = false;
   int64_t limit = -1;
-  int jobs = 8;  // feeds fetched at once by update
-  std::string out_dir = ".";
+  int jobs = 8;         // feeds fetched at once by update
+  std::string out_dir;  // "": the configured download folder, else the current one
   uint64_t max_size = uint64_t{2} << 30;
   // Option values as given, checked once parsing is done so that each gets its own message.
   std::vector<std::string> offline_specs;
@@ -145,6 +145,20 @@ struct display_options {
 };
 void set_display(const display_options &options);
 
+// Terminal columns a UTF-8 text takes (wide characters 2, combining marks 0).
+size_t display_width(std::string_view text);
+// "2024-06-03" in local time or UTC as --utc says; "-" for an unknown (negative) time.
+std::string date_text(int64_t ms);
+// "1:02:03"; "-" for an unknown (negative) length.
+std::string duration_text(int64_t seconds);
+// "2.5 MB" (SI units); "-" for an unknown (negative) size.
+std::string size_text(int64_t bytes);
+// The terminal's width when `out` is one and lines must not wrap; 0 for no limit.
+size_t line_limit(std::FILE *out);
+
+// "1 episode", "3 episodes".
+std::string plural(int64_t n, const char *one, const char *many);
+
 // A title as people write it: the library's U+2215 in names turned back into '/'.
 std::string real_title(std::string text);
 
@@ -180,14 +194,21 @@ struct context {
            bool library_max_age = true);
 };
 
-// The choice of `download` and `played`. Checks --episode, --new and --all, opens the database
-// and picks the subscriptions --feed names (every one without it); 0, or the exit code after
-// reporting.
-int choose_feeds(const options &o, std::unique_ptr<store> &db, std::vector<subscription> &feeds);
-// The episodes of one subscription that --episode M, --new or --all choose; without any of them
-// the newest. 0, or the exit code after reporting.
-int choose_episodes(const options &o, store &db, const subscription &s,
-                    std::vector<episode> &chosen);
+// An episode a command chose, with its subscription.
+struct picked_episode {
+  subscription feed;
+  episode item;
+};
+
+// The episodes `download`, `played` and `show` name: references as 'vepod episodes' prints them
+// ("3.12": subscription 3, its episode 12), or --feed N with --episode M or --all, or --new or
+// --all for every subscription. With none of them, `default_new` takes the new episodes, else it
+// is a usage error saying how to choose. Opens the database; 0, or the exit code after reporting.
+int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_new,
+                    std::vector<picked_episode> &chosen);
+
+// "3.12" for an episode: its subscription's number and its own number in the feed.
+std::string episode_ref(const episode &e);
 
 int cmd_validate(const options &o);
 int cmd_list(const options &o);
@@ -205,6 +226,8 @@ int cmd_import(const options &o);
 int cmd_export(const options &o);
 int cmd_download(const options &o);
 int cmd_played(const options &o);
+int cmd_config(const options &o);
+int cmd_show(const options &o);
 
 // The bundled walk through validate, list, stream URL and statistics on the fake transport.
 int run_demo();

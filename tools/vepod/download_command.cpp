@@ -59,10 +59,12 @@ download_result copy_offline(const options &o, const std::string &url,
 }  // namespace
 
 int cmd_download(const options &o) {
-  if (!o.args.empty()) return usage_error(o, "takes no arguments (choose with --feed)");
   std::unique_ptr<store> db;
-  std::vector<subscription> feeds;
-  if (int rc = choose_feeds(o, db, feeds)) return rc;
+  std::vector<picked_episode> chosen;
+  if (int rc = choose_episodes(o, db, true, chosen)) return rc;
+  std::string out_dir = o.out_dir;
+  if (out_dir.empty()) out_dir = db->setting("download-dir");
+  if (out_dir.empty()) out_dir = ".";
 
   session net;
   if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
@@ -71,54 +73,60 @@ int cmd_download(const options &o) {
   how.connect_timeout_ms = std::min(o.timeout_ms, how.connect_timeout_ms);
   interrupt_scope ctrl_c;
   int done = 0, failed = 0, last_exit = k_exit_ok;
-  for (const subscription &s : feeds) {
-    std::vector<episode> chosen;
-    if (int rc = choose_episodes(o, *db, s, chosen)) {
-      failed++;
-      last_exit = rc;
+  for (const auto &[s, e] : chosen) {
+    if (e.downloaded >= 0 && std::filesystem::exists(e.file)) {
+      std::printf("already downloaded: %s\n", e.file.c_str());
       continue;
     }
-    for (const episode &e : chosen) {
-      if (e.downloaded >= 0 && std::filesystem::exists(e.file)) {
-        std::printf("already downloaded: %s\n", e.file.c_str());
-        continue;
-      }
-      std::string url, error;
-      if (!stream_url_of(e, s.url, url, error)) {
-        failed++;
-        last_exit = report(o.command, k_exit_failure, e.title + ": " + error);
-        continue;
-      }
-      // Episodes of one day may share a title (a feed's parts, re-runs); each keeps its own file.
-      std::filesystem::path dest;
-      for (unsigned copy = 1; dest.empty() || db->file_taken(dest.string(), e.id); copy++) {
-        dest =
-            episode_path(o.out_dir, s.title.empty() ? "Untitled" : s.title,
-                         file_date(e.published_ms, o.utc), e.title, media_extension(url, ""), copy);
-      }
-      how.label = e.title;
-      download_result got =
-          o.offline.empty() ? download_file(url, dest, how) : copy_offline(o, url, dest);
-      if (got.status == download_status::interrupted)
-        return report(o.command, k_exit_interrupted,
-                      "interrupted; 'vepod download' again resumes " + dest.string() + ".part");
-      if (got.status != download_status::complete) {
-        failed++;
-        last_exit = report(o.command,
-                           got.status == download_status::file_error          ? k_exit_failure
-                           : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
-                                                                              : k_exit_network,
-                           redact_url(url) + ": " + got.message);
-        continue;
-      }
-      store::transaction t(*db);
-      db->mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), dest.string());
-      t.commit();
-      std::printf("%s\n", dest.c_str());
-      done++;
+    std::string url, error;
+    if (!stream_url_of(e, s.url, url, error)) {
+      failed++;
+      last_exit = report(o.command, k_exit_failure, e.title + ": " + error);
+      continue;
     }
+    // Episodes of one day may share a title (a feed's parts, re-runs); each keeps its own file.
+    std::filesystem::path dest;
+    for (unsigned copy = 1; dest.empty() || db->file_taken(dest.string(), e.id); copy++) {
+      dest =
+          episode_path(out_dir, s.title.empty() ? "Untitled" : s.title,
+                       file_date(e.published_ms, o.utc), e.title, media_extension(url, ""), copy);
+    }
+    // The folders this download makes, innermost first, to take away again if it fails.
+    std::vector<std::filesystem::path> made;
+    std::error_code ec;
+    for (std::filesystem::path f = dest.parent_path();
+         !f.empty() && f != f.parent_path() && !std::filesystem::exists(f, ec); f = f.parent_path())
+      made.push_back(f);
+    how.label = e.title;
+    download_result got =
+        o.offline.empty() ? download_file(url, dest, how) : copy_offline(o, url, dest);
+    if (got.status == download_status::interrupted)
+      return report(o.command, k_exit_interrupted,
+                    "interrupted; 'vepod download' again resumes " + dest.string() + ".part");
+    if (got.status != download_status::complete) {
+      // Folders made for this file go again when nothing stayed in them; one that keeps a
+      // resumable .part stays (remove takes empty folders only).
+      for (const std::filesystem::path &f : made)
+        if (!std::filesystem::remove(f, ec)) break;
+      failed++;
+      last_exit = report(o.command,
+                         got.status == download_status::file_error          ? k_exit_failure
+                         : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
+                                                                            : k_exit_network,
+                         redact_url(url) + ": " + got.message);
+      continue;
+    }
+    store::transaction t(*db);
+    db->mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), dest.string());
+    t.commit();
+    std::printf("%s\n", dest.c_str());
+    done++;
   }
-  if (done == 0 && failed == 0) std::printf("nothing to download\n");
+  if (done == 0 && failed == 0 && chosen.empty())
+    std::printf(o.only_new || (o.args.empty() && o.episode.empty() && !o.all)
+                    ? "no new episodes to download (choose others with a reference such as 3.12, "
+                      "--feed N --episode M or --all)\n"
+                    : "nothing to download\n");
   if (failed == 0) return k_exit_ok;
   return done == 0 ? last_exit : k_exit_partial;
 }

@@ -42,6 +42,8 @@ bool in_ranges(char32_t c, const code_point_range (&ranges)[n]) {
   return false;
 }
 
+}  // namespace
+
 // Columns are aligned by terminal columns, not bytes: titles are often not ASCII, and feeds in
 // Chinese, Japanese or Korean are common.
 size_t display_width(std::string_view text) {
@@ -58,6 +60,8 @@ size_t display_width(std::string_view text) {
   }
   return width;
 }
+
+namespace {
 
 // The text cut to `width` columns, its last one an ellipsis when anything was cut.
 std::string fit(const std::string &text, size_t width) {
@@ -77,7 +81,8 @@ std::string fit(const std::string &text, size_t width) {
   return width == 0 ? std::string() : cut + "\u2026";
 }
 
-// The terminal's width when `out` is one and lines must not wrap; 0 for no limit.
+}  // namespace
+
 size_t line_limit(std::FILE *out) {
   if (g_display.wide || !isatty(fileno(out))) return 0;
   winsize size{};
@@ -86,6 +91,8 @@ size_t line_limit(std::FILE *out) {
   long n = columns != nullptr ? std::strtol(columns, nullptr, 10) : 0;
   return n > 0 ? static_cast<size_t>(n) : 80;
 }
+
+namespace {
 
 struct table {
   std::vector<std::string> header;
@@ -131,6 +138,8 @@ int64_t number_of(yyjson_val *object, const char *key) {
   return yyjson_is_int(value) ? yyjson_get_sint(value) : -1;
 }
 
+}  // namespace
+
 std::string date_text(int64_t ms) {
   if (ms < 0) return "-";
   std::time_t seconds = static_cast<std::time_t>(ms / 1000);
@@ -168,6 +177,8 @@ std::string size_text(int64_t bytes) {
   return text;
 }
 
+namespace {
+
 std::string title_text(yyjson_val *object, const char *key) {
   return real_title(text_member(object, key));
 }
@@ -175,6 +186,10 @@ std::string title_text(yyjson_val *object, const char *key) {
 }  // namespace
 
 void set_display(const display_options &options) { g_display = options; }
+
+std::string plural(int64_t n, const char *one, const char *many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
 
 std::string real_title(std::string text) {
   for (size_t at; (at = text.find("\u2215")) != std::string::npos;) text.replace(at, 3, "/");
@@ -291,13 +306,13 @@ void print_subscriptions(std::FILE *out, const std::vector<subscription> &all) {
 }
 
 void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes, bool with_feed) {
-  table t{{"#", "FEED", "DATE", "LENGTH", "SIZE", "D", "P", "TITLE"},
+  // The reference names the episode for download, played and show, now and after updates.
+  table t{{"REF", "FEED", "DATE", "LENGTH", "SIZE", "D", "P", "TITLE"},
           {true, false, false, true, true, false, false, false},
           {},
           7};
-  for (size_t i = 0; i < episodes.size(); i++) {
-    const episode &e = episodes[i];
-    t.rows.push_back({std::to_string(i + 1), one_line(e.feed_title), date_text(e.published_ms),
+  for (const episode &e : episodes) {
+    t.rows.push_back({episode_ref(e), one_line(e.feed_title), date_text(e.published_ms),
                       duration_text(e.duration_s), size_text(e.size), e.downloaded >= 0 ? "D" : "",
                       e.played >= 0 ? "P" : "", one_line(e.title)});
   }

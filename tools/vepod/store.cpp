@@ -46,6 +46,14 @@ constexpr const char *k_migrations[] = {
          last_modified TEXT NOT NULL,
          body BLOB NOT NULL,
          fetched INTEGER NOT NULL);)",
+    // Episodes get a number of their own in their feed, kept for good, so that a reference
+    // printed today ("3.12") names the same episode after later updates; oldest first.
+    R"(ALTER TABLE episodes ADD COLUMN number INTEGER;
+       UPDATE episodes SET number = (SELECT count(*) FROM episodes o
+         WHERE o.subscription = episodes.subscription AND (o.published_ms < episodes.published_ms
+           OR (o.published_ms = episodes.published_ms AND o.id <= episodes.id)));
+       CREATE UNIQUE INDEX episodes_by_number ON episodes(subscription, number);
+       CREATE TABLE settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);)",
 };
 
 class statement {
@@ -117,6 +125,8 @@ episode read_episode(const statement &s) {
   e.downloaded = s.integer(12);
   e.file = s.text(13);
   e.played = s.integer(14);
+  e.number = s.integer(15);
+  e.feed_number = s.integer(16);
   return e;
 }
 
@@ -240,23 +250,29 @@ void store::set_updated(int64_t id, int64_t when, const std::string &error) {
   s.bind(1, when).bind(2, error).bind(3, id).step();
 }
 
-bool store::add_episode(const episode &e) {
+int64_t store::add_episode(const episode &e) {
   statement s(db_,
               "INSERT INTO episodes(subscription, guid, title, published_ms, media_url, size,"
-              " duration_s, entry, first_seen, is_new) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-              " ON CONFLICT(subscription, guid) DO NOTHING");
+              " duration_s, entry, first_seen, is_new, number)"
+              " SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
+              " coalesce(max(number), 0) + 1 FROM episodes WHERE subscription = ?1"
+              " ON CONFLICT(subscription, guid) DO NOTHING RETURNING number");
   s.bind(1, e.subscription).bind(2, e.guid).bind(3, e.title).bind(4, e.published_ms);
   s.bind(5, e.media_url).bind(6, e.size).bind(7, e.duration_s).bind(8, e.entry);
   s.bind(9, e.first_seen).bind(10, int64_t{e.is_new});
-  s.step();
-  return sqlite3_changes(db_) != 0;
+  if (!s.step()) return 0;
+  int64_t number = s.integer(0);
+  while (s.step()) {
+  }
+  return number;
 }
 
 std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_t limit) {
   statement s(db_,
               "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url,"
               " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file,"
-              " e.played"
+              " e.played, e.number,"
+              " (SELECT count(*) FROM subscriptions o WHERE o.id <= e.subscription)"
               " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
               " WHERE (?1 = 0 OR e.subscription = ?1)"
               " AND (?2 = 0 OR (e.is_new AND e.downloaded IS NULL AND e.played IS NULL))"
@@ -265,6 +281,31 @@ std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_
   std::vector<episode> found;
   while (s.step()) found.push_back(read_episode(s));
   return found;
+}
+
+bool store::episode_by_number(int64_t subscription, int64_t number, episode &out) {
+  statement s(db_,
+              "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url,"
+              " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file,"
+              " e.played, e.number,"
+              " (SELECT count(*) FROM subscriptions o WHERE o.id <= e.subscription)"
+              " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
+              " WHERE e.subscription = ? AND e.number = ?");
+  s.bind(1, subscription).bind(2, number);
+  if (!s.step()) return false;
+  out = read_episode(s);
+  return true;
+}
+
+std::string store::setting(const std::string &key) {
+  statement s(db_, "SELECT value FROM settings WHERE key = ?");
+  s.bind(1, key);
+  return s.step() ? s.text(0) : std::string();
+}
+
+void store::set_setting(const std::string &key, const std::string &value) {
+  statement s(db_, "INSERT OR REPLACE INTO settings(key, value) VALUES(?, ?)");
+  s.bind(1, key).bind(2, value).step();
 }
 
 void store::mark_downloaded(int64_t episode, int64_t when, const std::string &file) {

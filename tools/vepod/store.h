@@ -34,7 +34,9 @@ struct episode {
   bool is_new = false;
   int64_t downloaded = -1;  // Unix seconds; -1: not downloaded
   std::string file;
-  int64_t played = -1;  // Unix seconds; -1: not played
+  int64_t played = -1;      // Unix seconds; -1: not played
+  int64_t number = 0;       // in its feed, for good: 1 the first recorded; 0 before it is stored
+  int64_t feed_number = 0;  // its subscription's number in 'vepod subscriptions'
 };
 
 // A stored HTTP answer: the body and the validators that came with it.
@@ -75,8 +77,11 @@ class store {
   bool move(int64_t id, const std::string &url);
   void set_updated(int64_t id, int64_t when, const std::string &error);
 
-  // Adds the episode unless the feed already has its guid; true when it was added.
-  bool add_episode(const episode &e);
+  // Adds the episode unless the feed already has its guid: the number it got in its feed, 0 when
+  // it was there already.
+  int64_t add_episode(const episode &e);
+  // The episode of a subscription (its id) with that number; false when there is none.
+  bool episode_by_number(int64_t subscription, int64_t number, episode &out);
   // A feed's episodes (or every feed's, for 0), newest first.
   std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit);
   void mark_downloaded(int64_t episode, int64_t when, const std::string &file);
@@ -85,6 +90,10 @@ class store {
   // Marks an episode played (keeping the first time it was) or not played; false when it
   // already was in that state.
   bool mark_played(int64_t episode, bool played, int64_t when);
+
+  // The program's settings ('vepod config'): "" for one never set.
+  std::string setting(const std::string &key);
+  void set_setting(const std::string &key, const std::string &value);
 
   bool load_body(const std::string &url, stored_body &out);
   void save_body(const std::string &url, const stored_body &body);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -33,7 +34,68 @@ const subscription *find_subscription(const std::vector<subscription> &all,
 
 // MARK: Choosing episodes
 
-int choose_feeds(const options &o, std::unique_ptr<store> &db, std::vector<subscription> &feeds) {
+std::string episode_ref(const episode &e) {
+  return std::to_string(e.feed_number) + "." + std::to_string(e.number);
+}
+
+namespace {
+
+// "3.12" read as subscription 3 and episode 12; false when it is not of that form.
+bool parse_ref(std::string_view text, size_t &feed, int64_t &number) {
+  size_t dot = text.find('.');
+  size_t episode = 0;
+  if (dot == std::string_view::npos || !parse_count(text.substr(0, dot), feed) ||
+      !parse_count(text.substr(dot + 1), episode))
+    return false;
+  number = static_cast<int64_t>(episode);
+  return true;
+}
+
+int pick_by_ref(const options &o, store &db, const std::vector<subscription> &all,
+                const std::string &ref, std::vector<picked_episode> &chosen) {
+  size_t feed = 0;
+  int64_t number = 0;
+  if (!parse_ref(ref, feed, number))
+    return usage_error(o, "'" + ref + "' is not an episode reference such as 3.12 (subscription " +
+                              "3, its episode 12, as 'vepod episodes' numbers them)");
+  if (feed > all.size())
+    return report(o.command, k_exit_nothing,
+                  "no subscription " + std::to_string(feed) + " (see 'vepod subscriptions')");
+  picked_episode p{all[feed - 1], {}};
+  if (!db.episode_by_number(p.feed.id, number, p.item))
+    return report(o.command, k_exit_nothing,
+                  "no episode " + ref + " (see 'vepod episodes " + std::to_string(feed) + "')");
+  chosen.push_back(std::move(p));
+  return k_exit_ok;
+}
+
+// --episode M of one subscription: its number in the feed, or its id.
+int pick_in_feed(const options &o, store &db, const subscription &s,
+                 std::vector<picked_episode> &chosen) {
+  size_t number = 0;
+  picked_episode p{s, {}};
+  bool found = false;
+  if (parse_count(o.episode, number)) {
+    found = db.episode_by_number(s.id, static_cast<int64_t>(number), p.item);
+  } else {
+    for (episode &e : db.episodes(s.id, false, -1))
+      if (!found && e.guid == o.episode) {
+        p.item = std::move(e);
+        found = true;
+      }
+  }
+  if (!found)
+    return report(o.command, k_exit_nothing,
+                  "no episode " + o.episode + " in " + one_line(s.title.empty() ? s.url : s.title) +
+                      " (see 'vepod episodes')");
+  chosen.push_back(std::move(p));
+  return k_exit_ok;
+}
+
+}  // namespace
+
+int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_new,
+                    std::vector<picked_episode> &chosen) {
   std::vector<std::string> given;
   if (!o.episode.empty()) given.emplace_back("--episode");
   if (o.only_new) given.emplace_back("--new");
@@ -44,40 +106,32 @@ int choose_feeds(const options &o, std::unique_ptr<store> &db, std::vector<subsc
       names += (i + 1 == given.size() ? " and " : ", ") + given[i];
     return usage_error(o, names + " exclude each other");
   }
+  if (!o.args.empty() && (!given.empty() || !o.feed.empty()))
+    return usage_error(o, "episode references replace --feed, --episode, --new and --all");
   if (!o.episode.empty() && o.feed.empty()) return usage_error(o, "--episode needs --feed");
+  if (o.args.empty() && given.empty() && !default_new)
+    return usage_error(o,
+                       "choose the episodes: a reference as 'vepod episodes' prints it "
+                       "(3.12), --feed N --episode M, or --all (of every subscription, or "
+                       "of --feed N)");
   db = open_store(o);
-  feeds = db->subscriptions();
+  std::vector<subscription> all = db->subscriptions();
+  if (all.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
+  for (const std::string &ref : o.args)
+    if (int rc = pick_by_ref(o, *db, all, ref, chosen)) return rc;
+  if (!o.args.empty()) return k_exit_ok;
   if (!o.feed.empty()) {
-    const subscription *s = find_subscription(feeds, o.feed);
+    const subscription *s = find_subscription(all, o.feed);
     if (s == nullptr)
       return report(o.command, k_exit_nothing,
                     "no subscription " + o.feed + " (see 'vepod subscriptions')");
-    feeds = {*s};
+    all = {*s};
+    if (!o.episode.empty()) return pick_in_feed(o, *db, *s, chosen);
   }
-  if (feeds.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
-  return k_exit_ok;
-}
-
-int choose_episodes(const options &o, store &db, const subscription &s,
-                    std::vector<episode> &chosen) {
   // --new takes what 'vepod episodes --new' lists.
-  std::vector<episode> all = db.episodes(s.id, o.only_new, -1);
-  if (o.only_new || o.all) {
-    chosen = std::move(all);
-    return k_exit_ok;
-  }
-  // A number counts as 'vepod episodes N' lists them, else it is an episode's id.
-  const std::string which = o.episode.empty() ? std::string("1") : o.episode;
-  size_t number = 0;
-  bool by_number = parse_count(which, number);
-  for (size_t i = 0; i < all.size(); i++)
-    if (by_number ? i + 1 == number : all[i].guid == which) {
-      chosen.push_back(std::move(all[i]));
-      return k_exit_ok;
-    }
-  return report(o.command, k_exit_nothing,
-                "no episode " + which + " in " + redact_url(s.url) + " (" +
-                    std::to_string(all.size()) + " recorded)");
+  for (const subscription &s : all)
+    for (episode &e : db->episodes(s.id, !o.all, -1)) chosen.push_back({s, std::move(e)});
+  return k_exit_ok;
 }
 
 // MARK: Subscriptions
@@ -116,7 +170,7 @@ int cmd_subscribe(const options &o) {
       }
       // What the feed holds now is known, not new: updates announce what comes after.
       std::vector<episode> episodes = episodes_of(listing.json, id, now, false);
-      for (const episode &e : episodes) c.db->add_episode(e);
+      for (auto e = episodes.rbegin(); e != episodes.rend(); ++e) c.db->add_episode(*e);
       c.db->set_updated(id, now, "");
       t.commit();
       std::printf("subscribed: %s (%s), %zu episodes\n", one_line(title).c_str(),
@@ -234,6 +288,7 @@ int cmd_episodes(const options &o) {
     yyjson_mut_doc_set_root(doc, list);
     for (const episode &e : found) {
       yyjson_mut_val *item = yyjson_mut_arr_add_obj(doc, list);
+      yyjson_mut_obj_add_strcpy(doc, item, "ref", episode_ref(e).c_str());
       yyjson_mut_obj_add_strcpy(doc, item, "feed", e.feed_title.c_str());
       yyjson_mut_obj_add_strcpy(doc, item, "id", e.guid.c_str());
       yyjson_mut_obj_add_strcpy(doc, item, "title", e.title.c_str());
@@ -259,39 +314,59 @@ int cmd_episodes(const options &o) {
 }
 
 int cmd_played(const options &o) {
-  if (!o.args.empty()) return usage_error(o, "takes no arguments (choose with --feed)");
   std::unique_ptr<store> db;
-  std::vector<subscription> feeds;
-  if (int rc = choose_feeds(o, db, feeds)) return rc;
+  std::vector<picked_episode> chosen;
+  if (int rc = choose_episodes(o, db, false, chosen)) return rc;
   const char *mark = o.unplayed ? "unplayed" : "played";
-  int changed = 0, failed = 0, last_exit = k_exit_ok;
   const int64_t now = now_s();
-  for (const subscription &s : feeds) {
-    std::vector<episode> chosen;
-    if (int rc = choose_episodes(o, *db, s, chosen)) {
-      failed++;
-      last_exit = rc;
-      continue;
-    }
-    int marked = 0;
-    store::transaction t(*db);
-    for (const episode &e : chosen) {
-      if (!db->mark_played(e.id, !o.unplayed, now)) continue;
-      marked++;
-      // --all may mark hundreds: one line for the feed then, else one for each episode.
-      if (!o.all)
-        std::printf("%s: %s (%s)\n", mark, one_line(e.title).c_str(),
-                    one_line(e.feed_title).c_str());
-    }
-    t.commit();
-    if (o.all && marked > 0)
-      std::printf("%s: %d episode%s of %s\n", mark, marked, marked == 1 ? "" : "s",
-                  one_line(s.title.empty() ? s.url : s.title).c_str());
-    changed += marked;
+  std::map<int64_t, int> marked;  // per subscription, for --all
+  int changed = 0;
+  store::transaction t(*db);
+  for (const picked_episode &p : chosen) {
+    if (!db->mark_played(p.item.id, !o.unplayed, now)) continue;
+    marked[p.feed.id]++;
+    changed++;
+    // --all may mark hundreds: one line for each feed then, else one for each episode.
+    if (!o.all)
+      std::printf("%s: %s %s (%s)\n", mark, episode_ref(p.item).c_str(),
+                  one_line(p.item.title).c_str(), one_line(p.item.feed_title).c_str());
   }
-  if (changed == 0 && failed == 0) std::printf("nothing to change\n");
-  if (failed == 0) return k_exit_ok;
-  return failed == static_cast<int>(feeds.size()) ? last_exit : k_exit_partial;
+  t.commit();
+  if (o.all)
+    for (const picked_episode &p : chosen)
+      if (auto n = marked.find(p.feed.id); n != marked.end()) {
+        std::printf("%s: %s of %s\n", mark, plural(n->second, "episode", "episodes").c_str(),
+                    one_line(p.feed.title.empty() ? p.feed.url : p.feed.title).c_str());
+        marked.erase(n);
+      }
+  if (changed == 0) std::printf("nothing to change\n");
+  return k_exit_ok;
+}
+
+int cmd_config(const options &o) {
+  // The settings a user sets once; each is checked before it is kept.
+  static constexpr const char *k_keys[] = {"download-dir"};
+  if (o.args.size() > 2) return usage_error(o, "takes a KEY and a VALUE at most");
+  if (!o.args.empty() &&
+      std::find(std::begin(k_keys), std::end(k_keys), o.args[0]) == std::end(k_keys))
+    return usage_error(o, "unknown setting '" + o.args[0] + "' (known: download-dir)");
+  std::unique_ptr<store> db = open_store(o);
+  if (o.args.size() == 2) {
+    std::error_code ec;
+    std::string value = std::filesystem::absolute(o.args[1], ec).lexically_normal().string();
+    if (ec || o.args[1].empty()) return usage_error(o, "'" + o.args[1] + "' is not a folder");
+    store::transaction t(*db);
+    db->set_setting(o.args[0], value);
+    t.commit();
+    std::printf("%s = %s\n", o.args[0].c_str(), one_line(value).c_str());
+    return k_exit_ok;
+  }
+  for (const char *key : k_keys) {
+    if (!o.args.empty() && o.args[0] != key) continue;
+    std::string value = db->setting(key);
+    std::printf("%s = %s\n", key, value.empty() ? "(not set)" : one_line(value).c_str());
+  }
+  return k_exit_ok;
 }
 
 // MARK: OPML

@@ -84,10 +84,14 @@ feed_update update_one(store &db, session &net, size_t number, const subscriptio
   store::transaction t(db);
   if (u.title != s.title) db.set_title(s.id, u.title);
   // Episodes of a feed that was never fetched (imported) are known, not new.
-  for (episode &e : episodes_of(listing.json, s.id, now, s.last_update >= 0)) {
-    if (!db.add_episode(e) || !e.is_new) continue;
-    e.feed_title = u.title;
-    u.fresh.push_back(std::move(e));
+  // Oldest first, so that the numbers episodes get in their feed follow their dates.
+  std::vector<episode> listed = episodes_of(listing.json, s.id, now, s.last_update >= 0);
+  for (auto e = listed.rbegin(); e != listed.rend(); ++e) {
+    e->number = db.add_episode(*e);
+    if (e->number == 0 || !e->is_new) continue;
+    e->feed_title = u.title;
+    e->feed_number = static_cast<int64_t>(number);
+    u.fresh.push_back(std::move(*e));
   }
   db.set_updated(s.id, now, "");
   if (!moved.empty() && moved != s.url && db.move(s.id, moved)) u.moved_to = moved;
