@@ -51,6 +51,7 @@ class Client(unittest.TestCase):
         self.addCleanup(self.dir.cleanup)
         self.db = os.path.join(self.dir.name, "state", "vepod.db")
         del self.server.requests[:]
+        self.server.version = 1  # each test starts from the podcast's first version
 
     def path(self, name):
         return os.path.join(self.dir.name, name)
@@ -142,6 +143,48 @@ class Client(unittest.TestCase):
         self.vepod("unsubscribe", "1", "2")
         self.vepod("import", broken, code=1)
         self.assertEqual(self.subscribed(), [])
+
+    def test_import_reads_opml_as_people_write_it(self):
+        b = self.base
+        written = self.write("hand.opml", """<?xml version="1.0"?>
+<OPML version="1.0"><BODY>
+  <OUTLINE TEXT="Apple" XMLURL="itpc://127.0.0.1:%s/feed.xml"/>
+  <outline text="Again, shouted" xmlurl="  HTTP://127.0.0.1:%s/feed.xml  "/>
+  <outline text="Feed scheme" xmlUrl="feed:%s/dated.xml"/>
+  <outline text="Cast" xmlUrl="pcast://127.0.0.1:%s/podcast.xml"/>
+  <outline text="Nothing" xmlUrl="podcast://"/>
+</BODY></OPML>""" % (self.server.server_address[1], self.server.server_address[1], b,
+                     self.server.server_address[1]))
+        result = self.vepod("import", written)
+        self.assertEqual(self.subscribed(), [b + p for p in ["/dated.xml", "/feed.xml",
+                                                              "/podcast.xml"]])
+        self.assertIn("already subscribed", result.stderr)
+        self.assertIn("podcast://: not an http(s) URL", result.stderr)
+        # Standard input, and a parse error placed where an editor shows it.
+        for text, code, said in [
+                ('<opml><body><outline xmlUrl="%s/many/1.xml"/></body></opml>' % b, OK,
+                 "imported 1 subscription (0 skipped)"),
+                ('<opml>\n<body>\n  <outline xmlUrl="x"></body></opml>', 1,
+                 "standard input: line 3, column 25: Start-end tags mismatch"),
+        ]:
+            with self.subTest(text=text):
+                run = subprocess.run([VEPOD, "--db", self.db, "import", "-"], input=text,
+                                     capture_output=True, text=True, env=environment())
+                self.assertEqual(run.returncode, code, run.stderr)
+                self.assertIn(said, run.stdout + run.stderr)
+
+    def test_long_redirect_chains_are_followed(self):
+        # Tracking prefixes in front of a host: 8 hops, for a feed and for its media.
+        chain = "".join("/redirect/%d" % code for code in [301, 302, 307, 308] * 2)
+        feed = self.write("tracked.rss", "<rss version='2.0'><channel><title>Tracked</title>"
+                          "<item><title>Far</title><guid>far</guid><enclosure url='%s%s"
+                          "/media/far.mp3' type='audio/mpeg'/></item></channel></rss>"
+                          % (self.base, chain))
+        self.assertIn("Loopback Radio", self.vepod("list", self.base + chain + "/feed.xml").stdout)
+        url = "https://feeds.example.com/tracked.rss"
+        self.vepod("subscribe", "--offline", url + "=" + feed, url)
+        saved = self.vepod("download", "1.1", "-o", self.path("media")).stdout.strip()
+        self.assertEqual(pathlib.Path(saved).read_bytes(), media_bytes("far.mp3"))
 
     def test_updates_revalidate_across_runs(self):
         self.vepod("subscribe", self.base + "/podcast.xml")

@@ -24,6 +24,7 @@
 
 #include "download.h"
 #include "filename.h"
+#include "format.h"
 
 extern char **environ;
 
@@ -259,7 +260,7 @@ TEST_F(Download, OffATerminalOnlyTheFinalLineIsWritten) {
   std::fclose(log);
   EXPECT_EQ(text.find('\r'), std::string::npos) << text;
   EXPECT_EQ(text.find('\n'), text.size() - 1) << text;  // one line, for the complete file
-  EXPECT_EQ(text.rfind("Episode 1  195.3 KiB in ", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("Episode 1  200.0 kB in ", 0), 0u) << text;
 }
 
 TEST_F(Download, OnATerminalOneLineIsRedrawnWithinTheWidth) {
@@ -295,9 +296,9 @@ TEST_F(Download, OnATerminalOneLineIsRedrawnWithinTheWidth) {
     EXPECT_EQ(drawing.rfind("LLL", 0), 0u) << drawing;
     at = next;
   }
-  EXPECT_NE(text.find(" KiB / 195.3 KiB "), std::string::npos) << text;  // bytes of the total
+  EXPECT_NE(text.find(" kB / 200.0 kB "), std::string::npos) << text;  // bytes of the total
   EXPECT_NE(text.find("/s  ETA 0:0"), std::string::npos) << text;
-  EXPECT_NE(text.find("\u2026  195.3 KiB in "), std::string::npos) << text;  // the final line
+  EXPECT_NE(text.find("\u2026  200.0 kB in "), std::string::npos) << text;  // the final line
 }
 
 TEST(FileNames, SafeNames) {
@@ -358,12 +359,12 @@ TEST(FileNames, Extensions) {
 }
 
 TEST(FileNames, DatesAndPaths) {
-  EXPECT_EQ(file_date(0, true), "1970-01-01");
-  EXPECT_EQ(file_date(1717401600000, true), "2024-06-03");
-  EXPECT_EQ(file_date(-1, true), "");
+  EXPECT_EQ(date_text(0, true), "1970-01-01");
+  EXPECT_EQ(date_text(1717401600000, true), "2024-06-03");
+  EXPECT_EQ(date_text(-1, true), "");
   setenv("TZ", "EST5", 1);
   tzset();
-  EXPECT_EQ(file_date(1717372800000, false), "2024-06-02");  // midnight UTC is still the 2nd
+  EXPECT_EQ(date_text(1717372800000, false), "2024-06-02");  // midnight UTC is still the 2nd
 
   EXPECT_EQ(episode_path("/d", "News/Daily", "2024-06-03", "Ep 1: Start", "mp3"),
             fs::path("/d/News_Daily/2024-06-03 Ep 1_ Start.mp3"));

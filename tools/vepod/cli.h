@@ -12,8 +12,10 @@
 
 #include <yyjson.h>
 
+#include "format.h"
 #include "http_transport.h"
 #include "store.h"
+#include "url.h"
 
 // Exit codes, documented in the program's help and the README.
 enum exit_code : int {
@@ -75,7 +77,8 @@ class session {
   // there is nothing to fetch and `ready` runs for each at once.
   void prefetch(const std::vector<std::string> &urls, int jobs,
                 const std::function<void(size_t)> &ready);
-  // Drops what prefetch kept for `url`.
+  // Drops what the session keeps of `url`'s fetch (what prefetch kept, the last outcome), its
+  // body first of all.
   void forget(const std::string &url);
   // What the transport got for `url`; false with --offline or when it was not fetched.
   bool outcome(const std::string &url, fetch_outcome &out);
@@ -84,10 +87,6 @@ class session {
   std::unique_ptr<http_transport> http_;
   std::map<std::string, std::string> offline_;
 };
-
-// A URL without user information and with its query and fragment hidden, as the library
-// quotes URLs in its messages.
-std::string redact_url(std::string_view url);
 
 // The exit code for a negative code of the library's operations.
 int exit_for(int code);
@@ -125,16 +124,15 @@ struct doc_deleter {
 using json_doc = std::unique_ptr<yyjson_doc, doc_deleter>;
 json_doc read_json(std::string_view text);
 
-// The text on one line: control characters become spaces.
-std::string one_line(std::string_view text);
-
-// A string member on one line; "" when absent or not a string.
+// A string member as the library wrote it; "" when absent or not a string. Show it through
+// terminal_text.
 std::string text_member(yyjson_val *object, const char *key);
 
 // A JSON value as compact text ("" for NULL).
 std::string write_json(yyjson_val *value);
 
-// Prints a JSON text as it is, or indented with two spaces.
+// Prints a JSON text as it is, or indented with two spaces; either way through json_text, so that
+// no control character in a string reaches a terminal raw.
 void print_json(std::FILE *out, std::string_view json, bool pretty);
 
 // How tables and dates are shown: cut to the terminal's width unless `wide`, dates in UTC or
@@ -145,22 +143,16 @@ struct display_options {
 };
 void set_display(const display_options &options);
 
-// Terminal columns a UTF-8 text takes (wide characters 2, combining marks 0).
-size_t display_width(std::string_view text);
 // "2024-06-03" in local time or UTC as --utc says; "-" for an unknown (negative) time.
-std::string date_text(int64_t ms);
-// "1:02:03"; "-" for an unknown (negative) length.
-std::string duration_text(int64_t seconds);
-// "2.5 MB" (SI units); "-" for an unknown (negative) size.
-std::string size_text(int64_t bytes);
+std::string day_text(int64_t ms);
 // The terminal's width when `out` is one and lines must not wrap; 0 for no limit.
 size_t line_limit(std::FILE *out);
 
-// "1 episode", "3 episodes".
-std::string plural(int64_t n, const char *one, const char *many);
-
 // A title as people write it: the library's U+2215 in names turned back into '/'.
-std::string real_title(std::string text);
+std::string real_title(std::string_view text);
+
+// A URL as every printer shows it: redacted, then through terminal_text.
+std::string shown_url(std::string_view url);
 
 // Readable forms of the library's answers.
 void print_source(std::FILE *out, yyjson_val *description);
@@ -173,8 +165,6 @@ void print_subscriptions(std::FILE *out, const std::vector<subscription> &all);
 void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes, bool with_feed);
 
 int usage_error(const options &o, const std::string &message);
-// Whether text begins with http:// or https:// (scheme in any case).
-bool is_http_url(std::string_view text);
 // A whole positive decimal number.
 bool parse_count(std::string_view text, size_t &value);
 // Seconds since the epoch.

@@ -6,6 +6,8 @@
 
 #include "download.h"
 
+#include "format.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -32,51 +34,14 @@ using clock_type = std::chrono::steady_clock;
 
 // Redraws on a terminal at most this often: enough to look live, little enough to cost nothing.
 constexpr auto k_redraw_interval = std::chrono::milliseconds(200);
-// Redirects followed: enough for a tracking prefix, a CDN hop and http->https, short of a loop.
-constexpr long k_max_redirects = 5;
-
-std::string duration_text(double seconds) {
-  auto total = static_cast<long long>(seconds + 0.5);
-  char text[32];
-  if (total >= 3600)
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
-                  total % 60);
-  else
-    std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
-  return text;
-}
-
-// Terminal columns the text may take at most: a code point beyond ASCII counts as two, so the
-// line never wraps (a wrapped line defeats the redraw with '\r').
-std::string fit_columns(std::string_view text, size_t columns) {
-  std::string out;
-  size_t used = 0;
-  for (size_t i = 0; i < text.size();) {
-    size_t length = 1;
-    while (i + length < text.size() &&
-           (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80)
-      length++;
-    size_t width = length == 1 ? 1 : 2;
-    if (used + width > columns) {
-      while (!out.empty() && used + 1 > columns) {  // room for the ellipsis
-        size_t cut = out.size() - 1;
-        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) cut--;
-        used -= out.size() - cut == 1 ? 1 : 2;
-        out.resize(cut);
-      }
-      return out + "\u2026";
-    }
-    out.append(text.substr(i, length));
-    used += width;
-    i += length;
-  }
-  return out;
-}
+// Redirects followed: chains of tracking prefixes in front of a media host run long; a loop
+// still ends.
+constexpr long k_max_redirects = 20;
 
 class progress_line {
  public:
-  progress_line(std::FILE *out, std::string label)
-      : out_(out), tty_(out && isatty(fileno(out))), label_(std::move(label)) {}
+  progress_line(std::FILE *out, std::string_view label)
+      : out_(out), tty_(out && isatty(fileno(out))), label_(terminal_text(label)) {}
 
   // `done` counts the whole file so far, `fresh` what this transfer brought.
   void update(uint64_t done, uint64_t fresh, int64_t total) {
@@ -85,19 +50,19 @@ class progress_line {
     if (drawn_ && now - last_draw_ < k_redraw_interval) return;
     last_draw_ = now;
     double rate = fresh / std::max(seconds_since_start(), 0.001);
-    std::string stats = "  " + human_size(done);
+    std::string stats = "  " + size_text(done);
     if (total > 0) {
-      stats += " / " + human_size(static_cast<uint64_t>(total));
+      stats += " / " + size_text(static_cast<uint64_t>(total));
       char percent[16];
       std::snprintf(
           percent, sizeof percent, "  %3d%%",
           static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total)));
       stats += percent;
     }
-    stats += "  " + human_size(static_cast<uint64_t>(rate)) + "/s";
+    stats += "  " + size_text(static_cast<uint64_t>(rate)) + "/s";
     if (total > 0 && rate >= 1 && static_cast<uint64_t>(total) > done)
       stats +=
-          "  ETA " + duration_text(static_cast<double>(static_cast<uint64_t>(total) - done) / rate);
+          "  ETA " + elapsed_text(static_cast<double>(static_cast<uint64_t>(total) - done) / rate);
     draw(stats, "");
     drawn_ = true;
   }
@@ -106,8 +71,8 @@ class progress_line {
     if (!out_) return;
     double seconds = seconds_since_start();
     double rate = fresh / std::max(seconds, 0.001);
-    std::string stats = "  " + human_size(size) + " in " + duration_text(seconds) + ", " +
-                        human_size(static_cast<uint64_t>(rate)) + "/s" +
+    std::string stats = "  " + size_text(size) + " in " + elapsed_text(seconds) + ", " +
+                        size_text(static_cast<uint64_t>(rate)) + "/s" +
                         (resumed ? " (resumed)" : "");
     if (tty_)
       draw(stats, "\n");
@@ -130,7 +95,7 @@ class progress_line {
   void draw(const std::string &stats, const char *end) {
     size_t width = terminal_width();
     size_t room = width > stats.size() + 1 ? width - stats.size() - 1 : 1;
-    std::fprintf(out_, "\r%s%s\033[K%s", fit_columns(label_, room).c_str(), stats.c_str(), end);
+    std::fprintf(out_, "\r%s%s\033[K%s", fit_width(label_, room).c_str(), stats.c_str(), end);
     std::fflush(out_);
   }
   double seconds_since_start() const {
@@ -406,8 +371,8 @@ download_result attempt(const std::string &url, const std::filesystem::path &des
       t.file.reset();
       remove_quietly(part);
       return finish(download_status::too_large,
-                    "larger than the " + human_size(options.max_size) + " limit" +
-                        (t.total >= 0 ? " (" + human_size(static_cast<uint64_t>(t.total)) + ")"
+                    "larger than the " + size_text(options.max_size) + " limit" +
+                        (t.total >= 0 ? " (" + size_text(static_cast<uint64_t>(t.total)) + ")"
                                       : std::string()));
     case stop_reason::write_failed:
       result.size = file_size_or_zero(part);
@@ -483,20 +448,6 @@ interrupt_scope::~interrupt_scope() {
 }
 
 bool interrupt_requested() { return g_interrupted != 0; }
-
-std::string human_size(uint64_t bytes) {
-  static constexpr const char *k_units[] = {"KiB", "MiB", "GiB", "TiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double value = static_cast<double>(bytes) / 1024;
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(k_units)) {
-    value /= 1024;
-    unit++;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, k_units[unit]);
-  return text;
-}
 
 download_result download_file(const std::string &url, const std::filesystem::path &dest,
                               const download_options &options) {

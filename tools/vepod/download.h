@@ -69,6 +69,3 @@ class interrupt_scope {
 
 // Whether SIGINT arrived since the outermost interrupt_scope began.
 bool interrupt_requested();
-
-// "1.5 MiB", "200 B": sizes as the progress line and messages write them.
-std::string human_size(uint64_t bytes);

@@ -89,7 +89,7 @@ int cmd_download(const options &o) {
     for (unsigned copy = 1; dest.empty() || db->file_taken(dest.string(), e.id); copy++) {
       dest =
           episode_path(out_dir, s.title.empty() ? "Untitled" : s.title,
-                       file_date(e.published_ms, o.utc), e.title, media_extension(url, ""), copy);
+                       date_text(e.published_ms, o.utc), e.title, media_extension(url, ""), copy);
     }
     // The folders this download makes, innermost first, to take away again if it fails.
     std::vector<std::filesystem::path> made;
@@ -113,7 +113,7 @@ int cmd_download(const options &o) {
                          got.status == download_status::file_error          ? k_exit_failure
                          : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
                                                                             : k_exit_network,
-                         redact_url(url) + ": " + got.message);
+                         shown_url(url) + ": " + got.message);
       continue;
     }
     store::transaction t(*db);

@@ -153,7 +153,15 @@ class renderer {
     }
   }
 
-  void add_text(std::string_view text) {
+  // Text reaches the terminal only through terminal_text; line breaks count only in <pre>.
+  void add_text(std::string_view raw) {
+    std::string text;
+    for (bool first = true; first || !raw.empty(); first = false) {
+      size_t end = raw.find('\n');
+      if (!first) text += '\n';
+      text += terminal_text(raw.substr(0, end));
+      raw = end == std::string_view::npos ? std::string_view() : raw.substr(end + 1);
+    }
     for (size_t i = 0; i < text.size(); i++) {
       auto c = static_cast<unsigned char>(text[i]);
       if (current_.preformatted) {

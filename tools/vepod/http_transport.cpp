@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "store.h"
+#include "url.h"
 
 namespace {
 
@@ -118,6 +119,7 @@ void http_transport::prefetch(const std::vector<std::string> &urls, int jobs,
 void http_transport::forget(const std::string &url) {
   std::lock_guard hold(mutex_);
   prepared_.erase(url);
+  outcomes_.erase(url);
 }
 
 int http_transport::fetch(const std::string &url, char **body_out, int *status_out,
@@ -163,22 +165,6 @@ struct transfer {
   fetch_outcome result;
 };
 
-// The host a URL names, for counting requests per host; "" when it does not parse (libcurl then
-// fails the request with its own message).
-std::string host_of(const std::string &url) {
-  CURLU *parsed = curl_url();
-  std::string host;
-  char *part = nullptr;
-  if (parsed != nullptr && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-      curl_url_get(parsed, CURLUPART_HOST, &part, CURLU_URLDECODE) == CURLUE_OK) {
-    host = part;
-    for (char &c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  curl_free(part);
-  curl_url_cleanup(parsed);
-  return host;
-}
-
 }  // namespace
 
 // Set while this thread drives the engine: a fetch made from a prefetch's `ready` (the library
@@ -196,7 +182,7 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
   for (size_t i = 0; i < urls.size(); i++) {
     transfer &t = all[i];
     t.url = t.current = urls[i];
-    t.host = host_of(t.current);
+    t.host = url_host(t.current);
     if (bodies_ != nullptr) {
       std::lock_guard hold(mutex_);
       t.have = bodies_->load_body(t.url, t.stored);
@@ -322,10 +308,19 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
         finished[static_cast<size_t>(&t - all.data())] = true;
         return;
       }
+      // A redirect is a URL the server hands over: checked like any other before it is
+      // followed or stored as where a feed moved.
+      std::string next, why;
+      if (!check_url(location, next, why)) {
+        t.result.error = "redirected to a URL that " + why;
+        t.easy.reset();
+        finished[static_cast<size_t>(&t - all.data())] = true;
+        return;
+      }
       t.hops++;
       t.permanent = t.permanent && (status == 301 || status == 308);
-      t.current = location;
-      t.host = host_of(t.current);
+      t.current = std::move(next);
+      t.host = url_host(t.current);
       if (t.permanent) t.result.moved_to = t.current;
       t.easy.reset();
       waiting.push_front(&t);

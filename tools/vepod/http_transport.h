@@ -72,7 +72,8 @@ class http_transport {
   // It may call the library, which may fetch other URLs.
   void prefetch(const std::vector<std::string> &urls, int jobs,
                 const std::function<void(size_t)> &ready);
-  // Releases what prefetch kept for `url`; a later get fetches it again.
+  // Drops what is kept for `url`, with its body: the outcome, and what prefetch kept (a later
+  // get fetches it again).
   void forget(const std::string &url);
 
  private:

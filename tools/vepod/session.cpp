@@ -40,25 +40,6 @@ int code_for_status(int status) {
                                           : VEPOD_ERR_NO_DATA;
 }
 
-std::string redact_url(std::string_view url) {
-  std::string out;
-  size_t scheme = url.find("://");
-  if (scheme != std::string_view::npos) {
-    size_t host = scheme + 3;
-    size_t end = url.find_first_of("/?#", host);
-    if (end == std::string_view::npos) end = url.size();
-    std::string_view authority = url.substr(host, end - host);
-    size_t at = authority.rfind('@');
-    out.append(url.substr(0, host));
-    out.append(at == std::string_view::npos ? authority : authority.substr(at + 1));
-    url.remove_prefix(end);
-  }
-  size_t cut = url.find_first_of("?#");
-  out.append(url.substr(0, cut));
-  if (cut != std::string_view::npos) out += "?<redacted>";
-  return out.substr(0, 255);
-}
-
 bool read_file(const std::string &path, std::string &data, std::string &error) {
   bool use_stdin = path == "-";
   std::FILE *file = use_stdin ? stdin : std::fopen(path.c_str(), "rb");

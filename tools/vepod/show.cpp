@@ -49,7 +49,7 @@ class details_view {
       while (!rest.empty()) {
         size_t end = rest.find('\n');
         std::fprintf(out, "%s  %s\n", first ? label.c_str() : indent.c_str() + 2,
-                     one_line(rest.substr(0, end)).c_str());
+                     terminal_text(rest.substr(0, end)).c_str());
         first = false;
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
       }
@@ -105,11 +105,11 @@ std::string persons_text(yyjson_val *persons) {
 void print_details(std::FILE *out, const picked_episode &p, yyjson_val *d) {
   details_view view;
   std::string title = text_member(d, "title");
-  view.add("Title", title.empty() ? one_line(p.item.title) : title);
-  view.add("Feed", one_line(p.feed.title.empty() ? p.feed.url : p.feed.title));
+  view.add("Title", title.empty() ? terminal_text(p.item.title) : title);
+  view.add("Feed", terminal_text(p.feed.title.empty() ? p.feed.url : p.feed.title));
   view.add("Reference", episode_ref(p.item));
   int64_t ms = d != nullptr ? int_member(d, "mtime_ms") : p.item.published_ms;
-  view.add("Date", ms < 0 ? "" : date_text(ms));
+  view.add("Date", ms < 0 ? "" : day_text(ms));
   int64_t seconds = d != nullptr ? int_member(d, "duration_s") : p.item.duration_s;
   view.add("Length", seconds < 0 ? "" : duration_text(seconds));
   int64_t bytes = d != nullptr ? int_member(d, "size") : p.item.size;
@@ -124,13 +124,13 @@ void print_details(std::FILE *out, const picked_episode &p, yyjson_val *d) {
   view.add("Author", text_member(d, "author"));
   view.add("Link", text_member(d, "link"));
   std::string media = text_member(d, "locator");
-  view.add("Media", media.empty() ? one_line(p.item.media_url) : media);
+  view.add("Media", media.empty() ? terminal_text(p.item.media_url) : media);
   view.add("Chapters", chapters_text(yyjson_obj_get(d, "chapters")));
   if (yyjson_arr_size(yyjson_obj_get(d, "chapters")) == 0)
     view.add("Chapters", text_member(d, "chapters_url"));
   view.add("Transcripts", transcripts_text(yyjson_obj_get(d, "transcripts")));
   view.add("People", persons_text(yyjson_obj_get(d, "persons")));
-  if (p.item.downloaded >= 0) view.add("File", one_line(p.item.file));
+  if (p.item.downloaded >= 0) view.add("File", terminal_text(p.item.file));
   view.print(out);
   yyjson_val *notes = yyjson_obj_get(d, "description");
   if (!yyjson_is_str(notes) || yyjson_get_len(notes) == 0) return;

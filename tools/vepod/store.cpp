@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "format.h"
+
 namespace {
 
 // How long a second vepod waits for another one's write before giving up.
@@ -221,7 +223,7 @@ int64_t store::subscribe(const std::string &url, const std::string &title) {
   statement s(db_,
               "INSERT INTO subscriptions(url, title, added) VALUES(?, ?, unixepoch())"
               " ON CONFLICT(url) DO NOTHING");
-  s.bind(1, url).bind(2, title).step();
+  s.bind(1, url).bind(2, cut_bytes(title, k_max_title)).step();
   return sqlite3_changes(db_) == 0 ? 0 : sqlite3_last_insert_rowid(db_);
 }
 
@@ -231,7 +233,7 @@ void store::unsubscribe(int64_t id) {
 
 void store::set_title(int64_t id, const std::string &title) {
   statement(db_, "UPDATE subscriptions SET title = ? WHERE id = ?")
-      .bind(1, title)
+      .bind(1, cut_bytes(title, k_max_title))
       .bind(2, id)
       .step();
 }
@@ -257,7 +259,8 @@ int64_t store::add_episode(const episode &e) {
               " SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
               " coalesce(max(number), 0) + 1 FROM episodes WHERE subscription = ?1"
               " ON CONFLICT(subscription, guid) DO NOTHING RETURNING number");
-  s.bind(1, e.subscription).bind(2, e.guid).bind(3, e.title).bind(4, e.published_ms);
+  s.bind(1, e.subscription).bind(2, e.guid).bind(3, cut_bytes(e.title, k_max_title));
+  s.bind(4, e.published_ms);
   s.bind(5, e.media_url).bind(6, e.size).bind(7, e.duration_s).bind(8, e.entry);
   s.bind(9, e.first_seen).bind(10, int64_t{e.is_new});
   if (!s.step()) return 0;
@@ -265,6 +268,14 @@ int64_t store::add_episode(const episode &e) {
   while (s.step()) {
   }
   return number;
+}
+
+void store::trim_episodes(int64_t subscription) {
+  statement s(db_,
+              "DELETE FROM episodes WHERE subscription = ?1 AND played IS NULL"
+              " AND downloaded IS NULL AND id NOT IN (SELECT id FROM episodes"
+              " WHERE subscription = ?1 ORDER BY published_ms DESC, id DESC LIMIT ?2)");
+  s.bind(1, subscription).bind(2, static_cast<int64_t>(k_max_episodes)).step();
 }
 
 std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_t limit) {

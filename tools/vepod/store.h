@@ -49,6 +49,12 @@ class store {
  public:
   // Stored bodies are bounded in total; the ones fetched longest ago go first.
   static constexpr int64_t k_max_bodies = int64_t{256} << 20;
+  // Episodes kept per subscription (the newest; played and downloaded ones stay whatever their
+  // number): a feed that renames every guid on every fetch must not grow the database for ever.
+  static constexpr size_t k_max_episodes = 5000;
+  // Bytes kept of a title, subscription or episode: longer ones are cut (never inside a UTF-8
+  // sequence) when stored.
+  static constexpr size_t k_max_title = 1024;
 
   // Opens (creating folders and the database when needed) and migrates to the current schema.
   explicit store(const std::string &path);
@@ -82,6 +88,9 @@ class store {
   int64_t add_episode(const episode &e);
   // The episode of a subscription (its id) with that number; false when there is none.
   bool episode_by_number(int64_t subscription, int64_t number, episode &out);
+  // Deletes a subscription's episodes beyond the newest k_max_episodes, but for played and
+  // downloaded ones.
+  void trim_episodes(int64_t subscription);
   // A feed's episodes (or every feed's, for 0), newest first.
   std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit);
   void mark_downloaded(int64_t episode, int64_t when, const std::string &file);

@@ -4,6 +4,7 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
@@ -86,8 +87,8 @@ int pick_in_feed(const options &o, store &db, const subscription &s,
   }
   if (!found)
     return report(o.command, k_exit_nothing,
-                  "no episode " + o.episode + " in " + one_line(s.title.empty() ? s.url : s.title) +
-                      " (see 'vepod episodes')");
+                  "no episode " + o.episode + " in " +
+                      terminal_text(s.title.empty() ? s.url : s.title) + " (see 'vepod episodes')");
   chosen.push_back(std::move(p));
   return k_exit_ok;
 }
@@ -165,7 +166,7 @@ int cmd_subscribe(const options &o) {
       store::transaction t(*c.db);
       int64_t id = c.db->subscribe(kept, title);
       if (id == 0) {
-        std::printf("already subscribed: %s\n", one_line(kept).c_str());
+        std::printf("already subscribed: %s\n", shown_url(kept).c_str());
         continue;
       }
       // What the feed holds now is known, not new: updates announce what comes after.
@@ -173,8 +174,9 @@ int cmd_subscribe(const options &o) {
       for (auto e = episodes.rbegin(); e != episodes.rend(); ++e) c.db->add_episode(*e);
       c.db->set_updated(id, now, "");
       t.commit();
-      std::printf("subscribed: %s (%s), %zu episodes\n", one_line(title).c_str(),
-                  one_line(kept).c_str(), episodes.size());
+      std::printf("subscribed: %s (%s), %s\n", terminal_text(title).c_str(),
+                  shown_url(kept).c_str(),
+                  counted(static_cast<int64_t>(episodes.size()), "episode").c_str());
     }
   }
   if (failed == 0) return k_exit_ok;
@@ -197,7 +199,8 @@ int cmd_unsubscribe(const options &o) {
   for (const subscription *s : gone) db->unsubscribe(s->id);
   t.commit();
   for (const subscription *s : gone)
-    std::printf("unsubscribed: %s (%s)\n", one_line(s->title).c_str(), one_line(s->url).c_str());
+    std::printf("unsubscribed: %s (%s)\n", terminal_text(s->title).c_str(),
+                shown_url(s->url).c_str());
   return k_exit_ok;
 }
 
@@ -225,7 +228,7 @@ std::string ago_text(int64_t seconds) {
 
 // How a subscription is named in messages: its number, then its title or its URL.
 std::string subscription_name(size_t number, const subscription &s, const std::string &title) {
-  return std::to_string(number) + " " + one_line(title.empty() ? redact_url(s.url) : title);
+  return std::to_string(number) + " " + (title.empty() ? shown_url(s.url) : terminal_text(title));
 }
 
 }  // namespace
@@ -247,8 +250,8 @@ int cmd_update(const options &o) {
       continue;
     }
     if (!u.moved_to.empty())
-      std::printf("moved permanently: %s -> %s\n", redact_url(u.before.url).c_str(),
-                  redact_url(u.moved_to).c_str());
+      std::printf("moved permanently: %s -> %s\n", shown_url(u.before.url).c_str(),
+                  shown_url(u.moved_to).c_str());
     if (u.checked < 0)
       all_stored = false;
     else if (oldest_check < 0 || u.checked < oldest_check)
@@ -329,14 +332,15 @@ int cmd_played(const options &o) {
     // --all may mark hundreds: one line for each feed then, else one for each episode.
     if (!o.all)
       std::printf("%s: %s %s (%s)\n", mark, episode_ref(p.item).c_str(),
-                  one_line(p.item.title).c_str(), one_line(p.item.feed_title).c_str());
+                  terminal_text(p.item.title).c_str(), terminal_text(p.item.feed_title).c_str());
   }
   t.commit();
   if (o.all)
     for (const picked_episode &p : chosen)
       if (auto n = marked.find(p.feed.id); n != marked.end()) {
-        std::printf("%s: %s of %s\n", mark, plural(n->second, "episode", "episodes").c_str(),
-                    one_line(p.feed.title.empty() ? p.feed.url : p.feed.title).c_str());
+        std::printf("%s: %s of %s\n", mark, counted(n->second, "episode").c_str(),
+                    p.feed.title.empty() ? shown_url(p.feed.url).c_str()
+                                         : terminal_text(p.feed.title).c_str());
         marked.erase(n);
       }
   if (changed == 0) std::printf("nothing to change\n");
@@ -358,55 +362,122 @@ int cmd_config(const options &o) {
     store::transaction t(*db);
     db->set_setting(o.args[0], value);
     t.commit();
-    std::printf("%s = %s\n", o.args[0].c_str(), one_line(value).c_str());
+    std::printf("%s = %s\n", o.args[0].c_str(), terminal_text(value).c_str());
     return k_exit_ok;
   }
   for (const char *key : k_keys) {
     if (!o.args.empty() && o.args[0] != key) continue;
     std::string value = db->setting(key);
-    std::printf("%s = %s\n", key, value.empty() ? "(not set)" : one_line(value).c_str());
+    std::printf("%s = %s\n", key, value.empty() ? "(not set)" : terminal_text(value).c_str());
   }
   return k_exit_ok;
 }
 
 // MARK: OPML
 
+namespace {
+
+bool equals_any_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+// An attribute whatever the case of its name: OPML files are written by hand and by many tools
+// ("xmlUrl", "xmlurl", "XMLURL").
+std::string attribute_of(const pugi::xml_node &node, std::string_view name) {
+  for (const pugi::xml_attribute &a : node.attributes())
+    if (equals_any_case(a.name(), name)) return a.value();
+  return {};
+}
+
+// A feed URL as OPML files write it, podcast apps' own schemes read as the web URLs they stand
+// for: itpc://, pcast://, podcast:// and feed:// as http://, "feed:https://..." as what follows.
+std::string web_url(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+    text.remove_prefix(1);
+  auto starts = [&text](std::string_view prefix) {
+    return text.size() >= prefix.size() && equals_any_case(text.substr(0, prefix.size()), prefix);
+  };
+  for (std::string_view scheme : {"itpc://", "pcast://", "podcast://", "feed://"})
+    if (starts(scheme)) return "http://" + std::string(text.substr(scheme.size()));
+  if (starts("feed:")) text.remove_prefix(5);
+  return std::string(text);
+}
+
+// "line 3, column 14" of a byte offset into `data`, as editors count them.
+std::string position_of(std::string_view data, ptrdiff_t offset) {
+  size_t end = std::min(static_cast<size_t>(std::max<ptrdiff_t>(offset, 0)), data.size());
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < end; i++) {
+    if (data[i] == '\n') {
+      line++;
+      column = 1;
+    } else if ((static_cast<unsigned char>(data[i]) & 0xC0) != 0x80) {
+      column++;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+}  // namespace
+
 int cmd_import(const options &o) {
-  if (o.args.size() != 1) return usage_error(o, "takes one OPML FILE");
+  if (o.args.size() != 1) return usage_error(o, "takes one OPML FILE ('-' for standard input)");
   const std::string &path = o.args[0];
+  const std::string name = path == "-" ? std::string("standard input") : path;
+  std::string data, error;
+  if (!read_file(path, data, error)) return report(o.command, k_exit_failure, error);
   pugi::xml_document doc;
-  pugi::xml_parse_result parsed = doc.load_file(path.c_str());
+  pugi::xml_parse_result parsed = doc.load_buffer(data.data(), data.size());
   if (!parsed)
     return report(o.command, k_exit_failure,
-                  path + ": " + parsed.description() + " at byte " + std::to_string(parsed.offset));
-  if (!doc.child("opml")) return report(o.command, k_exit_failure, path + ": not an OPML document");
+                  name + ": " + position_of(data, parsed.offset) + ": " + parsed.description());
+  pugi::xml_node root = doc.document_element();
+  if (!equals_any_case(root.name(), "opml"))
+    return report(o.command, k_exit_failure, name + ": not an OPML document");
+  // Outlines nest in folders of any depth; every one with a feed URL counts, in file order.
+  std::vector<pugi::xml_node> outlines;
+  std::vector<pugi::xml_node> pending;
+  for (pugi::xml_node child = root.last_child(); child; child = child.previous_sibling())
+    pending.push_back(child);
+  while (!pending.empty()) {
+    pugi::xml_node node = pending.back();
+    pending.pop_back();
+    if (equals_any_case(node.name(), "outline") && !attribute_of(node, "xmlUrl").empty())
+      outlines.push_back(node);
+    for (pugi::xml_node child = node.last_child(); child; child = child.previous_sibling())
+      pending.push_back(child);
+  }
   std::unique_ptr<store> db = open_store(o);
   store::transaction t(*db);
   std::set<std::string> seen;
-  for (const subscription &s : db->subscriptions()) seen.insert(s.url);
+  for (const subscription &s : db->subscriptions()) seen.insert(url_key(s.url));
   int added = 0, skipped = 0;
-  // Outlines nest in folders of any depth; every one with a feed URL counts.
-  for (const pugi::xpath_node &node : doc.select_nodes("/opml/body//outline[@xmlUrl]")) {
-    pugi::xml_node outline = node.node();
-    std::string url = outline.attribute("xmlUrl").value();
-    std::string title = outline.attribute("title").value();
-    if (title.empty()) title = outline.attribute("text").value();
-    const char *why = !is_http_url(url) ? "not an http(s) URL"
-                      : seen.count(url) ? "already subscribed"
-                                        : nullptr;
-    if (why != nullptr) {
-      skipped++;
-      report(o.command, k_exit_ok, "skipped " + redact_url(url) + ": " + why);
+  for (const pugi::xml_node &outline : outlines) {
+    const std::string written = attribute_of(outline, "xmlUrl");
+    std::string url, why;
+    std::string title = attribute_of(outline, "title");
+    if (title.empty()) title = attribute_of(outline, "text");
+    if (!check_url(web_url(written), url, why)) {
+      why = "not an http(s) URL";
+    } else if (!seen.insert(url_key(url)).second) {
+      why = "already subscribed";
+    } else {
+      db->subscribe(url, title);
+      added++;
       continue;
     }
-    seen.insert(url);
-    db->subscribe(url, title);
-    added++;
+    skipped++;
+    report(o.command, k_exit_ok, "skipped " + shown_url(written) + ": " + why);
   }
   t.commit();
-  std::printf("imported %d subscriptions (%d skipped); 'vepod update' fetches them\n", added,
-              skipped);
-  return added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + path)
+  std::printf("imported %s (%d skipped); 'vepod update' fetches them\n",
+              counted(added, "subscription").c_str(), skipped);
+  return added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + name)
                                     : k_exit_ok;
 }
 

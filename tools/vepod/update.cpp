@@ -10,10 +10,16 @@ std::vector<episode> episodes_of(const std::string &listing, int64_t subscriptio
   size_t index, max;
   yyjson_val *entry;
   yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, entry) {
+    // Newest first: what lies beyond the bound would be trimmed at once.
+    if (found.size() == store::k_max_episodes) break;
     episode e;
     e.subscription = subscription;
     e.guid = text_member(entry, "id");
-    e.title = real_title(text_member(entry, "name"));
+    // The whole title: "name" is the library's display form of it, cut short and with '/'
+    // replaced. An untitled episode goes by its guid, or by nothing when that is made up.
+    e.title = text_member(entry, "title");
+    if (e.title.empty() && !yyjson_is_true(yyjson_obj_get(entry, "guid_fallback")))
+      e.title = e.guid;
     e.media_url = text_member(entry, "locator");
     auto number = [entry](const char *key) {
       yyjson_val *v = yyjson_obj_get(entry, key);
@@ -93,6 +99,7 @@ feed_update update_one(store &db, session &net, size_t number, const subscriptio
     e->feed_number = static_cast<int64_t>(number);
     u.fresh.push_back(std::move(*e));
   }
+  db.trim_episodes(s.id);
   db.set_updated(s.id, now, "");
   if (!moved.empty() && moved != s.url && db.move(s.id, moved)) u.moved_to = moved;
   t.commit();
@@ -110,7 +117,10 @@ update_result update_subscriptions(store &db, session &net, const std::vector<su
   // cut short keeps what it had.
   net.prefetch(urls, jobs, [&](size_t i) {
     result.feeds.push_back(update_one(db, net, i + 1, all[i]));
+    // The body is in the database now: neither the transport nor the library's response cache
+    // needs to hold it for the rest of the run.
     net.forget(all[i].url);
+    vepod_cache_clear();
   });
   return result;
 }
