@@ -56,7 +56,7 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
         yyjson_mut_obj_add_int(doc.get(), entry, "size", -1) &&
         (!slot.feed.image || yyjson_mut_obj_add_val(doc.get(), entry, "image",
                                                     vepod_json_str(doc.get(), slot.feed.image))) &&
-        yyjson_mut_arr_append(root, entry);
+        vepod_json_feed_details(doc.get(), entry, slot.feed) && yyjson_mut_arr_append(root, entry);
   }
   return vepod_emit_doc(doc.get(), complete, out);
 }
@@ -162,7 +162,8 @@ yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vep
       yyjson_mut_obj_add_bool(doc, entry, "guid_fallback", item.id_fallback != 0) &&
       (!item.title || yyjson_mut_obj_add_val(doc, entry, "title", borrowed_str(doc, item.title))) &&
       (!item.enclosure_type || yyjson_mut_obj_add_val(doc, entry, "enclosure_type",
-                                                      borrowed_str(doc, item.enclosure_type)));
+                                                      borrowed_str(doc, item.enclosure_type))) &&
+      vepod_json_item_light(doc, entry, item);
   return complete ? entry : nullptr;
 }
 

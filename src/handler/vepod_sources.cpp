@@ -27,7 +27,10 @@ void release_slot(vepod_source &slot) {
 // The table is some 90 KB, too much for the stack of a host's worker thread.
 vepod_table_ptr new_table(const tervala_io *io) {
   auto *table = static_cast<vepod_source_table *>(vepod_calloc(1, sizeof(vepod_source_table)));
-  if (table) table->io = io;
+  if (table) {
+    table->io = io;
+    table->detail = vepod_detail::light;
+  }
   return vepod_table_ptr(table);
 }
 
@@ -118,8 +121,8 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     return VEPOD_OK;
   }
   char parse_message[k_parse_message_size];
-  vepod_feed_status parsed =
-      vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message);
+  vepod_feed_status parsed = vepod_feed_parse(body, body_len, &slot.feed, parse_message,
+                                              sizeof parse_message, table.detail);
   if (parsed == vepod_feed_ok) {
     vepod_stats_get()->feeds_parsed++;
     return VEPOD_OK;

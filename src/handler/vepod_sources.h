@@ -28,6 +28,8 @@ struct vepod_source {
 
 struct vepod_source_table {
   const tervala_io *io;
+  // How much of each episode the feeds keep: listings show the light members only.
+  vepod_detail detail;
   vepod_source sources[vepod_max_sources];
   size_t count;
   vepod_code error_code;  // of the last configured URL that failed hard
