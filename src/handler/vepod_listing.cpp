@@ -56,7 +56,8 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
         yyjson_mut_obj_add_int(doc.get(), entry, "size", -1) &&
         (!slot.feed.image || yyjson_mut_obj_add_val(doc.get(), entry, "image",
                                                     vepod_json_str(doc.get(), slot.feed.image))) &&
-        vepod_json_feed_details(doc.get(), entry, slot.feed) && yyjson_mut_arr_append(root, entry);
+        (slot.feed.format == 0 || vepod_json_feed_details(doc.get(), entry, slot.feed)) &&
+        yyjson_mut_arr_append(root, entry);
   }
   return vepod_emit_doc(doc.get(), complete, out);
 }
