@@ -235,7 +235,11 @@ size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]) {
 vepod_code vepod_list_folder(const tervala_io *io, const char *settings_json, const char *path,
                              vepod_out out) {
   vepod_loaded_source loaded;
-  if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out)) return code;
+  // A path below a feed's URL names an entry, whose feed is read with every detail.
+  const char *detail_path = path && *path ? path : nullptr;
+  if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out, detail_path)) {
+    return code;
+  }
   if (!path || !*path) return list_root(*loaded.table, out);
   return list_feed(*loaded.table, path, out);
 }
