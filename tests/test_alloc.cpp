@@ -173,6 +173,11 @@ TEST_F(AllocationFailureOperations, ListFeed) {
       [&](char *out, int32_t len) { return vepod_list(settings, "http://h/feed", out, len); });
 }
 
+TEST_F(AllocationFailureOperations, ListEntryDetails) {
+  exhaust_operation(
+      [&](char *out, int32_t len) { return vepod_list(settings, "http://h/feed/1", out, len); });
+}
+
 TEST_F(AllocationFailureOperations, StreamUrlLookup) {
   exhaust_operation([&](char *out, int32_t len) {
     return vepod_stream_url(settings, R"({"id":"1","path":"http://h/feed"})", out, len);

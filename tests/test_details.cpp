@@ -3,6 +3,7 @@
 // and which answers carry it.
 
 #include <gtest/gtest.h>
+#include <yyjson.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -485,6 +486,78 @@ TEST_F(DetailsListing, RootFolderCarriesTheFeedMembers) {
                         "},{\"name\":\"http:\u2215\u2215pod.example\u2215other.xml\","
                         R"("path":"http://pod.example/other.xml",)"
                         R"("id":"http://pod.example/other.xml","folder":true,"size":-1}])");
+}
+
+// The details pane of one episode: the path a listing gives it lists that entry alone, with the
+// heavy members after the light ones.
+TEST_F(DetailsListing, EntryPathAnswersTheEntryWithEveryMember) {
+  vepod_test::Answer folder = vepod_test::list(settings, kUrl);
+  ASSERT_EQ(folder.code, 0) << folder.text;
+  vepod_test::Answer entry = vepod_test::list(settings, "http://pod.example/feed.xml/g1");
+  ASSERT_EQ(entry.code, 0) << entry.text;
+  EXPECT_EQ(entry.text, folder.text.substr(0, folder.text.size() - 2) + "," + kHeavyJson + "}]");
+}
+
+// Each entry of a folder, asked for by its path, answers as the folder listed it: also one of a
+// feed a page announced, an untitled one named by its place, and an id that needed encoding.
+TEST_F(DetailsListing, EntryPathsAnswerAsTheFolderListsThem) {
+  constexpr const char *other = "http://pod.example/other.xml";
+  ASSERT_EQ(vepod_fake_set("http://pod.example/page", 200,
+                           "<html><head><link rel='alternate' type='application/rss+xml' "
+                           "href='other.xml'></head></html>"),
+            0);
+  ASSERT_EQ(vepod_fake_set(other, 200,
+                           "<rss><channel><item><enclosure url='m1'/>"
+                           "<pubDate>Tue, 03 Jan 2006 00:00:00 GMT</pubDate></item>"
+                           "<item><guid>a/b c</guid><title>X</title><enclosure url='m2'/>"
+                           "<itunes:episode>2</itunes:episode></item></channel></rss>"),
+            0);
+  std::string page = vepod_test::settings_for("http://pod.example/page");
+  vepod_test::Answer folder = vepod_test::list(page, other);
+  ASSERT_EQ(folder.code, 0) << folder.text;
+  yyjson_doc *listed = yyjson_read(folder.text.data(), folder.text.size(), 0);
+  ASSERT_EQ(yyjson_arr_size(yyjson_doc_get_root(listed)), 2u);
+  size_t i, n;
+  yyjson_val *e;
+  yyjson_arr_foreach(yyjson_doc_get_root(listed), i, n, e) {
+    char *json = yyjson_val_write(e, 0, nullptr);
+    const char *path = yyjson_get_str(yyjson_obj_get(e, "path"));
+    SCOPED_TRACE(path);
+    vepod_test::Answer entry = vepod_test::list(page, path);
+    EXPECT_EQ(entry.code, 0);
+    EXPECT_EQ(entry.text, std::string("[") + json + "]");
+    std::free(json);
+  }
+  EXPECT_NE(folder.text.find(R"("name":"episode 1")"), std::string::npos) << folder.text;
+  EXPECT_NE(folder.text.find(R"("path":"http://pod.example/other.xml/a%2Fb%20c")"),
+            std::string::npos)
+      << folder.text;
+  yyjson_doc_free(listed);
+}
+
+TEST_F(DetailsListing, EntryPathFailures) {
+  ASSERT_EQ(vepod_fake_set("http://pod.example/gone.xml", 404, ""), 0);
+  const struct {
+    const char *urls;
+    const char *path;
+    int code;
+    const char *message;
+  } cases[] = {
+      {kUrl, "http://pod.example/feed.xml/nope", -2,
+       "folder not found: http://pod.example/feed.xml/nope"},
+      {kUrl, "http://pod.example/feed.xml/g1/", -2,
+       "folder not found: http://pod.example/feed.xml/g1/"},
+      {kUrl, "http://pod.example/other.xml/g1", -2,
+       "folder not found: http://pod.example/other.xml/g1"},
+      {"http://pod.example/gone.xml", "http://pod.example/gone.xml/g1", -2,
+       "HTTP 404 from http://pod.example/gone.xml"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.path);
+    vepod_test::Answer a = vepod_test::list(vepod_test::settings_for(c.urls), c.path);
+    EXPECT_EQ(a.code, c.code);
+    EXPECT_STREQ(vepod_last_error(), c.message);
+  }
 }
 
 }  // namespace

@@ -134,6 +134,12 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
                                               sizeof parse_message, detail_for(table, url));
   if (parsed == vepod_feed_ok) {
     vepod_stats_get()->feeds_parsed++;
+    // The feed's own URL is known here: relative media, image and link URLs become playable.
+    if (!vepod_feed_resolve_urls(&slot.feed, slot.url)) {
+      vepod_feed_free(&slot.feed);
+      mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
+      return VEPOD_ERR_NO_DATA;
+    }
     return VEPOD_OK;
   }
   // Running out of memory says nothing about what the page is; reading it as HTML would turn the

@@ -3,6 +3,7 @@
 // It works on names alone, with their usual prefixes ("itunes:duration", "rdf:RDF"); the reader
 // hands over names of known namespaces with those prefixes whatever the document binds them to.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -330,6 +331,15 @@ void free_persons(vepod_person *persons, int32_t n) {
   std::free(persons);
 }
 
+// Whether episode a is kept over b when only one of them can be: a dated one over an undated one,
+// the newer of two dated ones, and among equals the earlier in the document.
+bool kept_over(const vepod_item &a, const vepod_item &b) {
+  bool a_dated = a.mtime_ms != -1, b_dated = b.mtime_ms != -1;
+  if (a_dated != b_dated) return a_dated;
+  if (a_dated && a.mtime_ms != b.mtime_ms) return a.mtime_ms > b.mtime_ms;
+  return a.index < b.index;
+}
+
 class feed_mapper final : public vepod_xml_consumer {
  public:
   feed_mapper(vepod_feed *feed, vepod_detail detail)
@@ -415,6 +425,7 @@ class feed_mapper final : public vepod_xml_consumer {
     return *field ? vepod_xml_ok : out_of_memory();
   }
   bool atom() const { return format_ == vepod_format_atom; }
+  void item_done();
 
   vepod_feed *feed_;
   // Whether episodes keep their heavy members (show notes and the lists).
@@ -437,8 +448,10 @@ class feed_mapper final : public vepod_xml_consumer {
   int32_t alternate_ = -1;
   const vepod_item *alternate_item_ = nullptr;
   int32_t format_ = vepod_format_none;
-  // An episode element past the kept ones is skipped whole, from its depth on; -1 when none is.
-  int skip_depth_ = -1;
+  int32_t items_seen_ = 0;
+  // Once vepod_max_items are kept: their slots, ordered so that the one to give up is on top.
+  int32_t heap_[vepod_max_items];
+  bool heap_built_ = false;
   elem_kind kinds_[vepod_xml_max_depth] = {};
 };
 
@@ -848,7 +861,6 @@ vepod_xml_status feed_mapper::take_alternate_source(const vepod_xml_tag &tag) {
 
 vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *want) {
   if (tag.depth == 0) return root(tag);
-  if (skip_depth_ >= 0) return vepod_xml_ok;
   elem_kind kind = classify(tag.name);
   kinds_[tag.depth] = kind;
   switch (kind) {
@@ -871,15 +883,13 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *wa
   }
   if (!item_) {
     if (kind == (atom() ? e_entry : e_item)) {
-      if (feed_->nitems < vepod_max_items) {
-        vepod_item &item = feed_->items[feed_->nitems];
-        item = vepod_item{};
-        item.size = item.mtime_ms = item.duration_s = -1;
-        item.index = feed_->nitems++;
-        item_ = &item;
-      } else if (!tag.self_closing) {
-        skip_depth_ = tag.depth;
-      }
+      // Read into the slot after the kept ones; item_done decides whether it stays.
+      vepod_item &item = feed_->items[feed_->nitems];
+      item = vepod_item{};
+      item.size = item.mtime_ms = item.duration_s = -1;
+      item.index = items_seen_++;
+      // A self-closing one has no end: it stays current until an episode's end tag.
+      item_ = &item;
       return vepod_xml_ok;
     }
     return kind == e_itunes_image ? take_feed_image(tag) : feed_start(tag, kind, want);
@@ -888,13 +898,9 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *wa
 }
 
 vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
-  if (skip_depth_ >= 0) {
-    if (depth == skip_depth_) skip_depth_ = -1;
-    return vepod_xml_ok;
-  }
   elem_kind kind = kinds_[depth];
   if (item_ && (kind == e_item || kind == e_entry)) {
-    item_ = nullptr;
+    item_done();
     item_ranks_ = {};
     return vepod_xml_ok;
   }
@@ -914,7 +920,7 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
     case e_id:
       return take_text(&item_->id, text, len);
     case e_duration: {
-      int64_t seconds = vepod_parse_duration(text);
+      int64_t seconds = vepod_duration_seconds(text);
       if (seconds >= 0) item_->duration_s = seconds;
       return vepod_xml_ok;
     }
@@ -926,8 +932,43 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
   }
 }
 
+// Keeps the episode just read while fewer than vepod_max_items are kept; after that it replaces
+// the oldest kept one when it is newer, so that a feed written oldest first still shows its latest
+// episodes. The heap holds the kept slots with the one to give up first on top.
+void feed_mapper::item_done() {
+  item_ = nullptr;
+  if (feed_->nitems < vepod_max_items) {
+    feed_->nitems++;
+    return;
+  }
+  vepod_item *items = feed_->items;
+  auto worse = [items](int32_t a, int32_t b) { return kept_over(items[a], items[b]); };
+  if (!heap_built_) {
+    for (int32_t i = 0; i < vepod_max_items; i++) heap_[i] = i;
+    std::make_heap(heap_, heap_ + vepod_max_items, worse);
+    heap_built_ = true;
+  }
+  vepod_item &read = items[vepod_max_items];
+  int32_t oldest = heap_[0];
+  if (kept_over(read, items[oldest])) {
+    std::pop_heap(heap_, heap_ + vepod_max_items, worse);
+    vepod_item_clear(&items[oldest]);
+    items[oldest] = read;
+    std::push_heap(heap_, heap_ + vepod_max_items, worse);
+  } else {
+    vepod_item_clear(&read);
+  }
+  read = vepod_item{};
+}
+
 vepod_xml_status feed_mapper::finish() {
   feed_->format = format_;
+  if (item_) item_done();
+  if (heap_built_) {
+    std::sort(feed_->items, feed_->items + feed_->nitems,
+              [](const vepod_item &a, const vepod_item &b) { return a.index < b.index; });
+  }
+  for (int32_t i = 0; i < feed_->nitems; i++) feed_->items[i].index = i;
   for (int32_t i = 0; i < feed_->nitems; i++) {
     vepod_item &item = feed_->items[i];
     if ((item.id && item.id[0]) || !item.url || !item.url[0]) continue;
@@ -954,8 +995,8 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
     message = "empty feed body";
   } else if (len > vepod_max_document) {
     message = "feed larger than 16 MB (SPEC D10)";
-  } else if (!(feed->items =
-                   static_cast<vepod_item *>(vepod_calloc(vepod_max_items, sizeof(vepod_item))))) {
+  } else if (!(feed->items = static_cast<vepod_item *>(
+                   vepod_calloc(vepod_max_items + 1, sizeof(vepod_item))))) {
     message = "out of memory";
     status = vepod_xml_out_of_memory;
   } else {
@@ -967,9 +1008,28 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
     }
   }
   if (status == vepod_xml_ok) return vepod_feed_ok;
+  // The episode being read when the parse stopped is not counted yet.
+  if (feed->items) vepod_item_clear(&feed->items[feed->nitems]);
   vepod_feed_free(feed);
   if (message) vepod_put_err(err, err_size, "%s", message);
   return status == vepod_xml_out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
+}
+
+bool vepod_feed_resolve_urls(vepod_feed *feed, const char *base) {
+  if (!vepod_url_is_http(base)) return true;
+  auto resolve = [base](char *&url) {
+    if (!url || !*url || vepod_url_has_scheme(url)) return true;
+    char *absolute = vepod_resolve_url(url, base);
+    if (!absolute) return false;
+    std::free(url);
+    url = absolute;
+    return true;
+  };
+  if (!resolve(feed->image)) return false;
+  for (int32_t i = 0; i < feed->nitems; i++) {
+    if (!resolve(feed->items[i].url)) return false;
+  }
+  return true;
 }
 
 void vepod_item_clear(vepod_item *item) {

@@ -6,7 +6,8 @@
 
 #include <yyjson.h>
 
-// Episodes kept per feed; later items of a document are not stored.
+// Episodes kept per feed: of a document with more, the newest by date (undated ones count as the
+// oldest, among equals the earlier in the document), in document order.
 inline constexpr int vepod_max_items = 500;
 
 // Bounds on the lists a feed may give, so that a hostile feed cannot make an answer explode; what
@@ -84,7 +85,7 @@ struct vepod_item {
   char *title;
   char *id;  // guid / Atom id, or the "enc:" fallback made from the media URL
   int32_t id_fallback;
-  char *url;  // media URL as written in the feed
+  char *url;  // media URL as written in the feed (trimmed), resolved once the feed's URL is known
   char *enclosure_type;
   int64_t size;        // bytes, -1 unknown
   int64_t mtime_ms;    // ms since the epoch, -1 unknown
@@ -125,7 +126,7 @@ struct vepod_feed {
   char *title;
   char *image;
   int32_t format;     // vepod_feed_format; 0 until a parse succeeds
-  vepod_item *items;  // room for vepod_max_items after a successful parse
+  vepod_item *items;  // room for vepod_max_items + 1 after a successful parse
   int32_t nitems;
 
   char *description;
@@ -164,6 +165,10 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
 
 // Releases everything the record owns and clears it; NULL and cleared records are fine.
 void vepod_feed_free(vepod_feed *feed);
+// Resolves the relative URLs of a parsed feed (media, images, links) against base, the feed's own
+// http(s) URL; absolute ones stay as written, and nothing changes when base is not http(s). False
+// when memory ran out (the feed stays whole, some URLs resolved).
+bool vepod_feed_resolve_urls(vepod_feed *feed, const char *base);
 // Releases what one episode owns and clears it.
 void vepod_item_clear(vepod_item *item);
 
