@@ -319,7 +319,8 @@ TEST_F(Catalogue, StreamUrlFailures) {
       {R"({"id":7,"path":"http://h/feed"})", -8, "entry_json has neither id nor a stream_url"},
       {R"({"id":"nope","path":"http://h/feed"})", -2, "entry id not found in feed"},
       {R"({"id":"ep-1"})", -2, "entry id not found in feed"},
-      {R"({"id":"ep-1","path":"http://h/feed/ep-1"})", -2, "entry id not found in feed"},
+      {R"({"id":"ep-1","path":"http://h/other/ep-1"})", -2, "entry id not found in feed"},
+      {R"({"id":"nope","path":"http://h/feed/ep-1"})", -2, "entry id not found in feed"},
       {R"({"id":"ep-1","path":"http://h/down"})", -4, "entry id not found in feed"},
       // A NUL inside a value must not cut it down to a URL, path or id that it does not equal.
       {R"({"stream_url":"http://pod.example/1.mp3\u0000x"})", -2, "entry id not found in feed"},
@@ -455,6 +456,54 @@ TEST_F(Catalogue, IllFormedTextIsRepairedInAnswers) {
   Answer episodes = list(settings, "http://h/f");
   ASSERT_EQ(episodes.code, 0) << vepod_last_error();
   EXPECT_NE(episodes.text.find("\"title\":\"x\xEF\xBF\xBDy\""), std::string::npos);
+}
+
+// Every entry a feed folder lists resolves when handed back exactly as listed, whatever its media
+// URL or id looks like, and a relative media URL plays from the feed's own address.
+TEST_F(Catalogue, EveryListedEntryResolves) {
+  const char *feed_url = "http://h/shows/feed.xml";
+  vepod_fake_set(feed_url, 200,
+                 "<rss><channel><title>S</title>"
+                 "<item><guid>rel</guid><enclosure url=\"/media/ep1.mp3\"/></item>"
+                 "<item><guid>blank</guid><enclosure url=\" http://h/ep2.mp3\t\"/></item>"
+                 "<item><guid>other scheme</guid><enclosure url=\"ftp://h/ep3.mp3\"/></item>"
+                 "<item><guid>g&#xD800;3</guid><enclosure url=\"ep4.mp3\"/></item>"
+                 "<item><guid>a/b?c#d%e</guid><enclosure url=\"http://h/ep5.mp3\"/></item>"
+                 "</channel></rss>");
+  const std::string settings = settings_for(feed_url);
+  Answer episodes = list(settings, feed_url);
+  ASSERT_EQ(episodes.code, 0) << vepod_last_error();
+  yyjson_doc *doc = yyjson_read(episodes.text.data(), episodes.text.size(), 0);
+  ASSERT_NE(doc, nullptr);
+  std::map<std::string, std::string> played;  // id -> stream URL
+  size_t i, n;
+  yyjson_val *entry;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc), i, n, entry) {
+    char *entry_json = yyjson_val_write(entry, 0, nullptr);
+    Answer a = stream(settings.c_str(), entry_json);
+    EXPECT_EQ(a.code, 0) << entry_json << ": " << vepod_last_error();
+    yyjson_doc *answer = yyjson_read(a.text.data(), a.text.size(), 0);
+    played[yyjson_get_str(yyjson_obj_get(entry, "id"))] =
+        answer ? yyjson_get_str(yyjson_obj_get(yyjson_doc_get_root(answer), "url")) : "";
+    yyjson_doc_free(answer);
+    std::free(entry_json);
+  }
+  yyjson_doc_free(doc);
+  const std::map<std::string, std::string> expected = {
+      {"rel", "http://h/media/ep1.mp3"},
+      {"blank", "http://h/ep2.mp3"},
+      {"other scheme", "ftp://h/ep3.mp3"},
+      {"g\xEF\xBF\xBD"
+       "3",
+       "http://h/shows/ep4.mp3"},
+      {"a/b?c#d%e", "http://h/ep5.mp3"},
+  };
+  EXPECT_EQ(played, expected);
+
+  // The id part of the path alone, without the locator, names the episode too.
+  Answer by_path = stream(
+      settings.c_str(), R"({"id":"other scheme","path":"http://h/shows/feed.xml/other%20scheme"})");
+  EXPECT_EQ(by_path.text, R"({"url":"ftp://h/ep3.mp3","headers":{}})");
 }
 
 // The handler table runs on the transport it is given, whatever is installed for the exports.

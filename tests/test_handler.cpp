@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "handler/vepod_handler.h"
 #include "io/vepod_io.h"
@@ -117,7 +118,15 @@ TEST(Fail, SanitisesAndEscapesTheText) {
 TEST(Fail, EscapesQuotesBackslashesAndControls) {
   char out[128];
   vepod_fail(VEPOD_ERR_BAD_INPUT, vepod_out_of(out, sizeof out), "%s", "a\"b\\c\nd\x1f");
-  EXPECT_STREQ(out, "{\"error\":\"a\\\"b\\\\c\\nd\\u001f\"}");
+  EXPECT_STREQ(out, "{\"error\":\"a\\\"b\\\\c\\nd\\u001F\"}");
+
+  // The longest message, every byte escaped at its longest, still makes a whole document.
+  std::vector<char> big(8192);
+  const std::string controls(600, '\x01');
+  vepod_fail(VEPOD_ERR_BAD_INPUT, vepod_out_of(big.data(), big.size()), "%s", controls.c_str());
+  std::string expected = "{\"error\":\"";
+  for (size_t i = 0; i < std::strlen(vepod_last_error()); i++) expected += "\\u0001";
+  EXPECT_EQ(big.data(), expected + "\"}");
 }
 
 TEST(Download, IsAlwaysRefused) {

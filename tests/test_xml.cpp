@@ -277,8 +277,9 @@ TEST(Reader, CollectsDecodedText) {
       {"&AMP;&Lt;&gT;&quot;&apos;", "&<>\"'"},
       {"&#X41;&#x6a;&#65;&#00000000065;", "AjAA"},
       {"&#xE9;&#x20AC;&#x1F600;&#x10FFFF;", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
-      {"&#xD800;", "\xED\xA0\x80"},  // a surrogate is not refused here
-      {"\xED\xA0\x80", "\xED\xA0\x80"},
+      // A surrogate is not refused, and enters the feed model as U+FFFD.
+      {"&#xD800;", "\xEF\xBF\xBD"},
+      {"\xED\xA0\x80", "\xEF\xBF\xBD"},
       {"a <b>x</b> y", "a x y"},
       {"this <i>includes</i> html content", "this includes html content"},
       {"a<b> </b>b", "a b"},
@@ -716,6 +717,7 @@ TEST(Extract, KeepsFiveHundredItems) {
     items += "<item><guid>" + std::to_string(i) + "</guid><itunes:image href='x" +
              std::to_string(i) + "'/><title>t" + std::to_string(i) + "</title></item>";
   }
+  // Undated episodes: the earlier in the document are kept.
   parsed p("<rss><channel>" + items + "</channel></rss>");
   ASSERT_EQ(p.rc, 0) << p.err;
   ASSERT_EQ(p.feed.nitems, 500);
@@ -725,9 +727,36 @@ TEST(Extract, KeepsFiveHundredItems) {
   EXPECT_EQ(p.feed.title, nullptr);
   EXPECT_EQ(p.feed.image, nullptr);
   // Reading goes on normally after it.
-  parsed after("<rss><channel>" + items + "<item/><title>t</title></channel></rss>");
+  parsed after("<rss><channel>" + items + "<title>t</title></channel></rss>");
   ASSERT_EQ(after.rc, 0) << after.err;
   EXPECT_EQ(text_or_null(after.feed.title), "t");
+}
+
+// A feed written oldest first keeps its newest 500 episodes, in document order; undated ones count
+// as older than any dated one, and of equal dates the earlier in the document stays.
+TEST(Extract, KeepsTheNewestFiveHundred) {
+  auto item = [](const std::string &id, const std::string &date) {
+    return "<item><guid>" + id + "</guid>" +
+           (date.empty() ? "" : "<dc:date>" + date + "</dc:date>") + "<enclosure url='http://m/" +
+           id + "'/></item>";
+  };
+  std::string items = item("undated-first", "");
+  for (int year = 0; year < 730; year++) {
+    items += item("y" + std::to_string(year), std::to_string(2000 + year / 12) + "-" +
+                                                  (year % 12 < 9 ? "0" : "") +
+                                                  std::to_string(year % 12 + 1) + "-01T00:00:00Z");
+  }
+  // Ties with the oldest kept date: the one read first stays.
+  items += item("tie", "2019-03-01T00:00:00Z") + item("undated-last", "");
+  parsed p("<rss><channel>" + items + "</channel></rss>");
+  ASSERT_EQ(p.rc, 0) << p.err;
+  ASSERT_EQ(p.feed.nitems, 500);
+  EXPECT_EQ(text_or_null(p.item(0).id), "y230");
+  EXPECT_EQ(text_or_null(p.item(499).id), "y729");
+  for (int32_t i = 0; i < p.feed.nitems; i++) {
+    EXPECT_EQ(p.item(i).index, i);
+    EXPECT_EQ(text_or_null(p.item(i).id), "y" + std::to_string(230 + i));
+  }
 }
 
 TEST(Extract, DocumentWithoutItems) {

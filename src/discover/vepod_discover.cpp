@@ -70,130 +70,6 @@ bool clean_text(const char *text, vepod_string &room, std::string_view *clean) {
 
 // MARK: Emitted URLs
 
-// SipHash-1-3 under a key drawn per call, so that a page cannot be crafted to make the URLs
-// collide in the index.
-uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
-
-uint64_t siphash13(const uint64_t key[2], const char *data, size_t n) {
-  uint64_t v0 = key[0] ^ 0x736f6d6570736575ull;
-  uint64_t v1 = key[1] ^ 0x646f72616e646f6dull;
-  uint64_t v2 = key[0] ^ 0x6c7967656e657261ull;
-  uint64_t v3 = key[1] ^ 0x7465646279746573ull;
-  auto round = [&] {
-    v0 += v1;
-    v1 = rotl(v1, 13);
-    v1 ^= v0;
-    v0 = rotl(v0, 32);
-    v2 += v3;
-    v3 = rotl(v3, 16);
-    v3 ^= v2;
-    v0 += v3;
-    v3 = rotl(v3, 21);
-    v3 ^= v0;
-    v2 += v1;
-    v1 = rotl(v1, 17);
-    v1 ^= v2;
-    v2 = rotl(v2, 32);
-  };
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  size_t whole = n & ~size_t(7);
-  for (size_t i = 0; i < whole; i += 8) {
-    uint64_t m = 0;
-    for (int k = 0; k < 8; k++) m |= uint64_t(p[i + size_t(k)]) << (8 * k);
-    v3 ^= m;
-    round();
-    v0 ^= m;
-  }
-  uint64_t last = uint64_t(n) << 56;
-  for (size_t k = 0; k < (n & 7); k++) last |= uint64_t(p[whole + k]) << (8 * k);
-  v3 ^= last;
-  round();
-  v0 ^= last;
-  v2 ^= 0xff;
-  round();
-  round();
-  round();
-  return v0 ^ v1 ^ v2 ^ v3;
-}
-
-// The URLs already emitted: their bytes in the seen list (each followed by its NUL) and an
-// open-addressing index over that list, so that a lookup costs one hash whatever the number of
-// URLs. When either cannot grow, later URLs are not recorded and their duplicates are no longer
-// recognised; the URLs recorded before still are.
-struct seen_set {
-  struct slot {
-    uint64_t hash;
-    size_t offset;  // in the seen list, plus one; 0 marks an empty slot
-  };
-
-  vepod_buffer list;
-  slot *slots = nullptr;
-  size_t cap = 0;  // a power of two, at least twice the number of URLs recorded
-  size_t count = 0;
-  uint64_t key[2] = {0, 0};
-  bool keyed = false;
-
-  seen_set() = default;
-  seen_set(const seen_set &) = delete;
-  seen_set &operator=(const seen_set &) = delete;
-  ~seen_set() { std::free(slots); }
-};
-
-constexpr size_t k_first_slots = 256;
-
-uint64_t seen_hash(seen_set &set, const char *url, size_t n) {
-  if (!set.keyed) {
-    // A failed random source leaves part of the key zero: lookups stay exact, only the resistance
-    // to crafted collisions is lost.
-    uint32_t r[4] = {0, 0, 0, 0};
-    for (uint32_t &v : r) vepod_random_u32(&v);
-    set.key[0] = uint64_t(r[0]) << 32 | r[1];
-    set.key[1] = uint64_t(r[2]) << 32 | r[3];
-    set.keyed = true;
-  }
-  return siphash13(set.key, url, n);
-}
-
-bool seen_contains(const seen_set &set, const char *url, uint64_t hash) {
-  if (set.count == 0) return false;
-  size_t mask = set.cap - 1;
-  for (size_t i = size_t(hash) & mask;; i = (i + 1) & mask) {
-    const seen_set::slot &s = set.slots[i];
-    if (s.offset == 0) return false;
-    const char *stored = set.list.data + (s.offset - 1);
-    if (s.hash == hash && std::strcmp(stored, url) == 0) return true;
-  }
-}
-
-bool seen_grow(seen_set &set) {
-  size_t cap = set.cap == 0 ? k_first_slots : set.cap * 2;
-  if (cap > SIZE_MAX / sizeof(seen_set::slot)) return false;
-  auto *slots = static_cast<seen_set::slot *>(vepod_calloc(cap, sizeof(seen_set::slot)));
-  if (!slots) return false;
-  for (size_t i = 0; i < set.cap; i++) {
-    const seen_set::slot &s = set.slots[i];
-    if (s.offset == 0) continue;
-    size_t j = size_t(s.hash) & (cap - 1);
-    while (slots[j].offset != 0) j = (j + 1) & (cap - 1);
-    slots[j] = s;
-  }
-  std::free(set.slots);
-  set.slots = slots;
-  set.cap = cap;
-  return true;
-}
-
-void seen_add(seen_set &set, const char *url, size_t n, uint64_t hash) {
-  if ((set.count + 1) * 2 > set.cap && !seen_grow(set)) return;
-  size_t offset = set.list.len;
-  vepod_buffer_put(set.list, url, n + 1);
-  if (set.list.failed) return;
-  size_t i = size_t(hash) & (set.cap - 1);
-  while (set.slots[i].offset != 0) i = (i + 1) & (set.cap - 1);
-  set.slots[i] = {hash, offset + 1};
-  set.count++;
-}
-
 // MARK: Scanner
 
 // Copies an attribute value starting at v (the tag text ends at end) up to the first byte that
@@ -302,7 +178,9 @@ struct scan_state {
   const char *page_url;
   vepod_link_sink sink;
   void *ctx;
-  seen_set seen;
+  // The URLs handed over so far. When one cannot be recorded for lack of memory, its duplicates
+  // are no longer recognised; the URLs recorded before still are.
+  vepod_text_set<vepod_string> seen;
   bool stopped = false;        // by the sink, or for lack of memory
   bool out_of_memory = false;  // a link could not be made into a record
   vepod_string url_text;
@@ -332,9 +210,8 @@ void examine_link(scan_state &st, const char *tag, size_t tag_len) {
 
   vepod_heap_text url(vepod_resolve_url(href, st.page_url));
   if (!url || !vepod_url_is_http(url.get())) return;
-  size_t n = std::strlen(url.get());
-  uint64_t hash = seen_hash(st.seen, url.get(), n);
-  if (seen_contains(st.seen, url.get(), hash)) return;
+  std::string_view url_view(url.get());
+  if (st.seen.contains(url_view)) return;
 
   std::string_view clean_url, clean_title;
   if (!clean_text(url.get(), st.url_text, &clean_url) ||
@@ -345,7 +222,10 @@ void examine_link(scan_state &st, const char *tag, size_t tag_len) {
   const vepod_feed_link link = {clean_url.data(), clean_url.size(), clean_title.data(),
                                 clean_title.size()};
   if (!st.sink(st.ctx, link)) st.stopped = true;
-  seen_add(st.seen, url.get(), n, hash);
+  try {
+    st.seen.emplace(url_view);
+  } catch (const std::bad_alloc &) {
+  }
 }
 
 // One pass over the page: each '<' is found once, and each '>' search starts after the '<' it
@@ -374,20 +254,19 @@ void scan(scan_state &st, const char *p, const char *end) {
 }
 
 struct json_writer {
-  vepod_buffer out;
-  bool first = true;
+  yyjson_mut_doc *doc;
+  yyjson_mut_val *links;
+  bool out_of_memory = false;
 };
 
 bool write_link(void *ctx, const vepod_feed_link &link) {
   auto &w = *static_cast<json_writer *>(ctx);
-  vepod_buffer_put(w.out, w.first ? "[" : ",", 1);
-  w.first = false;
-  vepod_buffer_put(w.out, "{\"url\":\"", 8);
-  vepod_json_escape(w.out, link.url, link.url_len);
-  vepod_buffer_put(w.out, "\",\"title\":\"", 11);
-  vepod_json_escape(w.out, link.title, link.title_len);
-  vepod_buffer_put(w.out, "\"}", 2);
-  return !w.out.failed;
+  yyjson_mut_val *obj = yyjson_mut_obj(w.doc);
+  bool ok = obj && yyjson_mut_obj_add_strncpy(w.doc, obj, "url", link.url, link.url_len) &&
+            yyjson_mut_obj_add_strncpy(w.doc, obj, "title", link.title, link.title_len) &&
+            yyjson_mut_arr_append(w.links, obj);
+  w.out_of_memory = !ok;
+  return ok;
 }
 
 }  // namespace
@@ -413,14 +292,26 @@ vepod_code vepod_discover_links(const void *page, uint64_t page_len, const char 
 vepod_code vepod_discover_json(const void *page, uint64_t page_len, const char *page_url,
                                char **out_json, char *err, size_t err_size) {
   *out_json = nullptr;
-  json_writer w;
-  vepod_code code = vepod_discover_links(page, page_len, page_url, write_link, &w, err, err_size);
-  if (code != VEPOD_OK) return code;
-  vepod_buffer_put(w.out, w.first ? "[]" : "]", w.first ? 2 : 1);
-  if (w.out.failed) {
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(vepod_json_alc());
+  yyjson_mut_val *links = doc ? yyjson_mut_arr(doc) : nullptr;
+  if (!links) {
+    yyjson_mut_doc_free(doc);
     vepod_put_err(err, err_size, "out of memory");
     return VEPOD_ERR_NO_DATA;
   }
-  *out_json = w.out.release();
+  yyjson_mut_doc_set_root(doc, links);
+  json_writer w{doc, links};
+  vepod_code code = vepod_discover_links(page, page_len, page_url, write_link, &w, err, err_size);
+  char *json = nullptr;
+  if (code == VEPOD_OK && !w.out_of_memory) {
+    json = yyjson_mut_write_opts(doc, 0, vepod_json_alc(), nullptr, nullptr);
+  }
+  yyjson_mut_doc_free(doc);
+  if (code != VEPOD_OK) return code;
+  if (!json) {
+    vepod_put_err(err, err_size, "out of memory");
+    return VEPOD_ERR_NO_DATA;
+  }
+  *out_json = json;
   return VEPOD_OK;
 }

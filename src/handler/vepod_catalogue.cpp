@@ -149,27 +149,13 @@ vepod_code resolve_stream_url(const tervala_io *io, const char *settings_json,
 
   vepod_loaded_source loaded;
   if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out)) return code;
-  vepod_source_table &table = *loaded.table;
-  size_t index = path && *path && path_whole ? vepod_find_source(table, path) : vepod_no_source;
-  if (index == vepod_no_source) {
+  // A value cut short by a NUL names no listed feed or episode.
+  if (!id_whole || !path_whole)
     return vepod_fail(VEPOD_ERR_NOT_FOUND, out, "entry id not found in feed");
-  }
-  if (vepod_fetch_feed(table, index) != VEPOD_OK) {
-    // A slot that failed softly (a 2xx other than 200) holds VEPOD_OK, which would read as
-    // success.
-    const vepod_source &slot = table.sources[index];
-    return vepod_fail(
-        slot.failed && slot.error_code != VEPOD_OK ? slot.error_code : VEPOD_ERR_NOT_FOUND, out,
-        "entry id not found in feed");
-  }
-  const vepod_feed &feed = table.sources[index].feed;
-  for (int32_t i = 0; id && id_whole && i < feed.nitems; i++) {
-    const vepod_item &item = feed.items[i];
-    if (!item.id || std::strcmp(item.id, id) != 0) continue;
-    if (!item.url) break;
-    return answer_stream_url(item.url, out);
-  }
-  return vepod_fail(VEPOD_ERR_NOT_FOUND, out, "entry id not found in feed");
+  vepod_entry_ref entry_ref;
+  vepod_code found = vepod_find_entry(*loaded.table, path, id, &entry_ref);
+  if (found != VEPOD_OK) return vepod_fail(found, out, "entry id not found in feed");
+  return answer_stream_url(entry_ref.item->url, out);
 }
 
 // Runs an operation body; memory exhausted inside the C++ runtime is reported like any other

@@ -6,6 +6,7 @@
 #include <yyjson.h>
 
 #include "handler/vepod_sources.h"
+#include "util/vepod_util.h"
 
 struct vepod_doc_deleter {
   void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
@@ -18,3 +19,22 @@ using vepod_mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, vepod_doc_deleter>;
 // vepod_emit / vepod_fail.
 vepod_code vepod_list_folder(const tervala_io *io, const char *settings_json, const char *path,
                              vepod_out out);
+
+// Whether a feed folder lists the episode: it needs a media URL and an id (of several with one id,
+// the first listed one is shown).
+inline bool vepod_item_listed(const vepod_item &item) { return item.url && *item.url && item.id; }
+
+// Appends an episode id to an entry path (the folder's path and a '/'), percent-encoded.
+void vepod_append_entry_id(vepod_string &path, const char *id);
+
+struct vepod_entry_ref {
+  size_t source;  // vepod_no_source when not found
+  const vepod_item *item;
+};
+
+// Finds the episode a listed entry names, loading its feed: the feed from the entry's path (the
+// folder before its last '/', or, for hosts that pass it so, the feed's own URL), the episode by
+// id, else by the id part of the path. VEPOD_OK, VEPOD_ERR_NOT_FOUND, or the code of the feed's
+// failed load.
+vepod_code vepod_find_entry(vepod_source_table &table, const char *path, const char *id,
+                            vepod_entry_ref *found);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fetch/vepod_fetch.h"
@@ -14,19 +15,16 @@
 
 namespace {
 
-// A JSON string for a text that outlives doc: borrowed when it is valid UTF-8 (the common case
-// costs no copy), else a repaired copy.
+// A JSON string for a text that outlives doc: borrowed, not copied. The feed model's texts are
+// well-formed UTF-8 already.
 yyjson_mut_val *borrowed_str(yyjson_mut_doc *doc, const char *text) {
-  size_t n = std::strlen(text);
-  return vepod_utf8_valid(text, n) ? yyjson_mut_strn(doc, text, n) : vepod_json_str(doc, text);
+  return yyjson_mut_strn(doc, text, std::strlen(text));
 }
 
 bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title) {
   char name[vepod_name_size];
   size_t n = vepod_seg_name(title, name);
-  yyjson_mut_val *value =
-      vepod_utf8_valid(name, n) ? yyjson_mut_strncpy(doc, name, n) : vepod_json_str(doc, name);
-  return value && yyjson_mut_obj_add_val(doc, obj, "name", value);
+  return yyjson_mut_obj_add_val(doc, obj, "name", yyjson_mut_strncpy(doc, name, n));
 }
 
 vepod_code list_root(const vepod_source_table &table, vepod_out out) {
@@ -56,41 +54,11 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
         yyjson_mut_obj_add_int(doc.get(), entry, "size", -1) &&
         (!slot.feed.image || yyjson_mut_obj_add_val(doc.get(), entry, "image",
                                                     vepod_json_str(doc.get(), slot.feed.image))) &&
+        (slot.feed.format == 0 || vepod_json_feed_details(doc.get(), entry, slot.feed)) &&
         yyjson_mut_arr_append(root, entry);
   }
   return vepod_emit_doc(doc.get(), complete, out);
 }
-
-// The ids of the episodes kept so far: open addressing over the feed's own texts. The hash is not
-// keyed, so a feed could make its ids collide; with at most 500 episodes that costs no more than
-// comparing every pair.
-class id_set {
- public:
-  explicit id_set(size_t capacity) : slots_(std::bit_ceil(2 * capacity + 1)) {}
-
-  // Adds id; false when it was there already.
-  bool insert(const char *id) {
-    size_t len = std::strlen(id);
-    uint64_t hash = vepod_fnv1a(id, len, vepod_fnv1a_basis);
-    size_t mask = slots_.size() - 1;
-    for (size_t i = size_t(hash) & mask;; i = (i + 1) & mask) {
-      slot &s = slots_[i];
-      if (!s.id) {
-        s = {id, len, hash};
-        return true;
-      }
-      if (s.hash == hash && s.len == len && std::memcmp(s.id, id, len) == 0) return false;
-    }
-  }
-
- private:
-  struct slot {
-    const char *id;
-    size_t len;
-    uint64_t hash;
-  };
-  vepod_vector<slot> slots_;
-};
 
 // Episode order: known dates newest first, then unknown dates, ties in document order.
 bool newer_first(const vepod_item *x, const vepod_item *y) {
@@ -105,30 +73,15 @@ vepod_vector<const vepod_item *> kept_items(const vepod_feed &feed) {
   const size_t n = size_t(feed.nitems);
   vepod_vector<const vepod_item *> kept;
   kept.reserve(n);
-  id_set seen(n);
+  vepod_text_set<std::string_view> seen;
+  seen.reserve(n);
   for (size_t i = 0; i < n; i++) {
     const vepod_item &item = feed.items[i];
-    if (!item.url || !*item.url || !item.id) continue;
-    if (seen.insert(item.id)) kept.push_back(&item);
+    if (!vepod_item_listed(item)) continue;
+    if (seen.insert(item.id).second) kept.push_back(&item);
   }
   std::sort(kept.begin(), kept.end(), newer_first);
   return kept;
-}
-
-void percent_encode(vepod_string &out, const char *text) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  for (const auto *s = reinterpret_cast<const unsigned char *>(text); *s; s++) {
-    unsigned char c = *s;
-    bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '-' || c == '.' || c == '_' || c == '~';
-    if (unreserved) {
-      out += char(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
 }
 
 // One episode entry, NULL when memory ran out while it was built. path holds the folder's path
@@ -136,7 +89,7 @@ void percent_encode(vepod_string &out, const char *text) {
 yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vepod_item &item,
                               size_t number) {
   const size_t folder_len = path.size();
-  percent_encode(path, item.id);
+  vepod_append_entry_id(path, item.id);
   yyjson_mut_val *path_value = yyjson_mut_strncpy(doc, path.data(), path.size());
   path.resize(folder_len);
   char fallback[64];
@@ -162,17 +115,54 @@ yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vep
       yyjson_mut_obj_add_bool(doc, entry, "guid_fallback", item.id_fallback != 0) &&
       (!item.title || yyjson_mut_obj_add_val(doc, entry, "title", borrowed_str(doc, item.title))) &&
       (!item.enclosure_type || yyjson_mut_obj_add_val(doc, entry, "enclosure_type",
-                                                      borrowed_str(doc, item.enclosure_type)));
+                                                      borrowed_str(doc, item.enclosure_type))) &&
+      vepod_json_item_light(doc, entry, item);
   return complete ? entry : nullptr;
 }
 
-vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out) {
-  size_t index = vepod_find_source(table, path);
-  if (index == vepod_no_source) {
+// Why the feed of an entry path (its folder, before the last '/') could not be read; NULL when it
+// was read or is no source.
+const char *load_error(const vepod_source_table &table, std::string_view path) {
+  std::string_view folder = path.substr(0, path.rfind('/'));
+  for (size_t i = 0; i < table.count; i++) {
+    const vepod_source &slot = table.sources[i];
+    if (slot.failed && slot.url && folder == slot.url) return slot.error;
+  }
+  return nullptr;
+}
+
+// The details of the entry a listed path names: a one-element array holding the entry as its
+// folder lists it, followed by every heavy member. The entry's feed was read with every detail.
+vepod_code list_entry(vepod_source_table &table, const char *path, vepod_out out) {
+  vepod_entry_ref ref;
+  vepod_code code = vepod_find_entry(table, path, nullptr, &ref);
+  if (code != VEPOD_OK) {
+    if (const char *why = load_error(table, path)) return vepod_fail(code, out, "%s", why);
     char redacted[vepod_redacted_size];
     vepod_redact_url(path, redacted, sizeof redacted);
     return vepod_fail(VEPOD_ERR_NOT_FOUND, out, "folder not found: %s", redacted);
   }
+  const vepod_source &slot = table.sources[ref.source];
+  // Its place in the listing, which names an untitled episode.
+  vepod_vector<const vepod_item *> kept = kept_items(slot.feed);
+  size_t number = size_t(std::find(kept.begin(), kept.end(), ref.item) - kept.begin()) + 1;
+
+  vepod_mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
+  if (!doc) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  yyjson_mut_val *root = yyjson_mut_arr(doc.get());
+  if (!root) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  yyjson_mut_doc_set_root(doc.get(), root);
+  vepod_string entry_path = slot.url;
+  entry_path += '/';
+  yyjson_mut_val *entry = episode_entry(doc.get(), entry_path, *ref.item, number);
+  bool complete = entry && vepod_json_item_heavy(doc.get(), entry, *ref.item) &&
+                  yyjson_mut_arr_append(root, entry);
+  return vepod_emit_doc(doc.get(), complete, out);
+}
+
+vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out) {
+  size_t index = vepod_find_source(table, path);
+  if (index == vepod_no_source) return list_entry(table, path, out);
   vepod_code code = vepod_fetch_feed(table, index);
   const vepod_source &slot = table.sources[index];
   if (code != VEPOD_OK) {
@@ -194,12 +184,14 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
   vepod_string entry_path = slot.url;
   entry_path += '/';
   size_t number = 0;
+  bool complete = true;
   for (const vepod_item *item : kept) {
-    // An entry that cannot be built is left out; the numbering still counts it.
+    // A listing without one of its episodes would pass for the whole feed.
     yyjson_mut_val *entry = episode_entry(doc.get(), entry_path, *item, ++number);
-    if (entry) yyjson_mut_arr_append(root, entry);
+    complete = entry && yyjson_mut_arr_append(root, entry);
+    if (!complete) break;
   }
-  return vepod_emit_doc(doc.get(), true, out);
+  return vepod_emit_doc(doc.get(), complete, out);
 }
 
 }  // namespace
@@ -217,7 +209,7 @@ size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]) {
     } else if (c < 0x20 || c == 0x7F) {
       name[n++] = ' ';
     } else {
-      // A byte that starts no well-formed character is copied alone (the answer repairs it).
+      // Texts are well-formed UTF-8; a stray byte would still be stepped over one at a time.
       len = std::max<size_t>(vepod_utf8_char_len(s, left), 1);
       if (len > vepod_name_budget - n) break;
       std::memcpy(name + n, s, len);
@@ -233,7 +225,11 @@ size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]) {
 vepod_code vepod_list_folder(const tervala_io *io, const char *settings_json, const char *path,
                              vepod_out out) {
   vepod_loaded_source loaded;
-  if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out)) return code;
+  // A path below a feed's URL names an entry, whose feed is read with every detail.
+  const char *detail_path = path && *path ? path : nullptr;
+  if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out, detail_path)) {
+    return code;
+  }
   if (!path || !*path) return list_root(*loaded.table, out);
   return list_feed(*loaded.table, path, out);
 }

@@ -36,7 +36,8 @@ struct thread_results {
 thread_local thread_results t_results;
 
 // Makes an error text valid UTF-8 in place: every byte that does not start a complete,
-// well-formed character becomes '?'.
+// well-formed character becomes '?'. Messages keep this rule of their own, which hosts read
+// byte for byte; a message may quote what a transport said.
 void sanitize_utf8(char *text) {
   size_t n = std::strlen(text);
   for (size_t i = 0; i < n;) {
@@ -61,17 +62,26 @@ __attribute__((format(printf, 1, 2))) void set_err(const char *format, ...) {
   va_end(args);
 }
 
-// Writes {"error":"text"} into out, or an empty text when it does not fit or memory runs out.
+// Writes {"error":"text"} into out, or an empty text when it does not fit. The document lives in
+// a pool on the stack: a failure caused by exhausted memory must still be reported.
 void write_error_doc(const char *text, vepod_out out) noexcept {
   if (out.size == 0) return;
-  vepod_buffer doc;
-  vepod_buffer_put(doc, "{\"error\":\"");
-  vepod_json_escape(doc, text, std::strlen(text));
-  vepod_buffer_put(doc, "\"}");
-  if (doc.failed || doc.len + 1 > out.size) {
+  // Room for the values, the text and its escaped copy at six bytes a byte.
+  alignas(16) char pool[k_err_size * 16 + 2048];
+  yyjson_alc alc;
+  yyjson_alc_pool_init(&alc, pool, sizeof pool);
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(&alc);
+  yyjson_mut_val *root = doc ? yyjson_mut_obj(doc) : nullptr;
+  size_t len = 0;
+  char *json = nullptr;
+  if (root && yyjson_mut_obj_add_strcpy(doc, root, "error", text)) {
+    yyjson_mut_doc_set_root(doc, root);
+    json = yyjson_mut_write_opts(doc, 0, &alc, &len, nullptr);
+  }
+  if (!json || len + 1 > out.size) {
     out.data[0] = '\0';
   } else {
-    std::memcpy(out.data, doc.data, doc.len + 1);
+    std::memcpy(out.data, json, len + 1);
   }
 }
 

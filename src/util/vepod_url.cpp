@@ -149,6 +149,8 @@ void vepod_redact_url(const char *url, char *out, size_t cap) {
   if (cut != std::string_view::npos) w.put("?<redacted>");
 }
 
+bool vepod_url_has_scheme(const char *text) { return scheme_len(text) != 0; }
+
 char *vepod_resolve_url(const char *ref, const char *base) {
   if (!ref || !*ref) return nullptr;
   // A reference with a scheme is absolute and kept as written.

@@ -221,72 +221,25 @@ void vepod_utf8_repair_append(vepod_string &out, const char *s, size_t n) {
   }
 }
 
-yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text) {
-  if (!text) return yyjson_mut_str(doc, "");
-  size_t n = std::strlen(text);
-  if (vepod_utf8_valid(text, n)) return yyjson_mut_strncpy(doc, text, n);
+char *vepod_strndup_utf8(std::string_view text) {
+  if (vepod_utf8_valid(text.data(), text.size())) return vepod_strndup(text);
   try {
     vepod_string repaired;
-    repaired.reserve(n + 8);
-    vepod_utf8_repair_append(repaired, text, n);
-    return yyjson_mut_strncpy(doc, repaired.data(), repaired.size());
+    repaired.reserve(text.size() + 8);
+    vepod_utf8_repair_append(repaired, text.data(), text.size());
+    return vepod_strndup(repaired);
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
 }
 
-void vepod_json_escape(vepod_buffer &out, const char *s, size_t n) {
-  static constexpr char k_hex[] = "0123456789abcdef";
-  const auto *p = reinterpret_cast<const unsigned char *>(s);
-  size_t run = 0;  // start of the bytes not yet written
-  size_t i = 0;
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-      i++;
-      continue;
-    }
-    size_t len = c >= 0x80 ? utf8_seq_len(p + i, n - i) : 0;
-    if (len > 0) {
-      i += len;
-      continue;
-    }
-    vepod_buffer_put(out, s + run, i - run);
-    if (c >= 0x80) {
-      vepod_buffer_put(out, "\xEF\xBF\xBD", 3);
-      i += ill_formed_len(p + i, n - i);
-    } else {
-      char escaped[6] = {'\\', char(c), 0, 0, 0, 0};
-      size_t size = 2;
-      switch (c) {
-        case '"':
-        case '\\':
-          break;
-        case '\b':
-          escaped[1] = 'b';
-          break;
-        case '\f':
-          escaped[1] = 'f';
-          break;
-        case '\n':
-          escaped[1] = 'n';
-          break;
-        case '\r':
-          escaped[1] = 'r';
-          break;
-        case '\t':
-          escaped[1] = 't';
-          break;
-        default:
-          std::memcpy(escaped + 1, "u00", 3);
-          escaped[4] = k_hex[c >> 4];
-          escaped[5] = k_hex[c & 15];
-          size = 6;
-      }
-      vepod_buffer_put(out, escaped, size);
-      i++;
-    }
-    run = i;
-  }
-  vepod_buffer_put(out, s + run, n - run);
+std::string_view vepod_trim_blanks(std::string_view text) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text) {
+  return yyjson_mut_strcpy(doc, text ? text : "");
 }

@@ -1,5 +1,5 @@
 // Library-internal helpers: platform layer (locks, clock, random source), URL and string helpers,
-// hashing, dates and durations, and the UTF-8 repair used by every JSON answer.
+// hashing, dates and durations, and the UTF-8 repair applied where text enters the library.
 #pragma once
 
 #include <pthread.h>
@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include <yyjson.h>
@@ -84,6 +85,18 @@ using vepod_string = std::basic_string<char, std::char_traits<char>, vepod_std_a
 template <typename T>
 using vepod_vector = std::vector<T, vepod_std_allocator<T>>;
 
+// A hash of text under a key drawn once per process (SipHash-1-3), so that a page or a feed cannot
+// be crafted to make its texts collide.
+struct vepod_text_hash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const noexcept;
+};
+// The library's one hash set of texts (episode ids, discovered URLs); looked up by string_view
+// whatever it stores.
+template <typename Text>
+using vepod_text_set =
+    std::unordered_set<Text, vepod_text_hash, std::equal_to<>, vepod_std_allocator<Text>>;
+
 // A heap byte block for texts that grow, from vepod_realloc: its content is always followed by a
 // NUL once it holds a block. Capacities start at 256 bytes (512 when 256 are not enough) and
 // double. Once growing fails the buffer stays failed and appends do nothing, so a writer checks
@@ -141,6 +154,8 @@ inline constexpr size_t vepod_redacted_size = 256;
 // ref is empty, base has no "scheme://" or memory runs out. The result is not checked with
 // vepod_url_is_http.
 char *vepod_resolve_url(const char *ref, const char *base);
+// True when text starts with a URI scheme and its ':' (an absolute reference).
+bool vepod_url_has_scheme(const char *text);
 // One pass of 64-bit FNV-1a over len bytes, starting from h (pass vepod_fnv1a_basis to start).
 uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h);
 // A malloc'ed copy of text; NULL for NULL or when memory runs out.
@@ -238,16 +253,23 @@ size_t vepod_utf8_char_len(const char *s, size_t n);
 // Writes code point cp (1 to U+10FFFF) as UTF-8 into out (room for 4 bytes): the byte count.
 int vepod_utf8_encode(uint32_t cp, char *out);
 
-// Appends [s, s+n) to out with every ill-formed sequence replaced by U+FFFD.
+// Appends [s, s+n) to out with every ill-formed sequence replaced by U+FFFD. The library repairs
+// text once, where it enters: the feed model and discovery's link records. (Messages have their
+// own rule: a byte that starts no character becomes '?'.)
 void vepod_utf8_repair_append(vepod_string &out, const char *s, size_t n);
 
-// A JSON string value for `text` copied into doc, with ill-formed UTF-8 replaced by U+FFFD so that
-// the writer never refuses it. NULL text gives "". Returns NULL only when memory runs out.
-yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text);
+// A malloc'ed copy of text, well-formed UTF-8 (ill-formed sequences replaced by U+FFFD), with a NUL
+// after it; NULL when memory runs out. Texts enter the feed model through here, so that what a
+// listing shows and what a caller hands back are the same bytes.
+char *vepod_strndup_utf8(std::string_view text);
 
-// Appends [s, s+n) as the inside of a JSON string literal, for the answers written by hand: quote,
-// backslash and control bytes escaped, ill-formed UTF-8 written as U+FFFD.
-void vepod_json_escape(vepod_buffer &out, const char *s, size_t n);
+// text without the ASCII blanks (tab, LF, CR, space) at either end, as URLs in feeds are written.
+std::string_view vepod_trim_blanks(std::string_view text);
+
+// A JSON string value for `text` copied into doc; NULL text gives "". The library's texts are
+// well-formed UTF-8 from where they enter it (feed model, link records, messages), so nothing is
+// repaired here. Returns NULL only when memory runs out.
+yyjson_mut_val *vepod_json_str(yyjson_mut_doc *doc, const char *text);
 
 // MARK: Legacy encodings
 
