@@ -173,6 +173,59 @@ class Client(unittest.TestCase):
                 self.assertEqual(run.returncode, code, run.stderr)
                 self.assertIn(said, run.stdout + run.stderr)
 
+    DETAILED = """<rss version="2.0" xmlns:itunes="http://www.itunes.com/dtds/podcast-1.0.dtd"
+ xmlns:podcast="https://podcastindex.org/namespace/1.0"
+ xmlns:content="http://purl.org/rss/1.0/modules/content/"
+ xmlns:psc="http://podlove.org/simple-chapters"><channel><title>Harbor Lights</title>%s
+<item><title>Fog Horns</title><guid>fog</guid><pubDate>Mon, 03 Jun 2024 09:00:00 GMT</pubDate>
+<enclosure url="https://media.example.com/fog.mp3" type="audio/mpeg" length="52000000"/>
+<link>https://harbor.example/fog</link><itunes:season>2</itunes:season>
+<itunes:episode>315.5</itunes:episode><itunes:duration>1:02:03</itunes:duration>
+<content:encoded><![CDATA[<p>We visit the <a href="https://harbor.example/map">old pier</a>.
+</p><ul><li>tides</li><li>ropes</li></ul><script>alert(1)</script>]]></content:encoded>
+<podcast:transcript url="https://harbor.example/fog.vtt" type="text/vtt" language="en"/>
+<podcast:person role="host">Ann Example</podcast:person>
+<psc:chapters version="1.2"><psc:chapter start="00:00:00" title="Intro"/>
+<psc:chapter start="00:12:30.5" title="The pier"/></psc:chapters></item></channel></rss>"""
+
+    def test_show_prints_an_episodes_details_and_notes(self):
+        url = "https://feeds.example.com/harbor.rss"
+        route = ["--offline", url + "=" + self.write("harbor.rss", self.DETAILED % "")]
+        self.vepod("subscribe", *route, url)
+        out = self.vepod("show", "1.1", *route).stdout
+        for expected in ["Title        Fog Horns", "Feed         Harbor Lights", "Date         2024-06-03",
+                         "Length       1:02:03", "Size         52.0 MB",
+                         "Episode      season 2, episode 315.5",
+                         "Link         https://harbor.example/fog",
+                         "Chapters     0:00:00 Intro", "             0:12:30 The pier",
+                         "Transcripts  https://harbor.example/fog.vtt (text/vtt, en)",
+                         "People       Ann Example (host)",
+                         "We visit the old pier <https://harbor.example/map>.\n\n"
+                         "\u2022 tides\n\u2022 ropes\n"]:
+            self.assertIn(expected, out)
+        self.assertNotIn("alert", out)
+        details = json.loads(self.vepod("show", "--json", "1.1", *route).stdout)
+        self.assertEqual(details["persons"], [{"name": "Ann Example", "role": "host"}])
+        self.vepod("show", "1.2", *route, code=NOTHING)
+        self.vepod("show", "one", *route, code=USAGE)
+
+    def test_a_feed_that_announces_its_new_url_moves_once_it_answers(self):
+        old, new = "https://old.example.com/harbor.rss", "https://new.example.com/harbor.rss"
+        moving = self.write("moving.rss", self.DETAILED % (
+            "<itunes:new-feed-url>%s</itunes:new-feed-url>" % new))
+        moved = self.write("moved.rss", self.DETAILED % "")
+        self.vepod("subscribe", "--offline", old + "=" + moving, old)
+        # The new URL does not answer yet: the subscription stays where it is.
+        out = self.vepod("update", "--offline", old + "=" + moving).stdout
+        self.assertNotIn("moved", out)
+        self.assertEqual(self.subscribed(), [old])
+        both = ["--offline", old + "=" + moving, "--offline", new + "=" + moved]
+        out = self.vepod("update", *both).stdout
+        self.assertIn("moved permanently: %s -> %s (the feed says so)" % (old, new), out)
+        self.assertEqual(self.subscribed(), [new])
+        self.assertNotIn("moved", self.vepod("update", *both).stdout)
+        self.assertEqual(json.loads(self.vepod("episodes", "--json").stdout)[0]["ref"], "1.1")
+
     def test_long_redirect_chains_are_followed(self):
         # Tracking prefixes in front of a host: 8 hops, for a feed and for its media.
         chain = "".join("/redirect/%d" % code for code in [301, 302, 307, 308] * 2)

@@ -5,7 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "cli.h"
+#include "format.h"
+#include "url.h"
 
 namespace {
 
@@ -83,11 +84,12 @@ class renderer {
         current_.first = bullet;
         current_.rest = indent_;
         current_.tight = item_before_;
+        items_++;
         walk_children(children, depth);
         end_paragraph();
+        items_--;
         indent_ = outer;
         current_.first = current_.rest = indent_;
-        item_before_ = true;
         return;
       }
       case GUMBO_TAG_PRE:
@@ -112,7 +114,8 @@ class renderer {
   paragraph current_;
   int lists_ = 0;
   bool space_ = false;        // a blank is pending before the next word
-  bool item_before_ = false;  // the last paragraph ended was a list item
+  int items_ = 0;             // list items open around the text being read
+  bool item_before_ = false;  // the last paragraph ended inside a list item
   std::string indent_;        // of the lines inside the list item being read
 
   static bool is_block(GumboTag tag) {
@@ -148,8 +151,26 @@ class renderer {
       const auto *child = static_cast<const GumboNode *>(children.data[i]);
       if (depth < k_max_depth)
         walk(child, depth + 1);
-      else if (child->type == GUMBO_NODE_TEXT)
-        add_text(child->v.text.text);
+      else
+        add_all_text(child);
+    }
+  }
+
+  // Below the depth limit the text is kept, in order, without its layout; no recursion.
+  void add_all_text(const GumboNode *top) {
+    std::vector<const GumboNode *> pending{top};
+    while (!pending.empty()) {
+      const GumboNode *node = pending.back();
+      pending.pop_back();
+      if (node->type == GUMBO_NODE_TEXT || node->type == GUMBO_NODE_WHITESPACE ||
+          node->type == GUMBO_NODE_CDATA) {
+        add_text(node->v.text.text);
+      } else if (node->type == GUMBO_NODE_ELEMENT && node->v.element.tag != GUMBO_TAG_SCRIPT &&
+                 node->v.element.tag != GUMBO_TAG_STYLE) {
+        const GumboVector &children = node->v.element.children;
+        for (unsigned i = children.length; i > 0; i--)
+          pending.push_back(static_cast<const GumboNode *>(children.data[i - 1]));
+      }
     }
   }
 
@@ -187,7 +208,7 @@ class renderer {
       return;
     }
     paragraphs.push_back(current_);
-    item_before_ = false;
+    item_before_ = items_ > 0;
     current_.text.clear();
     current_.first = current_.rest = indent_;
     current_.tight = line_break;

@@ -250,8 +250,8 @@ int cmd_update(const options &o) {
       continue;
     }
     if (!u.moved_to.empty())
-      std::printf("moved permanently: %s -> %s\n", shown_url(u.before.url).c_str(),
-                  shown_url(u.moved_to).c_str());
+      std::printf("moved permanently: %s -> %s%s\n", shown_url(u.before.url).c_str(),
+                  shown_url(u.moved_to).c_str(), u.moved_by_feed ? " (the feed says so)" : "");
     if (u.checked < 0)
       all_stored = false;
     else if (oldest_check < 0 || u.checked < oldest_check)

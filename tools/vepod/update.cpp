@@ -66,6 +66,24 @@ void explain_failure(session &net, const std::string &url, const answer &listing
   }
 }
 
+// The URL a feed announces as its new home (itunes:new-feed-url), when it is another http(s)
+// URL than `own` and answers with a feed itself; "" otherwise. An announcement that does not
+// answer yet is tried again at the next update.
+std::string announced_move(const std::string &root_listing, const std::string &own) {
+  json_doc doc = read_json(root_listing);
+  std::string announced, url, why;
+  announced = text_member(yyjson_arr_get(yyjson_doc_get_root(doc.get()), 0), "new_feed_url");
+  if (announced.empty() || !check_url(announced, url, why) || url_key(url) == url_key(own))
+    return {};
+  answer there = call_list(make_settings({url}), "");
+  json_doc found = read_json(there.json);
+  yyjson_val *first = yyjson_arr_get(yyjson_doc_get_root(found.get()), 0);
+  // A page that announces feeds is no feed: its listing names other URLs.
+  if (there.code != 0 || text_member(first, "path") != url) return {};
+  answer listing = call_list(make_settings({url}), url);
+  return listing.code == 0 ? url : std::string();
+}
+
 feed_update update_one(store &db, session &net, size_t number, const subscription &s) {
   feed_update u;
   u.number = number;
@@ -87,6 +105,10 @@ feed_update update_one(store &db, session &net, size_t number, const subscriptio
   std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
   if (!feeds.empty() && !feeds.front().second.empty()) u.title = feeds.front().second;
   std::string moved = net.moved_to(s.url);
+  if (moved.empty() || moved == s.url) {
+    moved = announced_move(root.json, s.url);
+    u.moved_by_feed = !moved.empty();
+  }
   store::transaction t(db);
   if (u.title != s.title) db.set_title(s.id, u.title);
   // Episodes of a feed that was never fetched (imported) are known, not new.
