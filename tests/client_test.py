@@ -239,6 +239,31 @@ class Client(unittest.TestCase):
         saved = self.vepod("download", "1.1", "-o", self.path("media")).stdout.strip()
         self.assertEqual(pathlib.Path(saved).read_bytes(), media_bytes("far.mp3"))
 
+    def test_reading_commands_change_nothing_on_disk(self):
+        self.db = self.path("not/yet/vepod.db")
+        for args, code in [(["subscriptions"], NOTHING), (["episodes"], NOTHING),
+                           (["export"], OK), (["config"], OK), (["show", "1.1"], NOTHING)]:
+            with self.subTest(args=args):
+                self.vepod(*args, code=code)
+        self.assertFalse(os.path.exists(self.path("not")))
+        self.db = self.write("broken.db", "not a database at all, " * 100)
+        said = self.vepod("subscriptions", code=1).stderr
+        self.assertIn(self.db + ": not a vepod database", said)
+        self.assertIn("move it aside", said)
+
+    @unittest.skipIf(os.geteuid() == 0, "root writes read-only files")
+    def test_a_read_only_database_serves_the_reading_commands(self):
+        self.vepod("subscribe", self.base + "/feed.xml")
+        folder = os.path.dirname(self.db)
+        for name in os.listdir(folder):
+            os.chmod(os.path.join(folder, name), 0o444)
+        os.chmod(folder, 0o555)
+        self.addCleanup(os.chmod, folder, 0o755)
+        self.assertIn("Loopback Radio", self.vepod("subscriptions").stdout)
+        self.assertIn("Second Signal", self.vepod("episodes").stdout)
+        self.assertIn(self.base + "/feed.xml", self.vepod("export").stdout)
+        self.assertIn("read-only", self.vepod("played", "1.1", code=1).stderr)
+
     def test_updates_revalidate_across_runs(self):
         self.vepod("subscribe", self.base + "/podcast.xml")
         cases = [

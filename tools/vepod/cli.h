@@ -54,7 +54,7 @@ struct options {
 bool read_file(const std::string &path, std::string &data, std::string &error);
 
 // The state database the options name.
-std::unique_ptr<store> open_store(const options &o);
+std::unique_ptr<store> open_store(const options &o, store::access mode = store::access::write);
 
 // The transport every fetching command runs on: libcurl, or the fake transport for --offline.
 class session {
@@ -195,7 +195,7 @@ struct picked_episode {
 // --all for every subscription. With none of them, `default_new` takes the new episodes, else it
 // is a usage error saying how to choose. Opens the database; 0, or the exit code after reporting.
 int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_new,
-                    std::vector<picked_episode> &chosen);
+                    std::vector<picked_episode> &chosen, store::access mode = store::access::write);
 
 // "3.12" for an episode: its subscription's number and its own number in the feed.
 std::string episode_ref(const episode &e);

@@ -339,8 +339,9 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
     if (t.result.status == 304 && t.have) {
       t.result.status = 200;
       t.result.body = std::move(t.stored.body);
-      bodies_->touch_body(t.url, now);
-    } else if (t.result.status >= 200 && t.result.status <= 299 && bodies_ != nullptr) {
+      if (bodies_->writable()) bodies_->touch_body(t.url, now);
+    } else if (t.result.status >= 200 && t.result.status <= 299 && bodies_ != nullptr &&
+               bodies_->writable()) {
       bodies_->save_body(t.url, {t.result.body, etag, last_modified, now});
     }
   };

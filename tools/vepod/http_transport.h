@@ -54,7 +54,7 @@ class http_transport {
   // with its own message, so the cap sits a little above that.
   static constexpr size_t k_max_body = 17u << 20;
 
-  // `bodies` may be null: then nothing is kept between runs.
+  // `bodies` may be null: then nothing is kept between runs; a read-only store is read only.
   http_transport(http_options options, store *bodies);
   http_transport(const http_transport &) = delete;
   http_transport &operator=(const http_transport &) = delete;

@@ -65,8 +65,8 @@ bool read_file(const std::string &path, std::string &data, std::string &error) {
   return ok;
 }
 
-std::unique_ptr<store> open_store(const options &o) {
-  return std::make_unique<store>(o.db.empty() ? default_store_path() : o.db);
+std::unique_ptr<store> open_store(const options &o, store::access mode) {
+  return std::make_unique<store>(o.db.empty() ? default_store_path() : o.db, mode);
 }
 
 session::~session() {

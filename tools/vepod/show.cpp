@@ -146,9 +146,10 @@ int cmd_show(const options &o) {
   if (o.args.size() != 1) return usage_error(o, "takes one episode reference (3.12)");
   std::unique_ptr<store> db;
   std::vector<picked_episode> chosen;
-  if (int rc = choose_episodes(o, db, false, chosen)) return rc;
+  if (int rc = choose_episodes(o, db, false, chosen, store::access::read)) return rc;
   const picked_episode &p = chosen.front();
   session net;
+  // A read-only database still answers from the feeds it keeps; what is fetched is not kept.
   if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
   // The library answers an entry's own path with that entry and every detail the feed gives.
   json_doc entry = read_json(p.item.entry);

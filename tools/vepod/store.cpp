@@ -143,28 +143,91 @@ std::string default_store_path() {
   return std::string(home) + "/.local/share/vepod/vepod.db";
 }
 
-store::store(const std::string &path) {
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  std::error_code ec;
-  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  if (ec) throw store_error(parent.string() + ": " + ec.message());
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
+void store::open(const std::string &path, int flags) {
+  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     std::string message = path + ": " + (db_ ? sqlite3_errmsg(db_) : "cannot open the database");
     sqlite3_close(db_);
     db_ = nullptr;
     throw store_error(message);
   }
   sqlite3_busy_timeout(db_, k_busy_timeout_ms);
+}
+
+int64_t store::schema_version() {
+  statement version(db_, "PRAGMA user_version");
+  version.step();
+  return version.integer(0, 0);
+}
+
+// Opens `path` read-only and answers its schema version. A database in WAL mode needs its
+// shared-memory file even to be read; where that cannot be made (a read-only folder), it is read
+// as an immutable file instead.
+int64_t store::read_only_version(const std::string &path) {
   try {
+    open(path, SQLITE_OPEN_READONLY);
+    return schema_version();
+  } catch (const store_error &) {
+    int code = db_ != nullptr ? sqlite3_errcode(db_) : SQLITE_CANTOPEN;
+    if (code != SQLITE_READONLY && code != SQLITE_CANTOPEN) throw;
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+  std::string uri = "file:";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      static constexpr char k_hex[] = "0123456789ABCDEF";
+      uri += '%';
+      uri += k_hex[static_cast<unsigned char>(c) >> 4];
+      uri += k_hex[c & 0xF];
+    } else {
+      uri += c;
+    }
+  }
+  open(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+  return schema_version();
+}
+
+store::store(const std::string &path, access mode) {
+  std::error_code ec;
+  if (mode == access::read && !std::filesystem::exists(path, ec)) {
+    // Nothing recorded yet: an empty database in memory answers, and nothing is created.
+    open(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY);
+    migrate();
+    writable_ = false;
+    return;
+  }
+  try {
+    if (mode == access::read) {
+      int64_t version = read_only_version(path);
+      if (version == static_cast<int64_t>(std::size(k_migrations))) {
+        exec("PRAGMA foreign_keys=ON");
+        writable_ = false;
+        return;
+      }
+      // An older schema is brought up to date first, which takes writing.
+      sqlite3_close(db_);
+      db_ = nullptr;
+    }
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    if (ec) throw store_error(parent.string() + ": " + ec.message());
+    open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     // WAL lets readers and one writer work at once; with synchronous=NORMAL a killed process
     // loses at most the transaction it was in.
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
     migrate();
-  } catch (...) {
+  } catch (const store_error &e) {
+    int code = db_ != nullptr ? sqlite3_errcode(db_) : SQLITE_OK;
     sqlite3_close(db_);
+    db_ = nullptr;
+    if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT)
+      throw store_error(path + ": not a vepod database, or a damaged one (" + e.what() +
+                        "); move it aside to start afresh, or name another with --db PATH");
+    if (code == SQLITE_READONLY)
+      throw store_error(path + ": read-only, and this command writes (" + e.what() +
+                        "); make it writable, or name another with --db PATH");
     throw;
   }
 }
@@ -182,9 +245,7 @@ void store::exec(const char *sql) {
 
 void store::migrate() {
   transaction t(*this);
-  statement version(db_, "PRAGMA user_version");
-  version.step();
-  int64_t have = version.integer(0, 0);
+  int64_t have = schema_version();
   constexpr int64_t want = std::size(k_migrations);
   if (have > want)
     throw store_error("database: schema version " + std::to_string(have) +

@@ -56,8 +56,14 @@ class store {
   // sequence) when stored.
   static constexpr size_t k_max_title = 1024;
 
-  // Opens (creating folders and the database when needed) and migrates to the current schema.
-  explicit store(const std::string &path);
+  // What a command does with the state. A reader changes nothing on disk: it opens the database
+  // read-only when its schema is current (so a read-only database serves it) and, when there is
+  // no database yet, reads an empty one in memory instead of creating folders and files.
+  enum class access { write, read };
+
+  // Opens (for writing: creating folders and the database when needed) and migrates to the
+  // current schema. A file that is not a database, or a damaged one, is named with what to do.
+  explicit store(const std::string &path, access mode = access::write);
   ~store();
   store(const store &) = delete;
   store &operator=(const store &) = delete;
@@ -108,10 +114,17 @@ class store {
   void save_body(const std::string &url, const stored_body &body);
   void touch_body(const std::string &url, int64_t fetched);
 
+  // Whether this store can be written (a reader's may not).
+  bool writable() const { return writable_; }
+
  private:
+  void open(const std::string &path, int flags);
+  int64_t schema_version();
+  int64_t read_only_version(const std::string &path);
   void exec(const char *sql);
   void migrate();
   sqlite3 *db_ = nullptr;
+  bool writable_ = true;
 };
 
 // $XDG_DATA_HOME/vepod/vepod.db, or ~/.local/share/vepod/vepod.db.

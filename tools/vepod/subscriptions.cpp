@@ -96,7 +96,7 @@ int pick_in_feed(const options &o, store &db, const subscription &s,
 }  // namespace
 
 int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_new,
-                    std::vector<picked_episode> &chosen) {
+                    std::vector<picked_episode> &chosen, store::access mode) {
   std::vector<std::string> given;
   if (!o.episode.empty()) given.emplace_back("--episode");
   if (o.only_new) given.emplace_back("--new");
@@ -115,7 +115,7 @@ int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_n
                        "choose the episodes: a reference as 'vepod episodes' prints it "
                        "(3.12), --feed N --episode M, or --all (of every subscription, or "
                        "of --feed N)");
-  db = open_store(o);
+  db = open_store(o, mode);
   std::vector<subscription> all = db->subscriptions();
   if (all.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
   for (const std::string &ref : o.args)
@@ -206,7 +206,7 @@ int cmd_unsubscribe(const options &o) {
 
 int cmd_subscriptions(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments");
-  std::unique_ptr<store> db = open_store(o);
+  std::unique_ptr<store> db = open_store(o, store::access::read);
   std::vector<subscription> all = db->subscriptions();
   if (all.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
   print_subscriptions(stdout, all);
@@ -274,7 +274,7 @@ int cmd_update(const options &o) {
 
 int cmd_episodes(const options &o) {
   if (o.args.size() > 1) return usage_error(o, "takes one feed at most");
-  std::unique_ptr<store> db = open_store(o);
+  std::unique_ptr<store> db = open_store(o, store::access::read);
   int64_t feed = 0;
   if (!o.args.empty()) {
     std::vector<subscription> all = db->subscriptions();
@@ -354,7 +354,8 @@ int cmd_config(const options &o) {
   if (!o.args.empty() &&
       std::find(std::begin(k_keys), std::end(k_keys), o.args[0]) == std::end(k_keys))
     return usage_error(o, "unknown setting '" + o.args[0] + "' (known: download-dir)");
-  std::unique_ptr<store> db = open_store(o);
+  std::unique_ptr<store> db =
+      open_store(o, o.args.size() == 2 ? store::access::write : store::access::read);
   if (o.args.size() == 2) {
     std::error_code ec;
     std::string value = std::filesystem::absolute(o.args[1], ec).lexically_normal().string();
@@ -483,7 +484,7 @@ int cmd_import(const options &o) {
 
 int cmd_export(const options &o) {
   if (o.args.size() > 1) return usage_error(o, "takes one FILE at most");
-  std::unique_ptr<store> db = open_store(o);
+  std::unique_ptr<store> db = open_store(o, store::access::read);
   pugi::xml_document doc;
   pugi::xml_node decl = doc.append_child(pugi::node_declaration);
   decl.append_attribute("version") = "1.0";
