@@ -273,6 +273,12 @@ class CommandLine(Case):
             (["list", "--offline", "no-equals-sign", FEED_URL], "--offline needs URL=FILE"),
             (["list", "ftp://example.com/feed"], "not an absolute http(s) URL"),
             (["stream", "--entry", "[]"], "entry_json is not a JSON object"),
+            # Option values in plain words, whatever the number typed.
+            (["episodes", "--limit", "0"], "--limit must be a positive number ("),
+            (["episodes", "--limit", "9" * 40], "--limit must be a positive number ("),
+            (["download", "--max-size", "2X"], "--max-size must be a size such as 500M"),
+            (["download", "--max-size", "99999999999T"], "--max-size must be a size"),
+            (["update", "--jobs", "65"], "--jobs must be a whole number from 1 to 64"),
         ]
         for args, err in cases:
             with self.subTest(args=args):

@@ -456,6 +456,9 @@ class Client(unittest.TestCase):
             order = [row[0] for row in db.execute("SELECT subscription FROM episodes ORDER BY id")]
         self.assertEqual(order, sorted(order))
         self.assertEqual(len(order), 16)
+        listed = json.loads(self.vepod("subscriptions", "--json").stdout)
+        self.assertEqual([(s["number"], s["episodes"], s.get("last_error")) for s in listed],
+                         [(n, 2, None) for n in range(1, 9)] + [(9, 0, "HTTP 404")])
         self.vepod("update", "--jobs", "0", code=USAGE)
 
     def test_two_updates_at_once_both_finish(self):

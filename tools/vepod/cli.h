@@ -47,7 +47,7 @@ struct options {
   uint64_t max_size = uint64_t{2} << 30;
   // Option values as given, checked once parsing is done so that each gets its own message.
   std::vector<std::string> offline_specs;
-  std::string timeout_text, max_age_text, jobs_text;
+  std::string timeout_text, max_age_text, jobs_text, limit_text, max_size_text;
 };
 
 // Reads a whole file, or standard input for "-". On failure `error` says why.

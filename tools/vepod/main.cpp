@@ -8,8 +8,10 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -132,7 +134,7 @@ episodes'.
      R"(Lists the subscriptions: number, title, URL, episodes recorded, date of the
 last update and the last update's error.
 )",
-     cmd_subscriptions, 0, "", k_listener},
+     cmd_subscriptions, o_json, "", k_listener},
     {"unsubscribe", nullptr, "drop subscriptions and their episodes",
      "usage: vepod unsubscribe N|URL...\n",
      R"(Drops subscriptions, named by their number in 'vepod subscriptions' or their
@@ -344,28 +346,28 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
     sub.add_flag(
         "--new", o.only_new,
         "only the episodes new since they were first seen, and\nneither played nor downloaded");
-    sub.add_option("--limit", o.limit, "at most N episodes")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber);
+    sub.add_option("--limit", o.limit_text, "at most N episodes")->type_name("N");
   }
   const bool download = (c.allowed & o_download) != 0;
   if (c.allowed & o_choose) {
     sub.add_option("--feed", o.feed, "a subscription: its number or URL (default: all)")
         ->type_name("N|URL");
     sub.add_option("--episode", o.episode,
-                   "an episode of --feed: its number in 'vepod episodes N'\n(1: newest) or its id")
+                   "an episode of --feed: its number M in the reference N.M\n'vepod episodes' "
+                   "prints, or its id")
         ->type_name("M");
     if (download)
       sub.add_flag("--new", o.only_new, "every new episode, neither downloaded nor played");
     sub.add_flag("--all", o.all, download ? "every episode not downloaded yet" : "every episode");
   }
   if (download) {
-    sub.add_option("-o,--output", o.out_dir, "the folder for the feeds' folders (default .)")
+    sub.add_option("-o,--output", o.out_dir,
+                   "the folder for the feeds' folders (default: 'vepod\nconfig download-dir', "
+                   "else .)")
         ->type_name("DIR");
-    sub.add_option("--max-size", o.max_size,
+    sub.add_option("--max-size", o.max_size_text,
                    "refuse files above this size (default 2G; k, M, G\nsuffixes count 1024)")
-        ->option_text("SIZE")
-        ->transform(CLI::AsSizeValue(false));
+        ->type_name("SIZE");
   }
   if (c.allowed & o_jobs)
     sub.add_option("--jobs", o.jobs_text,
@@ -375,6 +377,31 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
   if (c.allowed & o_unplayed)
     sub.add_flag("--unplayed", o.unplayed, "take the played mark away instead");
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
+}
+
+// "500M", "2G", "1024": a size with an optional k, M, G or T (powers of 1024), and an optional
+// "B" or "iB" after it; false for anything else, 0, or beyond 64 bits.
+bool parse_size(std::string_view text, uint64_t &bytes) {
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') digits++;
+  uint64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + digits, value);
+  if (digits == 0 || ec != std::errc() || value == 0) return false;
+  std::string unit(text.substr(digits));
+  for (char &c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (unit.ends_with("ib"))
+    unit.resize(unit.size() - 2);
+  else if (unit.ends_with("b"))
+    unit.resize(unit.size() - 1);
+  static constexpr std::string_view k_units = "kmgt";
+  int shift = 0;
+  if (unit.size() == 1 && k_units.find(unit[0]) != std::string_view::npos)
+    shift = 10 * (static_cast<int>(k_units.find(unit[0])) + 1);
+  else if (!unit.empty())
+    return false;
+  if (value > (UINT64_MAX >> shift)) return false;
+  bytes = value << shift;
+  return true;
 }
 
 // More transfers at once than this gain nothing for feeds and look like an attack to a server.
@@ -398,6 +425,18 @@ bool check_values(options &o, std::string &error) {
       return false;
     }
     o.timeout_ms = std::max(1L, static_cast<long>(seconds * 1000));
+  }
+  if (!o.limit_text.empty()) {
+    size_t limit = 0;
+    if (!parse_count(o.limit_text, limit) || limit > INT64_MAX) {
+      error = "--limit must be a positive number";
+      return false;
+    }
+    o.limit = static_cast<int64_t>(limit);
+  }
+  if (!o.max_size_text.empty() && !parse_size(o.max_size_text, o.max_size)) {
+    error = "--max-size must be a size such as 500M or 2G (k, M, G and T count 1024)";
+    return false;
   }
   if (!o.jobs_text.empty()) {
     size_t jobs = 0;

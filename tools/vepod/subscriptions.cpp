@@ -204,10 +204,43 @@ int cmd_unsubscribe(const options &o) {
   return k_exit_ok;
 }
 
+namespace {
+
+// Writes a document built for --json and releases it; 0, or the exit code after reporting.
+int print_built_json(const options &o, yyjson_mut_doc *doc) {
+  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
+  yyjson_mut_doc_free(doc);
+  if (text == nullptr) return report(o.command, k_exit_failure, "out of memory");
+  print_json(stdout, text, o.pretty);
+  std::free(text);
+  return k_exit_ok;
+}
+
+}  // namespace
+
 int cmd_subscriptions(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments");
   std::unique_ptr<store> db = open_store(o, store::access::read);
   std::vector<subscription> all = db->subscriptions();
+  if (o.json) {
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *list = yyjson_mut_arr(doc);
+    yyjson_mut_doc_set_root(doc, list);
+    for (size_t i = 0; i < all.size(); i++) {
+      const subscription &s = all[i];
+      yyjson_mut_val *item = yyjson_mut_arr_add_obj(doc, list);
+      yyjson_mut_obj_add_int(doc, item, "number", static_cast<int64_t>(i + 1));
+      yyjson_mut_obj_add_strcpy(doc, item, "title", s.title.c_str());
+      yyjson_mut_obj_add_strcpy(doc, item, "url", s.url.c_str());
+      yyjson_mut_obj_add_int(doc, item, "episodes", s.episodes);
+      yyjson_mut_obj_add_int(doc, item, "added", s.added);
+      yyjson_mut_obj_add_int(doc, item, "last_update", s.last_update);  // -1: never
+      if (!s.last_error.empty())
+        yyjson_mut_obj_add_strcpy(doc, item, "last_error", s.last_error.c_str());
+    }
+    if (int rc = print_built_json(o, doc)) return rc;
+    return all.empty() ? k_exit_nothing : k_exit_ok;
+  }
   if (all.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
   print_subscriptions(stdout, all);
   return k_exit_ok;
@@ -303,11 +336,7 @@ int cmd_episodes(const options &o) {
       yyjson_mut_obj_add_bool(doc, item, "played", e.played >= 0);
       if (e.downloaded >= 0) yyjson_mut_obj_add_strcpy(doc, item, "file", e.file.c_str());
     }
-    char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-    yyjson_mut_doc_free(doc);
-    if (text == nullptr) return report(o.command, k_exit_failure, "out of memory");
-    print_json(stdout, text, o.pretty);
-    std::free(text);
+    if (int rc = print_built_json(o, doc)) return rc;
     return found.empty() ? k_exit_nothing : k_exit_ok;
   }
   if (found.empty())
