@@ -303,6 +303,13 @@ class CommandLine(Case):
                 for line in (main.stdout + result.stdout).splitlines():
                     self.assertLessEqual(columns(line), 80, line)
         self.expect(run("help", "resolve"), OK, "usage: vepod stream")
+        # The manual page built beside the program: every command's options and the sections
+        # help does not hold.
+        page = open(os.path.join(os.path.dirname(VEPOD), "vepod.1")).read()
+        for needed in [".SH COMMANDS", ".SS download", "--max-size SIZE", ".SS update",
+                       "--jobs N", ".SH FILES", ".SH ENVIRONMENT", '.SH "EXIT STATUS"',
+                       ".SH EXAMPLES"]:
+            self.assertIn(needed, page)
         self.expect(run("--version"), OK, "vepod 1.0.0 (library 1.0.0)")
 
     @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")

@@ -264,6 +264,35 @@ class Client(unittest.TestCase):
         self.assertIn(self.base + "/feed.xml", self.vepod("export").stdout)
         self.assertIn("read-only", self.vepod("played", "1.1", code=1).stderr)
 
+    def complete(self, *words):
+        """What the bash completion offers for the last word of `vepod WORDS...`."""
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "vepod",
+                              "vepod.bash-completion")
+        line = " ".join("'%s'" % w for w in ("vepod", "--db", self.db) + words)
+        run = subprocess.run(
+            ["bash", "-c", 'source "$0"; COMP_WORDS=(%s); COMP_CWORD=$((${#COMP_WORDS[@]} - 1));'
+             ' _vepod 2>/dev/null; printf "%%s\\n" "${COMPREPLY[@]}"' % line, script],
+            capture_output=True, text=True, timeout=60,
+            env=environment(PATH=os.path.dirname(VEPOD) + os.pathsep + os.environ["PATH"]))
+        return [w for w in run.stdout.splitlines() if w]
+
+    def test_bash_completion_offers_what_the_database_holds(self):
+        self.vepod("subscribe", self.base + "/feed.xml", self.base + "/podcast.xml")
+        os.makedirs(self.path("My Podcasts"))
+        cases = [
+            (["unsub"], ["unsubscribe"]),
+            (["unsubscribe", ""], ["1", "2"]),  # numbers, never commands
+            (["unsubscribe", "1", ""], ["1", "2"]),
+            (["show", "2."], ["2.2", "2.1"]),
+            (["played", "--feed", ""], ["1", "2"]),
+            (["download", "-o", self.path("My P")], [self.path("My Podcasts")]),
+            (["update", "--j"], ["--jobs"]),
+            (["config", ""], ["download-dir"]),
+        ]
+        for words, offered in cases:
+            with self.subTest(words=words):
+                self.assertEqual(self.complete(*words), offered)
+
     def test_updates_revalidate_across_runs(self):
         self.vepod("subscribe", self.base + "/podcast.xml")
         cases = [

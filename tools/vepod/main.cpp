@@ -37,7 +37,7 @@ fetches podcast feeds, or web pages that announce feeds, over HTTP(S), keeps
 subscriptions and the episodes seen in a database, and downloads episodes.
 )";
 constexpr const char *k_program_footer =
-    R"(Each command's options: 'vepod COMMAND --help'.
+    R"(Each command's options: 'vepod help COMMAND' or 'vepod COMMAND --help'.
 
 Exit status: 0 success; 1 failure (unreadable file, invalid feed, other error);
 2 usage error (bad command line, a URL that is not http(s)); 3 network failure
@@ -87,10 +87,14 @@ announces the ones that come later.
      cmd_subscribe, o_net, "URL", k_listener},
     {"update", nullptr, "fetch every subscription and show the new episodes",
      "usage: vepod update [options]\n",
-     R"(Fetches every subscription (a conditional request when the feed was fetched
-before; none at all within --max-age), records its episodes and prints the
-ones new since the last update, newest first. A feed that moved permanently
-(HTTP 301/308) keeps its subscription under the new URL.
+     R"(Fetches every subscription, --jobs at once (at most 6 from one host), with a
+conditional request when the feed was fetched before and none at all within
+--max-age ('up to date (checked 2 h ago)'); records each one's episodes in the
+order of the subscriptions and prints the ones new since the last update,
+newest first, with the references download, played and show take (3.12). A
+feed that moved permanently (HTTP 301/308), or that names its new URL and is
+found there, keeps its subscription under the new URL. Each failure is named
+with its subscription: '3 Harbor Lights: HTTP 404'.
 )",
      cmd_update, o_net | o_jobs, "", k_listener},
     {"episodes", nullptr, "list the recorded episodes of one or every feed",
