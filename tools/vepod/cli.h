@@ -50,8 +50,17 @@ struct options {
   std::string timeout_text, max_age_text, jobs_text, limit_text, max_size_text;
 };
 
-// Reads a whole file, or standard input for "-". On failure `error` says why.
-bool read_file(const std::string &path, std::string &data, std::string &error);
+// Reads a whole file, or standard input for "-", of at most `max_bytes` (by default a little
+// above the library's 16 MiB for documents). On failure `error` says why.
+bool read_file(const std::string &path, std::string &data, std::string &error,
+               size_t max_bytes = http_transport::k_max_body);
+
+// Writes `data` as the whole of `path`, the way every file vepod writes is written. A regular
+// file, or a path where nothing is, gets a temporary file in the same folder renamed over it, so
+// that a failure leaves the old file whole; anything else (a device, a pipe) is written in place,
+// never replaced. A link is resolved first: it keeps pointing where it did. On failure `error`
+// says why.
+bool write_whole_file(const std::string &path, std::string_view data, std::string &error);
 
 // The state database the options name.
 std::unique_ptr<store> open_store(const options &o, store::access mode = store::access::write);

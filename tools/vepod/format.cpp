@@ -99,7 +99,7 @@ std::string json_text(std::string_view json) {
       continue;
     }
     if (c >= 0x20 && is_terminal_control(c)) {
-      char escape[8];
+      char escape[16];
       std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
       out += escape;
     } else {
@@ -243,18 +243,22 @@ std::vector<std::string> table::lines(size_t limit) const {
       widths[widest] = target < widths[widest] ? target : widths[widest] - 1;
     }
   };
-  narrow(3);
-  // Too narrow even so: columns go from the right, the one that shrinks and the first last.
-  for (size_t i = n; limit > 0 && total() > limit && i-- > 1;) {
-    if (i == shrink) continue;
-    shown[i] = false;
-    narrow(3);
+  // A column cut below 8 columns says little: columns go from the right (the one that shrinks
+  // and the first last) before any is cut that far; on a terminal narrower still, 3, then 1.
+  for (size_t floor : {size_t{8}, size_t{3}, size_t{1}}) {
+    shown.assign(n, true);
+    narrow(floor);
+    for (size_t i = n; limit > 0 && total() > limit && i-- > 1;) {
+      if (i == shrink) continue;
+      shown[i] = false;
+      narrow(floor);
+    }
+    if (limit > 0 && total() > limit && shrink < n && shrink != 0) {
+      shown[shrink] = false;
+      narrow(floor);
+    }
+    if (limit == 0 || total() <= limit) break;
   }
-  if (limit > 0 && total() > limit && shrink < n && shrink != 0) {
-    shown[shrink] = false;
-    narrow(3);
-  }
-  if (limit > 0 && total() > limit) narrow(1);
   if (limit > 0 && total() > limit && n > 0) widths[0] = limit;  // only the first is left
 
   std::vector<std::string> out;

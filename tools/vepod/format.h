@@ -69,7 +69,7 @@ struct table {
 
   // The header and rows as lines of at most `limit` columns (0: no limit), two spaces between
   // columns. When the widest cells do not fit, column `shrink` narrows first, then the widest of
-  // the others, cells cut with '…'; on a very narrow limit columns other than the first and
-  // `shrink` are left out from the right. Never fails for any cells and any limit.
+  // the others, cells cut with '…'; rather than cutting columns below 8, columns other than the
+  // first and `shrink` are left out from the right. Never fails for any cells and any limit.
   std::vector<std::string> lines(size_t limit) const;
 };

@@ -39,6 +39,13 @@ struct episode {
   int64_t feed_number = 0;  // its subscription's number in 'vepod subscriptions'
 };
 
+// What an unfinished download of an episode left: the .part, the media URL and the size the feed
+// announced when it began, and the validator (ETag or Last-Modified) of the bytes in it.
+struct partial_download {
+  std::string file, media_url, validator;
+  int64_t size = -1;
+};
+
 // A stored HTTP answer: the body and the validators that came with it.
 struct stored_body {
   std::string body, etag, last_modified;
@@ -99,9 +106,13 @@ class store {
   void trim_episodes(int64_t subscription);
   // A feed's episodes (or every feed's, for 0), newest first.
   std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit);
+  // Records the file and forgets the episode's partial download.
   void mark_downloaded(int64_t episode, int64_t when, const std::string &file);
-  // Whether an episode other than `episode` was downloaded to file.
+  // Whether an episode other than `episode` was downloaded to file, or is downloading to it.
   bool file_taken(const std::string &file, int64_t episode);
+  // The partial download recorded for an episode; false when there is none.
+  bool partial(int64_t episode, partial_download &out);
+  void set_partial(int64_t episode, const partial_download &part);
   // Marks an episode played (keeping the first time it was) or not played; false when it
   // already was in that state.
   bool mark_played(int64_t episode, bool played, int64_t when);
@@ -122,6 +133,7 @@ class store {
   int64_t schema_version();
   int64_t read_only_version(const std::string &path);
   void exec(const char *sql);
+  void refuse_foreign_schema(const std::string &path);
   void migrate();
   sqlite3 *db_ = nullptr;
   bool writable_ = true;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,11 @@
 #include "vepod.h"
 
 namespace {
+
+// An OPML file is a list of addresses: 16 MiB holds far more than any listener's, and 10,000
+// subscriptions are more than anyone follows.
+constexpr size_t k_max_opml_bytes = size_t{16} << 20;
+constexpr size_t k_max_import = 10000;
 
 // A subscription by its number in 'vepod subscriptions' or its URL; null when there is none.
 const subscription *find_subscription(const std::vector<subscription> &all,
@@ -126,8 +132,9 @@ int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_n
     if (s == nullptr)
       return report(o.command, k_exit_nothing,
                     "no subscription " + o.feed + " (see 'vepod subscriptions')");
-    all = {*s};
-    if (!o.episode.empty()) return pick_in_feed(o, *db, *s, chosen);
+    subscription one = *s;  // `s` points into `all`, which it replaces
+    if (!o.episode.empty()) return pick_in_feed(o, *db, one, chosen);
+    all = {std::move(one)};
   }
   // --new takes what 'vepod episodes --new' lists.
   for (const subscription &s : all)
@@ -160,8 +167,14 @@ int cmd_subscribe(const options &o) {
         last_exit = report_sources(o.command, c.net, {feed}, listing);
         continue;
       }
-      std::string moved = c.net.moved_to(feed);
-      const std::string kept = moved.empty() ? feed : moved;
+      // A page names its feeds itself: their URLs are checked like any other before one is kept.
+      std::string moved = c.net.moved_to(feed), kept, why;
+      if (!check_url(moved.empty() ? feed : moved, kept, why)) {
+        failed++;
+        last_exit = report(o.command, k_exit_failure,
+                           "skipped " + redact_url(moved.empty() ? feed : moved) + ": it " + why);
+        continue;
+      }
       const int64_t now = now_s();
       store::transaction t(*c.db);
       int64_t id = c.db->subscribe(kept, title);
@@ -460,7 +473,8 @@ int cmd_import(const options &o) {
   const std::string &path = o.args[0];
   const std::string name = path == "-" ? std::string("standard input") : path;
   std::string data, error;
-  if (!read_file(path, data, error)) return report(o.command, k_exit_failure, error);
+  if (!read_file(path, data, error, k_max_opml_bytes))
+    return report(o.command, k_exit_failure, error);
   pugi::xml_document doc;
   pugi::xml_parse_result parsed = doc.load_buffer(data.data(), data.size());
   if (!parsed)
@@ -482,27 +496,38 @@ int cmd_import(const options &o) {
     for (pugi::xml_node child = node.last_child(); child; child = child.previous_sibling())
       pending.push_back(child);
   }
+  if (outlines.size() > k_max_import)
+    return report(o.command, k_exit_failure,
+                  name + ": " + std::to_string(outlines.size()) + " feeds, more than the " +
+                      std::to_string(k_max_import) + " one import takes");
   std::unique_ptr<store> db = open_store(o);
   store::transaction t(*db);
   std::set<std::string> seen;
   for (const subscription &s : db->subscriptions()) seen.insert(url_key(s.url));
   int added = 0, skipped = 0;
+  size_t number = 0;
   for (const pugi::xml_node &outline : outlines) {
-    const std::string written = attribute_of(outline, "xmlUrl");
-    std::string url, why;
     std::string title = attribute_of(outline, "title");
     if (title.empty()) title = attribute_of(outline, "text");
-    if (!check_url(web_url(written), url, why)) {
-      why = "not an http(s) URL";
-    } else if (!seen.insert(url_key(url)).second) {
-      why = "already subscribed";
-    } else {
-      db->subscribe(url, title);
-      added++;
+    title = cut_bytes(title, store::k_max_title);
+    number++;
+    const std::string shown = title.empty()
+                                  ? "outline " + std::to_string(number)
+                                  : "outline '" + fit_width(terminal_text(title), 60) + "'";
+    std::string url, why;
+    if (!check_url(web_url(attribute_of(outline, "xmlUrl")), url, why)) {
+      skipped++;
+      report(o.command, k_exit_ok, "skipped " + shown + ": its URL " + why);
       continue;
     }
-    skipped++;
-    report(o.command, k_exit_ok, "skipped " + shown_url(written) + ": " + why);
+    if (!seen.insert(url_key(url)).second) {
+      skipped++;
+      report(o.command, k_exit_ok,
+             "skipped " + shown + ": already subscribed (" + redact_url(url) + ")");
+      continue;
+    }
+    db->subscribe(url, title);
+    added++;
   }
   t.commit();
   std::printf("imported %s (%d skipped); 'vepod update' fetches them\n",
@@ -531,26 +556,22 @@ int cmd_export(const options &o) {
   pugi::xml_node body = opml.append_child("body");
   for (const subscription &s : db->subscriptions()) {
     pugi::xml_node outline = body.append_child("outline");
-    const std::string &title = s.title.empty() ? s.url : s.title;
+    // terminal_text leaves nothing XML 1.0 forbids (its C0 characters), and nothing a terminal
+    // acts on when the document goes to standard output.
+    const std::string title = terminal_text(s.title.empty() ? s.url : s.title);
     outline.append_attribute("type") = "rss";
     outline.append_attribute("text") = title.c_str();
     outline.append_attribute("title") = title.c_str();
-    outline.append_attribute("xmlUrl") = s.url.c_str();
+    outline.append_attribute("xmlUrl") = terminal_text(s.url).c_str();
   }
+  std::ostringstream text;
+  doc.save(text, "  ");
   if (o.args.empty()) {
-    pugi::xml_writer_file writer(stdout);
-    doc.save(writer, "  ");
+    std::fputs(text.str().c_str(), stdout);
     return k_exit_ok;
   }
-  // Written beside the target and renamed, so that a failed export leaves the old file whole.
-  const std::string &path = o.args[0];
-  const std::string partial = path + ".part";
-  if (!doc.save_file(partial.c_str(), "  ")) {
-    std::remove(partial.c_str());
-    return report(o.command, k_exit_failure, "cannot write " + partial);
-  }
-  std::error_code ec;
-  std::filesystem::rename(partial, path, ec);
-  if (ec) return report(o.command, k_exit_failure, path + ": " + ec.message());
+  std::string error;
+  if (!write_whole_file(o.args[0], text.str(), error))
+    return report(o.command, k_exit_failure, error);
   return k_exit_ok;
 }
