@@ -169,12 +169,13 @@ void parse_feed(benchmark::State &state, const std::string &(*doc)()) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.size()));
 }
 
-void feed_parse(benchmark::State &state, const std::string &(*doc)()) {
+// detail: all as vepod_parse_feed parses, light as a listing does.
+void feed_parse(benchmark::State &state, const std::string &(*doc)(), vepod_detail detail) {
   const std::string &d = doc();
   for (auto _ : state) {
     vepod_feed f;
     char err[160];
-    if (vepod_feed_parse(d.data(), d.size(), &f, err, sizeof err) != 0) {
+    if (vepod_feed_parse(d.data(), d.size(), &f, err, sizeof err, detail) != 0) {
       state.SkipWithError(err);
       break;
     }
@@ -205,13 +206,22 @@ void expat(benchmark::State &state, const std::string &(*doc)()) {
 }
 
 BENCHMARK_CAPTURE(parse_feed, cdata_500, doc_cdata)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(feed_parse, cdata_500, doc_cdata)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(feed_parse, cdata_500, doc_cdata, vepod_detail::all)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(feed_parse, cdata_500_light, doc_cdata, vepod_detail::light)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(expat, cdata_500, doc_cdata)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(parse_feed, escaped_500, doc_escaped)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(feed_parse, escaped_500, doc_escaped)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(feed_parse, escaped_500, doc_escaped, vepod_detail::all)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(feed_parse, escaped_500_light, doc_escaped, vepod_detail::light)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(expat, escaped_500, doc_escaped)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(parse_feed, large_16mib, doc_large)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(feed_parse, large_16mib, doc_large)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(feed_parse, large_16mib, doc_large, vepod_detail::all)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(feed_parse, large_16mib_light, doc_large, vepod_detail::light)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(expat, large_16mib, doc_large)->Unit(benchmark::kMillisecond);
 
 // A folder listing of a cached feed beside a bare vepod_parse_feed of the same document: the

@@ -275,6 +275,12 @@ class CommandLine(Case):
             (["list", "https://feeds.example.com/a\nhttps://attacker.example/b"],
              "'https://feeds.example.com/a https://attacker.example/b' has a line break inside"),
             (["stream", "--entry", "[]"], "entry_json is not a JSON object"),
+            # Option values in plain words, whatever the number typed.
+            (["episodes", "--limit", "0"], "--limit must be a positive number ("),
+            (["episodes", "--limit", "9" * 40], "--limit must be a positive number ("),
+            (["download", "--max-size", "2X"], "--max-size must be a size such as 500M"),
+            (["download", "--max-size", "99999999999T"], "--max-size must be a size"),
+            (["update", "--jobs", "65"], "--jobs must be a whole number from 1 to 64"),
         ]
         for args, err in cases:
             with self.subTest(args=args):
@@ -283,16 +289,29 @@ class CommandLine(Case):
     def test_help(self):
         main = run("--help")
         self.expect(main, OK, "Exit status:")
-        commands = [line.split()[0].rstrip(",") for line in
-                    main.stdout.split("Commands:\n")[1].split("\n\n")[0].splitlines()]
-        self.assertIn("list", commands)
-        for command in commands:
+        def listed(heading):
+            return [line.split()[0].rstrip(",") for line in
+                    main.stdout.split(heading + ":\n")[1].split("\n\n")[0].splitlines()]
+        # Listeners' commands first, in the order they meet them; the library's tools after.
+        commands = listed("Commands")
+        self.assertEqual(commands[:6], ["subscribe", "update", "episodes", "show", "download",
+                                        "played"])
+        self.assertIn("list", listed("Tools for player developers"))
+        for command in commands + listed("Tools for player developers"):
             with self.subTest(command=command):
                 result = run(command, "--help")
                 self.expect(result, OK, "usage: vepod " + command)
+                self.assertEqual(run("help", command).stdout, result.stdout)
                 for line in (main.stdout + result.stdout).splitlines():
                     self.assertLessEqual(columns(line), 80, line)
         self.expect(run("help", "resolve"), OK, "usage: vepod stream")
+        # The manual page built beside the program: every command's options and the sections
+        # help does not hold.
+        page = open(os.path.join(os.path.dirname(VEPOD), "vepod.1")).read()
+        for needed in [".SH COMMANDS", ".SS download", "--max-size SIZE", ".SS update",
+                       "--jobs N", ".SH FILES", ".SH ENVIRONMENT", '.SH "EXIT STATUS"',
+                       ".SH EXAMPLES"]:
+            self.assertIn(needed, page)
         self.expect(run("--version"), OK, "vepod 1.0.0 (library 1.0.0)")
 
     @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")

@@ -8,11 +8,12 @@ Every request is recorded in `server.requests` as (path, headers). Routes:
   /gzip.xml            the feed gzip-compressed (406 when the client does not accept gzip)
   /page.html           a page announcing /feed.xml and dated.xml
   /many/page.html      a page announcing /many/1.xml .. /many/70.xml, more feeds than the
-                       library's response cache holds (each of them a feed)
+                       library's response cache holds (each of them a feed); ?delay=SECONDS
+                       on one of them answers after that long
   /moved, /loop        a 301 to /feed.xml; a 301 to itself
   /redirect/CODE/PATH  a CODE (301, 302, 307 or 308) redirect to /PATH
   /missing, /error     404 and 500
-  /slow                a feed after SLOW_SECONDS, slower than any test's time-out
+  /slow                a feed after SLOW_SECONDS, slower than any test's time-out (any query)
   /huge, /huge-chunked 18 MiB, above the transport's 17 MiB cap, with and without a length
   /podcast.xml         a feed whose version changes on demand: version N has episodes 1..N+1
                        (newest first) with enclosures on this server (/media/epK.mp3); ETag and
@@ -35,6 +36,8 @@ Every request is recorded in `server.requests` as (path, headers). Routes:
                          chunked   no Content-Length (chunked transfer encoding)
                          trickle   2 bytes every TRICKLE_PAUSE seconds, for ever
   any path in server.documents   (content type, body) as a test set it, 200
+
+`server.most_at_once` is the largest number of requests the server was answering at one time.
 
 Run it alone to try the command-line host by hand:
     python3 tests/loopback_server.py [--port N]
@@ -164,10 +167,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "/podcast.xml": self.podcast,
             "/control/bump": lambda: self.send(200, b"%d" % self.server.bump(), "text/plain"),
         }.get(self.path, self.other)
+        with self.server.count_lock:
+            self.server.at_once += 1
+            self.server.most_at_once = max(self.server.most_at_once, self.server.at_once)
         try:
             route()
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up first, as the time-out and size cases expect
+        finally:
+            with self.server.count_lock:
+                self.server.at_once -= 1
 
     def send(self, status, body, content_type, headers=()):
         self.send_response(status)
@@ -208,14 +217,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.media(url)
         elif url.path == "/podcast.xml" and media in MEDIA_MODES:
             self.podcast(media)
+        elif url.path == "/slow":
+            self.slow()
         elif redirect and int(redirect[1]) in REDIRECTS:
             self.send(int(redirect[1]), b"", "text/plain", [("Location", redirect[2])])
         else:
             self.numbered_feed()
 
     def numbered_feed(self):
-        name = self.path.removeprefix("/many/").removesuffix(".xml")
-        if self.path.startswith("/many/") and name.isdigit() and 1 <= int(name) <= MANY:
+        url = urllib.parse.urlsplit(self.path)
+        name = url.path.removeprefix("/many/").removesuffix(".xml")
+        if url.path.startswith("/many/") and name.isdigit() and 1 <= int(name) <= MANY:
+            delay = float(urllib.parse.parse_qs(url.query).get("delay", ["0"])[0])
+            if delay:
+                self.server.stopping.wait(delay)
             self.with_etag(FEED, "application/rss+xml")
         else:
             self.send(404, b"no such route", "text/plain")
@@ -344,6 +359,9 @@ class LoopbackServer(http.server.ThreadingHTTPServer):
         self.thread = None
         self.version = 1
         self.version_lock = threading.Lock()
+        self.count_lock = threading.Lock()
+        self.at_once = 0
+        self.most_at_once = 0
 
     def bump(self):
         """Moves /podcast.xml to its next version and returns it."""

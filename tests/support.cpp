@@ -65,7 +65,8 @@ parsed::parsed(std::string_view doc) {
 std::string text_or_null(const char *text) { return text ? text : "(null)"; }
 
 bool cleared(const vepod_feed &f) {
-  return !f.title && !f.image && f.format == 0 && !f.items && f.nitems == 0;
+  return !f.title && !f.image && f.format == 0 && !f.items && f.nitems == 0 && !f.description &&
+         !f.funding && f.nfunding == 0 && !f.persons && f.npersons == 0;
 }
 
 long expect_each_allocation_failure_fails_the_parse(const std::string &doc) {

@@ -27,9 +27,18 @@ namespace {
 constexpr const char *kFeed = R"(<?xml version="1.0"?>
 <rss version="2.0"><channel><title>Alloc &amp; Co</title>
   <image><url>http://pod.example/i.png</url></image>
+  <description>About</description><itunes:author>Au</itunes:author><language>en</language>
+  <podcast:funding url="http://f/">Fund</podcast:funding><podcast:person role="host">H</podcast:person>
   <item><title>One</title><guid>1</guid><pubDate>Mon, 02 Jan 2006 15:04:05 GMT</pubDate>
     <itunes:duration>1:02:03</itunes:duration>
-    <enclosure url="http://m/1.mp3" type="audio/mpeg" length="10"/></item>
+    <enclosure url="http://m/1.mp3" type="audio/mpeg" length="10"/>
+    <content:encoded>&lt;p&gt;Notes</content:encoded><link>http://pod.example/1</link>
+    <itunes:image href="http://pod.example/1.png"/><itunes:season>1</itunes:season>
+    <podcast:chapters url="http://pod.example/1.json" type="application/json+chapters"/>
+    <podcast:transcript url="http://pod.example/1.vtt" type="text/vtt"/>
+    <podcast:person group="cast">G</podcast:person>
+    <podcast:alternateEnclosure type="audio/opus"><podcast:source uri="http://m/1.opus"/>
+    </podcast:alternateEnclosure><psc:chapter start="0" title="Intro"/></item>
   <item><title><![CDATA[Two & more]]></title><enclosure url="http://m/2.mp3"/></item>
   <item><title>Three</title><guid>3</guid></item>
 </channel></rss>)";
@@ -167,6 +176,11 @@ TEST_F(AllocationFailureOperations, ListRoot) {
 TEST_F(AllocationFailureOperations, ListFeed) {
   exhaust_operation(
       [&](char *out, int32_t len) { return vepod_list(settings, "http://h/feed", out, len); });
+}
+
+TEST_F(AllocationFailureOperations, ListEntryDetails) {
+  exhaust_operation(
+      [&](char *out, int32_t len) { return vepod_list(settings, "http://h/feed/1", out, len); });
 }
 
 TEST_F(AllocationFailureOperations, StreamUrlLookup) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fetch/vepod_fetch.h"
@@ -65,6 +66,7 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
         yyjson_mut_obj_add_int(doc.get(), entry, "size", -1) &&
         (!slot.feed.image || yyjson_mut_obj_add_val(doc.get(), entry, "image",
                                                     vepod_json_str(doc.get(), slot.feed.image))) &&
+        (slot.feed.format == 0 || vepod_json_feed_details(doc.get(), entry, slot.feed)) &&
         yyjson_mut_arr_append(root, entry);
   }
   return vepod_emit_doc(doc.get(), complete, out);
@@ -125,17 +127,54 @@ yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vep
       yyjson_mut_obj_add_bool(doc, entry, "guid_fallback", item.id_fallback != 0) &&
       (!item.title || yyjson_mut_obj_add_val(doc, entry, "title", borrowed_str(doc, item.title))) &&
       (!item.enclosure_type || yyjson_mut_obj_add_val(doc, entry, "enclosure_type",
-                                                      borrowed_str(doc, item.enclosure_type)));
+                                                      borrowed_str(doc, item.enclosure_type))) &&
+      vepod_json_item_light(doc, entry, item);
   return complete ? entry : nullptr;
 }
 
-vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out) {
-  size_t index = vepod_find_source(table, path);
-  if (index == vepod_no_source) {
+// Why the feed of an entry path (its folder, before the last '/') could not be read; NULL when it
+// was read or is no source.
+const char *load_error(const vepod_source_table &table, std::string_view path) {
+  std::string_view folder = path.substr(0, path.rfind('/'));
+  for (size_t i = 0; i < table.count; i++) {
+    const vepod_source &slot = table.sources[i];
+    if (slot.failed && slot.url && folder == slot.url) return slot.error;
+  }
+  return nullptr;
+}
+
+// The details of the entry a listed path names: a one-element array holding the entry as its
+// folder lists it, followed by every heavy member. The entry's feed was read with every detail.
+vepod_code list_entry(vepod_source_table &table, const char *path, vepod_out out) {
+  vepod_entry_ref ref;
+  vepod_code code = vepod_find_entry(table, path, nullptr, &ref);
+  if (code != VEPOD_OK) {
+    if (const char *why = load_error(table, path)) return vepod_fail(code, out, "%s", why);
     char redacted[vepod_redacted_size];
     vepod_redact_url(path, redacted, sizeof redacted);
     return vepod_fail(VEPOD_ERR_NOT_FOUND, out, "folder not found: %s", redacted);
   }
+  const vepod_source &slot = table.sources[ref.source];
+  // Its place in the listing, which names an untitled episode.
+  vepod_vector<const vepod_item *> kept = kept_items(slot.feed);
+  size_t number = size_t(std::find(kept.begin(), kept.end(), ref.item) - kept.begin()) + 1;
+
+  vepod_mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
+  if (!doc) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  yyjson_mut_val *root = yyjson_mut_arr(doc.get());
+  if (!root) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  yyjson_mut_doc_set_root(doc.get(), root);
+  vepod_string entry_path = slot.url;
+  entry_path += '/';
+  yyjson_mut_val *entry = episode_entry(doc.get(), entry_path, *ref.item, number);
+  bool complete = entry && vepod_json_item_heavy(doc.get(), entry, *ref.item) &&
+                  yyjson_mut_arr_append(root, entry);
+  return vepod_emit_doc(doc.get(), complete, out);
+}
+
+vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out) {
+  size_t index = vepod_find_source(table, path);
+  if (index == vepod_no_source) return list_entry(table, path, out);
   vepod_code code = vepod_fetch_feed(table, index);
   const vepod_source &slot = table.sources[index];
   if (code != VEPOD_OK) {
@@ -201,7 +240,11 @@ size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]) {
 vepod_code vepod_list_folder(const tervala_io *io, const char *settings_json, const char *path,
                              vepod_out out) {
   vepod_loaded_source loaded;
-  if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out)) return code;
+  // A path below a feed's URL names an entry, whose feed is read with every detail.
+  const char *detail_path = path && *path ? path : nullptr;
+  if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out, detail_path)) {
+    return code;
+  }
   if (!path || !*path) return list_root(*loaded.table, out);
   return list_feed(*loaded.table, path, out);
 }

@@ -25,10 +25,22 @@ void release_slot(vepod_source &slot) {
 }
 
 // The table is some 90 KB, too much for the stack of a host's worker thread.
-vepod_table_ptr new_table(const tervala_io *io) {
+vepod_table_ptr new_table(const tervala_io *io, const char *detail_path) {
   auto *table = static_cast<vepod_source_table *>(vepod_calloc(1, sizeof(vepod_source_table)));
-  if (table) table->io = io;
+  if (table) {
+    table->io = io;
+    table->detail_path = detail_path;
+  }
   return vepod_table_ptr(table);
+}
+
+// How much of a feed's episodes the table keeps: everything for the feed whose entry is asked of.
+vepod_detail detail_for(const vepod_source_table &table, const char *url) {
+  const char *path = table.detail_path;
+  if (!path) return vepod_detail::light;
+  size_t n = std::strlen(url);
+  bool entry_of_url = std::strncmp(path, url, n) == 0 && path[n] == '/';
+  return entry_of_url ? vepod_detail::all : vepod_detail::light;
 }
 
 VEPOD_PRINTF(3, 4) void mark_failed(vepod_source &slot, vepod_code code, const char *format, ...) {
@@ -122,8 +134,8 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     return VEPOD_OK;
   }
   char parse_message[k_parse_message_size];
-  vepod_feed_status parsed =
-      vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message);
+  vepod_feed_status parsed = vepod_feed_parse(body, body_len, &slot.feed, parse_message,
+                                              sizeof parse_message, detail_for(table, url));
   if (parsed == vepod_feed_ok) {
     vepod_stats_get()->feeds_parsed++;
     // The feed's own URL is known here: relative media, image and link URLs become playable.
@@ -186,13 +198,14 @@ size_t vepod_find_source(const vepod_source_table &table, const char *url) {
 }
 
 vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
-                                    const char *settings_json, vepod_out out) {
+                                    const char *settings_json, vepod_out out,
+                                    const char *detail_path) {
   char message[k_message_size];
   vepod_code code =
       vepod_read_settings(settings_json, &loaded.settings.value, message, sizeof message);
   if (code != VEPOD_OK) return vepod_fail(code, out, "%s", message);
   if (!io || !io->get) return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "no tervala_io backend");
-  loaded.table = new_table(io);
+  loaded.table = new_table(io, detail_path);
   if (!loaded.table) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   load_roots(*loaded.table, loaded.settings.value.urls, loaded.settings.value.url_count);
   return VEPOD_OK;

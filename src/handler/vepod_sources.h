@@ -28,6 +28,10 @@ struct vepod_source {
 
 struct vepod_source_table {
   const tervala_io *io;
+  // Feeds keep only the light members of their episodes, which is all that listings show, except
+  // the feed an entry's details are asked of: the one whose URL and a '/' begin this path (NULL
+  // when there is none).
+  const char *detail_path;
   vepod_source sources[vepod_max_sources];
   size_t count;
   vepod_code error_code;  // of the last configured URL that failed hard
@@ -56,7 +60,8 @@ struct vepod_loaded_source {
 // Reads the settings and loads every configured URL: VEPOD_OK, or the failure, already written
 // through vepod_fail.
 vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
-                                    const char *settings_json, vepod_out out);
+                                    const char *settings_json, vepod_out out,
+                                    const char *detail_path = nullptr);
 
 // Makes sure the feed of sources[index] is loaded; a pending, failed or page slot loads again.
 // VEPOD_OK when a feed (or a page with feeds) was read or the fetch failed softly; otherwise the

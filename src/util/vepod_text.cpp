@@ -36,6 +36,15 @@ uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h) {
 
 int vepod_decode_reference(std::string_view name, char *out) {
   if (name.empty() || name.size() > 12) return -1;
+  // Show notes written as escaped HTML are mostly "&lt;", "&gt;" and "&amp;": those first.
+  if (name.size() == 2 && name[1] == 't' && (name[0] == 'l' || name[0] == 'g')) {
+    out[0] = name[0] == 'l' ? '<' : '>';
+    return 1;
+  }
+  if (name == "amp") {
+    out[0] = '&';
+    return 1;
+  }
   for (const vepod_entity &e : vepod_xml_entities) {
     if (vepod_ci_eq(name, e.name)) {
       out[0] = e.value;

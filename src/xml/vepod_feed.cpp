@@ -33,6 +33,37 @@ enum elem_kind : uint8_t {
   e_enclosure,
   e_duration,  // itunes:duration, duration
   e_date,      // pubdate, published, issued, updated and the Dublin Core dates
+  e_channel,
+  e_description,
+  e_content_encoded,
+  e_content,   // Atom
+  e_summary,   // Atom
+  e_subtitle,  // Atom
+  e_itunes_summary,
+  e_itunes_author,
+  e_managing_editor,
+  e_dc_creator,
+  e_author,  // RSS: a text; Atom: holds a name
+  e_name,
+  e_language,  // language, dc:language
+  e_explicit,
+  e_show_type,
+  e_complete,
+  e_new_feed_url,
+  e_feed_guid,
+  e_funding,
+  e_person,
+  e_season,
+  e_podcast_season,
+  e_episode,
+  e_podcast_episode,
+  e_episode_type,
+  e_chapters,     // podcast:chapters, a link to a chapters file
+  e_psc_chapter,  // a chapter written in the feed
+  e_transcript,
+  e_alternate,
+  e_alt_source,
+  e_thumbnail,
 };
 
 // Looked up by first letter: this runs for every start tag of a document.
@@ -41,25 +72,57 @@ elem_kind classify(string_view name) {
     string_view name;
     elem_kind kind;
   };
-  static constexpr known k_d[] = {{"duration", e_duration},
-                                  {"dc:date", e_date},
-                                  {"dcterms:issued", e_date},
-                                  {"dcterms:created", e_date},
-                                  {"dcterms:modified", e_date}};
+  static constexpr known k_a[] = {{"author", e_author}};
+  static constexpr known k_c[] = {
+      {"channel", e_channel}, {"content", e_content}, {"content:encoded", e_content_encoded}};
+  static constexpr known k_d[] = {
+      {"description", e_description}, {"duration", e_duration},    {"dc:date", e_date},
+      {"dc:creator", e_dc_creator},   {"dc:language", e_language}, {"dcterms:issued", e_date},
+      {"dcterms:created", e_date},    {"dcterms:modified", e_date}};
   static constexpr known k_e[] = {{"entry", e_entry}, {"enclosure", e_enclosure}};
   static constexpr known k_i[] = {{"item", e_item},
                                   {"id", e_id},
                                   {"image", e_image},
                                   {"itunes:image", e_itunes_image},
                                   {"itunes:duration", e_duration},
-                                  {"issued", e_date}};
-  static constexpr known k_p[] = {{"pubdate", e_date}, {"published", e_date}};
+                                  {"issued", e_date},
+                                  {"itunes:summary", e_itunes_summary},
+                                  {"itunes:author", e_itunes_author},
+                                  {"itunes:explicit", e_explicit},
+                                  {"itunes:type", e_show_type},
+                                  {"itunes:complete", e_complete},
+                                  {"itunes:new-feed-url", e_new_feed_url},
+                                  {"itunes:season", e_season},
+                                  {"itunes:episode", e_episode},
+                                  {"itunes:episodetype", e_episode_type}};
+  static constexpr known k_m[] = {{"managingeditor", e_managing_editor},
+                                  {"media:thumbnail", e_thumbnail}};
+  static constexpr known k_n[] = {{"name", e_name}};
+  static constexpr known k_p[] = {{"pubdate", e_date},
+                                  {"published", e_date},
+                                  {"podcast:guid", e_feed_guid},
+                                  {"podcast:funding", e_funding},
+                                  {"podcast:person", e_person},
+                                  {"podcast:season", e_podcast_season},
+                                  {"podcast:episode", e_podcast_episode},
+                                  {"podcast:chapters", e_chapters},
+                                  {"podcast:transcript", e_transcript},
+                                  {"podcast:alternateenclosure", e_alternate},
+                                  {"podcast:source", e_alt_source},
+                                  {"psc:chapter", e_psc_chapter}};
+  static constexpr known k_s[] = {{"summary", e_summary}, {"subtitle", e_subtitle}};
   static constexpr known k_t[] = {{"title", e_title}};
   static constexpr known k_g[] = {{"guid", e_guid}};
-  static constexpr known k_l[] = {{"link", e_link}};
+  static constexpr known k_l[] = {{"link", e_link}, {"language", e_language}};
   static constexpr known k_u[] = {{"url", e_url}, {"updated", e_date}};
   std::span<const known> candidates;
   switch (vepod_ascii_lower(static_cast<unsigned char>(name[0]))) {
+    case 'a':
+      candidates = k_a;
+      break;
+    case 'c':
+      candidates = k_c;
+      break;
     case 'd':
       candidates = k_d;
       break;
@@ -75,8 +138,17 @@ elem_kind classify(string_view name) {
     case 'l':
       candidates = k_l;
       break;
+    case 'm':
+      candidates = k_m;
+      break;
+    case 'n':
+      candidates = k_n;
+      break;
     case 'p':
       candidates = k_p;
+      break;
+    case 's':
+      candidates = k_s;
       break;
     case 't':
       candidates = k_t;
@@ -103,6 +175,9 @@ constexpr vepod_xml_namespace k_namespaces[] = {
     {"http://www.w3.org/1999/02/22-rdf-syntax-ns#", "rdf"},
     {"http://purl.org/rss/1.0/modules/content/", "content"},
     {"http://search.yahoo.com/mrss/", "media"},
+    {"https://podcastindex.org/namespace/1.0", "podcast"},
+    {"https://github.com/Podcastindex-org/podcast-namespace/blob/main/docs/1.0.md", "podcast"},
+    {"http://podlove.org/simple-chapters", "psc"},
 };
 
 // An enclosure length as the C library's strtoll reads it, when it is 1 to 2^62 - 1; else -1.
@@ -121,6 +196,140 @@ int64_t enclosure_length(string_view text) {
   return negative || value < 1 ? -1 : value;
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A whole number of at most 15 digits and nothing else; -1 otherwise.
+int64_t whole_number(string_view text) {
+  if (text.empty() || text.size() > 15) return -1;
+  int64_t value = 0;
+  for (char c : text) {
+    if (!is_digit(c)) return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// A number written as digits with an optional decimal part ("315.5"); -1 otherwise. Read without
+// the C library's locale, which a host may have set to a decimal comma.
+double decimal_number(string_view text) {
+  size_t dot = text.find('.');
+  string_view whole = text.substr(0, dot);
+  string_view part = dot == string_view::npos ? string_view{} : text.substr(dot + 1);
+  if (whole.empty() || whole.size() > 15 || part.size() > 15) return -1;
+  if (dot != string_view::npos && part.empty()) return -1;
+  double value = 0;
+  for (char c : whole) {
+    if (!is_digit(c)) return -1;
+    value = value * 10 + (c - '0');
+  }
+  double scale = 1;
+  int64_t fraction = 0;
+  for (char c : part) {
+    if (!is_digit(c)) return -1;
+    fraction = fraction * 10 + (c - '0');
+    scale *= 10;
+  }
+  return value + double(fraction) / scale;
+}
+
+// A chapter start in Normal Play Time: "HH:MM:SS", "MM:SS" or "SS", each with an optional
+// fraction ("01:02:03.500"), as milliseconds; -1 when the text is not one.
+int64_t npt_ms(string_view text) {
+  int64_t fields[3];
+  int n = 0;
+  size_t i = 0;
+  for (;;) {
+    size_t begin = i;
+    int64_t value = 0;
+    while (i < text.size() && is_digit(text[i]) && i - begin < 9)
+      value = value * 10 + (text[i++] - '0');
+    if (i == begin) return -1;
+    fields[n++] = value;
+    if (n < 3 && i < text.size() && text[i] == ':') {
+      i++;
+      continue;
+    }
+    break;
+  }
+  int64_t ms = 0;
+  if (i < text.size() && text[i] == '.') {
+    size_t begin = ++i;
+    for (int64_t scale = 100; i < text.size() && is_digit(text[i]); i++, scale /= 10) {
+      ms += (text[i] - '0') * scale;
+    }
+    if (i == begin) return -1;
+  }
+  if (i != text.size()) return -1;
+  // Minutes and seconds below an hour or minute field stay below 60.
+  for (int k = 1; k < n; k++) {
+    if (fields[k] >= 60) return -1;
+  }
+  int64_t seconds = 0;
+  for (int k = 0; k < n; k++) seconds = seconds * 60 + fields[k];
+  return seconds * 1000 + ms;
+}
+
+// 1 for yes, true or explicit; 0 for no, false or clean; -1 for anything else.
+int8_t explicit_flag(string_view text) {
+  if (vepod_ci_eq(text, "yes") || vepod_ci_eq(text, "true") || vepod_ci_eq(text, "explicit")) {
+    return 1;
+  }
+  if (vepod_ci_eq(text, "no") || vepod_ci_eq(text, "false") || vepod_ci_eq(text, "clean")) {
+    return 0;
+  }
+  return -1;
+}
+
+int8_t episode_type(string_view text) {
+  if (vepod_ci_eq(text, "full")) return vepod_episode_full;
+  if (vepod_ci_eq(text, "trailer")) return vepod_episode_trailer;
+  if (vepod_ci_eq(text, "bonus")) return vepod_episode_bonus;
+  return vepod_episode_none;
+}
+
+int8_t show_type(string_view text) {
+  if (vepod_ci_eq(text, "episodic")) return vepod_show_episodic;
+  if (vepod_ci_eq(text, "serial")) return vepod_show_serial;
+  return vepod_show_none;
+}
+
+// The value of the first attribute named name, or an empty view.
+string_view attr(const vepod_xml_tag &tag, string_view name) {
+  for (int i = 0; i < tag.nattrs; i++) {
+    if (vepod_ci_eq(tag.attrs[i].name, name)) return tag.attrs[i].value;
+  }
+  return {};
+}
+
+// Makes room for one more entry of a bounded list, which grows by doubling: the new entry, cleared,
+// or NULL when memory runs out (the list stays as it was).
+template <typename T>
+T *append(T *&list, int32_t &count) {
+  if ((count & (count - 1)) == 0) {
+    size_t room = count ? size_t(count) * 2 : 1;
+    auto *grown = static_cast<T *>(vepod_realloc(list, room * sizeof(T)));
+    if (!grown) return nullptr;
+    list = grown;
+  }
+  T *entry = &list[count++];
+  *entry = T{};
+  return entry;
+}
+
+void clear_person(vepod_person &p) {
+  std::free(p.name);
+  std::free(p.role);
+  std::free(p.group);
+  std::free(p.img);
+  std::free(p.href);
+  p = vepod_person{};
+}
+
+void free_persons(vepod_person *persons, int32_t n) {
+  for (int32_t i = 0; i < n; i++) clear_person(persons[i]);
+  std::free(persons);
+}
+
 // Whether episode a is kept over b when only one of them can be: a dated one over an undated one,
 // the newer of two dated ones, and among equals the earlier in the document.
 bool kept_over(const vepod_item &a, const vepod_item &b) {
@@ -132,10 +341,14 @@ bool kept_over(const vepod_item &a, const vepod_item &b) {
 
 class feed_mapper final : public vepod_xml_consumer {
  public:
-  explicit feed_mapper(vepod_feed *feed) : feed_(feed) {
+  feed_mapper(vepod_feed *feed, vepod_detail detail)
+      : feed_(feed), details_(detail == vepod_detail::all) {
     namespaces = k_namespaces;
     namespace_count = std::size(k_namespaces);
   }
+  ~feed_mapper() { clear_person(person_); }
+  feed_mapper(const feed_mapper &) = delete;
+  feed_mapper &operator=(const feed_mapper &) = delete;
 
   vepod_xml_status start(const vepod_xml_tag &tag, vepod_xml_want *want) override;
   vepod_xml_status end(int depth, const char *text, size_t len) override;
@@ -155,6 +368,22 @@ class feed_mapper final : public vepod_xml_consumer {
   vepod_xml_status root(const vepod_xml_tag &tag);
   vepod_xml_status take_enclosure(const vepod_xml_tag &tag, bool atom_link);
   vepod_xml_status take_feed_image(const vepod_xml_tag &tag);
+  // Everything beyond the title, image and media of feeds and episodes.
+  vepod_xml_status feed_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want);
+  vepod_xml_status item_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want);
+  vepod_xml_status feed_end(elem_kind kind, int depth, string_view text);
+  vepod_xml_status item_end(elem_kind kind, int depth, string_view text);
+  vepod_xml_status start_person(const vepod_xml_tag &tag, vepod_xml_want *want);
+  vepod_xml_status end_person(int depth, string_view text);
+  vepod_xml_status take_funding(const vepod_xml_tag &tag, vepod_xml_want *want);
+  vepod_xml_status take_transcript(const vepod_xml_tag &tag);
+  vepod_xml_status take_chapter(const vepod_xml_tag &tag);
+  vepod_xml_status take_alternate(const vepod_xml_tag &tag);
+  vepod_xml_status take_alternate_source(const vepod_xml_tag &tag);
+  // Whether an element at depth is a direct child of the channel (the root in Atom).
+  bool channel_child(int depth) const {
+    return atom() ? depth == 1 : depth >= 2 && kinds_[depth - 1] == e_channel;
+  }
   // Every text of the model enters through these two: made well-formed UTF-8 here, once, so that
   // answers write it as it is and an id handed back compares equal to the one listed.
   static char *model_text(string_view text) { return vepod_strndup_utf8(text); }
@@ -171,11 +400,52 @@ class feed_mapper final : public vepod_xml_consumer {
     *field = model_url({text, len});
     return *field ? vepod_xml_ok : out_of_memory();
   }
+  // A member several elements give, each with a rank (1 first): a better rank replaces what a
+  // worse one gave; among equals the first stays. `have` is the rank of what the field holds, 0
+  // for nothing.
+  static bool may_take(uint8_t have, uint8_t rank) { return have == 0 || rank < have; }
+  vepod_xml_status take_ranked(char **field, uint8_t &have, uint8_t rank, string_view text,
+                               bool url) {
+    if (!may_take(have, rank)) return vepod_xml_ok;
+    if (url) text = vepod_trim_blanks(text);
+    if (text.empty()) return vepod_xml_ok;
+    char *copy = url ? model_url(text) : model_text(text);
+    if (!copy) return out_of_memory();
+    std::free(*field);
+    *field = copy;
+    have = rank;
+    return vepod_xml_ok;
+  }
+  // A copy of an attribute's value into an empty field; empty values give nothing.
+  vepod_xml_status take_attr(char **field, string_view value, bool url) {
+    if (url) value = vepod_trim_blanks(value);
+    if (*field || value.empty()) return vepod_xml_ok;
+    *field = url ? model_url(value) : model_text(value);
+    return *field ? vepod_xml_ok : out_of_memory();
+  }
   bool atom() const { return format_ == vepod_format_atom; }
   void item_done();
 
   vepod_feed *feed_;
+  // Whether episodes keep their heavy members (show notes and the lists).
+  bool details_;
   vepod_item *item_ = nullptr;
+  // Ranks of what the ranked members of the feed and of the current item hold.
+  struct ranks {
+    uint8_t description, author, image, season, episode;
+  };
+  ranks feed_ranks_{}, item_ranks_{};
+  // A person waits for its name, the element's text, from its start tag to its end; depth -1
+  // when none waits.
+  vepod_person person_{};
+  int person_depth_ = -1;
+  bool person_in_item_ = false;
+  // The funding link whose text is being read, by depth; -1 when none.
+  int funding_depth_ = -1;
+  // The current item's alternate that the latest alternateEnclosure start tag made, -1 when it
+  // made none: its source children join it.
+  int32_t alternate_ = -1;
+  const vepod_item *alternate_item_ = nullptr;
   int32_t format_ = vepod_format_none;
   int32_t items_seen_ = 0;
   // Once vepod_max_items are kept: their slots, ordered so that the one to give up is on top.
@@ -241,6 +511,353 @@ vepod_xml_status feed_mapper::take_feed_image(const vepod_xml_tag &tag) {
   return vepod_xml_ok;
 }
 
+vepod_xml_status feed_mapper::feed_start(const vepod_xml_tag &tag, elem_kind kind,
+                                         vepod_xml_want *want) {
+  const bool top = channel_child(tag.depth);
+  switch (kind) {
+    case e_description:
+    case e_itunes_summary:
+    case e_itunes_author:
+    case e_managing_editor:
+    case e_dc_creator:
+    case e_language:
+    case e_explicit:
+    case e_show_type:
+    case e_complete:
+    case e_new_feed_url:
+    case e_feed_guid:
+      if (top) *want = vepod_xml_want_text;
+      return vepod_xml_ok;
+    case e_subtitle:
+      if (top && atom()) *want = vepod_xml_want_text;
+      return vepod_xml_ok;
+    case e_name:
+      // An Atom feed's author is the name inside its author element.
+      if (atom() && tag.depth == 2 && kinds_[1] == e_author) *want = vepod_xml_want_text;
+      return vepod_xml_ok;
+    case e_link:
+      if (!top || feed_->link) return vepod_xml_ok;
+      // The site: an RSS link's text, or a link to the alternate page (in Atom also one without a
+      // rel, which means the same).
+      if (string_view rel = attr(tag, "rel");
+          vepod_ci_eq(rel, "alternate") || (atom() && rel.empty())) {
+        return take_attr(&feed_->link, attr(tag, "href"), true);
+      }
+      if (!atom() && tag.nattrs == 0) *want = vepod_xml_want_text;
+      return vepod_xml_ok;
+    case e_funding:
+      return take_funding(tag, want);
+    case e_person:
+      return start_person(tag, want);
+    case e_alternate:
+      alternate_ = -1;
+      return vepod_xml_ok;
+    default:
+      return vepod_xml_ok;
+  }
+}
+
+vepod_xml_status feed_mapper::feed_end(elem_kind kind, int depth, string_view text) {
+  ranks &r = feed_ranks_;
+  const bool top = channel_child(depth);
+  switch (kind) {
+    case e_description:
+      return top ? take_ranked(&feed_->description, r.description, 1, text, false) : vepod_xml_ok;
+    case e_itunes_summary:
+      return top ? take_ranked(&feed_->description, r.description, 2, text, false) : vepod_xml_ok;
+    case e_subtitle:
+      return top ? take_ranked(&feed_->description, r.description, 3, text, false) : vepod_xml_ok;
+    case e_itunes_author:
+      return top ? take_ranked(&feed_->author, r.author, 1, text, false) : vepod_xml_ok;
+    case e_managing_editor:
+      return top ? take_ranked(&feed_->author, r.author, 2, text, false) : vepod_xml_ok;
+    case e_dc_creator:
+      return top ? take_ranked(&feed_->author, r.author, 3, text, false) : vepod_xml_ok;
+    case e_name:
+      if (atom() && depth == 2 && kinds_[1] == e_author) {
+        return take_ranked(&feed_->author, r.author, 4, text, false);
+      }
+      return vepod_xml_ok;
+    case e_language:
+      return top ? take_text(&feed_->language, text.data(), text.size()) : vepod_xml_ok;
+    case e_feed_guid:
+      return top ? take_text(&feed_->feed_guid, text.data(), text.size()) : vepod_xml_ok;
+    case e_link:
+      return top && !atom() ? take_url(&feed_->link, text.data(), text.size()) : vepod_xml_ok;
+    case e_explicit:
+      if (top && feed_->is_explicit < 0) feed_->is_explicit = explicit_flag(text);
+      return vepod_xml_ok;
+    case e_show_type:
+      if (top && feed_->show_type == vepod_show_none) feed_->show_type = show_type(text);
+      return vepod_xml_ok;
+    case e_complete:
+      if (top && vepod_ci_eq(text, "yes")) feed_->complete = true;
+      return vepod_xml_ok;
+    case e_new_feed_url:
+      // Only an address a client can move to; the text is NUL-terminated and trimmed.
+      if (top && !feed_->new_feed_url && vepod_url_is_http(text.data())) {
+        return take_url(&feed_->new_feed_url, text.data(), text.size());
+      }
+      return vepod_xml_ok;
+    case e_funding:
+      if (depth != funding_depth_) return vepod_xml_ok;
+      funding_depth_ = -1;
+      return take_text(&feed_->funding[feed_->nfunding - 1].text, text.data(), text.size());
+    case e_person:
+      return end_person(depth, text);
+    default:
+      return vepod_xml_ok;
+  }
+}
+
+vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kind,
+                                         vepod_xml_want *want) {
+  ranks &r = item_ranks_;
+  auto want_if = [want](bool wanted) {
+    if (wanted) *want = vepod_xml_want_text;
+    return vepod_xml_ok;
+  };
+  switch (kind) {
+    case e_enclosure:
+      return item_->url ? vepod_xml_ok : take_enclosure(tag, false);
+    case e_link: {
+      if (atom() && !item_->url) {
+        if (vepod_xml_status status = take_enclosure(tag, true)) return status;
+      }
+      if (item_->link) return vepod_xml_ok;
+      string_view href = attr(tag, "href");
+      if (vepod_ci_eq(attr(tag, "rel"), "alternate")) return take_attr(&item_->link, href, true);
+      // An RSS link's text is the episode's page.
+      return want_if(!atom() && href.empty());
+    }
+    case e_itunes_image:
+      return take_ranked(&item_->image, r.image, 1, attr(tag, "href"), true);
+    case e_thumbnail:
+      return take_ranked(&item_->image, r.image, 2, attr(tag, "url"), true);
+    case e_content_encoded:
+    case e_content:
+      return want_if(details_ && may_take(r.description, 1));
+    case e_description:
+      return want_if(details_ && may_take(r.description, 2));
+    case e_summary:
+      return want_if(details_ && atom() && may_take(r.description, 2));
+    case e_itunes_summary:
+      return want_if(details_ && may_take(r.description, 3));
+    case e_itunes_author:
+      return want_if(may_take(r.author, 1));
+    case e_dc_creator:
+      return want_if(may_take(r.author, 2));
+    case e_author:
+      // An Atom author holds a name; an RSS author is a text.
+      return want_if(!atom() && may_take(r.author, 3));
+    case e_name:
+      return want_if(atom() && kinds_[tag.depth - 1] == e_author && may_take(r.author, 3));
+    case e_season:
+      return want_if(may_take(r.season, 1));
+    case e_podcast_season:
+      return want_if(may_take(r.season, 2));
+    case e_episode:
+      return want_if(may_take(r.episode, 1));
+    case e_podcast_episode:
+      return want_if(may_take(r.episode, 2));
+    case e_episode_type:
+      return want_if(item_->episode_type == vepod_episode_none);
+    case e_explicit:
+      return want_if(item_->is_explicit < 0);
+    case e_chapters:
+      if (item_->chapters_url || vepod_trim_blanks(attr(tag, "url")).empty()) return vepod_xml_ok;
+      if (vepod_xml_status status = take_attr(&item_->chapters_url, attr(tag, "url"), true)) {
+        return status;
+      }
+      return take_attr(&item_->chapters_type, attr(tag, "type"), false);
+    case e_transcript:
+      return details_ ? take_transcript(tag) : vepod_xml_ok;
+    case e_psc_chapter:
+      return details_ ? take_chapter(tag) : vepod_xml_ok;
+    case e_alternate:
+      return take_alternate(tag);
+    case e_alt_source:
+      return take_alternate_source(tag);
+    case e_person:
+      return details_ ? start_person(tag, want) : vepod_xml_ok;
+    default:
+      return vepod_xml_ok;
+  }
+}
+
+vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view text) {
+  ranks &r = item_ranks_;
+  switch (kind) {
+    case e_link:
+      return atom() ? vepod_xml_ok : take_url(&item_->link, text.data(), text.size());
+    case e_content_encoded:
+    case e_content:
+    case e_description:
+    case e_summary:
+    case e_itunes_summary: {
+      if (!details_ || (kind == e_summary && !atom())) return vepod_xml_ok;
+      uint8_t rank = kind == e_content_encoded || kind == e_content ? 1
+                     : kind == e_itunes_summary                     ? 3
+                                                                    : 2;
+      return take_ranked(&item_->description, r.description, rank, text, false);
+    }
+    case e_itunes_author:
+      return take_ranked(&item_->author, r.author, 1, text, false);
+    case e_dc_creator:
+      return take_ranked(&item_->author, r.author, 2, text, false);
+    case e_author:
+      return atom() ? vepod_xml_ok : take_ranked(&item_->author, r.author, 3, text, false);
+    case e_name:
+      if (atom() && depth > 1 && kinds_[depth - 1] == e_author) {
+        return take_ranked(&item_->author, r.author, 3, text, false);
+      }
+      return vepod_xml_ok;
+    case e_season:
+    case e_podcast_season: {
+      uint8_t rank = kind == e_season ? 1 : 2;
+      int64_t season = whole_number(text);
+      if (season >= 0 && may_take(r.season, rank)) {
+        item_->season = season;
+        r.season = rank;
+      }
+      return vepod_xml_ok;
+    }
+    case e_episode:
+    case e_podcast_episode: {
+      uint8_t rank = kind == e_episode ? 1 : 2;
+      double episode = decimal_number(text);
+      if (episode >= 0 && may_take(r.episode, rank)) {
+        item_->episode = episode;
+        r.episode = rank;
+      }
+      return vepod_xml_ok;
+    }
+    case e_episode_type:
+      if (item_->episode_type == vepod_episode_none) item_->episode_type = episode_type(text);
+      return vepod_xml_ok;
+    case e_explicit:
+      if (item_->is_explicit < 0) item_->is_explicit = explicit_flag(text);
+      return vepod_xml_ok;
+    case e_person:
+      return end_person(depth, text);
+    default:
+      return vepod_xml_ok;
+  }
+}
+
+// A person's attributes are copied at its start tag (the reader reuses their room) and the person
+// joins its list when its end brings the name; one without a name is dropped.
+vepod_xml_status feed_mapper::start_person(const vepod_xml_tag &tag, vepod_xml_want *want) {
+  clear_person(person_);
+  person_depth_ = -1;
+  if (tag.self_closing) return vepod_xml_ok;
+  int32_t count = item_ ? item_->npersons : feed_->npersons;
+  if (count >= vepod_max_persons) return vepod_xml_ok;
+  for (char **field : {&person_.role, &person_.group}) {
+    string_view value = attr(tag, field == &person_.role ? "role" : "group");
+    if (vepod_xml_status status = take_attr(field, value, false)) return status;
+    for (char *c = *field; c && *c; c++)
+      *c = char(vepod_ascii_lower(static_cast<unsigned char>(*c)));
+  }
+  if (vepod_xml_status status = take_attr(&person_.img, attr(tag, "img"), true)) return status;
+  if (vepod_xml_status status = take_attr(&person_.href, attr(tag, "href"), true)) return status;
+  person_depth_ = tag.depth;
+  person_in_item_ = item_ != nullptr;
+  *want = vepod_xml_want_text;
+  return vepod_xml_ok;
+}
+
+vepod_xml_status feed_mapper::end_person(int depth, string_view text) {
+  if (depth != person_depth_) return vepod_xml_ok;
+  person_depth_ = -1;
+  if (person_in_item_ != (item_ != nullptr)) return vepod_xml_ok;
+  vepod_person *&list = item_ ? item_->persons : feed_->persons;
+  int32_t &count = item_ ? item_->npersons : feed_->npersons;
+  if (count >= vepod_max_persons) return vepod_xml_ok;
+  if (!(person_.name = model_text(text))) return out_of_memory();
+  vepod_person *person = append(list, count);
+  if (!person) return out_of_memory();
+  *person = person_;
+  person_ = vepod_person{};
+  return vepod_xml_ok;
+}
+
+// A funding link needs its URL; the text that names it may follow.
+vepod_xml_status feed_mapper::take_funding(const vepod_xml_tag &tag, vepod_xml_want *want) {
+  string_view url = vepod_trim_blanks(attr(tag, "url"));
+  funding_depth_ = -1;
+  if (url.empty() || feed_->nfunding >= vepod_max_funding) return vepod_xml_ok;
+  vepod_funding *funding = append(feed_->funding, feed_->nfunding);
+  if (!funding) return out_of_memory();
+  if (!(funding->url = model_url(url))) return out_of_memory();
+  if (!tag.self_closing) {
+    funding_depth_ = tag.depth;
+    *want = vepod_xml_want_text;
+  }
+  return vepod_xml_ok;
+}
+
+vepod_xml_status feed_mapper::take_transcript(const vepod_xml_tag &tag) {
+  string_view url = vepod_trim_blanks(attr(tag, "url"));
+  if (url.empty() || item_->ntranscripts >= vepod_max_transcripts) return vepod_xml_ok;
+  vepod_transcript *t = append(item_->transcripts, item_->ntranscripts);
+  if (!t) return out_of_memory();
+  vepod_xml_status status = take_attr(&t->url, url, true);
+  if (!status) status = take_attr(&t->type, attr(tag, "type"), false);
+  if (!status) status = take_attr(&t->language, attr(tag, "language"), false);
+  if (!status) status = take_attr(&t->rel, attr(tag, "rel"), false);
+  return status;
+}
+
+// A chapter without a readable start has no place in the list and is skipped.
+vepod_xml_status feed_mapper::take_chapter(const vepod_xml_tag &tag) {
+  int64_t start = npt_ms(vepod_trim_blanks(attr(tag, "start")));
+  if (start < 0 || item_->nchapters >= vepod_max_chapters) return vepod_xml_ok;
+  vepod_chapter *c = append(item_->chapters, item_->nchapters);
+  if (!c) return out_of_memory();
+  c->start_ms = start;
+  vepod_xml_status status = take_attr(&c->title, attr(tag, "title"), false);
+  if (!status) status = take_attr(&c->href, attr(tag, "href"), true);
+  if (!status) status = take_attr(&c->image, attr(tag, "image"), true);
+  return status;
+}
+
+vepod_xml_status feed_mapper::take_alternate(const vepod_xml_tag &tag) {
+  alternate_ = -1;
+  if (!details_ || item_->nalternates >= vepod_max_alternates) return vepod_xml_ok;
+  vepod_alternate *a = append(item_->alternates, item_->nalternates);
+  if (!a) return out_of_memory();
+  alternate_ = item_->nalternates - 1;
+  alternate_item_ = item_;
+  a->length = whole_number(attr(tag, "length"));
+  a->bitrate = decimal_number(attr(tag, "bitrate"));
+  a->height = whole_number(attr(tag, "height"));
+  string_view is_default = attr(tag, "default");
+  a->is_default = vepod_ci_eq(is_default, "true") ? 1 : vepod_ci_eq(is_default, "false") ? 0 : -1;
+  vepod_xml_status status = take_attr(&a->type, attr(tag, "type"), false);
+  if (!status) status = take_attr(&a->lang, attr(tag, "lang"), false);
+  if (!status) status = take_attr(&a->title, attr(tag, "title"), false);
+  if (!status) status = take_attr(&a->rel, attr(tag, "rel"), false);
+  if (!status) status = take_attr(&a->codecs, attr(tag, "codecs"), false);
+  return status;
+}
+
+vepod_xml_status feed_mapper::take_alternate_source(const vepod_xml_tag &tag) {
+  // The alternate must be this item's: a stray end tag may have ended the item it belongs to.
+  if (alternate_ < 0 || alternate_item_ != item_ || alternate_ >= item_->nalternates ||
+      kinds_[tag.depth - 1] != e_alternate) {
+    return vepod_xml_ok;
+  }
+  vepod_alternate &a = item_->alternates[alternate_];
+  string_view uri = vepod_trim_blanks(attr(tag, "uri"));
+  if (uri.empty() || a.nsources >= vepod_max_sources_per_alternate) return vepod_xml_ok;
+  vepod_alternate_source *source = append(a.sources, a.nsources);
+  if (!source) return out_of_memory();
+  vepod_xml_status status = take_attr(&source->uri, uri, true);
+  if (!status) status = take_attr(&source->content_type, attr(tag, "contentType"), false);
+  return status;
+}
+
 vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *want) {
   if (tag.depth == 0) return root(tag);
   elem_kind kind = classify(tag.name);
@@ -274,18 +891,16 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *wa
       item_ = &item;
       return vepod_xml_ok;
     }
-    return kind == e_itunes_image ? take_feed_image(tag) : vepod_xml_ok;
+    return kind == e_itunes_image ? take_feed_image(tag) : feed_start(tag, kind, want);
   }
-  if (item_->url) return vepod_xml_ok;
-  if (kind == e_enclosure) return take_enclosure(tag, false);
-  if (kind == e_link && atom()) return take_enclosure(tag, true);
-  return vepod_xml_ok;
+  return item_start(tag, kind, want);
 }
 
 vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
   elem_kind kind = kinds_[depth];
   if (item_ && (kind == e_item || kind == e_entry)) {
     item_done();
+    item_ranks_ = {};
     return vepod_xml_ok;
   }
   if (!text) return vepod_xml_ok;
@@ -295,7 +910,7 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
     if (kind == e_url && depth > 1 && kinds_[depth - 1] == e_image) {
       return take_url(&feed_->image, text, len);
     }
-    return vepod_xml_ok;
+    return feed_end(kind, depth, {text, len});
   }
   switch (kind) {
     case e_title:
@@ -312,7 +927,7 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
       if (item_->mtime_ms == -1) item_->mtime_ms = vepod_parse_date(text);
       return vepod_xml_ok;
     default:
-      return vepod_xml_ok;
+      return item_end(kind, depth, {text, len});
   }
 }
 
@@ -369,7 +984,7 @@ vepod_xml_status feed_mapper::finish() {
 }  // namespace
 
 vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
-                                   size_t err_size) {
+                                   size_t err_size, vepod_detail detail) {
   if (err && err_size) err[0] = '\0';
   if (!feed) return vepod_feed_invalid;
   *feed = vepod_feed{};
@@ -384,7 +999,7 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
     message = "out of memory";
     status = vepod_xml_out_of_memory;
   } else {
-    feed_mapper mapper(feed);
+    feed_mapper mapper(feed, detail);
     status = vepod_xml_read(static_cast<const unsigned char *>(data), len, mapper, err, err_size);
     if (status == vepod_xml_ok) {
       status = mapper.finish();
@@ -421,6 +1036,33 @@ void vepod_item_clear(vepod_item *item) {
   std::free(item->id);
   std::free(item->url);
   std::free(item->enclosure_type);
+  std::free(item->image);
+  std::free(item->link);
+  std::free(item->author);
+  std::free(item->chapters_url);
+  std::free(item->chapters_type);
+  std::free(item->description);
+  for (int32_t i = 0; i < item->ntranscripts; i++) {
+    vepod_transcript &t = item->transcripts[i];
+    for (char *text : {t.url, t.type, t.language, t.rel}) std::free(text);
+  }
+  std::free(item->transcripts);
+  free_persons(item->persons, item->npersons);
+  for (int32_t i = 0; i < item->nalternates; i++) {
+    vepod_alternate &a = item->alternates[i];
+    for (char *text : {a.type, a.lang, a.title, a.rel, a.codecs}) std::free(text);
+    for (int32_t k = 0; k < a.nsources; k++) {
+      std::free(a.sources[k].uri);
+      std::free(a.sources[k].content_type);
+    }
+    std::free(a.sources);
+  }
+  std::free(item->alternates);
+  for (int32_t i = 0; i < item->nchapters; i++) {
+    vepod_chapter &c = item->chapters[i];
+    for (char *text : {c.title, c.href, c.image}) std::free(text);
+  }
+  std::free(item->chapters);
   *item = vepod_item{};
 }
 
@@ -428,6 +1070,16 @@ void vepod_feed_free(vepod_feed *feed) {
   if (!feed) return;
   std::free(feed->title);
   std::free(feed->image);
+  for (char *text : {feed->description, feed->author, feed->link, feed->language,
+                     feed->new_feed_url, feed->feed_guid}) {
+    std::free(text);
+  }
+  for (int32_t i = 0; i < feed->nfunding; i++) {
+    std::free(feed->funding[i].url);
+    std::free(feed->funding[i].text);
+  }
+  std::free(feed->funding);
+  free_persons(feed->persons, feed->npersons);
   for (int32_t i = 0; i < feed->nitems; i++) vepod_item_clear(&feed->items[i]);
   std::free(feed->items);
   *feed = vepod_feed{};

@@ -185,6 +185,18 @@ __attribute__((always_inline)) inline int read_ref(xml_reader &r, const unsigned
 
 // MARK: Namespaces
 
+// Whether a declared namespace URI names a known one. Feeds write the same vocabulary with other
+// letter cases and with https for http ("https://www.itunes.com/DTDs/Podcast-1.0.dtd"), so both
+// are ignored.
+bool same_namespace(string_view declared, string_view known) {
+  auto after_scheme = [](string_view uri) {
+    if (vepod_ci_starts(uri, "http://")) return uri.substr(7);
+    if (vepod_ci_starts(uri, "https://")) return uri.substr(8);
+    return uri;
+  };
+  return declared == known || vepod_ci_eq(after_scheme(declared), after_scheme(known));
+}
+
 // Records the renaming declarations (xmlns:p="uri") among the attributes of the tag at depth.
 // Only documents that bind a known namespace to an unusual prefix pay for renaming names.
 void bind_namespaces(xml_reader &r, const vepod_xml_attr *attrs, int nattrs, int32_t depth) {
@@ -195,7 +207,7 @@ void bind_namespaces(xml_reader &r, const vepod_xml_attr *attrs, int nattrs, int
     string_view prefix = name.substr(6);
     const string_view *usual = &prefix;
     for (size_t k = 0; k < c.namespace_count; k++) {
-      if (attrs[i].value == c.namespaces[k].uri) {
+      if (same_namespace(attrs[i].value, c.namespaces[k].uri)) {
         usual = &c.namespaces[k].prefix;
         break;
       }

@@ -1,11 +1,85 @@
 // The feed model and the strict feed reader.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include <yyjson.h>
 
 // Episodes kept per feed: of a document with more, the newest by date (undated ones count as the
 // oldest, among equals the earlier in the document), in document order.
 inline constexpr int vepod_max_items = 500;
+
+// Bounds on the lists a feed may give, so that a hostile feed cannot make an answer explode; what
+// lies beyond a bound is skipped.
+inline constexpr int vepod_max_transcripts = 8;
+inline constexpr int vepod_max_alternates = 8;
+inline constexpr int vepod_max_sources_per_alternate = 8;
+inline constexpr int vepod_max_funding = 8;
+inline constexpr int vepod_max_persons = 64;
+inline constexpr int vepod_max_chapters = 500;
+
+// Every text below is NULL when the feed does not give it, and every number -1; URLs are kept as
+// written, trimmed of the blanks around them. Each list is NULL with a count of 0 when empty.
+
+struct vepod_transcript {
+  char *url;
+  char *type;
+  char *language;
+  char *rel;
+};
+
+struct vepod_person {
+  char *name;
+  char *role;   // lower case
+  char *group;  // lower case
+  char *img;
+  char *href;
+};
+
+struct vepod_funding {
+  char *url;
+  char *text;
+};
+
+struct vepod_chapter {
+  int64_t start_ms = 0;
+  char *title;
+  char *href;
+  char *image;
+};
+
+struct vepod_alternate_source {
+  char *uri;
+  char *content_type;
+};
+
+struct vepod_alternate {
+  char *type;
+  int64_t length = -1;
+  double bitrate = -1;
+  int64_t height = -1;
+  char *lang;
+  char *title;
+  char *rel;
+  char *codecs;
+  int8_t is_default = -1;  // "default": 0 false, 1 true
+  vepod_alternate_source *sources;
+  int32_t nsources;
+};
+
+// "episode_type" and "show_type" values; 0 when the feed gives none of the known ones.
+enum vepod_episode_type : int8_t {
+  vepod_episode_none = 0,
+  vepod_episode_full = 1,
+  vepod_episode_trailer = 2,
+  vepod_episode_bonus = 3,
+};
+enum vepod_show_type : int8_t {
+  vepod_show_none = 0,
+  vepod_show_episodic = 1,
+  vepod_show_serial = 2,
+};
 
 struct vepod_item {
   char *title;
@@ -17,6 +91,28 @@ struct vepod_item {
   int64_t mtime_ms;    // ms since the epoch, -1 unknown
   int64_t duration_s;  // seconds, -1 unknown
   int32_t index;       // position in document order
+
+  // What a listing shows beside the above.
+  char *image;
+  char *link;  // the episode's web page
+  char *author;
+  int64_t season = -1;
+  double episode = -1;  // may be fractional
+  int8_t episode_type = vepod_episode_none;
+  int8_t is_explicit = -1;  // "explicit": -1 unknown, 0 clean, 1 explicit
+  char *chapters_url;
+  char *chapters_type;
+
+  // Read only when the parse asks for vepod_detail_all.
+  char *description;  // show notes, HTML as the feed wrote it
+  vepod_transcript *transcripts;
+  int32_t ntranscripts;
+  vepod_person *persons;
+  int32_t npersons;
+  vepod_alternate *alternates;
+  int32_t nalternates;
+  vepod_chapter *chapters;
+  int32_t nchapters;
 };
 
 enum vepod_feed_format : int32_t {
@@ -32,7 +128,25 @@ struct vepod_feed {
   int32_t format;     // vepod_feed_format; 0 until a parse succeeds
   vepod_item *items;  // room for vepod_max_items + 1 after a successful parse
   int32_t nitems;
+
+  char *description;
+  char *author;
+  char *link;  // the site
+  char *language;
+  int8_t is_explicit = -1;  // "explicit": -1 unknown, 0 clean, 1 explicit
+  int8_t show_type = vepod_show_none;
+  bool complete;       // no more episodes will come
+  char *new_feed_url;  // an absolute http(s) URL
+  char *feed_guid;
+  vepod_funding *funding;
+  int32_t nfunding;
+  vepod_person *persons;
+  int32_t npersons;
 };
+
+// How much of each episode a parse keeps: a listing shows only the light members, so a parse for
+// it neither collects nor stores show notes, transcripts, persons, alternates or chapters.
+enum class vepod_detail : uint8_t { light, all };
 
 enum vepod_feed_status : int32_t {
   vepod_feed_ok = 0,
@@ -47,7 +161,7 @@ enum vepod_feed_status : int32_t {
 // err (cut to err_size - 1 bytes) and the record left cleared. Keeps no state: parses may run
 // concurrently.
 vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
-                                   size_t err_size);
+                                   size_t err_size, vepod_detail detail = vepod_detail::all);
 
 // Releases everything the record owns and clears it; NULL and cleared records are fine.
 void vepod_feed_free(vepod_feed *feed);
@@ -57,6 +171,13 @@ void vepod_feed_free(vepod_feed *feed);
 bool vepod_feed_resolve_urls(vepod_feed *feed, const char *base);
 // Releases what one episode owns and clears it.
 void vepod_item_clear(vepod_item *item);
+
+// The members of an episode and of a feed beyond the skeleton, added to obj in the order of the
+// answers, each only when the feed gives it. The texts are borrowed: the record must outlive doc.
+// False when memory runs out.
+bool vepod_json_item_light(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vepod_item &item);
+bool vepod_json_item_heavy(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vepod_item &item);
+bool vepod_json_feed_details(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vepod_feed &feed);
 
 // Parses a document as vepod_feed_parse does and writes the feed as the JSON text of
 // vepod_parse_feed into *out (malloc'ed), or NULL with the status and the message in err.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -41,11 +42,12 @@ struct options {
   bool utc = false, wide = false;
   bool only_new = false, all = false, unplayed = false;
   int64_t limit = -1;
-  std::string out_dir = ".";
+  int jobs = 8;         // feeds fetched at once by update
+  std::string out_dir;  // "": the configured download folder, else the current one
   uint64_t max_size = uint64_t{2} << 30;
   // Option values as given, checked once parsing is done so that each gets its own message.
   std::vector<std::string> offline_specs;
-  std::string timeout_text, max_age_text;
+  std::string timeout_text, max_age_text, jobs_text, limit_text, max_size_text;
 };
 
 // Reads a whole file, or standard input for "-", of at most `max_bytes` (by default a little
@@ -61,7 +63,7 @@ bool read_file(const std::string &path, std::string &data, std::string &error,
 bool write_whole_file(const std::string &path, std::string_view data, std::string &error);
 
 // The state database the options name.
-std::unique_ptr<store> open_store(const options &o);
+std::unique_ptr<store> open_store(const options &o, store::access mode = store::access::write);
 
 // The transport every fetching command runs on: libcurl, or the fake transport for --offline.
 class session {
@@ -79,8 +81,16 @@ class session {
   std::string cause(const std::string &url);
   // Where permanent redirects from `url` ended, or "".
   std::string moved_to(const std::string &url);
-  // Drops what the session keeps of `url`'s last fetch, its body first of all.
+  // Fetches `urls` at once, `jobs` at a time, ahead of the library's calls for them, and calls
+  // `ready(i)` in their order as each is done (see http_transport::prefetch); with --offline
+  // there is nothing to fetch and `ready` runs for each at once.
+  void prefetch(const std::vector<std::string> &urls, int jobs,
+                const std::function<void(size_t)> &ready);
+  // Drops what the session keeps of `url`'s fetch (what prefetch kept, the last outcome), its
+  // body first of all.
   void forget(const std::string &url);
+  // What the transport got for `url`; false with --offline or when it was not fetched.
+  bool outcome(const std::string &url, fetch_outcome &out);
 
  private:
   std::unique_ptr<http_transport> http_;
@@ -89,6 +99,8 @@ class session {
 
 // The exit code for a negative code of the library's operations.
 int exit_for(int code);
+// The library's code for an HTTP status that is not 2xx.
+int code_for_status(int status);
 
 // Prints "vepod: <command>: <message>" as one line on standard error and returns `exit`.
 int report(std::string_view command, int exit, std::string_view message);
@@ -140,6 +152,11 @@ struct display_options {
 };
 void set_display(const display_options &options);
 
+// "2024-06-03" in local time or UTC as --utc says; "-" for an unknown (negative) time.
+std::string day_text(int64_t ms);
+// The terminal's width when `out` is one and lines must not wrap; 0 for no limit.
+size_t line_limit(std::FILE *out);
+
 // A title as people write it: the library's U+2215 in names turned back into '/'.
 std::string real_title(std::string_view text);
 
@@ -176,14 +193,21 @@ struct context {
            bool library_max_age = true);
 };
 
-// The choice of `download` and `played`. Checks --episode, --new and --all, opens the database
-// and picks the subscriptions --feed names (every one without it); 0, or the exit code after
-// reporting.
-int choose_feeds(const options &o, std::unique_ptr<store> &db, std::vector<subscription> &feeds);
-// The episodes of one subscription that --episode M, --new or --all choose; without any of them
-// the newest. 0, or the exit code after reporting.
-int choose_episodes(const options &o, store &db, const subscription &s,
-                    std::vector<episode> &chosen);
+// An episode a command chose, with its subscription.
+struct picked_episode {
+  subscription feed;
+  episode item;
+};
+
+// The episodes `download`, `played` and `show` name: references as 'vepod episodes' prints them
+// ("3.12": subscription 3, its episode 12), or --feed N with --episode M or --all, or --new or
+// --all for every subscription. With none of them, `default_new` takes the new episodes, else it
+// is a usage error saying how to choose. Opens the database; 0, or the exit code after reporting.
+int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_new,
+                    std::vector<picked_episode> &chosen, store::access mode = store::access::write);
+
+// "3.12" for an episode: its subscription's number and its own number in the feed.
+std::string episode_ref(const episode &e);
 
 int cmd_validate(const options &o);
 int cmd_list(const options &o);
@@ -201,6 +225,8 @@ int cmd_import(const options &o);
 int cmd_export(const options &o);
 int cmd_download(const options &o);
 int cmd_played(const options &o);
+int cmd_config(const options &o);
+int cmd_show(const options &o);
 
 // The bundled walk through validate, list, stream URL and statistics on the fake transport.
 int run_demo();

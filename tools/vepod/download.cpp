@@ -39,8 +39,9 @@ constexpr auto k_redraw_interval = std::chrono::milliseconds(200);
 // Slower than this for download_options::stall_timeout_s is a stall: a server that trickles a few
 // bytes now and then must not hold a download for ever.
 constexpr long k_stall_bytes_per_second = 1000;
-// Redirects followed: enough for a tracking prefix, a CDN hop and http->https, short of a loop.
-constexpr long k_max_redirects = 5;
+// Redirects followed: chains of tracking prefixes in front of a media host run long; a loop
+// still ends.
+constexpr long k_max_redirects = 20;
 
 class progress_line {
  public:

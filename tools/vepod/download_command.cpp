@@ -75,10 +75,12 @@ download_result copy_offline(const options &o, const std::string &url,
 }  // namespace
 
 int cmd_download(const options &o) {
-  if (!o.args.empty()) return usage_error(o, "takes no arguments (choose with --feed)");
   std::unique_ptr<store> db;
-  std::vector<subscription> feeds;
-  if (int rc = choose_feeds(o, db, feeds)) return rc;
+  std::vector<picked_episode> chosen;
+  if (int rc = choose_episodes(o, db, true, chosen)) return rc;
+  std::string out_dir = o.out_dir;
+  if (out_dir.empty()) out_dir = db->setting("download-dir");
+  if (out_dir.empty()) out_dir = ".";
 
   session net;
   if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
@@ -89,95 +91,101 @@ int cmd_download(const options &o) {
   how.stall_timeout_s = std::max(1L, o.timeout_ms / 1000);
   interrupt_scope ctrl_c;
   int done = 0, failed = 0, last_exit = k_exit_ok;
-  for (const subscription &s : feeds) {
-    std::vector<episode> chosen;
-    if (int rc = choose_episodes(o, *db, s, chosen)) {
-      failed++;
-      last_exit = rc;
+  for (const auto &[s, e] : chosen) {
+    if (e.downloaded >= 0 && std::filesystem::exists(e.file)) {
+      std::printf("already downloaded: %s\n", terminal_text(e.file).c_str());
       continue;
     }
-    for (const episode &e : chosen) {
-      if (e.downloaded >= 0 && std::filesystem::exists(e.file)) {
-        std::printf("already downloaded: %s\n", terminal_text(e.file).c_str());
-        continue;
-      }
-      std::string resolved, url, error;
-      if (!stream_url_of(e, s.url, resolved, error)) {
-        failed++;
-        last_exit = report(o.command, k_exit_failure, e.title + ": " + error);
-        continue;
-      }
-      if (!check_url(resolved, url, error)) {
-        failed++;
-        last_exit = report(o.command, k_exit_failure,
-                           e.title + ": the media URL " + redact_url(resolved) + " " + error);
-        continue;
-      }
-      // A .part is continued only when this episode's own download left it, for the same media.
-      partial_download recorded;
-      const bool have = db->partial(e.id, recorded);
-      const bool resumable = have && recorded.media_url == url && recorded.size == e.size;
-      // Episodes of one day may share a title (a feed's parts, re-runs), another feed may share
-      // the folder's name, and files may be there that no download made: each episode takes the
-      // first name that nothing else has, neither the file nor its .part.
-      std::filesystem::path dest, part;
-      const std::string extension = media_extension(url, enclosure_type(e));
-      const std::string day = date_text(e.published_ms, o.utc);
-      for (unsigned copy = 1; copy <= k_max_copies; copy++) {
-        std::filesystem::path candidate = episode_path(
-            o.out_dir, s.title.empty() ? "Untitled" : s.title, day, e.title, extension, copy);
-        std::filesystem::path candidate_part = candidate;
-        candidate_part += k_part_suffix;
-        bool own_part = have && candidate_part.string() == recorded.file;
-        if (db->file_taken(candidate.string(), e.id) || name_in_use(candidate) ||
-            (name_in_use(candidate_part) && !own_part))
-          continue;
-        dest = std::move(candidate);
-        part = std::move(candidate_part);
-        break;
-      }
-      if (dest.empty()) {
-        failed++;
-        last_exit = report(o.command, k_exit_failure, e.title + ": no free file name");
-        continue;
-      }
-      how.label = e.title;
-      how.validator = resumable && part.string() == recorded.file ? recorded.validator : "";
-      partial_download started{part.string(), url, how.validator, e.size};
-      if (o.offline.empty()) {
-        store::transaction t(*db);
-        db->set_partial(e.id, started);
-        t.commit();
-      }
-      download_result got =
-          o.offline.empty() ? download_file(url, dest, how) : copy_offline(o, url, dest);
-      if (got.status != download_status::complete && o.offline.empty()) {
-        // What the .part now holds came with this validator: the next run may continue it.
-        started.validator = got.validator;
-        store::transaction t(*db);
-        db->set_partial(e.id, started);
-        t.commit();
-      }
-      if (got.status == download_status::interrupted)
-        return report(o.command, k_exit_interrupted,
-                      "interrupted; 'vepod download' again resumes " + part.string());
-      if (got.status != download_status::complete) {
-        failed++;
-        last_exit = report(o.command,
-                           got.status == download_status::file_error          ? k_exit_failure
-                           : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
-                                                                              : k_exit_network,
-                           redact_url(url) + ": " + got.message);
-        continue;
-      }
-      store::transaction t(*db);
-      db->mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), dest.string());
-      t.commit();
-      std::printf("%s\n", terminal_text(dest.string()).c_str());
-      done++;
+    std::string resolved, url, error;
+    if (!stream_url_of(e, s.url, resolved, error)) {
+      failed++;
+      last_exit = report(o.command, k_exit_failure, e.title + ": " + error);
+      continue;
     }
+    if (!check_url(resolved, url, error)) {
+      failed++;
+      last_exit = report(o.command, k_exit_failure,
+                         e.title + ": the media URL " + redact_url(resolved) + " " + error);
+      continue;
+    }
+    // A .part is continued only when this episode's own download left it, for the same media.
+    partial_download recorded;
+    const bool have = db->partial(e.id, recorded);
+    const bool resumable = have && recorded.media_url == url && recorded.size == e.size;
+    // Episodes of one day may share a title (a feed's parts, re-runs), another feed may share
+    // the folder's name, and files may be there that no download made: each episode takes the
+    // first name that nothing else has, neither the file nor its .part.
+    std::filesystem::path dest, part;
+    const std::string extension = media_extension(url, enclosure_type(e));
+    const std::string day = date_text(e.published_ms, o.utc);
+    for (unsigned copy = 1; copy <= k_max_copies; copy++) {
+      std::filesystem::path candidate = episode_path(
+          out_dir, s.title.empty() ? "Untitled" : s.title, day, e.title, extension, copy);
+      std::filesystem::path candidate_part = candidate;
+      candidate_part += k_part_suffix;
+      bool own_part = have && candidate_part.string() == recorded.file;
+      if (db->file_taken(candidate.string(), e.id) || name_in_use(candidate) ||
+          (name_in_use(candidate_part) && !own_part))
+        continue;
+      dest = std::move(candidate);
+      part = std::move(candidate_part);
+      break;
+    }
+    if (dest.empty()) {
+      failed++;
+      last_exit = report(o.command, k_exit_failure, e.title + ": no free file name");
+      continue;
+    }
+    // The folders this download makes, innermost first, to take away again if it fails.
+    std::vector<std::filesystem::path> made;
+    std::error_code ec;
+    for (std::filesystem::path f = dest.parent_path();
+         !f.empty() && f != f.parent_path() && !std::filesystem::exists(f, ec); f = f.parent_path())
+      made.push_back(f);
+    how.label = e.title;
+    how.validator = resumable && part.string() == recorded.file ? recorded.validator : "";
+    partial_download started{part.string(), url, how.validator, e.size};
+    if (o.offline.empty()) {
+      store::transaction t(*db);
+      db->set_partial(e.id, started);
+      t.commit();
+    }
+    download_result got =
+        o.offline.empty() ? download_file(url, dest, how) : copy_offline(o, url, dest);
+    if (got.status != download_status::complete && o.offline.empty()) {
+      // What the .part now holds came with this validator: the next run may continue it.
+      started.validator = got.validator;
+      store::transaction t(*db);
+      db->set_partial(e.id, started);
+      t.commit();
+    }
+    if (got.status == download_status::interrupted)
+      return report(o.command, k_exit_interrupted,
+                    "interrupted; 'vepod download' again resumes " + part.string());
+    if (got.status != download_status::complete) {
+      // Folders made for this file go again when nothing stayed in them; one that keeps a
+      // resumable .part stays (remove takes empty folders only).
+      for (const std::filesystem::path &f : made)
+        if (!std::filesystem::remove(f, ec)) break;
+      failed++;
+      last_exit = report(o.command,
+                         got.status == download_status::file_error          ? k_exit_failure
+                         : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
+                                                                            : k_exit_network,
+                         shown_url(url) + ": " + got.message);
+      continue;
+    }
+    store::transaction t(*db);
+    db->mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), dest.string());
+    t.commit();
+    std::printf("%s\n", terminal_text(dest.string()).c_str());
+    done++;
   }
-  if (done == 0 && failed == 0) std::printf("nothing to download\n");
+  if (done == 0 && failed == 0 && chosen.empty())
+    std::printf(o.only_new || (o.args.empty() && o.episode.empty() && !o.all)
+                    ? "no new episodes to download (choose others with a reference such as 3.12, "
+                      "--feed N --episode M or --all)\n"
+                    : "nothing to download\n");
   if (failed == 0) return k_exit_ok;
   return done == 0 ? last_exit : k_exit_partial;
 }

@@ -2,9 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -103,45 +105,35 @@ bool http_transport::outcome(const std::string &url, fetch_outcome &out) {
   return true;
 }
 
+void http_transport::prefetch(const std::vector<std::string> &urls, int jobs,
+                              const std::function<void(size_t)> &ready) {
+  run(urls, jobs, [&](size_t i, fetch_outcome &got) {
+    {
+      std::lock_guard hold(mutex_);
+      prepared_[urls[i]] = std::move(got);
+    }
+    ready(i);
+  });
+}
+
 void http_transport::forget(const std::string &url) {
   std::lock_guard hold(mutex_);
+  prepared_.erase(url);
   outcomes_.erase(url);
 }
 
 int http_transport::fetch(const std::string &url, char **body_out, int *status_out,
                           char **error_out) {
-  const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  stored_body stored;
-  bool have = false;
-  if (bodies_ != nullptr) {
-    std::lock_guard hold(mutex_);
-    have = bodies_->load_body(url, stored);
-  }
   fetch_outcome result;
-  if (have && now - stored.fetched < options_.max_age_s) {
-    result.answered = true;
-    result.status = 200;
-    result.body = std::move(stored.body);
-  } else {
-    std::string etag, last_modified;
-    result = request(url, have ? stored.etag : "", have ? stored.last_modified : "", etag,
-                     last_modified);
-    // The 304 is resolved here, from the body on disk: the library never sees one, so it never
-    // needs a body its own cache may have dropped.
-    std::lock_guard hold(mutex_);
-    if (result.answered && result.status == 304 && have) {
-      result.status = 200;
-      result.body = std::move(stored.body);
-      bodies_->touch_body(url, now);
-    } else if (result.answered && result.status >= 200 && result.status <= 299 &&
-               bodies_ != nullptr) {
-      bodies_->save_body(url, {result.body, etag, last_modified, now});
-    }
-  }
+  bool ready = false;
   {
     std::lock_guard hold(mutex_);
-    outcomes_[url] = result;
+    if (auto found = prepared_.find(url); found != prepared_.end()) {
+      result = found->second;
+      ready = true;
+    }
   }
+  if (!ready) run({url}, 1, [&result](size_t, fetch_outcome &got) { result = std::move(got); });
   if (!result.answered) {
     *error_out = heap_text(result.error);
     return -1;
@@ -155,81 +147,238 @@ int http_transport::fetch(const std::string &url, char **body_out, int *status_o
   return 0;
 }
 
-// Follows redirects itself, so that it knows whether every hop was permanent.
-fetch_outcome http_transport::request(const std::string &url, const std::string &etag,
-                                      const std::string &last_modified, std::string &new_etag,
-                                      std::string &new_last_modified) {
-  fetch_outcome result;
-  std::unique_ptr<CURL, curl_deleter> curl(curl_easy_init());
-  if (!curl) {
-    result.error = "cannot start an HTTP request";
-    return result;
-  }
+namespace {
+
+// One URL on its way through the engine: the request of its current hop and what it came to.
+struct transfer {
+  std::string url;      // as asked
+  std::string current;  // the URL of this hop
+  std::string host;     // of this hop, for the per-host limit
+  int hops = 0;
+  bool permanent = true;  // every hop so far was 301 or 308
+  bool have = false;      // a stored body with validators exists
+  stored_body stored;
+  body_sink sink;
+  char errbuf[CURL_ERROR_SIZE] = "";
+  std::unique_ptr<CURL, curl_deleter> easy;
   std::unique_ptr<curl_slist, slist_deleter> headers;
-  auto add_header = [&headers](const std::string &line) {
-    if (curl_slist *list = curl_slist_append(headers.get(), line.c_str())) {
-      (void)headers.release();
-      headers.reset(list);
+  fetch_outcome result;
+};
+
+}  // namespace
+
+// Set while this thread drives the engine: a fetch made from a prefetch's `ready` (the library
+// following a page's feed links) runs on a multi handle of its own.
+thread_local bool t_in_engine = false;
+
+void http_transport::run(const std::vector<std::string> &urls, int jobs,
+                         const std::function<void(size_t, fetch_outcome &)> &done) {
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  // Declared before the transfers: their easy handles leave it when they go, even on a throw.
+  std::unique_ptr<CURLM, curl_multi_deleter> nested;
+  std::vector<transfer> all(urls.size());
+  std::vector<bool> finished(urls.size(), false);
+  std::deque<transfer *> waiting;
+  for (size_t i = 0; i < urls.size(); i++) {
+    transfer &t = all[i];
+    t.url = t.current = urls[i];
+    t.host = url_host(t.current);
+    if (bodies_ != nullptr) {
+      std::lock_guard hold(mutex_);
+      t.have = bodies_->load_body(t.url, t.stored);
+    }
+    if (t.have && now - t.stored.fetched < options_.max_age_s) {
+      t.result = {true, 200, {}, std::move(t.stored.body), {}, true, t.stored.fetched};
+      finished[i] = true;
+      continue;
+    }
+    waiting.push_back(&t);
+  }
+
+  std::unique_lock engine(engine_mutex_, std::defer_lock);
+  if (t_in_engine) {
+    nested.reset(curl_multi_init());
+  } else {
+    engine.lock();
+    if (!multi_) multi_.reset(curl_multi_init());
+  }
+  CURLM *multi = nested ? nested.get() : multi_.get();
+  struct engine_flag {
+    bool outer = !t_in_engine;
+    engine_flag() { t_in_engine = true; }
+    ~engine_flag() {
+      if (outer) t_in_engine = false;
+    }
+  } flag;
+  std::map<std::string, int> per_host;
+  int active = 0;
+  size_t next = 0;  // the first URL not handed to `done` yet
+
+  auto hand_over = [&] {
+    for (; next < all.size() && finished[next]; next++) {
+      {
+        std::lock_guard hold(mutex_);
+        outcomes_[all[next].url] = all[next].result;
+      }
+      done(next, all[next].result);
     }
   };
-  if (!etag.empty()) add_header("If-None-Match: " + etag);
-  if (!last_modified.empty()) add_header("If-Modified-Since: " + last_modified);
 
-  char errbuf[CURL_ERROR_SIZE] = "";
-  CURL *c = curl.get();
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options_.timeout_ms);
-  curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl decodes
-  curl_easy_setopt(c, CURLOPT_USERAGENT, options_.user_agent.c_str());
-  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(k_max_body));
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_body);
+  auto start = [&](transfer &t) {
+    t.easy.reset(curl_easy_init());
+    t.sink = {};
+    t.errbuf[0] = '\0';
+    CURL *c = t.easy.get();
+    if (c == nullptr) {
+      t.result.error = "cannot start an HTTP request";
+      return false;
+    }
+    if (!t.headers) {
+      auto add_header = [&t](const std::string &line) {
+        if (curl_slist *list = curl_slist_append(t.headers.get(), line.c_str())) {
+          (void)t.headers.release();
+          t.headers.reset(list);
+        }
+      };
+      if (t.have && !t.stored.etag.empty()) add_header("If-None-Match: " + t.stored.etag);
+      if (t.have && !t.stored.last_modified.empty())
+        add_header("If-Modified-Since: " + t.stored.last_modified);
+    }
+    curl_easy_setopt(c, CURLOPT_PRIVATE, &t);
+    curl_easy_setopt(c, CURLOPT_URL, t.current.c_str());
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, t.errbuf);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options_.timeout_ms);
+    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl decodes
+    curl_easy_setopt(c, CURLOPT_USERAGENT, options_.user_agent.c_str());
+    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(k_max_body));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, t.headers.get());
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_body);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &t.sink);
+    if (multi == nullptr || curl_multi_add_handle(multi, c) != CURLM_OK) {
+      t.result.error = "cannot start an HTTP request";
+      t.easy.reset();
+      return false;
+    }
+    active++;
+    per_host[t.host]++;
+    return true;
+  };
 
-  std::string current = url;
-  bool permanent = true;
-  for (int hop = 0;; hop++) {
-    body_sink sink;
-    errbuf[0] = '\0';
-    curl_easy_setopt(c, CURLOPT_URL, current.c_str());
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
-    CURLcode rc = curl_easy_perform(c);
+  // Waiting transfers start in order as long as their host and the whole run have room.
+  auto start_ready = [&] {
+    for (auto it = waiting.begin(); it != waiting.end() && active < jobs;) {
+      transfer &t = **it;
+      if (per_host[t.host] >= k_max_per_host) {
+        ++it;
+        continue;
+      }
+      it = waiting.erase(it);
+      start(t);
+    }
+  };
+
+  // Redirects are followed here, not by libcurl, so that the engine knows whether every hop was
+  // permanent and each hop counts against its own host.
+  auto finish = [&](transfer &t, CURLcode rc) {
+    CURL *c = t.easy.get();
+    curl_multi_remove_handle(multi, c);
+    active--;
+    per_host[t.host]--;
     if (rc != CURLE_OK) {
-      result.error = sink.too_large || rc == CURLE_FILESIZE_EXCEEDED
-                         ? "response body exceeds the 17 MiB limit"
-                     : sink.no_memory ? "out of memory"
-                     : errbuf[0]      ? errbuf
-                                      : curl_easy_strerror(rc);
-      return result;
+      t.result.error = t.sink.too_large || rc == CURLE_FILESIZE_EXCEEDED
+                           ? "response body exceeds the 17 MiB limit"
+                       : t.sink.no_memory ? "out of memory"
+                       : t.errbuf[0]      ? t.errbuf
+                                          : curl_easy_strerror(rc);
+      t.easy.reset();
+      finished[static_cast<size_t>(&t - all.data())] = true;
+      return;
     }
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     char *location = nullptr;
     curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location);
     if (is_redirect(status) && location != nullptr) {
-      if (hop == k_max_redirects) {
-        result.error = "more than " + std::to_string(k_max_redirects) + " redirects";
-        return result;
+      if (t.hops == k_max_redirects) {
+        t.result.error = "more than " + std::to_string(k_max_redirects) + " redirects";
+        t.easy.reset();
+        finished[static_cast<size_t>(&t - all.data())] = true;
+        return;
       }
       // A redirect is a URL the server hands over: checked like any other before it is
       // followed or stored as where a feed moved.
       std::string next, why;
       if (!check_url(location, next, why)) {
-        result.error = "redirected to a URL that " + why;
-        return result;
+        t.result.error = "redirected to a URL that " + why;
+        t.easy.reset();
+        finished[static_cast<size_t>(&t - all.data())] = true;
+        return;
       }
-      permanent = permanent && (status == 301 || status == 308);
-      current = std::move(next);
-      if (permanent) result.moved_to = current;
-      continue;
+      t.hops++;
+      t.permanent = t.permanent && (status == 301 || status == 308);
+      t.current = std::move(next);
+      t.host = url_host(t.current);
+      if (t.permanent) t.result.moved_to = t.current;
+      t.easy.reset();
+      waiting.push_front(&t);
+      return;
     }
-    result.answered = true;
-    result.status = static_cast<int>(status);
-    result.body = std::move(sink.data);
-    new_etag = header_of(c, "ETag");
-    new_last_modified = header_of(c, "Last-Modified");
-    return result;
+    t.result.answered = true;
+    t.result.status = static_cast<int>(status);
+    t.result.body = std::move(t.sink.data);
+    t.result.fetched = now;
+    std::string etag = header_of(c, "ETag"), last_modified = header_of(c, "Last-Modified");
+    t.easy.reset();
+    finished[static_cast<size_t>(&t - all.data())] = true;
+    // The 304 is resolved here, from the body on disk: the library never sees one, so it never
+    // needs a body its own cache may have dropped.
+    std::lock_guard hold(mutex_);
+    if (t.result.status == 304 && t.have) {
+      t.result.status = 200;
+      t.result.body = std::move(t.stored.body);
+      if (bodies_->writable()) bodies_->touch_body(t.url, now);
+    } else if (t.result.status >= 200 && t.result.status <= 299 && bodies_ != nullptr &&
+               bodies_->writable()) {
+      bodies_->save_body(t.url, {t.result.body, etag, last_modified, now});
+    }
+  };
+
+  // A transfer that could not start is done with its error.
+  auto start_ready_or_fail = [&] {
+    start_ready();
+    for (transfer &t : all)
+      if (!t.easy && !t.result.error.empty()) finished[static_cast<size_t>(&t - all.data())] = true;
+  };
+  start_ready_or_fail();
+  hand_over();
+  while (active > 0) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+    int left = 0;
+    while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      transfer *t = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
+      finish(*t, message->data.result);
+    }
+    start_ready_or_fail();
+    hand_over();
+    if (active > 0) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
   }
+  // Only a failing multi handle leaves transfers behind; each says so.
+  for (transfer &t : all) {
+    if (t.easy) {
+      curl_multi_remove_handle(multi, t.easy.get());
+      t.easy.reset();
+    }
+    size_t i = static_cast<size_t>(&t - all.data());
+    if (!finished[i]) {
+      t.result.error = "the HTTP engine failed";
+      finished[i] = true;
+    }
+  }
+  hand_over();
 }

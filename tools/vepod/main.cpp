@@ -8,8 +8,10 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -35,7 +37,7 @@ fetches podcast feeds, or web pages that announce feeds, over HTTP(S), keeps
 subscriptions and the episodes seen in a database, and downloads episodes.
 )";
 constexpr const char *k_program_footer =
-    R"(Each command's options: 'vepod COMMAND --help'.
+    R"(Each command's options: 'vepod help COMMAND' or 'vepod COMMAND --help'.
 
 Exit status: 0 success; 1 failure (unreadable file, invalid feed, other error);
 2 usage error (bad command line, a URL that is not http(s)); 3 network failure
@@ -55,6 +57,7 @@ enum option_bit : unsigned {
   o_choose = 1u << 7,    // the choice of subscriptions and episodes
   o_download = 1u << 8,  // --new, and where the files go
   o_unplayed = 1u << 9,
+  o_jobs = 1u << 10,
 };
 
 struct command {
@@ -66,60 +69,14 @@ struct command {
   int (*run)(const options &);
   unsigned allowed;
   const char *arguments;  // what the positional arguments are ("" for none)
+  const char *group;      // the heading it is listed under in the program's help
 };
 
+constexpr const char *k_listener = "Commands";
+constexpr const char *k_developer = "Tools for player developers";
+
 constexpr command k_commands[] = {
-    {"validate", nullptr, "check URLs as one source and print its description",
-     "usage: vepod validate [options] URL...\n",
-     R"(Checks feed or web-page URLs as one source, the way a player does when the user
-saves it, and prints the source description the library answers: the settings'
-members, "RuntimeType", the title of the last feed with episodes and, for a
-source without one, a new "ID".
-)",
-     cmd_validate, o_json | o_net, "URL"},
-    {"list", nullptr, "list the feeds, or with --feed the episodes of one",
-     "usage: vepod list [options] URL...\n       vepod list [options] --feed FEED URL...\n",
-     R"(Without --feed, lists the root folder: one folder per feed, the feeds that a
-page announces included. With --feed, lists that feed's episodes, newest first:
-date, length (h:mm:ss), size and title.
-)",
-     cmd_list, o_json | o_net | o_feed, "URL"},
-    {"stream", "resolve", "resolve an episode's stream URL",
-     "usage: vepod stream [options] URL...\n       vepod stream [options] --entry JSON [URL...]\n",
-     R"(Resolves the stream URL of an episode of a feed listing and prints it, followed
-by the request headers to send with it (one "Name: value" line each; none for
-most feeds).
-)",
-     cmd_stream, o_json | o_net | o_feed | o_episode | o_entry, "URL"},
-    {"parse", nullptr, "convert a feed file or standard input to the feed JSON",
-     "usage: vepod parse [--pretty] [FILE]\n",
-     R"(Reads an RSS 2.0, RDF or Atom document from FILE (standard input when FILE is
-absent or "-") and prints the library's feed JSON: title, image, format and
-every episode.
-)",
-     cmd_parse, o_json, "FILE"},
-    {"discover", nullptr, "find the feed links an HTML page announces",
-     "usage: vepod discover [options] FILE|URL\n",
-     R"(Finds the feed links that an HTML page announces (<link rel="alternate"
-type="application/rss+xml" ...> and the like) and resolves them. A URL is
-fetched; a local FILE ("-" for standard input) is read.
-)",
-     cmd_discover, o_json | o_net | o_base, "FILE|URL"},
-    {"stats", nullptr, "walk the sources and print the library's counters",
-     "usage: vepod stats [options] [URL...]\n",
-     R"(Lists the root folder of the given URLs and every feed folder in it, then
-prints the library's counters: HTTP fetches, 304 answers and errors, cache
-entries, hits and misses, feeds parsed, episodes listed and those with a
-made-up id.
-)",
-     cmd_stats, o_json | o_net, "URL"},
-    {"demo", nullptr, "the whole walk on bundled samples, without network", "usage: vepod demo\n",
-     R"(Walks the sequence a media player goes through, on bundled sample documents
-that the library's fake transport serves, without network: validate a source,
-list its feeds, list a feed's episodes, resolve a stream URL and show the
-statistics.
-)",
-     cmd_demo, 0, ""},
+    // For listeners, in the order they meet them.
     {"subscribe", nullptr, "subscribe to feeds, or to the feeds a page announces",
      "usage: vepod subscribe [options] URL...\n",
      R"(Checks each URL as a player does (a feed with episodes, or a page that
@@ -127,61 +84,137 @@ announces feeds) and subscribes to the feed, or to every feed the page
 announces. The episodes the feed holds now are recorded as seen; 'vepod update'
 announces the ones that come later.
 )",
-     cmd_subscribe, o_net, "URL"},
+     cmd_subscribe, o_net, "URL", k_listener},
+    {"update", nullptr, "fetch every subscription and show the new episodes",
+     "usage: vepod update [options]\n",
+     R"(Fetches every subscription, --jobs at once (at most 6 from one host), with a
+conditional request when the feed was fetched before and none at all within
+--max-age ('up to date (checked 2 h ago)'); records each one's episodes in the
+order of the subscriptions and prints the ones new since the last update,
+newest first, with the references download, played and show take (3.12). A
+feed that moved permanently (HTTP 301/308), or that names its new URL and is
+found there, keeps its subscription under the new URL. Each failure is named
+with its subscription: '3 Harbor Lights: HTTP 404'.
+)",
+     cmd_update, o_net | o_jobs, "", k_listener},
+    {"episodes", nullptr, "list the recorded episodes of one or every feed",
+     "usage: vepod episodes [options] [N|URL]\n",
+     R"(Lists the episodes recorded for a subscription (its number or URL), or for
+all of them, newest first, from the database: no request is made. REF names
+an episode for download, played and show (3.12: subscription 3, its episode
+12; the numbers stay as they are when new episodes come). D marks the
+downloaded ones, P the played ones.
+)",
+     cmd_episodes, o_json | o_select, "N|URL", k_listener},
+    {"show", nullptr, "an episode's details and show notes", "usage: vepod show [options] REF\n",
+     R"(Shows an episode's details: title, feed, date, length, size, link, season and
+episode, chapters, transcripts, people, and the show notes as text. REF is the
+reference 'vepod episodes' prints (3.12). The details come from the feed,
+fetched unless the stored copy is younger than --max-age.
+)",
+     cmd_show, o_net | o_json, "REF", k_listener},
+    {"download", nullptr, "download episodes", "usage: vepod download [options] [REF...]\n",
+     R"(Downloads episodes recorded by 'vepod update': the ones named by reference
+(3.12, as 'vepod episodes' and 'vepod update' print them), --episode M of
+--feed, every one not downloaded yet (--all), or by default the new ones, of
+every subscription or of --feed. Files go to DIR/<feed title>/<date> <episode
+title>.<ext> (DIR: -o, else 'vepod config download-dir', else the current
+folder) through a .part file, renamed only when whole; a .part left by an
+interrupted download (Ctrl-C exits 130) is resumed. Downloaded episodes are
+skipped and marked D in 'vepod episodes'.
+)",
+     cmd_download, o_net | o_choose | o_download, "REF", k_listener},
+    {"played", nullptr, "mark episodes played, or not played",
+     "usage: vepod played [options] REF...\n       vepod played [options] --feed N --episode M\n"
+     "       vepod played [options] [--feed N] --all\n",
+     R"(Marks episodes as played, so that 'vepod episodes --new' and 'vepod download'
+leave them out: the ones named by reference (3.12, as 'vepod episodes' prints
+them), --episode M of --feed, or every one (--all) of every subscription or of
+--feed. --unplayed takes the mark away. P marks the played ones in 'vepod
+episodes'.
+)",
+     cmd_played, o_choose | o_unplayed, "REF", k_listener},
+    {"subscriptions", nullptr, "list the subscriptions", "usage: vepod subscriptions\n",
+     R"(Lists the subscriptions: number, title, URL, episodes recorded, date of the
+last update and the last update's error.
+)",
+     cmd_subscriptions, o_json, "", k_listener},
     {"unsubscribe", nullptr, "drop subscriptions and their episodes",
      "usage: vepod unsubscribe N|URL...\n",
      R"(Drops subscriptions, named by their number in 'vepod subscriptions' or their
 URL, with the episodes recorded for them. Downloaded files stay.
 )",
-     cmd_unsubscribe, 0, "N|URL"},
-    {"subscriptions", nullptr, "list the subscriptions", "usage: vepod subscriptions\n",
-     R"(Lists the subscriptions: number, title, URL, episodes recorded, date of the
-last update and the last update's error.
-)",
-     cmd_subscriptions, 0, ""},
-    {"update", nullptr, "fetch every subscription and show the new episodes",
-     "usage: vepod update [options]\n",
-     R"(Fetches every subscription (a conditional request when the feed was fetched
-before; none at all within --max-age), records its episodes and prints the
-ones new since the last update, newest first. A feed that moved permanently
-(HTTP 301/308) keeps its subscription under the new URL.
-)",
-     cmd_update, o_net, ""},
-    {"episodes", nullptr, "list the recorded episodes of one or every feed",
-     "usage: vepod episodes [options] [N|URL]\n",
-     R"(Lists the episodes recorded for a subscription (its number or URL), or for
-all of them, newest first, from the database: no request is made. D marks
-the downloaded ones, P the played ones.
-)",
-     cmd_episodes, o_json | o_select, "N|URL"},
+     cmd_unsubscribe, 0, "N|URL", k_listener},
     {"import", nullptr, "subscribe to the feeds of an OPML file", "usage: vepod import FILE.opml\n",
      R"(Subscribes to every feed of an OPML file (outlines with an xmlUrl, at any
 depth). URLs already subscribed and ones that are not http(s) are named on
 standard error and skipped; a file that cannot be read changes nothing.
 )",
-     cmd_import, 0, "FILE"},
+     cmd_import, 0, "FILE", k_listener},
     {"export", nullptr, "write the subscriptions as OPML", "usage: vepod export [FILE]\n",
      R"(Writes the subscriptions as an OPML 2.0 document to FILE, or to standard
 output; 'vepod import' reads it back.
 )",
-     cmd_export, 0, "FILE"},
-    {"download", nullptr, "download episodes of the subscriptions",
-     "usage: vepod download [options]\n",
-     R"(Downloads episodes recorded by 'vepod update': by default the newest of each
-subscription (or of --feed), else --episode M of --feed, every new one (--new)
-or every one (--all). Files go to DIR/<feed title>/<date> <episode title>.<ext>
-through a .part file, renamed only when whole; a .part left by an interrupted
-download (Ctrl-C exits 130) is resumed. Downloaded episodes are skipped and
-marked D in 'vepod episodes'.
+     cmd_export, 0, "FILE", k_listener},
+    {"config", nullptr, "show or set the settings kept in the database",
+     "usage: vepod config [KEY [VALUE]]\n",
+     R"(Without arguments, prints every setting; with KEY, that one; with KEY and
+VALUE, sets it. Settings:
+  download-dir  the folder 'vepod download' writes to when -o is not given
 )",
-     cmd_download, o_net | o_choose | o_download, ""},
-    {"played", nullptr, "mark episodes played, or not played", "usage: vepod played [options]\n",
-     R"(Marks episodes recorded by 'vepod update' as played, so that 'vepod episodes
---new' and 'vepod download --new' leave them out: by default the newest of each
-subscription (or of --feed), else --episode M of --feed or every one (--all).
---unplayed takes the mark away. P marks the played ones in 'vepod episodes'.
+     cmd_config, 0, "KEY VALUE", k_listener},
+    // For the developers of players: the library's operations one by one.
+    {"validate", nullptr, "check URLs as one source and print its description",
+     "usage: vepod validate [options] URL...\n",
+     R"(Checks feed or web-page URLs as one source, the way a player does when the user
+saves it, and prints the source description the library answers: the settings'
+members, "RuntimeType", the title of the last feed with episodes and, for a
+source without one, a new "ID".
 )",
-     cmd_played, o_choose | o_unplayed, ""},
+     cmd_validate, o_json | o_net, "URL", k_developer},
+    {"list", nullptr, "list the feeds, or with --feed the episodes of one",
+     "usage: vepod list [options] URL...\n       vepod list [options] --feed FEED URL...\n",
+     R"(Without --feed, lists the root folder: one folder per feed, the feeds that a
+page announces included. With --feed, lists that feed's episodes, newest first:
+date, length (h:mm:ss), size and title.
+)",
+     cmd_list, o_json | o_net | o_feed, "URL", k_developer},
+    {"stream", "resolve", "resolve an episode's stream URL",
+     "usage: vepod stream [options] URL...\n       vepod stream [options] --entry JSON [URL...]\n",
+     R"(Resolves the stream URL of an episode of a feed listing and prints it, followed
+by the request headers to send with it (one "Name: value" line each; none for
+most feeds).
+)",
+     cmd_stream, o_json | o_net | o_feed | o_episode | o_entry, "URL", k_developer},
+    {"parse", nullptr, "convert a feed file or standard input to the feed JSON",
+     "usage: vepod parse [--pretty] [FILE]\n",
+     R"(Reads an RSS 2.0, RDF or Atom document from FILE (standard input when FILE is
+absent or "-") and prints the library's feed JSON: title, image, format and
+every episode.
+)",
+     cmd_parse, o_json, "FILE", k_developer},
+    {"discover", nullptr, "find the feed links an HTML page announces",
+     "usage: vepod discover [options] FILE|URL\n",
+     R"(Finds the feed links that an HTML page announces (<link rel="alternate"
+type="application/rss+xml" ...> and the like) and resolves them. A URL is
+fetched; a local FILE ("-" for standard input) is read.
+)",
+     cmd_discover, o_json | o_net | o_base, "FILE|URL", k_developer},
+    {"stats", nullptr, "walk the sources and print the library's counters",
+     "usage: vepod stats [options] [URL...]\n",
+     R"(Lists the root folder of the given URLs and every feed folder in it, then
+prints the library's counters: HTTP fetches, 304 answers and errors, cache
+entries, hits and misses, feeds parsed, episodes listed and those with a
+made-up id.
+)",
+     cmd_stats, o_json | o_net, "URL", k_developer},
+    {"demo", nullptr, "the whole walk on bundled samples, without network", "usage: vepod demo\n",
+     R"(Walks the sequence a media player goes through, on bundled sample documents
+that the library's fake transport serves, without network: validate a source,
+list its feeds, list a feed's episodes, resolve a stream URL and show the
+statistics.
+)",
+     cmd_demo, 0, "", k_developer},
 };
 
 const command *find_command(std::string_view name) {
@@ -317,33 +350,66 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
     sub.add_flag(
         "--new", o.only_new,
         "only the episodes new since they were first seen, and\nneither played nor downloaded");
-    sub.add_option("--limit", o.limit, "at most N episodes")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber);
+    sub.add_option("--limit", o.limit_text, "at most N episodes")->type_name("N");
   }
   const bool download = (c.allowed & o_download) != 0;
   if (c.allowed & o_choose) {
     sub.add_option("--feed", o.feed, "a subscription: its number or URL (default: all)")
         ->type_name("N|URL");
     sub.add_option("--episode", o.episode,
-                   "an episode of --feed: its number in 'vepod episodes N'\n(1: newest) or its id")
+                   "an episode of --feed: its number M in the reference N.M\n'vepod episodes' "
+                   "prints, or its id")
         ->type_name("M");
     if (download)
       sub.add_flag("--new", o.only_new, "every new episode, neither downloaded nor played");
     sub.add_flag("--all", o.all, download ? "every episode not downloaded yet" : "every episode");
   }
   if (download) {
-    sub.add_option("-o,--output", o.out_dir, "the folder for the feeds' folders (default .)")
+    sub.add_option("-o,--output", o.out_dir,
+                   "the folder for the feeds' folders (default: 'vepod\nconfig download-dir', "
+                   "else .)")
         ->type_name("DIR");
-    sub.add_option("--max-size", o.max_size,
+    sub.add_option("--max-size", o.max_size_text,
                    "refuse files above this size (default 2G; k, M, G\nsuffixes count 1024)")
-        ->option_text("SIZE")
-        ->transform(CLI::AsSizeValue(false));
+        ->type_name("SIZE");
   }
+  if (c.allowed & o_jobs)
+    sub.add_option("--jobs", o.jobs_text,
+                   "fetch N feeds at once (default 8; at most 6 from one\nhost)")
+        ->type_name("N")
+        ->group("Network options");
   if (c.allowed & o_unplayed)
     sub.add_flag("--unplayed", o.unplayed, "take the played mark away instead");
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
 }
+
+// "500M", "2G", "1024": a size with an optional k, M, G or T (powers of 1024), and an optional
+// "B" or "iB" after it; false for anything else, 0, or beyond 64 bits.
+bool parse_size(std::string_view text, uint64_t &bytes) {
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') digits++;
+  uint64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + digits, value);
+  if (digits == 0 || ec != std::errc() || value == 0) return false;
+  std::string unit(text.substr(digits));
+  for (char &c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (unit.ends_with("ib"))
+    unit.resize(unit.size() - 2);
+  else if (unit.ends_with("b"))
+    unit.resize(unit.size() - 1);
+  static constexpr std::string_view k_units = "kmgt";
+  int shift = 0;
+  if (unit.size() == 1 && k_units.find(unit[0]) != std::string_view::npos)
+    shift = 10 * (static_cast<int>(k_units.find(unit[0])) + 1);
+  else if (!unit.empty())
+    return false;
+  if (value > (UINT64_MAX >> shift)) return false;
+  bytes = value << shift;
+  return true;
+}
+
+// More transfers at once than this gain nothing for feeds and look like an attack to a server.
+constexpr size_t k_max_jobs = 64;
 
 // Converts the option values CLI11 collected as texts; false with `error` set.
 bool check_values(options &o, std::string &error) {
@@ -363,6 +429,26 @@ bool check_values(options &o, std::string &error) {
       return false;
     }
     o.timeout_ms = std::max(1L, static_cast<long>(seconds * 1000));
+  }
+  if (!o.limit_text.empty()) {
+    size_t limit = 0;
+    if (!parse_count(o.limit_text, limit) || limit > INT64_MAX) {
+      error = "--limit must be a positive number";
+      return false;
+    }
+    o.limit = static_cast<int64_t>(limit);
+  }
+  if (!o.max_size_text.empty() && !parse_size(o.max_size_text, o.max_size)) {
+    error = "--max-size must be a size such as 500M or 2G (k, M, G and T count 1024)";
+    return false;
+  }
+  if (!o.jobs_text.empty()) {
+    size_t jobs = 0;
+    if (!parse_count(o.jobs_text, jobs) || jobs > k_max_jobs) {
+      error = "--jobs must be a whole number from 1 to " + std::to_string(k_max_jobs);
+      return false;
+    }
+    o.jobs = static_cast<int>(jobs);
   }
   if (!o.max_age_text.empty()) {
     int32_t seconds = 0;
@@ -426,7 +512,7 @@ int run(int argc, char **argv) {
   app.fallthrough();
   app.require_subcommand(0, 1);
   for (const command &c : k_commands) {
-    CLI::App *sub = app.add_subcommand(c.name, c.summary)->group("Commands");
+    CLI::App *sub = app.add_subcommand(c.name, c.summary)->group(c.group);
     if (c.alias != nullptr) sub->alias(c.alias);
     add_command_options(*sub, c, o);
   }

@@ -16,7 +16,8 @@ namespace {
 
 display_options g_display;
 
-// The terminal's width when `out` is one and lines must not wrap; 0 for no limit.
+}  // namespace
+
 size_t line_limit(std::FILE *out) {
   if (g_display.wide || !isatty(fileno(out))) return 0;
   winsize size{};
@@ -26,6 +27,13 @@ size_t line_limit(std::FILE *out) {
   return n > 0 ? static_cast<size_t>(n) : 80;
 }
 
+std::string day_text(int64_t ms) {
+  std::string day = date_text(ms, g_display.utc);
+  return day.empty() ? "-" : day;
+}
+
+namespace {
+
 void print_table(std::FILE *out, const table &t) {
   for (const std::string &line : t.lines(line_limit(out))) std::fprintf(out, "%s\n", line.c_str());
 }
@@ -34,11 +42,6 @@ void print_table(std::FILE *out, const table &t) {
 int64_t number_of(yyjson_val *object, const char *key) {
   yyjson_val *value = yyjson_obj_get(object, key);
   return yyjson_is_int(value) ? yyjson_get_sint(value) : -1;
-}
-
-std::string day_text(int64_t ms) {
-  std::string day = date_text(ms, g_display.utc);
-  return day.empty() ? "-" : day;
 }
 
 std::string title_text(yyjson_val *object, const char *key) {
@@ -167,13 +170,13 @@ void print_subscriptions(std::FILE *out, const std::vector<subscription> &all) {
 }
 
 void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes, bool with_feed) {
-  table t{{"#", "FEED", "DATE", "LENGTH", "SIZE", "D", "P", "TITLE"},
+  // The reference names the episode for download, played and show, now and after updates.
+  table t{{"REF", "FEED", "DATE", "LENGTH", "SIZE", "D", "P", "TITLE"},
           {true, false, false, true, true, false, false, false},
           {},
           7};
-  for (size_t i = 0; i < episodes.size(); i++) {
-    const episode &e = episodes[i];
-    t.rows.push_back({std::to_string(i + 1), terminal_text(e.feed_title), day_text(e.published_ms),
+  for (const episode &e : episodes) {
+    t.rows.push_back({episode_ref(e), terminal_text(e.feed_title), day_text(e.published_ms),
                       duration_text(e.duration_s), size_text(e.size), e.downloaded >= 0 ? "D" : "",
                       e.played >= 0 ? "P" : "", terminal_text(e.title)});
   }

@@ -14,15 +14,6 @@
 
 namespace {
 
-// The library's exit codes for an HTTP status that is not 2xx.
-int code_for_status(int status) {
-  return status == 404 || status == 410   ? VEPOD_ERR_NOT_FOUND
-         : status == 401 || status == 403 ? VEPOD_ERR_ACCESS
-         : status == 429                  ? VEPOD_ERR_RATE_LIMITED
-         : status >= 500                  ? VEPOD_ERR_TRANSPORT
-                                          : VEPOD_ERR_NO_DATA;
-}
-
 // Why a body that arrived is of no use: "" for a feed or a page announcing feeds, else the
 // reader's own message about it as a feed.
 std::string body_problem(const std::string &url, const std::string &body) {
@@ -42,6 +33,14 @@ std::string body_problem(const std::string &url, const std::string &body) {
 }
 
 }  // namespace
+
+int code_for_status(int status) {
+  return status == 404 || status == 410   ? VEPOD_ERR_NOT_FOUND
+         : status == 401 || status == 403 ? VEPOD_ERR_ACCESS
+         : status == 429                  ? VEPOD_ERR_RATE_LIMITED
+         : status >= 500                  ? VEPOD_ERR_TRANSPORT
+                                          : VEPOD_ERR_NO_DATA;
+}
 
 bool read_file(const std::string &path, std::string &data, std::string &error, size_t max_bytes) {
   bool use_stdin = path == "-";
@@ -127,8 +126,8 @@ bool write_whole_file(const std::string &path, std::string_view data, std::strin
   return true;
 }
 
-std::unique_ptr<store> open_store(const options &o) {
-  return std::make_unique<store>(o.db.empty() ? default_store_path() : o.db);
+std::unique_ptr<store> open_store(const options &o, store::access mode) {
+  return std::make_unique<store>(o.db.empty() ? default_store_path() : o.db, mode);
 }
 
 session::~session() {
@@ -209,6 +208,16 @@ std::string session::moved_to(const std::string &url) {
   return outcome.moved_to;
 }
 
+void session::prefetch(const std::vector<std::string> &urls, int jobs,
+                       const std::function<void(size_t)> &ready) {
+  if (http_ != nullptr) return http_->prefetch(urls, jobs, ready);
+  for (size_t i = 0; i < urls.size(); i++) ready(i);
+}
+
 void session::forget(const std::string &url) {
   if (http_ != nullptr) http_->forget(url);
+}
+
+bool session::outcome(const std::string &url, fetch_outcome &out) {
+  return http_ != nullptr && http_->outcome(url, out);
 }

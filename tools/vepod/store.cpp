@@ -56,6 +56,14 @@ constexpr const char *k_migrations[] = {
        ALTER TABLE episodes ADD COLUMN part_url TEXT;
        ALTER TABLE episodes ADD COLUMN part_size INTEGER;
        ALTER TABLE episodes ADD COLUMN part_validator TEXT;)",
+    // Episodes get a number of their own in their feed, kept for good, so that a reference
+    // printed today ("3.12") names the same episode after later updates; oldest first.
+    R"(ALTER TABLE episodes ADD COLUMN number INTEGER;
+       UPDATE episodes SET number = (SELECT count(*) FROM episodes o
+         WHERE o.subscription = episodes.subscription AND (o.published_ms < episodes.published_ms
+           OR (o.published_ms = episodes.published_ms AND o.id <= episodes.id)));
+       CREATE UNIQUE INDEX episodes_by_number ON episodes(subscription, number);
+       CREATE TABLE settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);)",
 };
 
 class statement {
@@ -127,6 +135,8 @@ episode read_episode(const statement &s) {
   e.downloaded = s.integer(12);
   e.file = s.text(13);
   e.played = s.integer(14);
+  e.number = s.integer(15);
+  e.feed_number = s.integer(16);
   return e;
 }
 
@@ -166,11 +176,8 @@ void make_private_file(const std::string &path) {
 
 }  // namespace
 
-store::store(const std::string &path) {
-  make_private_folders(std::filesystem::path(path).parent_path());
-  make_private_file(path);
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
+void store::open(const std::string &path, int flags) {
+  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     std::string message = path + ": " + (db_ ? sqlite3_errmsg(db_) : "cannot open the database");
     sqlite3_close(db_);
     db_ = nullptr;
@@ -181,7 +188,67 @@ store::store(const std::string &path) {
   // and SQL cannot corrupt it on purpose (writable_schema, direct page writes).
   sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+}
+
+int64_t store::schema_version() {
+  statement version(db_, "PRAGMA user_version");
+  version.step();
+  return version.integer(0, 0);
+}
+
+// Opens `path` read-only and answers its schema version. A database in WAL mode needs its
+// shared-memory file even to be read; where that cannot be made (a read-only folder), it is read
+// as an immutable file instead.
+int64_t store::read_only_version(const std::string &path) {
   try {
+    open(path, SQLITE_OPEN_READONLY);
+    return schema_version();
+  } catch (const store_error &) {
+    int code = db_ != nullptr ? sqlite3_errcode(db_) : SQLITE_CANTOPEN;
+    if (code != SQLITE_READONLY && code != SQLITE_CANTOPEN) throw;
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+  std::string uri = "file:";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      static constexpr char k_hex[] = "0123456789ABCDEF";
+      uri += '%';
+      uri += k_hex[static_cast<unsigned char>(c) >> 4];
+      uri += k_hex[c & 0xF];
+    } else {
+      uri += c;
+    }
+  }
+  open(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+  return schema_version();
+}
+
+store::store(const std::string &path, access mode) {
+  std::error_code ec;
+  if (mode == access::read && !std::filesystem::exists(path, ec)) {
+    // Nothing recorded yet: an empty database in memory answers, and nothing is created.
+    open(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY);
+    migrate();
+    writable_ = false;
+    return;
+  }
+  try {
+    if (mode == access::read) {
+      int64_t version = read_only_version(path);
+      if (version == static_cast<int64_t>(std::size(k_migrations))) {
+        refuse_foreign_schema(path);
+        exec("PRAGMA foreign_keys=ON");
+        writable_ = false;
+        return;
+      }
+      // An older schema is brought up to date first, which takes writing.
+      sqlite3_close(db_);
+      db_ = nullptr;
+    }
+    make_private_folders(std::filesystem::path(path).parent_path());
+    make_private_file(path);
+    open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     refuse_foreign_schema(path);
     // WAL lets readers and one writer work at once; with synchronous=NORMAL a killed process
     // loses at most the transaction it was in.
@@ -189,8 +256,16 @@ store::store(const std::string &path) {
     exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
     migrate();
-  } catch (...) {
+  } catch (const store_error &e) {
+    int code = db_ != nullptr ? sqlite3_errcode(db_) : SQLITE_OK;
     sqlite3_close(db_);
+    db_ = nullptr;
+    if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT)
+      throw store_error(path + ": not a vepod database, or a damaged one (" + e.what() +
+                        "); move it aside to start afresh, or name another with --db PATH");
+    if (code == SQLITE_READONLY)
+      throw store_error(path + ": read-only, and this command writes (" + e.what() +
+                        "); make it writable, or name another with --db PATH");
     throw;
   }
 }
@@ -219,9 +294,7 @@ void store::exec(const char *sql) {
 
 void store::migrate() {
   transaction t(*this);
-  statement version(db_, "PRAGMA user_version");
-  version.step();
-  int64_t have = version.integer(0, 0);
+  int64_t have = schema_version();
   constexpr int64_t want = std::size(k_migrations);
   if (have > want)
     throw store_error("database: schema version " + std::to_string(have) +
@@ -289,17 +362,22 @@ void store::set_updated(int64_t id, int64_t when, const std::string &error) {
   s.bind(1, when).bind(2, error).bind(3, id).step();
 }
 
-bool store::add_episode(const episode &e) {
+int64_t store::add_episode(const episode &e) {
   statement s(db_,
               "INSERT INTO episodes(subscription, guid, title, published_ms, media_url, size,"
-              " duration_s, entry, first_seen, is_new) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-              " ON CONFLICT(subscription, guid) DO NOTHING");
+              " duration_s, entry, first_seen, is_new, number)"
+              " SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
+              " coalesce(max(number), 0) + 1 FROM episodes WHERE subscription = ?1"
+              " ON CONFLICT(subscription, guid) DO NOTHING RETURNING number");
   s.bind(1, e.subscription).bind(2, e.guid).bind(3, cut_bytes(e.title, k_max_title));
   s.bind(4, e.published_ms);
   s.bind(5, e.media_url).bind(6, e.size).bind(7, e.duration_s).bind(8, e.entry);
   s.bind(9, e.first_seen).bind(10, int64_t{e.is_new});
-  s.step();
-  return sqlite3_changes(db_) != 0;
+  if (!s.step()) return 0;
+  int64_t number = s.integer(0);
+  while (s.step()) {
+  }
+  return number;
 }
 
 void store::trim_episodes(int64_t subscription) {
@@ -314,7 +392,8 @@ std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_
   statement s(db_,
               "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url,"
               " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file,"
-              " e.played"
+              " e.played, e.number,"
+              " (SELECT count(*) FROM subscriptions o WHERE o.id <= e.subscription)"
               " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
               " WHERE (?1 = 0 OR e.subscription = ?1)"
               " AND (?2 = 0 OR (e.is_new AND e.downloaded IS NULL AND e.played IS NULL))"
@@ -323,6 +402,31 @@ std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_
   std::vector<episode> found;
   while (s.step()) found.push_back(read_episode(s));
   return found;
+}
+
+bool store::episode_by_number(int64_t subscription, int64_t number, episode &out) {
+  statement s(db_,
+              "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url,"
+              " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file,"
+              " e.played, e.number,"
+              " (SELECT count(*) FROM subscriptions o WHERE o.id <= e.subscription)"
+              " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
+              " WHERE e.subscription = ? AND e.number = ?");
+  s.bind(1, subscription).bind(2, number);
+  if (!s.step()) return false;
+  out = read_episode(s);
+  return true;
+}
+
+std::string store::setting(const std::string &key) {
+  statement s(db_, "SELECT value FROM settings WHERE key = ?");
+  s.bind(1, key);
+  return s.step() ? s.text(0) : std::string();
+}
+
+void store::set_setting(const std::string &key, const std::string &value) {
+  statement s(db_, "INSERT OR REPLACE INTO settings(key, value) VALUES(?, ?)");
+  s.bind(1, key).bind(2, value).step();
 }
 
 void store::mark_downloaded(int64_t episode, int64_t when, const std::string &file) {

@@ -34,7 +34,9 @@ struct episode {
   bool is_new = false;
   int64_t downloaded = -1;  // Unix seconds; -1: not downloaded
   std::string file;
-  int64_t played = -1;  // Unix seconds; -1: not played
+  int64_t played = -1;      // Unix seconds; -1: not played
+  int64_t number = 0;       // in its feed, for good: 1 the first recorded; 0 before it is stored
+  int64_t feed_number = 0;  // its subscription's number in 'vepod subscriptions'
 };
 
 // What an unfinished download of an episode left: the .part, the media URL and the size the feed
@@ -61,8 +63,14 @@ class store {
   // sequence) when stored.
   static constexpr size_t k_max_title = 1024;
 
-  // Opens (creating folders and the database when needed) and migrates to the current schema.
-  explicit store(const std::string &path);
+  // What a command does with the state. A reader changes nothing on disk: it opens the database
+  // read-only when its schema is current (so a read-only database serves it) and, when there is
+  // no database yet, reads an empty one in memory instead of creating folders and files.
+  enum class access { write, read };
+
+  // Opens (for writing: creating folders and the database when needed) and migrates to the
+  // current schema. A file that is not a database, or a damaged one, is named with what to do.
+  explicit store(const std::string &path, access mode = access::write);
   ~store();
   store(const store &) = delete;
   store &operator=(const store &) = delete;
@@ -88,8 +96,11 @@ class store {
   bool move(int64_t id, const std::string &url);
   void set_updated(int64_t id, int64_t when, const std::string &error);
 
-  // Adds the episode unless the feed already has its guid; true when it was added.
-  bool add_episode(const episode &e);
+  // Adds the episode unless the feed already has its guid: the number it got in its feed, 0 when
+  // it was there already.
+  int64_t add_episode(const episode &e);
+  // The episode of a subscription (its id) with that number; false when there is none.
+  bool episode_by_number(int64_t subscription, int64_t number, episode &out);
   // Deletes a subscription's episodes beyond the newest k_max_episodes, but for played and
   // downloaded ones.
   void trim_episodes(int64_t subscription);
@@ -106,15 +117,26 @@ class store {
   // already was in that state.
   bool mark_played(int64_t episode, bool played, int64_t when);
 
+  // The program's settings ('vepod config'): "" for one never set.
+  std::string setting(const std::string &key);
+  void set_setting(const std::string &key, const std::string &value);
+
   bool load_body(const std::string &url, stored_body &out);
   void save_body(const std::string &url, const stored_body &body);
   void touch_body(const std::string &url, int64_t fetched);
 
+  // Whether this store can be written (a reader's may not).
+  bool writable() const { return writable_; }
+
  private:
+  void open(const std::string &path, int flags);
+  int64_t schema_version();
+  int64_t read_only_version(const std::string &path);
   void exec(const char *sql);
   void refuse_foreign_schema(const std::string &path);
   void migrate();
   sqlite3 *db_ = nullptr;
+  bool writable_ = true;
 };
 
 // $XDG_DATA_HOME/vepod/vepod.db, or ~/.local/share/vepod/vepod.db.

@@ -4,10 +4,12 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "update.h"
 #include "vepod.h"
 
 namespace {
@@ -23,54 +26,6 @@ namespace {
 // subscriptions are more than anyone follows.
 constexpr size_t k_max_opml_bytes = size_t{16} << 20;
 constexpr size_t k_max_import = 10000;
-
-// MARK: Keeping episodes
-
-// The episodes of a feed listing as the database keeps them.
-std::vector<episode> episodes_of(const std::string &listing, int64_t subscription, int64_t seen,
-                                 bool is_new) {
-  std::vector<episode> found;
-  json_doc doc = read_json(listing);
-  size_t index, max;
-  yyjson_val *entry;
-  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, entry) {
-    // Newest first: what lies beyond the bound would be trimmed at once.
-    if (found.size() == store::k_max_episodes) break;
-    episode e;
-    e.subscription = subscription;
-    e.guid = text_member(entry, "id");
-    // The whole title: "name" is the library's display form of it, cut short and with '/'
-    // replaced. An untitled episode goes by its guid, or by nothing when that is made up.
-    e.title = text_member(entry, "title");
-    if (e.title.empty() && !yyjson_is_true(yyjson_obj_get(entry, "guid_fallback")))
-      e.title = e.guid;
-    e.media_url = text_member(entry, "locator");
-    auto number = [entry](const char *key) {
-      yyjson_val *v = yyjson_obj_get(entry, key);
-      return yyjson_is_int(v) ? yyjson_get_sint(v) : int64_t{-1};
-    };
-    e.published_ms = number("mtime_ms");
-    e.size = number("size");
-    e.duration_s = number("duration_s");
-    e.entry = write_json(entry);
-    e.first_seen = seen;
-    e.is_new = is_new;
-    found.push_back(std::move(e));
-  }
-  return found;
-}
-
-// The feeds of a source's root listing: (URL, title).
-std::vector<std::pair<std::string, std::string>> feeds_of(const std::string &listing) {
-  std::vector<std::pair<std::string, std::string>> feeds;
-  json_doc doc = read_json(listing);
-  size_t index, max;
-  yyjson_val *folder;
-  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
-    feeds.emplace_back(text_member(folder, "path"), real_title(text_member(folder, "name")));
-  }
-  return feeds;
-}
 
 // A subscription by its number in 'vepod subscriptions' or its URL; null when there is none.
 const subscription *find_subscription(const std::vector<subscription> &all,
@@ -86,7 +41,68 @@ const subscription *find_subscription(const std::vector<subscription> &all,
 
 // MARK: Choosing episodes
 
-int choose_feeds(const options &o, std::unique_ptr<store> &db, std::vector<subscription> &feeds) {
+std::string episode_ref(const episode &e) {
+  return std::to_string(e.feed_number) + "." + std::to_string(e.number);
+}
+
+namespace {
+
+// "3.12" read as subscription 3 and episode 12; false when it is not of that form.
+bool parse_ref(std::string_view text, size_t &feed, int64_t &number) {
+  size_t dot = text.find('.');
+  size_t episode = 0;
+  if (dot == std::string_view::npos || !parse_count(text.substr(0, dot), feed) ||
+      !parse_count(text.substr(dot + 1), episode))
+    return false;
+  number = static_cast<int64_t>(episode);
+  return true;
+}
+
+int pick_by_ref(const options &o, store &db, const std::vector<subscription> &all,
+                const std::string &ref, std::vector<picked_episode> &chosen) {
+  size_t feed = 0;
+  int64_t number = 0;
+  if (!parse_ref(ref, feed, number))
+    return usage_error(o, "'" + ref + "' is not an episode reference such as 3.12 (subscription " +
+                              "3, its episode 12, as 'vepod episodes' numbers them)");
+  if (feed > all.size())
+    return report(o.command, k_exit_nothing,
+                  "no subscription " + std::to_string(feed) + " (see 'vepod subscriptions')");
+  picked_episode p{all[feed - 1], {}};
+  if (!db.episode_by_number(p.feed.id, number, p.item))
+    return report(o.command, k_exit_nothing,
+                  "no episode " + ref + " (see 'vepod episodes " + std::to_string(feed) + "')");
+  chosen.push_back(std::move(p));
+  return k_exit_ok;
+}
+
+// --episode M of one subscription: its number in the feed, or its id.
+int pick_in_feed(const options &o, store &db, const subscription &s,
+                 std::vector<picked_episode> &chosen) {
+  size_t number = 0;
+  picked_episode p{s, {}};
+  bool found = false;
+  if (parse_count(o.episode, number)) {
+    found = db.episode_by_number(s.id, static_cast<int64_t>(number), p.item);
+  } else {
+    for (episode &e : db.episodes(s.id, false, -1))
+      if (!found && e.guid == o.episode) {
+        p.item = std::move(e);
+        found = true;
+      }
+  }
+  if (!found)
+    return report(o.command, k_exit_nothing,
+                  "no episode " + o.episode + " in " +
+                      terminal_text(s.title.empty() ? s.url : s.title) + " (see 'vepod episodes')");
+  chosen.push_back(std::move(p));
+  return k_exit_ok;
+}
+
+}  // namespace
+
+int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_new,
+                    std::vector<picked_episode> &chosen, store::access mode) {
   std::vector<std::string> given;
   if (!o.episode.empty()) given.emplace_back("--episode");
   if (o.only_new) given.emplace_back("--new");
@@ -97,40 +113,33 @@ int choose_feeds(const options &o, std::unique_ptr<store> &db, std::vector<subsc
       names += (i + 1 == given.size() ? " and " : ", ") + given[i];
     return usage_error(o, names + " exclude each other");
   }
+  if (!o.args.empty() && (!given.empty() || !o.feed.empty()))
+    return usage_error(o, "episode references replace --feed, --episode, --new and --all");
   if (!o.episode.empty() && o.feed.empty()) return usage_error(o, "--episode needs --feed");
-  db = open_store(o);
-  feeds = db->subscriptions();
+  if (o.args.empty() && given.empty() && !default_new)
+    return usage_error(o,
+                       "choose the episodes: a reference as 'vepod episodes' prints it "
+                       "(3.12), --feed N --episode M, or --all (of every subscription, or "
+                       "of --feed N)");
+  db = open_store(o, mode);
+  std::vector<subscription> all = db->subscriptions();
+  if (all.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
+  for (const std::string &ref : o.args)
+    if (int rc = pick_by_ref(o, *db, all, ref, chosen)) return rc;
+  if (!o.args.empty()) return k_exit_ok;
   if (!o.feed.empty()) {
-    const subscription *s = find_subscription(feeds, o.feed);
+    const subscription *s = find_subscription(all, o.feed);
     if (s == nullptr)
       return report(o.command, k_exit_nothing,
                     "no subscription " + o.feed + " (see 'vepod subscriptions')");
-    feeds = {*s};
+    subscription one = *s;  // `s` points into `all`, which it replaces
+    if (!o.episode.empty()) return pick_in_feed(o, *db, one, chosen);
+    all = {std::move(one)};
   }
-  if (feeds.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
-  return k_exit_ok;
-}
-
-int choose_episodes(const options &o, store &db, const subscription &s,
-                    std::vector<episode> &chosen) {
   // --new takes what 'vepod episodes --new' lists.
-  std::vector<episode> all = db.episodes(s.id, o.only_new, -1);
-  if (o.only_new || o.all) {
-    chosen = std::move(all);
-    return k_exit_ok;
-  }
-  // A number counts as 'vepod episodes N' lists them, else it is an episode's id.
-  const std::string which = o.episode.empty() ? std::string("1") : o.episode;
-  size_t number = 0;
-  bool by_number = parse_count(which, number);
-  for (size_t i = 0; i < all.size(); i++)
-    if (by_number ? i + 1 == number : all[i].guid == which) {
-      chosen.push_back(std::move(all[i]));
-      return k_exit_ok;
-    }
-  return report(o.command, k_exit_nothing,
-                "no episode " + which + " in " + redact_url(s.url) + " (" +
-                    std::to_string(all.size()) + " recorded)");
+  for (const subscription &s : all)
+    for (episode &e : db->episodes(s.id, !o.all, -1)) chosen.push_back({s, std::move(e)});
+  return k_exit_ok;
 }
 
 // MARK: Subscriptions
@@ -175,7 +184,7 @@ int cmd_subscribe(const options &o) {
       }
       // What the feed holds now is known, not new: updates announce what comes after.
       std::vector<episode> episodes = episodes_of(listing.json, id, now, false);
-      for (const episode &e : episodes) c.db->add_episode(e);
+      for (auto e = episodes.rbegin(); e != episodes.rend(); ++e) c.db->add_episode(*e);
       c.db->set_updated(id, now, "");
       t.commit();
       std::printf("subscribed: %s (%s), %s\n", terminal_text(title).c_str(),
@@ -208,78 +217,110 @@ int cmd_unsubscribe(const options &o) {
   return k_exit_ok;
 }
 
+namespace {
+
+// Writes a document built for --json and releases it; 0, or the exit code after reporting.
+int print_built_json(const options &o, yyjson_mut_doc *doc) {
+  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
+  yyjson_mut_doc_free(doc);
+  if (text == nullptr) return report(o.command, k_exit_failure, "out of memory");
+  print_json(stdout, text, o.pretty);
+  std::free(text);
+  return k_exit_ok;
+}
+
+}  // namespace
+
 int cmd_subscriptions(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments");
-  std::unique_ptr<store> db = open_store(o);
+  std::unique_ptr<store> db = open_store(o, store::access::read);
   std::vector<subscription> all = db->subscriptions();
+  if (o.json) {
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *list = yyjson_mut_arr(doc);
+    yyjson_mut_doc_set_root(doc, list);
+    for (size_t i = 0; i < all.size(); i++) {
+      const subscription &s = all[i];
+      yyjson_mut_val *item = yyjson_mut_arr_add_obj(doc, list);
+      yyjson_mut_obj_add_int(doc, item, "number", static_cast<int64_t>(i + 1));
+      yyjson_mut_obj_add_strcpy(doc, item, "title", s.title.c_str());
+      yyjson_mut_obj_add_strcpy(doc, item, "url", s.url.c_str());
+      yyjson_mut_obj_add_int(doc, item, "episodes", s.episodes);
+      yyjson_mut_obj_add_int(doc, item, "added", s.added);
+      yyjson_mut_obj_add_int(doc, item, "last_update", s.last_update);  // -1: never
+      if (!s.last_error.empty())
+        yyjson_mut_obj_add_strcpy(doc, item, "last_error", s.last_error.c_str());
+    }
+    if (int rc = print_built_json(o, doc)) return rc;
+    return all.empty() ? k_exit_nothing : k_exit_ok;
+  }
   if (all.empty()) return report(o.command, k_exit_nothing, "no subscriptions yet");
   print_subscriptions(stdout, all);
   return k_exit_ok;
 }
 
+namespace {
+
+// "2 h", "5 min", "3 days": how long ago something was, roughly.
+std::string ago_text(int64_t seconds) {
+  if (seconds < 60) return "just now";
+  auto unit = [](int64_t n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many) + " ago";
+  };
+  if (seconds < 3600) return unit(seconds / 60, "min", "min");
+  if (seconds < 2 * 86400) return unit(seconds / 3600, "h", "h");
+  return unit(seconds / 86400, "day", "days");
+}
+
+// How a subscription is named in messages: its number, then its title or its URL.
+std::string subscription_name(size_t number, const subscription &s, const std::string &title) {
+  return std::to_string(number) + " " + (title.empty() ? shown_url(s.url) : terminal_text(title));
+}
+
+}  // namespace
+
 int cmd_update(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments (it updates every subscription)");
   context c;
   if (int rc = c.open(o, true, true, false)) return rc;
+  update_result result = update_subscriptions(*c.db, c.net, c.subscribed, o.jobs);
   std::vector<episode> fresh;
   int failed = 0, last_exit = k_exit_ok;
-  for (const subscription &s : c.subscribed) {
-    const std::string settings = make_settings({s.url});
-    answer root = call_list(settings, "");
-    answer listing = root.code == 0 ? call_list(settings, s.url) : root;
-    const int64_t now = now_s();
-    // What the library answered is the whole story: its message names the failure.
-    if (listing.code != 0) {
+  int64_t oldest_check = -1;
+  bool all_stored = true;
+  for (feed_update &u : result.feeds) {
+    if (u.failed) {
       failed++;
-      // Most of its messages name the URL already.
-      const std::string shown = redact_url(s.url);
-      last_exit =
-          report(o.command, exit_for(listing.code),
-                 listing.error.find(shown) == std::string::npos ? shown + ": " + listing.error
-                                                                : listing.error);
-      store::transaction t(*c.db);
-      c.db->set_updated(s.id, now, listing.error);
-      t.commit();
-      c.net.forget(s.url);
+      last_exit = report(o.command, u.exit,
+                         subscription_name(u.number, u.before, u.title) + ": " + u.error);
       continue;
     }
-    std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
-    std::string moved = c.net.moved_to(s.url);
-    store::transaction t(*c.db);
-    if (!feeds.empty() && !feeds.front().second.empty() && feeds.front().second != s.title)
-      c.db->set_title(s.id, feeds.front().second);
-    // Episodes of a feed that was never fetched (imported) are known, not new.
-    for (episode &e : episodes_of(listing.json, s.id, now, s.last_update >= 0)) {
-      if (!c.db->add_episode(e) || !e.is_new) continue;
-      e.feed_title = feeds.empty() ? s.title : feeds.front().second;
-      fresh.push_back(std::move(e));
-    }
-    c.db->trim_episodes(s.id);
-    c.db->set_updated(s.id, now, "");
-    bool moved_now = !moved.empty() && moved != s.url && c.db->move(s.id, moved);
-    t.commit();
-    // The body is in the database now: neither the transport nor the library's response cache
-    // needs to hold it for the rest of the run.
-    c.net.forget(s.url);
-    vepod_cache_clear();
-    if (moved_now)
-      std::printf("moved permanently: %s -> %s\n", shown_url(s.url).c_str(),
-                  shown_url(moved).c_str());
+    if (!u.moved_to.empty())
+      std::printf("moved permanently: %s -> %s%s\n", shown_url(u.before.url).c_str(),
+                  shown_url(u.moved_to).c_str(), u.moved_by_feed ? " (the feed says so)" : "");
+    if (u.checked < 0)
+      all_stored = false;
+    else if (oldest_check < 0 || u.checked < oldest_check)
+      oldest_check = u.checked;
+    for (episode &e : u.fresh) fresh.push_back(std::move(e));
   }
   std::stable_sort(fresh.begin(), fresh.end(), [](const episode &a, const episode &b) {
     return a.published_ms > b.published_ms;
   });
-  if (fresh.empty())
-    std::printf("no new episodes\n");
-  else
+  if (!fresh.empty())
     print_stored_episodes(stdout, fresh, true);
+  else if (failed == 0 && all_stored)
+    // Nothing was asked of any server: say when they were asked, not that nothing came.
+    std::printf("up to date (checked %s)\n", ago_text(now_s() - oldest_check).c_str());
+  else if (failed < static_cast<int>(result.feeds.size()))
+    std::printf("no new episodes\n");
   if (failed == 0) return k_exit_ok;
   return failed == static_cast<int>(c.subscribed.size()) ? last_exit : k_exit_partial;
 }
 
 int cmd_episodes(const options &o) {
   if (o.args.size() > 1) return usage_error(o, "takes one feed at most");
-  std::unique_ptr<store> db = open_store(o);
+  std::unique_ptr<store> db = open_store(o, store::access::read);
   int64_t feed = 0;
   if (!o.args.empty()) {
     std::vector<subscription> all = db->subscriptions();
@@ -296,6 +337,7 @@ int cmd_episodes(const options &o) {
     yyjson_mut_doc_set_root(doc, list);
     for (const episode &e : found) {
       yyjson_mut_val *item = yyjson_mut_arr_add_obj(doc, list);
+      yyjson_mut_obj_add_strcpy(doc, item, "ref", episode_ref(e).c_str());
       yyjson_mut_obj_add_strcpy(doc, item, "feed", e.feed_title.c_str());
       yyjson_mut_obj_add_strcpy(doc, item, "id", e.guid.c_str());
       yyjson_mut_obj_add_strcpy(doc, item, "title", e.title.c_str());
@@ -307,11 +349,7 @@ int cmd_episodes(const options &o) {
       yyjson_mut_obj_add_bool(doc, item, "played", e.played >= 0);
       if (e.downloaded >= 0) yyjson_mut_obj_add_strcpy(doc, item, "file", e.file.c_str());
     }
-    char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-    yyjson_mut_doc_free(doc);
-    if (text == nullptr) return report(o.command, k_exit_failure, "out of memory");
-    print_json(stdout, text, o.pretty);
-    std::free(text);
+    if (int rc = print_built_json(o, doc)) return rc;
     return found.empty() ? k_exit_nothing : k_exit_ok;
   }
   if (found.empty())
@@ -321,46 +359,119 @@ int cmd_episodes(const options &o) {
 }
 
 int cmd_played(const options &o) {
-  if (!o.args.empty()) return usage_error(o, "takes no arguments (choose with --feed)");
   std::unique_ptr<store> db;
-  std::vector<subscription> feeds;
-  if (int rc = choose_feeds(o, db, feeds)) return rc;
+  std::vector<picked_episode> chosen;
+  if (int rc = choose_episodes(o, db, false, chosen)) return rc;
   const char *mark = o.unplayed ? "unplayed" : "played";
-  int changed = 0, failed = 0, last_exit = k_exit_ok;
   const int64_t now = now_s();
-  for (const subscription &s : feeds) {
-    std::vector<episode> chosen;
-    if (int rc = choose_episodes(o, *db, s, chosen)) {
-      failed++;
-      last_exit = rc;
-      continue;
-    }
-    int marked = 0;
-    store::transaction t(*db);
-    for (const episode &e : chosen) {
-      if (!db->mark_played(e.id, !o.unplayed, now)) continue;
-      marked++;
-      // --all may mark hundreds: one line for the feed then, else one for each episode.
-      if (!o.all)
-        std::printf("%s: %s (%s)\n", mark, terminal_text(e.title).c_str(),
-                    terminal_text(e.feed_title).c_str());
-    }
-    t.commit();
-    if (o.all && marked > 0)
-      std::printf("%s: %s of %s\n", mark, counted(marked, "episode").c_str(),
-                  s.title.empty() ? shown_url(s.url).c_str() : terminal_text(s.title).c_str());
-    changed += marked;
+  std::map<int64_t, int> marked;  // per subscription, for --all
+  int changed = 0;
+  store::transaction t(*db);
+  for (const picked_episode &p : chosen) {
+    if (!db->mark_played(p.item.id, !o.unplayed, now)) continue;
+    marked[p.feed.id]++;
+    changed++;
+    // --all may mark hundreds: one line for each feed then, else one for each episode.
+    if (!o.all)
+      std::printf("%s: %s %s (%s)\n", mark, episode_ref(p.item).c_str(),
+                  terminal_text(p.item.title).c_str(), terminal_text(p.item.feed_title).c_str());
   }
-  if (changed == 0 && failed == 0) std::printf("nothing to change\n");
-  if (failed == 0) return k_exit_ok;
-  return failed == static_cast<int>(feeds.size()) ? last_exit : k_exit_partial;
+  t.commit();
+  if (o.all)
+    for (const picked_episode &p : chosen)
+      if (auto n = marked.find(p.feed.id); n != marked.end()) {
+        std::printf("%s: %s of %s\n", mark, counted(n->second, "episode").c_str(),
+                    p.feed.title.empty() ? shown_url(p.feed.url).c_str()
+                                         : terminal_text(p.feed.title).c_str());
+        marked.erase(n);
+      }
+  if (changed == 0) std::printf("nothing to change\n");
+  return k_exit_ok;
+}
+
+int cmd_config(const options &o) {
+  // The settings a user sets once; each is checked before it is kept.
+  static constexpr const char *k_keys[] = {"download-dir"};
+  if (o.args.size() > 2) return usage_error(o, "takes a KEY and a VALUE at most");
+  if (!o.args.empty() &&
+      std::find(std::begin(k_keys), std::end(k_keys), o.args[0]) == std::end(k_keys))
+    return usage_error(o, "unknown setting '" + o.args[0] + "' (known: download-dir)");
+  std::unique_ptr<store> db =
+      open_store(o, o.args.size() == 2 ? store::access::write : store::access::read);
+  if (o.args.size() == 2) {
+    std::error_code ec;
+    std::string value = std::filesystem::absolute(o.args[1], ec).lexically_normal().string();
+    if (ec || o.args[1].empty()) return usage_error(o, "'" + o.args[1] + "' is not a folder");
+    store::transaction t(*db);
+    db->set_setting(o.args[0], value);
+    t.commit();
+    std::printf("%s = %s\n", o.args[0].c_str(), terminal_text(value).c_str());
+    return k_exit_ok;
+  }
+  for (const char *key : k_keys) {
+    if (!o.args.empty() && o.args[0] != key) continue;
+    std::string value = db->setting(key);
+    std::printf("%s = %s\n", key, value.empty() ? "(not set)" : terminal_text(value).c_str());
+  }
+  return k_exit_ok;
 }
 
 // MARK: OPML
 
+namespace {
+
+bool equals_any_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+// An attribute whatever the case of its name: OPML files are written by hand and by many tools
+// ("xmlUrl", "xmlurl", "XMLURL").
+std::string attribute_of(const pugi::xml_node &node, std::string_view name) {
+  for (const pugi::xml_attribute &a : node.attributes())
+    if (equals_any_case(a.name(), name)) return a.value();
+  return {};
+}
+
+// A feed URL as OPML files write it, podcast apps' own schemes read as the web URLs they stand
+// for: itpc://, pcast://, podcast:// and feed:// as http://, "feed:https://..." as what follows.
+std::string web_url(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+    text.remove_prefix(1);
+  auto starts = [&text](std::string_view prefix) {
+    return text.size() >= prefix.size() && equals_any_case(text.substr(0, prefix.size()), prefix);
+  };
+  for (std::string_view scheme : {"itpc://", "pcast://", "podcast://", "feed://"})
+    if (starts(scheme)) return "http://" + std::string(text.substr(scheme.size()));
+  if (starts("feed:")) text.remove_prefix(5);
+  return std::string(text);
+}
+
+// "line 3, column 14" of a byte offset into `data`, as editors count them.
+std::string position_of(std::string_view data, ptrdiff_t offset) {
+  size_t end = std::min(static_cast<size_t>(std::max<ptrdiff_t>(offset, 0)), data.size());
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < end; i++) {
+    if (data[i] == '\n') {
+      line++;
+      column = 1;
+    } else if ((static_cast<unsigned char>(data[i]) & 0xC0) != 0x80) {
+      column++;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+}  // namespace
+
 int cmd_import(const options &o) {
-  if (o.args.size() != 1) return usage_error(o, "takes one OPML FILE");
+  if (o.args.size() != 1) return usage_error(o, "takes one OPML FILE ('-' for standard input)");
   const std::string &path = o.args[0];
+  const std::string name = path == "-" ? std::string("standard input") : path;
   std::string data, error;
   if (!read_file(path, data, error, k_max_opml_bytes))
     return report(o.command, k_exit_failure, error);
@@ -368,13 +479,26 @@ int cmd_import(const options &o) {
   pugi::xml_parse_result parsed = doc.load_buffer(data.data(), data.size());
   if (!parsed)
     return report(o.command, k_exit_failure,
-                  path + ": " + parsed.description() + " at byte " + std::to_string(parsed.offset));
-  if (!doc.child("opml")) return report(o.command, k_exit_failure, path + ": not an OPML document");
-  // Outlines nest in folders of any depth; every one with a feed URL counts.
-  pugi::xpath_node_set outlines = doc.select_nodes("/opml/body//outline[@xmlUrl]");
+                  name + ": " + position_of(data, parsed.offset) + ": " + parsed.description());
+  pugi::xml_node root = doc.document_element();
+  if (!equals_any_case(root.name(), "opml"))
+    return report(o.command, k_exit_failure, name + ": not an OPML document");
+  // Outlines nest in folders of any depth; every one with a feed URL counts, in file order.
+  std::vector<pugi::xml_node> outlines;
+  std::vector<pugi::xml_node> pending;
+  for (pugi::xml_node child = root.last_child(); child; child = child.previous_sibling())
+    pending.push_back(child);
+  while (!pending.empty()) {
+    pugi::xml_node node = pending.back();
+    pending.pop_back();
+    if (equals_any_case(node.name(), "outline") && !attribute_of(node, "xmlUrl").empty())
+      outlines.push_back(node);
+    for (pugi::xml_node child = node.last_child(); child; child = child.previous_sibling())
+      pending.push_back(child);
+  }
   if (outlines.size() > k_max_import)
     return report(o.command, k_exit_failure,
-                  path + ": " + std::to_string(outlines.size()) + " feeds, more than the " +
+                  name + ": " + std::to_string(outlines.size()) + " feeds, more than the " +
                       std::to_string(k_max_import) + " one import takes");
   std::unique_ptr<store> db = open_store(o);
   store::transaction t(*db);
@@ -382,25 +506,24 @@ int cmd_import(const options &o) {
   for (const subscription &s : db->subscriptions()) seen.insert(url_key(s.url));
   int added = 0, skipped = 0;
   size_t number = 0;
-  for (const pugi::xpath_node &node : outlines) {
-    pugi::xml_node outline = node.node();
-    std::string title = outline.attribute("title").value();
-    if (title.empty()) title = outline.attribute("text").value();
+  for (const pugi::xml_node &outline : outlines) {
+    std::string title = attribute_of(outline, "title");
+    if (title.empty()) title = attribute_of(outline, "text");
     title = cut_bytes(title, store::k_max_title);
     number++;
-    const std::string name = title.empty()
-                                 ? "outline " + std::to_string(number)
-                                 : "outline '" + fit_width(terminal_text(title), 60) + "'";
+    const std::string shown = title.empty()
+                                  ? "outline " + std::to_string(number)
+                                  : "outline '" + fit_width(terminal_text(title), 60) + "'";
     std::string url, why;
-    if (!check_url(outline.attribute("xmlUrl").value(), url, why)) {
+    if (!check_url(web_url(attribute_of(outline, "xmlUrl")), url, why)) {
       skipped++;
-      report(o.command, k_exit_ok, "skipped " + name + ": its URL " + why);
+      report(o.command, k_exit_ok, "skipped " + shown + ": its URL " + why);
       continue;
     }
     if (!seen.insert(url_key(url)).second) {
       skipped++;
       report(o.command, k_exit_ok,
-             "skipped " + name + ": already subscribed (" + redact_url(url) + ")");
+             "skipped " + shown + ": already subscribed (" + redact_url(url) + ")");
       continue;
     }
     db->subscribe(url, title);
@@ -409,13 +532,13 @@ int cmd_import(const options &o) {
   t.commit();
   std::printf("imported %s (%d skipped); 'vepod update' fetches them\n",
               counted(added, "subscription").c_str(), skipped);
-  return added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + path)
+  return added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + name)
                                     : k_exit_ok;
 }
 
 int cmd_export(const options &o) {
   if (o.args.size() > 1) return usage_error(o, "takes one FILE at most");
-  std::unique_ptr<store> db = open_store(o);
+  std::unique_ptr<store> db = open_store(o, store::access::read);
   pugi::xml_document doc;
   pugi::xml_node decl = doc.append_child(pugi::node_declaration);
   decl.append_attribute("version") = "1.0";

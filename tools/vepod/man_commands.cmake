@@ -1,0 +1,20 @@
+# Writes the manual page's COMMANDS section: every command's own help, as 'vepod help CMD' prints
+# it, so that the page lists every option of every command. Run with -DVEPOD=... -DOUT=...
+execute_process(COMMAND ${VEPOD} --help OUTPUT_VARIABLE main RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${VEPOD} --help failed")
+endif()
+string(REGEX MATCHALL "\n  [a-z]+" names "${main}")
+set(text "[COMMANDS]\n")
+foreach(name IN LISTS names)
+  string(STRIP "${name}" name)
+  execute_process(COMMAND ${VEPOD} help ${name} OUTPUT_VARIABLE help RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    continue()  # an option name, not a command
+  endif()
+  # roff: backslashes escaped, and no line may start with a dot or a quote.
+  string(REPLACE "\\" "\\e" help "${help}")
+  string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" help "${help}")
+  string(APPEND text ".SS ${name}\n.nf\n${help}.fi\n")
+endforeach()
+file(WRITE ${OUT} "${text}")

@@ -1,0 +1,173 @@
+// `vepod show REF`: one episode's details as the library reads them from its feed, with the show
+// notes rendered from HTML to wrapped text.
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "html_text.h"
+#include "vepod.h"
+
+namespace {
+
+// Show notes are read more easily at a measure narrower than a wide terminal.
+constexpr size_t k_notes_width = 100;
+
+int64_t int_member(yyjson_val *object, const char *key) {
+  yyjson_val *value = yyjson_obj_get(object, key);
+  return yyjson_is_int(value) ? yyjson_get_sint(value) : -1;
+}
+
+// "12", "315.5": a number as a feed gave it; "" when absent.
+std::string number_member(yyjson_val *object, const char *key) {
+  yyjson_val *value = yyjson_obj_get(object, key);
+  if (yyjson_is_int(value)) return std::to_string(yyjson_get_sint(value));
+  if (!yyjson_is_real(value)) return {};
+  char text[64];
+  std::snprintf(text, sizeof text, "%g", yyjson_get_real(value));
+  return text;
+}
+
+// The details as "Name  value" lines, names aligned.
+class details_view {
+ public:
+  void add(const char *name, const std::string &value) {
+    if (!value.empty()) lines_.emplace_back(name, value);
+  }
+  void print(std::FILE *out) const {
+    size_t width = 0;
+    for (const auto &[name, value] : lines_) width = std::max(width, display_width(name));
+    for (const auto &[name, value] : lines_) {
+      std::string label = name;
+      label.append(width - display_width(label), ' ');
+      // A value of several lines (chapters, people) goes on under the first.
+      std::string indent(width + 2, ' ');
+      std::string_view rest = value;
+      bool first = true;
+      while (!rest.empty()) {
+        size_t end = rest.find('\n');
+        std::fprintf(out, "%s  %s\n", first ? label.c_str() : indent.c_str() + 2,
+                     terminal_text(rest.substr(0, end)).c_str());
+        first = false;
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      }
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> lines_;
+};
+
+// "0:12:30 Title <url>" per chapter, one a line.
+std::string chapters_text(yyjson_val *chapters) {
+  std::string text;
+  size_t index, max;
+  yyjson_val *c;
+  yyjson_arr_foreach(chapters, index, max, c) {
+    int64_t ms = int_member(c, "start_ms");
+    std::string line = duration_text(ms < 0 ? -1 : ms / 1000) + " " + text_member(c, "title");
+    if (std::string href = text_member(c, "href"); !href.empty()) line += " <" + href + ">";
+    text += line + "\n";
+  }
+  return text;
+}
+
+// "URL (type, language)" per transcript.
+std::string transcripts_text(yyjson_val *transcripts) {
+  std::string text;
+  size_t index, max;
+  yyjson_val *t;
+  yyjson_arr_foreach(transcripts, index, max, t) {
+    std::string about;
+    for (const char *key : {"type", "language", "rel"})
+      if (std::string v = text_member(t, key); !v.empty()) about += (about.empty() ? "" : ", ") + v;
+    text += text_member(t, "url") + (about.empty() ? "" : " (" + about + ")") + "\n";
+  }
+  return text;
+}
+
+// "Name (role, group)" per person.
+std::string persons_text(yyjson_val *persons) {
+  std::string text;
+  size_t index, max;
+  yyjson_val *p;
+  yyjson_arr_foreach(persons, index, max, p) {
+    std::string about;
+    for (const char *key : {"role", "group"})
+      if (std::string v = text_member(p, key); !v.empty()) about += (about.empty() ? "" : ", ") + v;
+    text += text_member(p, "name") + (about.empty() ? "" : " (" + about + ")") + "\n";
+  }
+  return text;
+}
+
+void print_details(std::FILE *out, const picked_episode &p, yyjson_val *d) {
+  details_view view;
+  std::string title = text_member(d, "title");
+  view.add("Title", title.empty() ? terminal_text(p.item.title) : title);
+  view.add("Feed", terminal_text(p.feed.title.empty() ? p.feed.url : p.feed.title));
+  view.add("Reference", episode_ref(p.item));
+  int64_t ms = d != nullptr ? int_member(d, "mtime_ms") : p.item.published_ms;
+  view.add("Date", ms < 0 ? "" : day_text(ms));
+  int64_t seconds = d != nullptr ? int_member(d, "duration_s") : p.item.duration_s;
+  view.add("Length", seconds < 0 ? "" : duration_text(seconds));
+  int64_t bytes = d != nullptr ? int_member(d, "size") : p.item.size;
+  view.add("Size", bytes < 0 ? "" : size_text(bytes));
+  std::string season = number_member(d, "season"), number = number_member(d, "episode");
+  std::string place = season.empty() ? "" : "season " + season;
+  if (!number.empty()) place += (place.empty() ? "episode " : ", episode ") + number;
+  if (std::string type = text_member(d, "episode_type"); !type.empty() && type != "full")
+    place += (place.empty() ? "" : " ") + std::string("(") + type + ")";
+  view.add("Episode", place);
+  if (yyjson_is_true(yyjson_obj_get(d, "explicit"))) view.add("Explicit", "yes");
+  view.add("Author", text_member(d, "author"));
+  view.add("Link", text_member(d, "link"));
+  std::string media = text_member(d, "locator");
+  view.add("Media", media.empty() ? terminal_text(p.item.media_url) : media);
+  view.add("Chapters", chapters_text(yyjson_obj_get(d, "chapters")));
+  if (yyjson_arr_size(yyjson_obj_get(d, "chapters")) == 0)
+    view.add("Chapters", text_member(d, "chapters_url"));
+  view.add("Transcripts", transcripts_text(yyjson_obj_get(d, "transcripts")));
+  view.add("People", persons_text(yyjson_obj_get(d, "persons")));
+  if (p.item.downloaded >= 0) view.add("File", terminal_text(p.item.file));
+  view.print(out);
+  yyjson_val *notes = yyjson_obj_get(d, "description");
+  if (!yyjson_is_str(notes) || yyjson_get_len(notes) == 0) return;
+  size_t width = line_limit(out);
+  std::string text = html_to_text({yyjson_get_str(notes), yyjson_get_len(notes)},
+                                  width == 0 ? k_notes_width : std::min(width, k_notes_width));
+  if (!text.empty()) std::fprintf(out, "\n%s", text.c_str());
+}
+
+}  // namespace
+
+int cmd_show(const options &o) {
+  if (o.args.size() != 1) return usage_error(o, "takes one episode reference (3.12)");
+  std::unique_ptr<store> db;
+  std::vector<picked_episode> chosen;
+  if (int rc = choose_episodes(o, db, false, chosen, store::access::read)) return rc;
+  const picked_episode &p = chosen.front();
+  session net;
+  // A read-only database still answers from the feeds it keeps; what is fetched is not kept.
+  if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
+  // The library answers an entry's own path with that entry and every detail the feed gives.
+  json_doc entry = read_json(p.item.entry);
+  std::string path = text_member(yyjson_doc_get_root(entry.get()), "path");
+  answer details = call_list(make_settings({p.feed.url}), path);
+  json_doc doc = read_json(details.json);
+  yyjson_val *d = yyjson_arr_get(yyjson_doc_get_root(doc.get()), 0);
+  if (details.code != 0 || d == nullptr) {
+    // What the database holds is still shown; the failure is said after it.
+    if (!o.json) print_details(stdout, p, nullptr);
+    return report(o.command, details.code != 0 ? exit_for(details.code) : k_exit_nothing,
+                  "no details from the feed: " +
+                      (details.code != 0 ? details.error : std::string("episode not listed")));
+  }
+  if (o.json) {
+    print_json(stdout, write_json(d), o.pretty);
+    return k_exit_ok;
+  }
+  print_details(stdout, p, d);
+  return k_exit_ok;
+}

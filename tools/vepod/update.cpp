@@ -1,0 +1,148 @@
+#include "update.h"
+
+#include "cli.h"
+#include "vepod.h"
+
+std::vector<episode> episodes_of(const std::string &listing, int64_t subscription, int64_t seen,
+                                 bool is_new) {
+  std::vector<episode> found;
+  json_doc doc = read_json(listing);
+  size_t index, max;
+  yyjson_val *entry;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, entry) {
+    // Newest first: what lies beyond the bound would be trimmed at once.
+    if (found.size() == store::k_max_episodes) break;
+    episode e;
+    e.subscription = subscription;
+    e.guid = text_member(entry, "id");
+    // The whole title: "name" is the library's display form of it, cut short and with '/'
+    // replaced. An untitled episode goes by its guid, or by nothing when that is made up.
+    e.title = text_member(entry, "title");
+    if (e.title.empty() && !yyjson_is_true(yyjson_obj_get(entry, "guid_fallback")))
+      e.title = e.guid;
+    e.media_url = text_member(entry, "locator");
+    auto number = [entry](const char *key) {
+      yyjson_val *v = yyjson_obj_get(entry, key);
+      return yyjson_is_int(v) ? yyjson_get_sint(v) : int64_t{-1};
+    };
+    e.published_ms = number("mtime_ms");
+    e.size = number("size");
+    e.duration_s = number("duration_s");
+    e.entry = write_json(entry);
+    e.first_seen = seen;
+    e.is_new = is_new;
+    found.push_back(std::move(e));
+  }
+  return found;
+}
+
+std::vector<std::pair<std::string, std::string>> feeds_of(const std::string &listing) {
+  std::vector<std::pair<std::string, std::string>> feeds;
+  json_doc doc = read_json(listing);
+  size_t index, max;
+  yyjson_val *folder;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
+    feeds.emplace_back(text_member(folder, "path"), real_title(text_member(folder, "name")));
+  }
+  return feeds;
+}
+
+namespace {
+
+// Why a subscription failed, in the transport's words when the transport saw the failure (a
+// status or no answer), else in the library's; and the exit code it calls for.
+void explain_failure(session &net, const std::string &url, const answer &listing, feed_update &u) {
+  u.failed = true;
+  fetch_outcome got;
+  if (net.outcome(url, got) && !got.answered) {
+    u.error = got.error;
+    u.exit = k_exit_network;
+  } else if (net.outcome(url, got) && (got.status < 200 || got.status > 299)) {
+    u.error = "HTTP " + std::to_string(got.status);
+    u.exit = exit_for(code_for_status(got.status));
+  } else {
+    u.error = listing.error.empty() ? std::string("no answer") : listing.error;
+    u.exit = exit_for(listing.code);
+  }
+}
+
+// The URL a feed announces as its new home (itunes:new-feed-url), when it is another http(s)
+// URL than `own` and answers with a feed itself; "" otherwise. An announcement that does not
+// answer yet is tried again at the next update.
+std::string announced_move(const std::string &root_listing, const std::string &own) {
+  json_doc doc = read_json(root_listing);
+  std::string announced, url, why;
+  announced = text_member(yyjson_arr_get(yyjson_doc_get_root(doc.get()), 0), "new_feed_url");
+  if (announced.empty() || !check_url(announced, url, why) || url_key(url) == url_key(own))
+    return {};
+  answer there = call_list(make_settings({url}), "");
+  json_doc found = read_json(there.json);
+  yyjson_val *first = yyjson_arr_get(yyjson_doc_get_root(found.get()), 0);
+  // A page that announces feeds is no feed: its listing names other URLs.
+  if (there.code != 0 || text_member(first, "path") != url) return {};
+  answer listing = call_list(make_settings({url}), url);
+  return listing.code == 0 ? url : std::string();
+}
+
+feed_update update_one(store &db, session &net, size_t number, const subscription &s) {
+  feed_update u;
+  u.number = number;
+  u.before = s;
+  u.title = s.title;
+  const std::string settings = make_settings({s.url});
+  answer root = call_list(settings, "");
+  answer listing = root.code == 0 ? call_list(settings, s.url) : root;
+  const int64_t now = now_s();
+  if (listing.code != 0) {
+    explain_failure(net, s.url, listing, u);
+    store::transaction t(db);
+    db.set_updated(s.id, now, u.error);
+    t.commit();
+    return u;
+  }
+  fetch_outcome got;
+  if (net.outcome(s.url, got) && got.stored) u.checked = got.fetched;
+  std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
+  if (!feeds.empty() && !feeds.front().second.empty()) u.title = feeds.front().second;
+  std::string moved = net.moved_to(s.url);
+  if (moved.empty() || moved == s.url) {
+    moved = announced_move(root.json, s.url);
+    u.moved_by_feed = !moved.empty();
+  }
+  store::transaction t(db);
+  if (u.title != s.title) db.set_title(s.id, u.title);
+  // Episodes of a feed that was never fetched (imported) are known, not new.
+  // Oldest first, so that the numbers episodes get in their feed follow their dates.
+  std::vector<episode> listed = episodes_of(listing.json, s.id, now, s.last_update >= 0);
+  for (auto e = listed.rbegin(); e != listed.rend(); ++e) {
+    e->number = db.add_episode(*e);
+    if (e->number == 0 || !e->is_new) continue;
+    e->feed_title = u.title;
+    e->feed_number = static_cast<int64_t>(number);
+    u.fresh.push_back(std::move(*e));
+  }
+  db.trim_episodes(s.id);
+  db.set_updated(s.id, now, "");
+  if (!moved.empty() && moved != s.url && db.move(s.id, moved)) u.moved_to = moved;
+  t.commit();
+  return u;
+}
+
+}  // namespace
+
+update_result update_subscriptions(store &db, session &net, const std::vector<subscription> &all,
+                                   int jobs) {
+  std::vector<std::string> urls;
+  for (const subscription &s : all) urls.push_back(s.url);
+  update_result result;
+  // Each subscription is written as soon as it and those before it are fetched, so that a run
+  // cut short keeps what it had.
+  net.prefetch(urls, jobs, [&](size_t i) {
+    result.feeds.push_back(update_one(db, net, i + 1, all[i]));
+    // The body is in the database now: neither the transport nor the library's response cache
+    // needs to hold it for the rest of the run.
+    net.forget(all[i].url);
+    vepod_cache_clear();
+  });
+  return result;
+}
