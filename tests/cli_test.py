@@ -272,6 +272,8 @@ class CommandLine(Case):
             (["list", "--timeout", "0", FEED_URL], "--timeout needs"),
             (["list", "--offline", "no-equals-sign", FEED_URL], "--offline needs URL=FILE"),
             (["list", "ftp://example.com/feed"], "not an absolute http(s) URL"),
+            (["list", "https://feeds.example.com/a\nhttps://attacker.example/b"],
+             "'https://feeds.example.com/a https://attacker.example/b' has a line break inside"),
             (["stream", "--entry", "[]"], "entry_json is not a JSON object"),
         ]
         for args, err in cases:

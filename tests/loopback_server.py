@@ -22,9 +22,10 @@ Every request is recorded in `server.requests` as (path, headers). Routes:
   /control/bump        moves /podcast.xml to its next version (also `server.bump()`); answers
                        the new version number
   /media/[MODE/]NAME   MEDIA_SIZE bytes that depend only on NAME, so every mode serves the same
-                       file; Content-Type from NAME's extension. Query: size=N sets the length,
-                       type=MIME the Content-Type. "Range: bytes=N-" or "bytes=N-M" answers 206
-                       with Content-Range (416 past the end). MODE is one of:
+                       file; Content-Type from NAME's extension, ETag media_etag(NAME, size).
+                       Query: size=N sets the length, type=MIME the Content-Type. "Range:
+                       bytes=N-" or "bytes=N-M" answers 206 with Content-Range (416 past the end)
+                       unless an If-Range differs from the ETag. MODE is one of:
                          slow      the body in MEDIA_CHUNK pieces, MEDIA_PAUSE seconds apart, so
                                    a client can be interrupted mid-transfer
                          norange   ignores Range: always 200 with the whole body
@@ -32,6 +33,8 @@ Every request is recorded in `server.requests` as (path, headers). Routes:
                          stingy    answers a Range request with at most MEDIA_CHUNK bytes (206
                                    with the true total), as a server may
                          chunked   no Content-Length (chunked transfer encoding)
+                         trickle   2 bytes every TRICKLE_PAUSE seconds, for ever
+  any path in server.documents   (content type, body) as a test set it, 200
 
 Run it alone to try the command-line host by hand:
     python3 tests/loopback_server.py [--port N]
@@ -90,7 +93,8 @@ HUGE_SIZE = 18 << 20  # above the transport's 17 MiB cap
 MEDIA_SIZE = 200_000
 MEDIA_CHUNK = 4096
 MEDIA_PAUSE = 0.1  # about five seconds for the whole default body on the slow route
-MEDIA_MODES = ("slow", "norange", "short", "stingy", "chunked")
+MEDIA_MODES = ("slow", "norange", "short", "stingy", "chunked", "trickle")
+TRICKLE_PAUSE = 1.5
 MEDIA_TYPES = {".mp3": "audio/mpeg", ".m4a": "audio/mp4", ".ogg": "audio/ogg",
                ".opus": "audio/opus", ".mp4": "video/mp4"}
 REDIRECTS = (301, 302, 307, 308)
@@ -104,6 +108,10 @@ def media_bytes(name, size=MEDIA_SIZE):
     for byte in name.encode():
         seed = ((seed ^ byte) * 16777619) & 0xFFFFFFFF
     return bytes(((i * 2654435761 + seed) & 0xFFFFFFFF) >> 24 for i in range(size))
+
+
+def media_etag(name, size=MEDIA_SIZE):
+    return '"%s-%d"' % (name, size)
 
 
 def podcast(base, version, media=""):
@@ -137,6 +145,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.server.requests.append((self.path, dict(self.headers)))
+        if self.path in self.server.documents:
+            return self.send(200, self.server.documents[self.path][1],
+                             self.server.documents[self.path][0])
         route = {
             "/feed.xml": lambda: self.with_etag(FEED, "application/rss+xml"),
             "/dated.xml": self.feed_with_date,
@@ -244,7 +255,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = media_bytes(name, size)
 
         status, first, last = 200, 0, size - 1
+        etag = media_etag(name, size)
         wanted = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+        if self.headers.get("If-Range", etag) != etag:
+            wanted = None  # another version of the file: all of it
+        if mode == "trickle":
+            return self.trickle(content_type)
         if wanted and mode not in ("norange", "chunked"):
             first = int(wanted[1])
             last = min(int(wanted[2]), size - 1) if wanted[2] else size - 1
@@ -258,6 +274,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Accept-Ranges", "none" if mode in ("norange", "chunked") else "bytes")
+        self.send_header("ETag", etag)
         if status == 206:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, size))
         if mode == "chunked":
@@ -282,6 +299,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return
         if mode == "chunked":
             self.wfile.write(b"0\r\n\r\n")
+
+    def trickle(self, content_type):
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(MEDIA_SIZE))
+        self.end_headers()
+        while not self.server.stopping.wait(TRICKLE_PAUSE):
+            self.wfile.write(b"ab")
+            self.wfile.flush()
 
     def huge(self, chunked):
         self.send_response(200)
@@ -313,6 +339,7 @@ class LoopbackServer(http.server.ThreadingHTTPServer):
     def __init__(self, port=0):
         super().__init__(("127.0.0.1", port), Handler)
         self.requests = []
+        self.documents = {}
         self.stopping = threading.Event()
         self.thread = None
         self.version = 1

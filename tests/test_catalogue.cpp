@@ -1,6 +1,11 @@
 // The catalogue operations end to end through the exports and the fake transport.
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
@@ -180,6 +185,7 @@ void install_routes() {
   vepod_fake_set("http://h/missing?k=1", 410, "gone");
   vepod_fake_set("http://h/partial", 206, kFeed);
   vepod_fake_set("http://h/plain", 200, "<html><body>no feeds</body></html>");
+  vepod_fake_set("http://h/blank", 200, "");
   vepod_fake_fail("http://h/down", nullptr);
 }
 
@@ -194,6 +200,7 @@ TEST_F(Catalogue, ListFailures) {
        "HTTP 410 from http://h/missing?<redacted>"},
       {"only partial answers", "http://h/partial", "", -5, "no feeds found"},
       {"page without feeds", "http://h/plain", "", -5, "no feeds found at page"},
+      {"empty answer", "http://h/blank", "", -5, "empty response"},
       {"transport failure", "http://h/down", "", -4,
        "transport failure for http://h/down: fake: transport failure"},
       {"unknown folder", "http://h/feed", "http://user:pw@h/other?token=1", -2,
@@ -540,8 +547,17 @@ TEST_F(Catalogue, HandlerTableUsesTheCallersTransport) {
 
 // A host loads the library by name and finds every export undecorated.
 TEST(DynamicLoading, AllExportsResolveByName) {
+#if defined(_WIN32)
+  HMODULE library = LoadLibraryA(VEPOD_LIBRARY_PATH);
+  ASSERT_NE(library, nullptr) << "error " << GetLastError();
+  auto dlsym = [](HMODULE lib, const char *name) {
+    return reinterpret_cast<void *>(GetProcAddress(lib, name));
+  };
+  auto dlclose = FreeLibrary;
+#else
   void *library = dlopen(VEPOD_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
+#endif
   const char *names[] = {"verch_get",
                          "vepod_validate",
                          "vepod_list",

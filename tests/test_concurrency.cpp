@@ -4,10 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fetch/vepod_fetch.h"
 #include "support.h"
 #include "vepod.h"
 
@@ -57,6 +63,164 @@ TEST(Concurrency, OperationsOnFourThreadsCountExactly) {
   EXPECT_EQ(grew("cache.hits") + grew("cache.misses"), 3 * kCalls);
   EXPECT_EQ(grew("cache.misses"), vepod_fake_calls("http://h/feed"));
   vepod_fake_reset();
+  vepod_cache_clear();
+}
+
+// A transport that holds its answer until `waiters` other callers wait for the same URL, so that
+// only sharing the fetch in flight keeps it to one call. It gives up waiting after a while, so that
+// a library that does not share fails the count instead of hanging.
+struct slow_transport {
+  int rc;
+  int status;
+  const char *body;   // handed out as a malloc'ed copy, or NULL
+  const char *error;  // kept by the transport (the record has no free)
+  size_t waiters;
+  std::atomic<int> calls{0};
+  bool throws = false;  // as a C++ host's transport might
+};
+
+int slow_get(void *ctx, const char *url, char **body_out, int *status_out, char **error_out) {
+  auto *t = static_cast<slow_transport *>(ctx);
+  t->calls++;
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (vepod_fetch_waiters(url) < t->waiters && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (t->throws) throw std::runtime_error("transport bug");
+  if (t->body) *body_out = strdup(t->body);
+  *error_out = const_cast<char *>(t->error);
+  *status_out = t->status;
+  return t->rc;
+}
+
+constexpr int kCallers = 8;
+
+TEST(Concurrency, EightListingsOfOneFeedMakeOneTransportCall) {
+  vepod_cache_clear();
+  vepod_cache_set_max_age(0);  // nothing may come from the cache: only sharing saves calls
+  slow_transport slow{0, 200, kFeed, nullptr, kCallers - 1};
+  tervala_io io = {&slow, slow_get, nullptr, nullptr};
+  vepod_set_io(&io);
+  const char *settings = R"({"URL":"http://h/feed"})";
+  auto before = counters();
+
+  std::vector<vepod_test::Answer> answers(kCallers);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kCallers; t++) {
+    threads.emplace_back([&, t] { answers[t] = vepod_test::list(settings, "http://h/feed"); });
+  }
+  for (std::thread &thread : threads) thread.join();
+
+  EXPECT_EQ(slow.calls, 1);
+  for (const vepod_test::Answer &a : answers) {
+    EXPECT_EQ(a.code, 0) << a.text;
+    EXPECT_EQ(a.text, answers[0].text);
+  }
+  auto after = counters();
+  auto grew = [&](const char *key) { return after[key] - before[key]; };
+  EXPECT_EQ(grew("http.gets"), 1);
+  EXPECT_EQ(grew("cache.misses"), 1);
+  EXPECT_EQ(grew("cache.hits"), kCallers - 1);
+  EXPECT_EQ(grew("feeds.parsed"), kCallers);
+  vepod_set_io(nullptr);
+  vepod_cache_set_max_age(21600);
+  vepod_cache_clear();
+}
+
+// Whatever the fetch in flight comes to, every waiter wakes with it; a failure is not kept, so
+// the next caller asks the transport again.
+TEST(Concurrency, WaitersShareEveryOutcomeOfTheFetch) {
+  const char *url = "http://h/shared?k=1";
+  struct {
+    int rc, status;
+    const char *body, *error;
+    int code;
+    const char *message;
+  } cases[] = {
+      {0, 200, "<rss/>", nullptr, 0, ""},
+      {0, 200, nullptr, nullptr, 0, ""},
+      {0, 503, "busy", nullptr, -4, "HTTP 503 from http://h/shared?<redacted>"},
+      {-1, 0, nullptr, "connection reset", -4,
+       "transport failure for http://h/shared?<redacted>: connection reset"},
+      {0, 304, nullptr, nullptr, -5, "304 without a cached body"},
+  };
+  vepod_cache_set_max_age(0);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.rc) + " " + std::to_string(c.status));
+    vepod_cache_clear();
+    slow_transport slow{c.rc, c.status, c.body, c.error, kCallers - 1};
+    tervala_io io = {&slow, slow_get, nullptr, nullptr};
+    struct result {
+      int code;
+      std::string body, message;
+      bool has_body;
+    };
+    std::vector<result> results(kCallers);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kCallers; t++) {
+      threads.emplace_back([&, t] {
+        char *body = nullptr;
+        size_t len = 0;
+        int status = 0;
+        char err[256];
+        results[t].code = vepod_get(&io, url, &body, &len, &status, err, sizeof err);
+        results[t].has_body = body != nullptr;
+        results[t].body = body ? body : "";
+        results[t].message = err;
+        std::free(body);
+      });
+    }
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(slow.calls, 1);
+    for (const result &r : results) {
+      EXPECT_EQ(r.code, c.code);
+      EXPECT_EQ(r.has_body, c.code == 0);
+      EXPECT_EQ(r.body, c.body && c.code == 0 ? c.body : "");
+      EXPECT_EQ(r.message, c.message);
+    }
+    EXPECT_EQ(vepod_fetch_waiters(url), 0u);
+
+    slow.waiters = 0;
+    char *body = nullptr;
+    size_t len = 0;
+    int status = 0;
+    EXPECT_EQ(vepod_get(&io, url, &body, &len, &status, nullptr, 0), c.code);
+    std::free(body);
+    EXPECT_EQ(slow.calls, 2);
+  }
+  vepod_cache_set_max_age(21600);
+  vepod_cache_clear();
+}
+
+// The operations catch whatever a host's transport throws; the callers waiting for that fetch are
+// woken with a failure instead of waiting for ever.
+TEST(Concurrency, ThrowingTransportStillWakesTheWaiters) {
+  const char *url = "http://h/throws";
+  vepod_cache_clear();
+  slow_transport slow{0, 200, "<rss/>", nullptr, kCallers - 1};
+  slow.throws = true;
+  tervala_io io = {&slow, slow_get, nullptr, nullptr};
+  std::atomic<int> thrown{0}, failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kCallers; t++) {
+    threads.emplace_back([&] {
+      char *body = nullptr;
+      size_t len = 0;
+      int status = 0;
+      char err[128] = "";
+      try {
+        failed += vepod_get(&io, url, &body, &len, &status, err, sizeof err) == -4 &&
+                  std::string(err) == "transport failure" && !body;
+      } catch (const std::runtime_error &) {
+        thrown++;
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(slow.calls, 1);
+  EXPECT_EQ(thrown, 1);
+  EXPECT_EQ(failed, kCallers - 1);
+  EXPECT_EQ(vepod_fetch_waiters(url), 0u);
   vepod_cache_clear();
 }
 

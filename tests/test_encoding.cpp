@@ -3,7 +3,12 @@
 // keeps valid UTF-8 documents as they are.
 
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -21,6 +26,112 @@ namespace {
 
 using vepod_test::parsed;
 using vepod_test::text_or_null;
+
+#if defined(_WIN32)
+// Windows writes the texts through its code pages, named here as glibc names them. It has none for
+// ISO-8859-10, -14 and -16, and Wine none for gb18030: the cases of their readings cover those.
+UINT code_page(std::string_view glibc) {
+  static const std::pair<std::string_view, UINT> k_code_pages[] = {
+      {"IBM866", 866},        {"ISO-8859-2", 28592},  {"ISO-8859-3", 28593},
+      {"ISO-8859-4", 28594},  {"ISO-8859-5", 28595},  {"ISO-8859-6", 28596},
+      {"ISO-8859-7", 28597},  {"ISO-8859-8", 28598},  {"ISO-8859-13", 28603},
+      {"ISO-8859-15", 28605}, {"KOI8-R", 20866},      {"KOI8-U", 21866},
+      {"MACINTOSH", 10000},   {"CP874", 874},         {"CP1250", 1250},
+      {"CP1251", 1251},       {"CP1252", 1252},       {"CP1253", 1253},
+      {"CP1254", 1254},       {"CP1255", 1255},       {"CP1256", 1256},
+      {"CP1257", 1257},       {"CP1258", 1258},       {"MAC-CYRILLIC", 10007},
+      {"GBK", 936},           {"GB18030", 54936},     {"BIG5", 950},
+      {"EUC-JP", 20932},      {"ISO-2022-JP", 20932}, {"SHIFT_JIS", 932},
+      {"EUC-KR", 949}};
+  for (const auto &[name, cp] : k_code_pages) {
+    if (name == glibc) return IsValidCodePage(cp) ? cp : 0;
+  }
+  return 0;
+}
+
+bool has_writer(const char *to) { return code_page(to) != 0; }
+
+std::optional<std::string> encode(const char *to, std::string_view utf8) {
+  std::wstring wide(utf8.size() + 1, L'\0');
+  wide.resize(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()),
+                                  wide.data(), int(wide.size())));
+  std::string out;
+  if (std::string_view(to).starts_with("UTF-16")) {
+    bool big = std::string_view(to) == "UTF-16BE";
+    for (wchar_t w : wide) {
+      char b[2] = {char(big ? w >> 8 : w & 0xFF), char(big ? w & 0xFF : w >> 8)};
+      out.append(b, 2);
+    }
+    return out;
+  }
+  UINT cp = code_page(to);
+  if (!cp) {
+    ADD_FAILURE() << "no code page " << to;
+    return std::nullopt;
+  }
+  // Only what the code page reads back is written (Wine writes bytes for a few characters it
+  // cannot read).
+  auto write = [cp](const std::wstring &text, std::string &bytes) {
+    BOOL lossy = FALSE;
+    bytes.assign(text.size() * 4 + 16, '\0');
+    bytes.resize(
+        std::max(0, WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, text.data(), int(text.size()),
+                                        bytes.data(), int(bytes.size()), nullptr, &lossy)));
+    std::wstring back(bytes.size() + 1, L'\0');
+    back.resize(std::max(0, MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, bytes.data(),
+                                                int(bytes.size()), back.data(), int(back.size()))));
+    return !lossy && back == text;
+  };
+  // Like glibc, a character the code page lacks is written as one it has and a combining mark.
+  std::wstring text;
+  for (wchar_t w : wide) {
+    std::wstring written(1, w), parts(8, L'\0'), head(8, L'\0');
+    parts.resize(write(written, out)
+                     ? 0
+                     : std::max(0, NormalizeString(NormalizationD, &w, 1, parts.data(), 8)));
+    for (size_t mark = 1; mark < parts.size(); mark++) {
+      std::wstring rest = parts.substr(0, mark) + parts.substr(mark + 1);
+      head.resize(8);
+      head.resize(std::max(
+          0, NormalizeString(NormalizationC, rest.data(), int(rest.size()), head.data(), 8)));
+      if (head.size() == 1 && write(head + parts[mark], out)) {
+        written = head + parts[mark];
+        break;
+      }
+    }
+    text += written;
+  }
+  if (!write(text, out)) return std::nullopt;
+  if (cp == 20932) {
+    // Windows' EUC code page writes JIS X 0212 as two bytes, the second one below 0x80.
+    std::string euc;
+    for (size_t i = 0; i < out.size(); i++) {
+      auto b = static_cast<unsigned char>(out[i]);
+      if (b >= 0xA1 && i + 1 < out.size() && static_cast<unsigned char>(out[i + 1]) < 0x80) {
+        euc += {'\x8F', out[i], char(out[i + 1] | 0x80)};
+        i++;
+      } else {
+        euc += out[i];
+        if (b >= 0x80 && i + 1 < out.size()) euc += out[++i];
+      }
+    }
+    out = euc;
+  }
+  if (std::string_view(to) != "ISO-2022-JP") return out;
+  // ISO-2022-JP from EUC-JP: JIS X 0208 between escape sequences, seven bits to a byte.
+  std::string iso;
+  bool two_byte = false;
+  for (size_t i = 0; i < out.size(); i++) {
+    auto b = static_cast<unsigned char>(out[i]);
+    if ((b >= 0x80) != two_byte) iso += (two_byte = b >= 0x80) ? "\x1B$B" : "\x1B(B";
+    if (b == 0x8E || b == 0x8F) return std::nullopt;  // not in ISO-2022-JP
+    iso += char(b & 0x7F);
+  }
+  if (two_byte) iso += "\x1B(B";
+  return iso;
+}
+#else
+bool has_writer(const char *) { return true; }
 
 // The UTF-8 text in the encoding glibc calls `to`, or nothing when that encoding cannot write it.
 std::optional<std::string> encode(const char *to, std::string_view utf8) {
@@ -41,6 +152,8 @@ std::optional<std::string> encode(const char *to, std::string_view utf8) {
   out.resize(out.size() - room);
   return out;
 }
+
+#endif
 
 std::string feed_doc(std::string_view label, std::string_view title, std::string_view episode) {
   std::string doc = "<?xml version=\"1.0\"";
@@ -155,6 +268,10 @@ TEST(Decode, EveryEncodingThatCanWriteATextReadsItAsUtf8Does) {
     std::vector<std::string_view> written;
     for (const legacy_encoding &e : k_encodings) {
       SCOPED_TRACE(e.name);
+      if (!has_writer(e.glibc)) {
+        written.push_back(e.name);  // the platform cannot write it: nothing to compare
+        continue;
+      }
       std::optional<std::string> doc = encode(e.glibc, feed_doc(e.label, s.title, s.episode));
       if (!doc) continue;
       written.push_back(e.name);
@@ -183,6 +300,18 @@ TEST(Decode, Utf16ByItsByteOrderMarkWhateverItDeclares) {
   }
 }
 
+// A refusal names its place in the decoded text, counted in characters: not in the bytes that
+// came, nor in the UTF-8 they became.
+TEST(Decode, FailurePlaceIsInTheDecodedText) {
+  const std::string want = "undeclared entity reference (forbidden) at line 2, column 60";
+  parsed latin(feed_doc("windows-1252", "\xE9\xE9\xE9", "&bad;"));
+  EXPECT_STREQ(latin.err, want.c_str());
+  std::optional<std::string> utf16 = encode("UTF-16LE", feed_doc("", "中文.", "&bad;"));
+  ASSERT_TRUE(utf16);
+  parsed wide("\xFF\xFE" + *utf16);
+  EXPECT_STREQ(wide.err, want.c_str());
+}
+
 // MARK: Bytes as the Encoding Standard reads them
 
 struct reading {
@@ -203,6 +332,10 @@ TEST(Decode, BytesReadAsTheEncodingStandardReadsThem) {
       // glibc holds a letter back for a mark that may follow: it comes out first all the same.
       {"windows-1255", "\xE0\xCA\xE0", "א\u05BAא"},
       {"windows-1258", "a\x81", "a\u0081"},
+      // Encodings some platforms have no converter of their own for.
+      {"iso-8859-10", "\xA1\xBD\xFF", "Ą―ĸ"},
+      {"iso-8859-14", "\xA1\xD0\xFE", "ḂŴŷ"},
+      {"iso-8859-16", "\xAA\xDE\xA4", "ȘȚ€"},
       {"koi8-u", "\xAE\xBE\xA4", "ўЎє"},
       {"macintosh", "\xC6\xF0\xDB", "∆\uF8FF€"},
       {"x-mac-cyrillic", "\xFF\x80", "€А"},
@@ -237,7 +370,8 @@ struct refusal {
   const char *message;
 };
 
-const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only, SPEC D10)";
+// Where feed_doc's title begins.
+const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only) at line 2, column 36";
 
 TEST(Decode, RefusesWhatTheEncodingDoesNotAllowAndWhatItDoesNotRead) {
   const refusal cases[] = {
@@ -263,8 +397,9 @@ TEST(Decode, RefusesWhatTheEncodingDoesNotAllowAndWhatItDoesNotRead) {
       {feed_doc("utf-7", "\xFF", "x"), k_not_utf8},
       {feed_doc("windows-1252x", "\xFF", "x"), k_not_utf8},
       {feed_doc("", "\xFF", "x"), k_not_utf8},
-      {" " + feed_doc("latin1", "\xFF", "x"), k_not_utf8},       // not at the very start
-      {"<?xml version='1.0' encoding='latin1\xFF", k_not_utf8},  // never closed
+      {" " + feed_doc("latin1", "\xFF", "x"), k_not_utf8},  // not at the very start
+      {"<?xml version='1.0' encoding='latin1\xFF",          // never closed
+       "invalid UTF-8 byte (UTF-8 only) at line 1, column 37"},
   };
   for (const refusal &c : cases) {
     SCOPED_TRACE(c.doc.substr(0, 60));

@@ -132,8 +132,8 @@ TEST(Fail, EscapesQuotesBackslashesAndControls) {
 TEST(Download, IsAlwaysRefused) {
   char out[128];
   EXPECT_EQ(vepod_download(nullptr, nullptr, out, sizeof out), -6);
-  EXPECT_STREQ(vepod_last_error(), "PODCASTS is read-only (C# DownloadAsync returns null)");
-  EXPECT_EQ(error_member(out), "PODCASTS is read-only (C# DownloadAsync returns null)");
+  EXPECT_STREQ(vepod_last_error(), "downloads are not supported: podcast sources are read-only");
+  EXPECT_EQ(error_member(out), "downloads are not supported: podcast sources are read-only");
   EXPECT_EQ(vepod_download("{}", "{}", nullptr, 0), -6);
 }
 

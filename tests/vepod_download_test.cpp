@@ -24,6 +24,7 @@
 
 #include "download.h"
 #include "filename.h"
+#include "format.h"
 
 extern char **environ;
 
@@ -134,11 +135,19 @@ LoopbackServer *Download::server_ = nullptr;
 // A .part before the call: none, the first bytes of the real file, junk, the whole file, or junk
 // longer than the file.
 enum class before { nothing, good_start, junk, whole, too_long };
+// The validator kept with that .part: none, the server's ETag for the file, or an older one.
+enum class kept { none, current, stale };
+
+// The server's ETag for /media/.../NAME of the default size (see media_etag in the server).
+std::string media_etag(std::string_view name) {
+  return "\"" + std::string(name) + "-" + std::to_string(k_media_size) + "\"";
+}
 
 struct outcome_case {
   const char *what;
   const char *route;
   before part;
+  kept validator;
   uint64_t max_size;
   download_status status;
   long http_status;
@@ -150,38 +159,43 @@ TEST_F(Download, OutcomesByRoute) {
   constexpr uint64_t max = k_default_max_download;
   constexpr long long none = -1;
   const outcome_case cases[] = {
-      {"whole file", "/media/a.mp3", before::nothing, max, download_status::complete, 200, false,
-       none},
-      {"redirects followed", "/redirect/308/redirect/301/media/a.mp3", before::nothing, max,
+      {"whole file", "/media/a.mp3", before::nothing, kept::none, max, download_status::complete,
+       200, false, none},
+      {"redirects followed", "/redirect/308/redirect/301/media/a.mp3", before::nothing, kept::none,
+       max, download_status::complete, 200, false, none},
+      {"a good .part resumed", "/media/a.mp3", before::good_start, kept::current, max,
+       download_status::complete, 206, true, none},
+      // A .part nothing vouches for may be anyone's bytes: it is not continued.
+      {"a .part without its validator starts afresh", "/media/a.mp3", before::junk, kept::none, max,
        download_status::complete, 200, false, none},
-      {"a good .part resumed", "/media/a.mp3", before::good_start, max, download_status::complete,
-       206, true, none},
-      {"200 to a resume starts over", "/media/norange/a.mp3", before::junk, max,
+      {"a .part of another version starts afresh", "/media/a.mp3", before::junk, kept::stale, max,
        download_status::complete, 200, false, none},
-      {"a .part already whole (416)", "/media/a.mp3", before::whole, max, download_status::complete,
-       416, false, none},
-      {"a .part longer than the file (416, then all)", "/media/a.mp3", before::too_long, max,
+      {"200 to a resume starts over", "/media/norange/a.mp3", before::junk, kept::current, max,
        download_status::complete, 200, false, none},
-      {"no length announced", "/media/chunked/a.mp3", before::nothing, max,
+      {"a .part already whole (416)", "/media/a.mp3", before::whole, kept::current, max,
+       download_status::complete, 416, false, none},
+      {"a .part longer than the file (416, then all)", "/media/a.mp3", before::too_long,
+       kept::current, max, download_status::complete, 200, false, none},
+      {"no length announced", "/media/chunked/a.mp3", before::nothing, kept::none, max,
        download_status::complete, 200, false, none},
-      {"a size exactly at the limit", "/media/a.mp3", before::nothing, k_media_size,
+      {"a size exactly at the limit", "/media/a.mp3", before::nothing, kept::none, k_media_size,
        download_status::complete, 200, false, none},
-      {"fewer bytes than the range's total", "/media/stingy/a.mp3", before::good_start, max,
-       download_status::incomplete, 206, true, 1000 + k_media_chunk},
-      {"connection closed early", "/media/short/a.mp3", before::nothing, max,
+      {"fewer bytes than the range's total", "/media/stingy/a.mp3", before::good_start,
+       kept::current, max, download_status::incomplete, 206, true, 1000 + k_media_chunk},
+      {"connection closed early", "/media/short/a.mp3", before::nothing, kept::none, max,
        download_status::network_error, 200, false, k_media_size / 2},
-      {"announced size above the limit", "/media/a.mp3", before::nothing, k_media_size - 1,
-       download_status::too_large, 200, false, none},
-      {"resumed size above the limit", "/media/a.mp3", before::good_start, k_media_size - 1,
-       download_status::too_large, 206, false, none},
-      {"unannounced size above the limit", "/media/chunked/a.mp3", before::nothing, 100000,
-       download_status::too_large, 200, false, none},
-      {"not found", "/missing", before::nothing, max, download_status::http_error, 404, false,
-       none},
-      {"a .part outlives a 404", "/missing", before::good_start, max, download_status::http_error,
-       404, false, 1000},
-      {"redirect loop", "/loop", before::nothing, max, download_status::network_error, 301, false,
-       none},
+      {"announced size above the limit", "/media/a.mp3", before::nothing, kept::none,
+       k_media_size - 1, download_status::too_large, 200, false, none},
+      {"resumed size above the limit", "/media/a.mp3", before::good_start, kept::current,
+       k_media_size - 1, download_status::too_large, 206, false, none},
+      {"unannounced size above the limit", "/media/chunked/a.mp3", before::nothing, kept::none,
+       100000, download_status::too_large, 200, false, none},
+      {"not found", "/missing", before::nothing, kept::none, max, download_status::http_error, 404,
+       false, none},
+      {"a .part outlives a 404", "/missing", before::good_start, kept::current, max,
+       download_status::http_error, 404, false, 1000},
+      {"redirect loop", "/loop", before::nothing, kept::none, max, download_status::network_error,
+       301, false, none},
   };
   const std::string body = media_bytes("a.mp3");
   for (const outcome_case &c : cases) {
@@ -193,6 +207,9 @@ TEST_F(Download, OutcomesByRoute) {
     if (c.part == before::whole) write_file(part_of(dest), body);
     if (c.part == before::too_long) write_file(part_of(dest), std::string(k_media_size + 1, 'x'));
     options_.max_size = c.max_size;
+    options_.validator = c.validator == kept::current ? media_etag("a.mp3")
+                         : c.validator == kept::stale ? "\"a.mp3-older\""
+                                                      : "";
 
     download_result r = fetch(c.route, dest);
     EXPECT_EQ(r.status, c.status) << r.message;
@@ -201,6 +218,7 @@ TEST_F(Download, OutcomesByRoute) {
     EXPECT_EQ(size_of(part_of(dest)), c.part_after);
     if (c.status == download_status::complete) {
       EXPECT_EQ(r.size, k_media_size);
+      EXPECT_EQ(r.validator, media_etag("a.mp3"));
       EXPECT_TRUE(read_file(dest) == body) << "the file differs from the server's";
       EXPECT_TRUE(r.message.empty());
     } else {
@@ -209,6 +227,54 @@ TEST_F(Download, OutcomesByRoute) {
     }
     if (c.part_after > 0) {  // what is kept is the start of the real file, ready to resume
       EXPECT_TRUE(read_file(part_of(dest)) == body.substr(0, static_cast<size_t>(c.part_after)));
+    }
+  }
+}
+
+// What a hostile neighbour left in the download folder, leading outside it.
+enum class planted { part_link, resumed_part_link, dest_link, folder_link, hard_linked_part };
+
+// Links planted in the download folder lead outside it: none is followed, nothing outside changes.
+TEST_F(Download, LinksInTheFolderAreNeverFollowed) {
+  using enum planted;
+  const std::string body = media_bytes("a.mp3");
+  const struct {
+    const char *what;
+    planted plant;
+    download_status status;
+  } cases[] = {
+      {"a .part that is a link", part_link, download_status::complete},
+      {"a resumed .part that is a link", resumed_part_link, download_status::complete},
+      {"a destination that is a link", dest_link, download_status::file_error},
+      {"a feed folder that is a link", folder_link, download_status::file_error},
+      {"a resumed .part with a second name outside", hard_linked_part, download_status::file_error},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::path root = dir_ / c.what, outside = root / "outside", dest = root / "Show" / "a.mp3";
+    fs::create_directories(outside);
+    const fs::path victim = outside / "victim";
+    write_file(victim, std::string(1000, 'v'));
+    if (c.plant == folder_link) {
+      fs::create_directory_symlink(outside, root / "Show");
+    } else {
+      fs::create_directories(dest.parent_path());
+      if (c.plant == dest_link) fs::create_symlink(victim, dest);
+      if (c.plant == part_link || c.plant == resumed_part_link)
+        fs::create_symlink(victim, part_of(dest));
+      if (c.plant == hard_linked_part) fs::create_hard_link(victim, part_of(dest));
+    }
+    options_.validator = c.plant == part_link ? "" : media_etag("a.mp3");
+    download_result r = fetch("/media/a.mp3", dest);
+    EXPECT_EQ(r.status, c.status) << r.message;
+    EXPECT_EQ(read_file(victim), std::string(1000, 'v'));
+    EXPECT_EQ(fs::directory_entry(outside).exists()
+                  ? std::distance(fs::directory_iterator(outside), fs::directory_iterator{})
+                  : 0,
+              1);
+    if (c.status == download_status::complete) {
+      EXPECT_FALSE(fs::is_symlink(dest));
+      EXPECT_TRUE(read_file(dest) == body);
     }
   }
 }
@@ -227,6 +293,8 @@ TEST_F(Download, InterruptedTransferLeavesAPartThatResumes) {
     download_result first = fetch("/media/slow/slow.mp3", dest);
     finished = true;
     interrupter.join();
+    EXPECT_EQ(first.validator, media_etag("slow.mp3"));
+    options_.validator = first.validator;
     ASSERT_EQ(first.status, download_status::interrupted) << first.message;
     EXPECT_TRUE(interrupt_requested());
     // Within the scope the interruption holds: a caller's next file stops at once.
@@ -259,7 +327,7 @@ TEST_F(Download, OffATerminalOnlyTheFinalLineIsWritten) {
   std::fclose(log);
   EXPECT_EQ(text.find('\r'), std::string::npos) << text;
   EXPECT_EQ(text.find('\n'), text.size() - 1) << text;  // one line, for the complete file
-  EXPECT_EQ(text.rfind("Episode 1  195.3 KiB in ", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("Episode 1  200.0 kB in ", 0), 0u) << text;
 }
 
 TEST_F(Download, OnATerminalOneLineIsRedrawnWithinTheWidth) {
@@ -295,9 +363,9 @@ TEST_F(Download, OnATerminalOneLineIsRedrawnWithinTheWidth) {
     EXPECT_EQ(drawing.rfind("LLL", 0), 0u) << drawing;
     at = next;
   }
-  EXPECT_NE(text.find(" KiB / 195.3 KiB "), std::string::npos) << text;  // bytes of the total
+  EXPECT_NE(text.find(" kB / 200.0 kB "), std::string::npos) << text;  // bytes of the total
   EXPECT_NE(text.find("/s  ETA 0:0"), std::string::npos) << text;
-  EXPECT_NE(text.find("\u2026  195.3 KiB in "), std::string::npos) << text;  // the final line
+  EXPECT_NE(text.find("\u2026  200.0 kB in "), std::string::npos) << text;  // the final line
 }
 
 TEST(FileNames, SafeNames) {
@@ -331,6 +399,16 @@ TEST(FileNames, SafeNames) {
       {"Lpt9.x", 255, "Lpt9_.x"},
       {"COM1", 4, "COM_"},
       {"CONSOLE", 255, "CONSOLE"},
+      {"CONIN$", 255, "CONIN$_"},
+      {"nul .mp3", 255, "nul_ .mp3"},
+      {"COM\xc2\xb9.txt", 255, "COM\xc2\xb9_.txt"},
+      {"-rf", 255, "_rf"},
+      {"gpj.\xe2\x80\xae"
+       "exe",
+       255, "gpj. exe"},  // a bidi override
+      {"csi\xc2\x9b"
+       "2J",
+       255, "csi 2J"},
   };
   for (const auto &c : cases)
     EXPECT_EQ(safe_file_name(c.text, c.max_bytes), c.expected) << "input: " << c.text;
@@ -358,12 +436,12 @@ TEST(FileNames, Extensions) {
 }
 
 TEST(FileNames, DatesAndPaths) {
-  EXPECT_EQ(file_date(0, true), "1970-01-01");
-  EXPECT_EQ(file_date(1717401600000, true), "2024-06-03");
-  EXPECT_EQ(file_date(-1, true), "");
+  EXPECT_EQ(date_text(0, true), "1970-01-01");
+  EXPECT_EQ(date_text(1717401600000, true), "2024-06-03");
+  EXPECT_EQ(date_text(-1, true), "");
   setenv("TZ", "EST5", 1);
   tzset();
-  EXPECT_EQ(file_date(1717372800000, false), "2024-06-02");  // midnight UTC is still the 2nd
+  EXPECT_EQ(date_text(1717372800000, false), "2024-06-02");  // midnight UTC is still the 2nd
 
   EXPECT_EQ(episode_path("/d", "News/Daily", "2024-06-03", "Ep 1: Start", "mp3"),
             fs::path("/d/News_Daily/2024-06-03 Ep 1_ Start.mp3"));

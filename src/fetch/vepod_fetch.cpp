@@ -2,8 +2,13 @@
 
 #include "fetch/vepod_fetch.h"
 
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "util/vepod_util.h"
 
@@ -12,6 +17,8 @@ namespace {
 constexpr size_t k_cache_slots = 64;
 constexpr int32_t k_default_max_age = 21600;  // six hours
 constexpr int32_t k_max_age_limit = 2592000;  // thirty days
+// Room for a fetch's message: a redacted URL and the transport's own words.
+constexpr size_t k_message_size = 512;
 
 struct vepod_cache_entry {
   char *url;  // the key, exact bytes; NULL marks a free slot
@@ -152,11 +159,185 @@ void release_error(const tervala_io *io, char *error) {
   if (error && io->free) io->free(io->ctx, error);
 }
 
+// What one fetch of a URL came to: handed to its caller, and to the callers that waited for it.
+struct answer {
+  vepod_code code = VEPOD_ERR_TRANSPORT;
+  char *body = nullptr;  // malloc'ed; NULL on failure
+  size_t len = 0;
+  int status = 0;
+  char message[k_message_size] = "";
+};
+
+void refuse(answer &a, vepod_code code, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+void refuse(answer &a, vepod_code code, const char *format, ...) {
+  a.code = code;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(a.message, sizeof a.message, format, args);
+  va_end(args);
+}
+
+void take(answer &a, const stored_copy &copy, int status, const char *failure) {
+  if (!copy.body) {
+    refuse(a, VEPOD_ERR_NO_DATA, "%s", failure);
+    return;
+  }
+  a.code = VEPOD_OK;
+  a.body = copy.body;
+  a.len = copy.len;
+  a.status = status;
+}
+
+// A fresh stored answer for url into a; whether there was one.
+bool answer_fresh(const char *url, answer &a) {
+  int32_t max_age = g_max_age.load(std::memory_order_relaxed);
+  stored_copy copy;
+  if (max_age <= 0 || !lookup_fresh(url, max_age, &copy)) return false;
+  vepod_stats_get()->cache_hits++;
+  take(a, copy, copy.status, "cache read failure");
+  return true;
+}
+
+// Asks the transport and keeps a 2xx body in the cache.
+void fetch_through(const tervala_io *io, const char *url, answer &a) {
+  vepod_stats &stats = *vepod_stats_get();
+  stats.cache_misses++;
+  char *body = nullptr;
+  char *error = nullptr;
+  int status = 0;
+  int rc = io->get(io->ctx, url, &body, &status, &error);
+  char redacted[vepod_redacted_size];
+  vepod_redact_url(url, redacted, sizeof redacted);
+  if (rc != 0) {
+    // A failing transport hands out no body, so only its error text is released.
+    stats.http_gets++;
+    stats.http_errors++;
+    refuse(a, VEPOD_ERR_TRANSPORT, "transport failure for %s: %s", redacted,
+           error ? error : "(no message)");
+    release_error(io, error);
+    return;
+  }
+  release_error(io, error);  // an error text beside a response means nothing
+  // A success without a body is an empty one, which the caller can name as such.
+  if (is_2xx(status)) store(url, body ? body : "", status);
+  release_body(io, body);
+
+  stored_copy copy;
+  if (status == 304) {
+    if (copy_stored(url, &copy)) stats.http_304++;
+    if (!copy.body) stats.http_errors++;
+    take(a, copy, 200, "304 without a cached body");
+    return;
+  }
+  stats.http_gets++;
+  if (!is_2xx(status)) {
+    refuse(a, refusal_code(status), "HTTP %ld from %s", long(status), redacted);
+    return;
+  }
+  // Read back from the cache: the stored copy is the one handed out.
+  copy_stored(url, &copy);
+  if (!copy.body) stats.http_errors++;
+  take(a, copy, status, "cache write failure");
+}
+
+// A fetch of one URL in progress. Callers of the same URL wait for it and share its answer instead
+// of asking the transport again. It lives on the stack of the thread that fetches, which keeps it
+// until the last waiter has taken its copy.
+struct flight {
+  explicit flight(const char *u) : url(u), fetcher(std::this_thread::get_id()) {}
+
+  const char *url;
+  std::thread::id fetcher;
+  // Signalled when the answer is in, and when the last waiter has left.
+  std::condition_variable landed;
+  const answer *result = nullptr;
+  int waiters = 0;
+  flight *next = nullptr;
+};
+
+// The waits need a condition variable, which pairs with std::mutex; both are constant-initialised
+// or live on a fetcher's stack, so loading the library still runs no code.
+std::mutex g_flight_lock;
+flight *g_flights;  // under g_flight_lock
+
+// With g_flight_lock held. A transport that fetches its own URL again from inside the call does not
+// wait for itself.
+flight *find_flight(const char *url) {
+  for (flight *f = g_flights; f; f = f->next) {
+    if (std::strcmp(f->url, url) == 0 && f->fetcher != std::this_thread::get_id()) return f;
+  }
+  return nullptr;
+}
+
+// Waits for a flight to land and takes a copy of its answer; g_flight_lock is held on entry and on
+// return.
+void wait_for(std::unique_lock<std::mutex> &hold, flight &f, answer &a) {
+  f.waiters++;
+  f.landed.wait(hold, [&f] { return f.result != nullptr; });
+  hold.unlock();
+  // The answer stays put until the last waiter is gone, so it is copied without the lock.
+  const answer &r = *f.result;
+  vepod_stats_get()->cache_hits++;
+  stored_copy copy;
+  if (r.body && (copy.body = static_cast<char *>(vepod_malloc(r.len + 1)))) {
+    std::memcpy(copy.body, r.body, r.len + 1);
+    copy.len = r.len;
+  }
+  if (r.body) {
+    take(a, copy, r.status, "cache read failure");
+  } else {
+    refuse(a, r.code, "%s", r.message);
+  }
+  hold.lock();
+  if (--f.waiters == 0) f.landed.notify_all();
+}
+
+// Takes off on construction; lands on every way out of the fetch (an exception from a host's
+// transport included), so that no waiter is left waiting.
+class takeoff {
+ public:
+  takeoff(flight &f, const answer &a) : f_(f), a_(a) {
+    f_.next = g_flights;
+    g_flights = &f_;
+  }
+  ~takeoff() {
+    std::unique_lock<std::mutex> hold(g_flight_lock);
+    flight **link = &g_flights;
+    while (*link != &f_) link = &(*link)->next;
+    *link = f_.next;
+    f_.result = &a_;
+    f_.landed.notify_all();
+    f_.landed.wait(hold, [this] { return f_.waiters == 0; });
+  }
+  takeoff(const takeoff &) = delete;
+  takeoff &operator=(const takeoff &) = delete;
+
+ private:
+  flight &f_;
+  const answer &a_;
+};
+
+// The answer for url: shared with a fetch of it already in flight, else fetched.
+void fetch_once(const tervala_io *io, const char *url, answer &a) {
+  std::unique_lock<std::mutex> hold(g_flight_lock);
+  if (flight *f = find_flight(url)) {
+    wait_for(hold, *f, a);
+    return;
+  }
+  flight own(url);
+  // What the waiters get should the transport throw before an answer is in.
+  refuse(a, VEPOD_ERR_TRANSPORT, "transport failure");
+  takeoff leaving(own, a);
+  hold.unlock();
+  // A fetch that landed between the caller's lookup and this takeoff has stored its answer.
+  if (!answer_fresh(url, a)) fetch_through(io, url, a);
+}
+
 }  // namespace
 
 vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
                      int *status_out, char *err, size_t err_size) {
-  vepod_stats &stats = *vepod_stats_get();
   *body_out = nullptr;
   *body_len_out = 0;
   *status_out = 0;
@@ -167,75 +348,16 @@ vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, siz
   }
   g_tick.fetch_add(1, std::memory_order_relaxed);
 
-  int32_t max_age = g_max_age.load(std::memory_order_relaxed);
-  stored_copy copy;
-  if (max_age > 0 && lookup_fresh(url, max_age, &copy)) {
-    stats.cache_hits++;
-    if (!copy.body) {
-      vepod_put_err(err, err_size, "cache read failure");
-      return VEPOD_ERR_NO_DATA;
-    }
-    *body_out = copy.body;
-    *body_len_out = copy.len;
-    *status_out = copy.status;
-    return VEPOD_OK;
+  answer a;
+  if (!answer_fresh(url, a)) fetch_once(io, url, a);
+  if (a.code != VEPOD_OK) {
+    vepod_put_err(err, err_size, "%s", a.message);
+    return a.code;
   }
-
-  stats.cache_misses++;
-  char *body = nullptr;
-  char *error = nullptr;
-  int status = 0;
-  int rc = io->get(io->ctx, url, &body, &status, &error);
-  char redacted[vepod_redacted_size];
-  if (rc != 0) {
-    // A failing transport hands out no body, so only its error text is released.
-    stats.http_gets++;
-    stats.http_errors++;
-    if (err && err_size) {
-      vepod_redact_url(url, redacted, sizeof redacted);
-      vepod_put_err(err, err_size, "transport failure for %s: %s", redacted,
-                    error ? error : "(no message)");
-    }
-    release_error(io, error);
-    return VEPOD_ERR_TRANSPORT;
-  }
-  release_error(io, error);  // an error text beside a response means nothing
-  if (body) {
-    if (is_2xx(status)) store(url, body, status);
-    release_body(io, body);
-  }
-
-  if (status == 304) {
-    if (copy_stored(url, &copy)) stats.http_304++;
-    if (!copy.body) {
-      stats.http_errors++;
-      vepod_put_err(err, err_size, "304 without a cached body");
-      return VEPOD_ERR_NO_DATA;
-    }
-    *body_out = copy.body;
-    *body_len_out = copy.len;
-    *status_out = 200;
-    return VEPOD_OK;
-  }
-  stats.http_gets++;
-  if (is_2xx(status)) {
-    // Read back from the cache, so that a bodiless 2xx hands out the body stored before it.
-    copy_stored(url, &copy);
-    if (!copy.body) {
-      stats.http_errors++;
-      vepod_put_err(err, err_size, "cache write failure");
-      return VEPOD_ERR_NO_DATA;
-    }
-    *body_out = copy.body;
-    *body_len_out = copy.len;
-    *status_out = status;
-    return VEPOD_OK;
-  }
-  if (err && err_size) {
-    vepod_redact_url(url, redacted, sizeof redacted);
-    vepod_put_err(err, err_size, "HTTP %ld from %s", long(status), redacted);
-  }
-  return refusal_code(status);
+  *body_out = a.body;
+  *body_len_out = a.len;
+  *status_out = a.status;
+  return VEPOD_OK;
 }
 
 int vepod_cache_max_age() { return g_max_age.load(std::memory_order_relaxed); }
@@ -259,6 +381,15 @@ void vepod_cache_empty() {
     slot = vepod_cache_entry{};
   }
   vepod_stats_get()->cache_cleared = 0;
+}
+
+size_t vepod_fetch_waiters(const char *url) {
+  std::lock_guard<std::mutex> hold(g_flight_lock);
+  size_t waiters = 0;
+  for (const flight *f = g_flights; f; f = f->next) {
+    if (std::strcmp(f->url, url) == 0) waiters += size_t(f->waiters);
+  }
+  return waiters;
 }
 
 void vepod_cache_store_max_age(int32_t seconds) {

@@ -27,9 +27,10 @@ vepod_stats *vepod_stats_get();
 // that the thread's next call overwrites.
 const char *vepod_stats_text();
 
-// Fetches url through io behind the response cache. VEPOD_OK with a malloc'ed body (*body_out,
-// release with free; its length before the NUL in *body_len_out) and a 2xx status, or a failure
-// code with a message in err (URLs redacted); then *body_out is NULL and *body_len_out and
+// Fetches url through io behind the response cache; concurrent calls for the same URL share one
+// transport call (the others wait for it and count as cache hits). VEPOD_OK with a malloc'ed body
+// (*body_out, release with free; its length before the NUL in *body_len_out) and a 2xx status, or a
+// failure code with a message in err (URLs redacted); then *body_out is NULL and *body_len_out and
 // *status_out 0. The output pointers must not be NULL; err may be NULL, and nothing is written to
 // it when err_size is 0.
 vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
@@ -47,3 +48,5 @@ void vepod_cache_store_max_age(int32_t seconds);
 // Test hook: the cache takes its times from now_ms instead of vepod_now_ms; NULL restores the
 // platform clock.
 void vepod_fetch_set_clock(uint64_t (*now_ms)());
+// Test hook: how many callers wait now for a fetch of url that another caller has in flight.
+size_t vepod_fetch_waiters(const char *url);

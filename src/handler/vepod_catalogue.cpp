@@ -190,5 +190,5 @@ int vepod_op_stream_url(const tervala_io *io, const char *settings_json, const c
 
 int vepod_op_download(const tervala_io *, const char *, const char *, char *out, int32_t out_len) {
   return vepod_fail(VEPOD_ERR_NOT_SUPPORTED, vepod_out_of(out, out_len),
-                    "PODCASTS is read-only (C# DownloadAsync returns null)");
+                    "downloads are not supported: podcast sources are read-only");
 }

@@ -203,7 +203,10 @@ size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]) {
   while (left > 0 && n < vepod_name_budget) {
     auto c = static_cast<unsigned char>(*s);
     size_t len = 1;
-    if (c == '/') {
+    if (c > 0x20 && c < 0x7F && c != '/') {
+      // Most titles are mostly printable ASCII, copied as they are.
+      name[n++] = char(c);
+    } else if (c == '/') {
       std::memcpy(name + n, "\xE2\x88\x95", 3);
       n += 3;
     } else if (c < 0x20 || c == 0x7F) {

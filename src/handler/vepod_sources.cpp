@@ -94,7 +94,9 @@ vepod_code load_page(vepod_source_table &table, size_t index, const char *body, 
   }
   if (found.added == 0) {
     if (count_rejected) stats.feeds_rejected++;
-    mark_failed(slot, VEPOD_ERR_NO_DATA, "no feeds found at page");
+    // An empty body is no page at all: "no feeds found" would send the reader looking at one.
+    mark_failed(slot, VEPOD_ERR_NO_DATA, "%s",
+                body_len == 0 ? "empty response" : "no feeds found at page");
     return VEPOD_ERR_NO_DATA;
   }
   slot.is_page = true;

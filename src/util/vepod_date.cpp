@@ -257,6 +257,33 @@ bool read_iso(const char *text, date_fields &f, int32_t &east) {
   return (*p != '+' && *p != '-') || iso_offset(p, east);
 }
 
+// A date alone in the reduced precision of the W3C profile of ISO 8601: "yyyy-mm-dd", "yyyy-mm" or
+// "yyyy", standing for midnight UTC of its first day (RDF feeds date items with dc:date this way).
+bool read_reduced(const char *t, date_fields &f) {
+  auto digits = [t](size_t at, size_t n) {
+    int32_t v = 0;
+    for (size_t i = at; i < at + n; i++) {
+      if (!is_digit(static_cast<unsigned char>(t[i]))) return -1;  // also stops at the NUL
+      v = v * 10 + (t[i] - '0');
+    }
+    return v;
+  };
+  f = {};
+  f.month = f.day = 1;
+  size_t end = 4;
+  if ((f.year = digits(0, 4)) < 0) return false;
+  if (t[end] == '-') {
+    if ((f.month = digits(5, 2)) < 0) return false;
+    end = 7;
+    if (t[end] == '-') {
+      if ((f.day = digits(8, 2)) < 0) return false;
+      end = 10;
+    }
+  }
+  while (t[end] == ' ' || t[end] == '\t') end++;
+  return t[end] == '\0';
+}
+
 bool fields_in_range(const date_fields &f) {
   return f.year >= k_min_year && f.year <= k_max_year && f.month >= 1 && f.month <= 12 &&
          f.day >= 1 && f.day <= month_days(f.year, f.month) && f.hour >= 0 && f.hour <= 23 &&
@@ -289,8 +316,9 @@ int64_t vepod_parse_date(const char *text) {
   if (!*text) return -1;
   date_fields f;
   int32_t east = 0;
-  bool ok = is_iso_date(text) ? read_iso(text, f, east) && fields_in_range(f)
-                              : read_mail_date(text, f, east);
+  bool ok = read_reduced(text, f) ? fields_in_range(f)
+            : is_iso_date(text)   ? read_iso(text, f, east) && fields_in_range(f)
+                                  : read_mail_date(text, f, east);
   if (!ok) return -1;
   return epoch_ms(f, east);
 }

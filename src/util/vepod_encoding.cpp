@@ -1,20 +1,16 @@
-// Legacy and UTF-16 feed documents decoded into UTF-8 through the C library's iconv(3).
+// Legacy and UTF-16 feed documents decoded into UTF-8.
 //
 // A declared label is resolved through the complete label table of the WHATWG Encoding Standard
-// (the web's encodings) to one encoding, and only the converter names of the table below are ever
-// opened: a label from the document never reaches iconv_open. Where glibc's converter and the
-// standard's index for an encoding disagree, the standard's reading wins through the fixes listed
-// with the encoding.
+// (the web's encodings) to one encoding, and only the converters of the platform's table for that
+// encoding are ever used: a label from the document never reaches the platform's converter lookup.
 //
-// Most of the file's length is those two tables (228 labels, 35 encodings); the code is short.
+// Most of the file's length is the label table (228 labels); the code is short.
 
-#include <iconv.h>
+#include "util/vepod_encoding.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <span>
 #include <string_view>
 
 #include "util/vepod_util.h"
@@ -22,157 +18,21 @@
 namespace {
 
 using std::string_view;
+using namespace vepod_encoding;
 
 // Bytes of the XML declaration searched for its encoding label; real declarations take about 40.
 constexpr size_t k_max_declaration = 256;
-// Output room per input byte: a single byte becomes at most a three-byte BMP character, and no
-// multi-byte or UTF-16 sequence of n bytes becomes more than 2 * n bytes of UTF-8.
-constexpr size_t k_growth = 3;
 
-// The encodings of the standard, in its order.
-enum encoding_id : uint8_t {
-  e_utf_8,
-  e_ibm866,
-  e_iso_8859_2,
-  e_iso_8859_3,
-  e_iso_8859_4,
-  e_iso_8859_5,
-  e_iso_8859_6,
-  e_iso_8859_7,
-  e_iso_8859_8,
-  e_iso_8859_8_i,
-  e_iso_8859_10,
-  e_iso_8859_13,
-  e_iso_8859_14,
-  e_iso_8859_15,
-  e_iso_8859_16,
-  e_koi8_r,
-  e_koi8_u,
-  e_macintosh,
-  e_windows_874,
-  e_windows_1250,
-  e_windows_1251,
-  e_windows_1252,
-  e_windows_1253,
-  e_windows_1254,
-  e_windows_1255,
-  e_windows_1256,
-  e_windows_1257,
-  e_windows_1258,
-  e_x_mac_cyrillic,
-  e_gbk,
-  e_gb18030,
-  e_big5,
-  e_euc_jp,
-  e_iso_2022_jp,
-  e_shift_jis,
-  e_euc_kr,
-  e_replacement,
-  e_utf_16be,
-  e_utf_16le,
-  e_x_user_defined,
-  e_count,
-};
-
-// A byte (trail 0) or byte pair that the standard's index reads as cp where glibc reads another
-// character or refuses it.
-struct fix {
-  unsigned char lead;
-  unsigned char trail;
-  char32_t cp;
-};
-
-enum : uint8_t {
-  f_single_byte = 1,  // fixes are applied before the converter sees the byte
-  f_c1_gaps = 2,      // a byte 0x80-0x9F the converter refuses is the C1 control of that value
-  f_no_escapes = 4,   // ESC, SO or SI left in the output mark an escape sequence glibc passed on
-  f_bom_only = 8,     // read only after its byte order mark
-};
-
-struct codec {
-  const char *name;        // as the standard writes it; names the encoding in messages
-  const char *glibc_name;  // the converter opened, or NULL for an encoding never decoded here
-  uint8_t flags;
-  std::span<const fix> fixes;
-};
-
-constexpr fix k_koi8_u_fixes[] = {{0xAE, 0, 0x045E}, {0xBE, 0, 0x040E}};
-constexpr fix k_macintosh_fixes[] = {{0xC6, 0, 0x2206}, {0xF0, 0, 0xF8FF}};
-constexpr fix k_windows_1255_fixes[] = {{0xCA, 0, 0x05BA}};
-constexpr fix k_x_mac_cyrillic_fixes[] = {{0xFF, 0, 0x20AC}};
-constexpr fix k_gb18030_fixes[] = {{0x80, 0, 0x20AC}};
-constexpr fix k_big5_fixes[] = {{0xA3, 0xE1, 0x20AC}};
-constexpr fix k_shift_jis_fixes[] = {{0x80, 0, 0x0080}};
-
-constexpr uint8_t k_sb = f_single_byte;
-constexpr uint8_t k_win = f_single_byte | f_c1_gaps;
-
-// Unless noted, glibc's single-byte converter reads every byte as the standard's index does and
-// refuses exactly the bytes the index leaves undefined.
-constexpr codec k_codecs[e_count] = {
-    // The document already failed the UTF-8 check.
-    {"UTF-8", nullptr, 0, {}},
-    {"IBM866", "IBM866", k_sb, {}},
-    {"ISO-8859-2", "ISO-8859-2", k_sb, {}},
-    {"ISO-8859-3", "ISO-8859-3", k_sb, {}},
-    {"ISO-8859-4", "ISO-8859-4", k_sb, {}},
-    {"ISO-8859-5", "ISO-8859-5", k_sb, {}},
-    {"ISO-8859-6", "ISO-8859-6", k_sb, {}},
-    {"ISO-8859-7", "ISO-8859-7", k_sb, {}},
-    {"ISO-8859-8", "ISO-8859-8", k_sb, {}},
-    // The same bytes as ISO-8859-8; logical order only matters for display.
-    {"ISO-8859-8-I", "ISO-8859-8", k_sb, {}},
-    {"ISO-8859-10", "ISO-8859-10", k_sb, {}},
-    {"ISO-8859-13", "ISO-8859-13", k_sb, {}},
-    {"ISO-8859-14", "ISO-8859-14", k_sb, {}},
-    {"ISO-8859-15", "ISO-8859-15", k_sb, {}},
-    {"ISO-8859-16", "ISO-8859-16", k_sb, {}},
-    {"KOI8-R", "KOI8-R", k_sb, {}},
-    // The standard's KOI8-U has the Belarusian short U where glibc has two box-drawing characters.
-    {"KOI8-U", "KOI8-U", k_sb, k_koi8_u_fixes},
-    // glibc keeps Apple's older readings of 0xC6 (Greek delta) and 0xF0 (another private use).
-    {"macintosh", "MACINTOSH", k_sb, k_macintosh_fixes},
-    // The windows-* converters refuse the bytes Windows leaves unassigned; the standard reads
-    // them as the C1 controls of the same value.
-    {"windows-874", "CP874", k_win, {}},
-    {"windows-1250", "CP1250", k_win, {}},
-    {"windows-1251", "CP1251", k_win, {}},
-    {"windows-1252", "CP1252", k_win, {}},
-    {"windows-1253", "CP1253", k_win, {}},
-    {"windows-1254", "CP1254", k_win, {}},
-    // glibc lacks the later HOLAM HASER at 0xCA. It also joins a letter and a following mark into
-    // the precomposed character, as it does for windows-1258: the same text, canonically.
-    {"windows-1255", "CP1255", k_win, k_windows_1255_fixes},
-    {"windows-1256", "CP1256", k_win, {}},
-    {"windows-1257", "CP1257", k_win, {}},
-    {"windows-1258", "CP1258", k_win, {}},
-    // glibc has the currency sign at 0xFF where Apple's later table and the standard have €.
-    {"x-mac-cyrillic", "MAC-CYRILLIC", k_sb, k_x_mac_cyrillic_fixes},
-    // The standard reads GBK with its gb18030 decoder; both read a lone 0x80 as the euro.
-    {"GBK", "GB18030", 0, k_gb18030_fixes},
-    {"gb18030", "GB18030", 0, k_gb18030_fixes},
-    // The standard's Big5 is Big5 with the Hong Kong supplement and Windows' euro at 0xA3E1.
-    {"Big5", "BIG5-HKSCS", 0, k_big5_fixes},
-    // The standard's EUC-JP index holds the NEC and IBM rows of Windows' code page; glibc's
-    // EUC-JP refuses them (circled digits, roman numerals), EUC-JP-MS reads them. Its readings of
-    // a few symbols (wave dash as U+FF5E, minus as U+FF0D) are Windows' rather than the standard's.
-    {"EUC-JP", "EUC-JP-MS", 0, {}},
-    // glibc passes an escape sequence it does not know on as text, so a document with one is
-    // refused here: as the standard does, except for its half-width katakana escape (rare).
-    {"ISO-2022-JP", "ISO-2022-JP", f_no_escapes, {}},
-    // The standard's Shift_JIS is Windows' code page 932: ASCII at 0x5C and 0x7E (glibc's
-    // SHIFT_JIS has the yen sign and overline there) and the NEC and IBM rows; a lone 0x80 is
-    // U+0080. CP932's readings of a few symbols are Windows' (as for EUC-JP).
-    {"Shift_JIS", "CP932", 0, k_shift_jis_fixes},
-    // The standard's EUC-KR is Windows' code page 949 with the Unified Hangul Code.
-    {"EUC-KR", "CP949", 0, {}},
-    // Decodes every document to one U+FFFD: nothing to read.
-    {"replacement", nullptr, 0, {}},
-    // A label alone cannot name UTF-16: bytes whose declaration reads as ASCII are not UTF-16.
-    {"UTF-16BE", "UTF-16BE", f_bom_only, {}},
-    {"UTF-16LE", "UTF-16LE", f_bom_only, {}},
-    // Bytes 0x80-0xFF as private-use characters: no text to read.
-    {"x-user-defined", nullptr, 0, {}},
+// The encodings' names as the standard writes them; messages name them so.
+constexpr const char *k_names[e_count] = {
+    "UTF-8",        "IBM866",       "ISO-8859-2",   "ISO-8859-3",     "ISO-8859-4",
+    "ISO-8859-5",   "ISO-8859-6",   "ISO-8859-7",   "ISO-8859-8",     "ISO-8859-8-I",
+    "ISO-8859-10",  "ISO-8859-13",  "ISO-8859-14",  "ISO-8859-15",    "ISO-8859-16",
+    "KOI8-R",       "KOI8-U",       "macintosh",    "windows-874",    "windows-1250",
+    "windows-1251", "windows-1252", "windows-1253", "windows-1254",   "windows-1255",
+    "windows-1256", "windows-1257", "windows-1258", "x-mac-cyrillic", "GBK",
+    "gb18030",      "Big5",         "EUC-JP",       "ISO-2022-JP",    "Shift_JIS",
+    "EUC-KR",       "replacement",  "UTF-16BE",     "UTF-16LE",       "x-user-defined",
 };
 
 struct label {
@@ -466,84 +326,9 @@ encoding_id detect(const unsigned char *data, size_t len, size_t *start) {
   }
   *start = len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
   encoding_id id = lookup_label(declared_label(data + *start, len - *start));
-  if (id == e_count || !k_codecs[id].glibc_name || (k_codecs[id].flags & f_bom_only))
-    return e_count;
+  // A label alone cannot name UTF-16: bytes whose declaration reads as ASCII are not UTF-16.
+  if (id == e_count || id == e_utf_16be || id == e_utf_16le || !readable(id)) return e_count;
   return id;
-}
-
-// Closes an open converter when the conversion ends, on every path.
-struct converter {
-  iconv_t cd;
-  ~converter() { iconv_close(cd); }
-};
-
-// Appends cp (below U+10000) as UTF-8 at *o; false when the room is gone.
-bool put_bmp(char32_t cp, char **o, size_t *room) {
-  char buf[3];
-  size_t n = 0;
-  if (cp < 0x80) {
-    buf[n++] = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    buf[n++] = static_cast<char>(0xC0 | cp >> 6);
-    buf[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    buf[n++] = static_cast<char>(0xE0 | cp >> 12);
-    buf[n++] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    buf[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  if (*room < n) return false;
-  std::memcpy(*o, buf, n);
-  *o += n;
-  *room -= n;
-  return true;
-}
-
-// The fix for the sequence at [p, end), or NULL.
-const fix *fix_at(const codec &c, const unsigned char *p, const unsigned char *end) {
-  for (const fix &f : c.fixes) {
-    if (p[0] == f.lead && (f.trail == 0 || (end - p > 1 && p[1] == f.trail))) return &f;
-  }
-  return nullptr;
-}
-
-// The first byte in [p, end) that a single-byte codec's fixes read, or end.
-const unsigned char *next_fixed(const codec &c, const unsigned char *p, const unsigned char *end) {
-  if (c.fixes.empty()) return end;
-  for (; p < end; p++) {
-    if (fix_at(c, p, end)) return p;
-  }
-  return end;
-}
-
-// Converts [p, end) into the room at *o, applying the codec's fixes; false on a sequence the
-// encoding does not allow (a truncated one included).
-bool convert(const codec &c, iconv_t cd, const unsigned char *p, const unsigned char *end, char **o,
-             size_t *room) {
-  // A converter may hold back a character to join it with a following mark: it is flushed before
-  // anything is written past it.
-  auto flush = [&] { return iconv(cd, nullptr, nullptr, o, room) != static_cast<size_t>(-1); };
-  while (p < end) {
-    const unsigned char *stop = (c.flags & f_single_byte) ? next_fixed(c, p, end) : end;
-    auto *in = reinterpret_cast<char *>(const_cast<unsigned char *>(p));
-    size_t in_left = static_cast<size_t>(stop - p);
-    while (in_left > 0 && iconv(cd, &in, &in_left, o, room) == static_cast<size_t>(-1)) {
-      // Only a refused sequence can be one the standard reads; a truncated one never is.
-      if (errno != EILSEQ) return false;
-      auto *at = reinterpret_cast<const unsigned char *>(in);
-      const fix *f = fix_at(c, at, stop);
-      bool gap = (c.flags & f_c1_gaps) && *at >= 0x80 && *at <= 0x9F;
-      if (!(f || gap) || !flush() || !put_bmp(f ? f->cp : *at, o, room)) return false;
-      size_t used = f && f->trail ? 2 : 1;
-      in += used;
-      in_left -= used;
-    }
-    p = stop;
-    if (stop < end) {
-      if (!flush() || !put_bmp(fix_at(c, stop, end)->cp, o, room)) return false;
-      p++;
-    }
-  }
-  return flush();
 }
 
 }  // namespace
@@ -555,28 +340,22 @@ vepod_decode_status vepod_decode_document(const unsigned char *data, size_t len,
   size_t start;
   encoding_id id = detect(data, len, &start);
   if (id == e_count) return vepod_decode_not_applicable;
-  const codec &c = k_codecs[id];
   size_t cap = k_growth * (len - start) + 1;  // never a zero-size block
   vepod_heap_text text(static_cast<char *>(vepod_malloc(cap)));
   if (!text) return vepod_decode_out_of_memory;
-  iconv_t cd = iconv_open("UTF-8", c.glibc_name);
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    if (errno == ENOMEM) return vepod_decode_out_of_memory;
-    vepod_put_err(err, static_cast<int64_t>(err_size), "no converter for %s", c.name);
-    return vepod_decode_invalid;
-  }
-  converter owner{cd};
-  char *o = text.get();
-  size_t room = cap;
-  bool ok = convert(c, cd, data + start, data + len, &o, &room);
-  size_t n = cap - room;
-  if (ok && (c.flags & f_no_escapes)) {
-    ok = std::none_of(text.get(), text.get() + n,
-                      [](char b) { return b == 0x1B || b == 0x0E || b == 0x0F; });
-  }
-  if (!ok) {
-    vepod_put_err(err, static_cast<int64_t>(err_size), "invalid byte sequence for %s", c.name);
-    return vepod_decode_invalid;
+  size_t n = 0;
+  switch (convert(id, data + start, data + len, text.get(), &n)) {
+    case converted::ok:
+      break;
+    case converted::out_of_memory:
+      return vepod_decode_out_of_memory;
+    case converted::no_converter:
+      vepod_put_err(err, static_cast<int64_t>(err_size), "no converter for %s", k_names[id]);
+      return vepod_decode_invalid;
+    case converted::invalid:
+      vepod_put_err(err, static_cast<int64_t>(err_size), "invalid byte sequence for %s",
+                    k_names[id]);
+      return vepod_decode_invalid;
   }
   *out = text.release();
   *out_len = n;

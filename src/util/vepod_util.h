@@ -2,7 +2,9 @@
 // hashing, dates and durations, and the UTF-8 repair applied where text enters the library.
 #pragma once
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -20,9 +22,17 @@
 
 // An exclusive lock usable as a constant-initialised static: `static vepod_lock g_x;` runs no code
 // at load time.
+#if defined(_WIN32)
+// A slim reader/writer lock, held as its one pointer-sized field (SRWLOCK_INIT is all zero) so that
+// windows.h stays out of every file that takes a lock.
+struct vepod_lock {
+  void *srw = nullptr;
+};
+#else
 struct vepod_lock {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 };
+#endif
 void vepod_lock_acquire(vepod_lock *lock);
 void vepod_lock_release(vepod_lock *lock);
 
@@ -178,6 +188,10 @@ inline constexpr vepod_entity vepod_xml_entities[] = {
 // ignored, or a character reference "#65" / "#x41" of 1 to U+10FFFF) into out, which has room for
 // 4 bytes: the number of bytes written, or -1 when it names nothing.
 int vepod_decode_reference(std::string_view name, char *out);
+// Decodes an HTML 4 named character reference (case-sensitive: "Eacute" and "eacute" differ) into
+// out, which has room for 4 bytes: the number of bytes written (never more than the reference
+// takes with its '&' and ';'), or -1 when HTML 4 names no such character.
+int vepod_decode_html4_entity(std::string_view name, char *out);
 
 inline constexpr uint64_t vepod_fnv1a_basis = 14695981039346656037ull;
 
@@ -219,7 +233,8 @@ inline bool vepod_ci_eq(std::string_view a, std::string_view b) {
 
 // Milliseconds since the epoch for an e-mail date ("Mon, 02 Jan 2006 15:04:05 -0700", also without
 // weekday or seconds, with a full month name or a two- or three-digit year) or an ISO date
-// ("2006-01-02T15:04:05+01:00"), years 1970 to 2100; -1 when the text cannot be read.
+// ("2006-01-02T15:04:05+01:00", or reduced to "2006-01-02", "2006-01" or "2006": midnight UTC of
+// the first day), years 1970 to 2100; -1 when the text cannot be read.
 int64_t vepod_parse_date(const char *text);
 // An episode duration in whole seconds, as vepod_parse_duration (vepod.h) documents it.
 int64_t vepod_duration_seconds(const char *text);

@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "util/vepod_util.h"
-#include "vepod.h"
 #include "xml/vepod_reader.h"
 #include "xml/vepod_xml.h"
 
@@ -470,7 +469,7 @@ vepod_xml_status feed_mapper::root(const vepod_xml_tag &tag) {
   } else if (vepod_ci_eq(tag.name, "rdf:RDF")) {
     format_ = vepod_format_rdf;
   } else {
-    return refuse("root element is not <rss>, <rdf:RDF> or <feed> (SPEC D11)");
+    return refuse("root element is not <rss>, <rdf:RDF> or <feed>");
   }
   if (tag.self_closing) return refuse("self-closing root");
   return vepod_xml_ok;
@@ -1014,7 +1013,7 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
   if (!data || len == 0) {
     message = "empty feed body";
   } else if (len > vepod_max_document) {
-    message = "feed larger than 16 MB (SPEC D10)";
+    message = "feed larger than 16 MB";
   } else if (!(feed->items = static_cast<vepod_item *>(
                    vepod_calloc(vepod_max_items + 1, sizeof(vepod_item))))) {
     message = "out of memory";

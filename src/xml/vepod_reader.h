@@ -67,7 +67,11 @@ class vepod_xml_consumer {
 };
 
 // Reads a document of len bytes up to the end tag of its root element: UTF-8 (after an optional
-// byte order mark), or what vepod_decode_document decodes when its bytes are not UTF-8. On failure
-// the first error's message goes into err (err_size bytes, 0 for none).
+// byte order mark), or what vepod_decode_document decodes when its bytes are not UTF-8. A document
+// type declaration without an internal subset is skipped; when it names the RSS 0.91 DTD, HTML 4's
+// named references decode too. On failure the first error's message goes into err (err_size
+// bytes, 0 for none), followed by " at line L, column C": where reading stopped in the text read
+// (the decoded one for other encodings), 1-based, columns counting characters. Running out of
+// memory and an empty document name no place.
 vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml_consumer &consumer,
                                 char *err, size_t err_size);

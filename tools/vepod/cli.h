@@ -11,8 +11,10 @@
 
 #include <yyjson.h>
 
+#include "format.h"
 #include "http_transport.h"
 #include "store.h"
+#include "url.h"
 
 // Exit codes, documented in the program's help and the README.
 enum exit_code : int {
@@ -46,8 +48,17 @@ struct options {
   std::string timeout_text, max_age_text;
 };
 
-// Reads a whole file, or standard input for "-". On failure `error` says why.
-bool read_file(const std::string &path, std::string &data, std::string &error);
+// Reads a whole file, or standard input for "-", of at most `max_bytes` (by default a little
+// above the library's 16 MiB for documents). On failure `error` says why.
+bool read_file(const std::string &path, std::string &data, std::string &error,
+               size_t max_bytes = http_transport::k_max_body);
+
+// Writes `data` as the whole of `path`, the way every file vepod writes is written. A regular
+// file, or a path where nothing is, gets a temporary file in the same folder renamed over it, so
+// that a failure leaves the old file whole; anything else (a device, a pipe) is written in place,
+// never replaced. A link is resolved first: it keeps pointing where it did. On failure `error`
+// says why.
+bool write_whole_file(const std::string &path, std::string_view data, std::string &error);
 
 // The state database the options name.
 std::unique_ptr<store> open_store(const options &o);
@@ -68,15 +79,13 @@ class session {
   std::string cause(const std::string &url);
   // Where permanent redirects from `url` ended, or "".
   std::string moved_to(const std::string &url);
+  // Drops what the session keeps of `url`'s last fetch, its body first of all.
+  void forget(const std::string &url);
 
  private:
   std::unique_ptr<http_transport> http_;
   std::map<std::string, std::string> offline_;
 };
-
-// A URL without user information and with its query and fragment hidden, as the library
-// quotes URLs in its messages.
-std::string redact_url(std::string_view url);
 
 // The exit code for a negative code of the library's operations.
 int exit_for(int code);
@@ -112,16 +121,15 @@ struct doc_deleter {
 using json_doc = std::unique_ptr<yyjson_doc, doc_deleter>;
 json_doc read_json(std::string_view text);
 
-// The text on one line: control characters become spaces.
-std::string one_line(std::string_view text);
-
-// A string member on one line; "" when absent or not a string.
+// A string member as the library wrote it; "" when absent or not a string. Show it through
+// terminal_text.
 std::string text_member(yyjson_val *object, const char *key);
 
 // A JSON value as compact text ("" for NULL).
 std::string write_json(yyjson_val *value);
 
-// Prints a JSON text as it is, or indented with two spaces.
+// Prints a JSON text as it is, or indented with two spaces; either way through json_text, so that
+// no control character in a string reaches a terminal raw.
 void print_json(std::FILE *out, std::string_view json, bool pretty);
 
 // How tables and dates are shown: cut to the terminal's width unless `wide`, dates in UTC or
@@ -133,7 +141,10 @@ struct display_options {
 void set_display(const display_options &options);
 
 // A title as people write it: the library's U+2215 in names turned back into '/'.
-std::string real_title(std::string text);
+std::string real_title(std::string_view text);
+
+// A URL as every printer shows it: redacted, then through terminal_text.
+std::string shown_url(std::string_view url);
 
 // Readable forms of the library's answers.
 void print_source(std::FILE *out, yyjson_val *description);
@@ -146,8 +157,6 @@ void print_subscriptions(std::FILE *out, const std::vector<subscription> &all);
 void print_stored_episodes(std::FILE *out, const std::vector<episode> &episodes, bool with_feed);
 
 int usage_error(const options &o, const std::string &message);
-// Whether text begins with http:// or https:// (scheme in any case).
-bool is_http_url(std::string_view text);
 // A whole positive decimal number.
 bool parse_count(std::string_view text, size_t &value);
 // Seconds since the epoch.

@@ -16,16 +16,6 @@
 #include "cli.h"
 #include "vepod.h"
 
-bool is_http_url(std::string_view text) {
-  auto starts = [text](std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); i++)
-      if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    return true;
-  };
-  return starts("http://") || starts("https://");
-}
-
 bool parse_count(std::string_view text, size_t &value) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   return ec == std::errc() && end == text.data() + text.size() && value > 0;
@@ -33,16 +23,24 @@ bool parse_count(std::string_view text, size_t &value) {
 
 namespace {
 
-// Refuses the two slips a URL argument most often is: a local file, and a URL without its
-// scheme. Other refusals are the library's, in its words.
-int check_urls(const options &o, const std::vector<std::string> &urls) {
-  for (const std::string &url : urls) {
-    if (is_http_url(url) || url.find("://") != std::string::npos) continue;
+// Checks every URL argument and keeps it trimmed. The two slips a URL argument most often is, a
+// local file and a URL without its scheme, get a hint of their own.
+int check_urls(const options &o, std::vector<std::string> &urls) {
+  for (std::string &url : urls) {
+    std::string checked, why;
+    if (check_url(url, checked, why)) {
+      url = std::move(checked);
+      continue;
+    }
     std::error_code ec;
-    if (std::filesystem::is_regular_file(url, ec))
-      return usage_error(o, url + " is a local file: read it with 'vepod parse " + url +
-                                "', or serve it with --offline URL=" + url);
-    return usage_error(o, "'" + url + "' has no scheme: add https:// ('https://" + url + "')");
+    if (url.find("://") == std::string::npos && std::filesystem::is_regular_file(url, ec))
+      return usage_error(o, terminal_text(url) + " is a local file: read it with 'vepod parse " +
+                                terminal_text(url) +
+                                "', or serve it with --offline URL=" + terminal_text(url));
+    if (url.find("://") == std::string::npos && why == "is not an absolute http(s) URL")
+      return usage_error(o, "'" + terminal_text(url) + "' has no scheme: add https:// ('https://" +
+                                terminal_text(url) + "')");
+    return usage_error(o, "'" + shown_url(url) + "' " + why);
   }
   return k_exit_ok;
 }
@@ -180,12 +178,13 @@ int cmd_stream(const options &o) {
   // The URL alone on the first line, so that scripts can take it; then one header a line.
   json_doc doc = read_json(stream.json);
   yyjson_val *root = yyjson_doc_get_root(doc.get());
-  std::printf("%s\n", text_member(root, "url").c_str());
+  std::printf("%s\n", terminal_text(text_member(root, "url")).c_str());
   yyjson_val *key;
   yyjson_obj_iter it = yyjson_obj_iter_with(yyjson_obj_get(root, "headers"));
   while ((key = yyjson_obj_iter_next(&it)))
-    std::printf("%s: %s\n", yyjson_get_str(key),
-                text_member(yyjson_obj_get(root, "headers"), yyjson_get_str(key)).c_str());
+    std::printf(
+        "%s: %s\n", terminal_text(yyjson_get_str(key)).c_str(),
+        terminal_text(text_member(yyjson_obj_get(root, "headers"), yyjson_get_str(key))).c_str());
   return k_exit_ok;
 }
 
@@ -210,8 +209,8 @@ int cmd_discover(const options &o) {
   if (is_http_url(target)) {
     context c;
     if (int rc = c.open(o, false)) return rc;
-    if (int rc = c.net.fetch(o, target, page)) return rc;
-    if (page_url.empty()) page_url = target;
+    if (int rc = c.net.fetch(o, c.urls.front(), page)) return rc;
+    if (page_url.empty()) page_url = c.urls.front();
   } else {
     std::string error;
     if (!read_file(target, page, error)) return report(o.command, k_exit_failure, error);

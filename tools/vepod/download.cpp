@@ -6,14 +6,18 @@
 
 #include "download.h"
 
+#include "format.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -32,51 +36,16 @@ using clock_type = std::chrono::steady_clock;
 
 // Redraws on a terminal at most this often: enough to look live, little enough to cost nothing.
 constexpr auto k_redraw_interval = std::chrono::milliseconds(200);
+// Slower than this for download_options::stall_timeout_s is a stall: a server that trickles a few
+// bytes now and then must not hold a download for ever.
+constexpr long k_stall_bytes_per_second = 1000;
 // Redirects followed: enough for a tracking prefix, a CDN hop and http->https, short of a loop.
 constexpr long k_max_redirects = 5;
 
-std::string duration_text(double seconds) {
-  auto total = static_cast<long long>(seconds + 0.5);
-  char text[32];
-  if (total >= 3600)
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
-                  total % 60);
-  else
-    std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
-  return text;
-}
-
-// Terminal columns the text may take at most: a code point beyond ASCII counts as two, so the
-// line never wraps (a wrapped line defeats the redraw with '\r').
-std::string fit_columns(std::string_view text, size_t columns) {
-  std::string out;
-  size_t used = 0;
-  for (size_t i = 0; i < text.size();) {
-    size_t length = 1;
-    while (i + length < text.size() &&
-           (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80)
-      length++;
-    size_t width = length == 1 ? 1 : 2;
-    if (used + width > columns) {
-      while (!out.empty() && used + 1 > columns) {  // room for the ellipsis
-        size_t cut = out.size() - 1;
-        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) cut--;
-        used -= out.size() - cut == 1 ? 1 : 2;
-        out.resize(cut);
-      }
-      return out + "\u2026";
-    }
-    out.append(text.substr(i, length));
-    used += width;
-    i += length;
-  }
-  return out;
-}
-
 class progress_line {
  public:
-  progress_line(std::FILE *out, std::string label)
-      : out_(out), tty_(out && isatty(fileno(out))), label_(std::move(label)) {}
+  progress_line(std::FILE *out, std::string_view label)
+      : out_(out), tty_(out && isatty(fileno(out))), label_(terminal_text(label)) {}
 
   // `done` counts the whole file so far, `fresh` what this transfer brought.
   void update(uint64_t done, uint64_t fresh, int64_t total) {
@@ -85,19 +54,19 @@ class progress_line {
     if (drawn_ && now - last_draw_ < k_redraw_interval) return;
     last_draw_ = now;
     double rate = fresh / std::max(seconds_since_start(), 0.001);
-    std::string stats = "  " + human_size(done);
+    std::string stats = "  " + size_text(done);
     if (total > 0) {
-      stats += " / " + human_size(static_cast<uint64_t>(total));
+      stats += " / " + size_text(static_cast<uint64_t>(total));
       char percent[16];
       std::snprintf(
           percent, sizeof percent, "  %3d%%",
           static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total)));
       stats += percent;
     }
-    stats += "  " + human_size(static_cast<uint64_t>(rate)) + "/s";
+    stats += "  " + size_text(static_cast<uint64_t>(rate)) + "/s";
     if (total > 0 && rate >= 1 && static_cast<uint64_t>(total) > done)
       stats +=
-          "  ETA " + duration_text(static_cast<double>(static_cast<uint64_t>(total) - done) / rate);
+          "  ETA " + elapsed_text(static_cast<double>(static_cast<uint64_t>(total) - done) / rate);
     draw(stats, "");
     drawn_ = true;
   }
@@ -106,8 +75,8 @@ class progress_line {
     if (!out_) return;
     double seconds = seconds_since_start();
     double rate = fresh / std::max(seconds, 0.001);
-    std::string stats = "  " + human_size(size) + " in " + duration_text(seconds) + ", " +
-                        human_size(static_cast<uint64_t>(rate)) + "/s" +
+    std::string stats = "  " + size_text(size) + " in " + elapsed_text(seconds) + ", " +
+                        size_text(static_cast<uint64_t>(rate)) + "/s" +
                         (resumed ? " (resumed)" : "");
     if (tty_)
       draw(stats, "\n");
@@ -130,7 +99,7 @@ class progress_line {
   void draw(const std::string &stats, const char *end) {
     size_t width = terminal_width();
     size_t room = width > stats.size() + 1 ? width - stats.size() - 1 : 1;
-    std::fprintf(out_, "\r%s%s\033[K%s", fit_columns(label_, room).c_str(), stats.c_str(), end);
+    std::fprintf(out_, "\r%s%s\033[K%s", fit_width(label_, room).c_str(), stats.c_str(), end);
     std::fflush(out_);
   }
   double seconds_since_start() const {
@@ -161,6 +130,9 @@ struct fd_closer {
 
 struct curl_deleter {
   void operator()(CURL *curl) const { curl_easy_cleanup(curl); }
+};
+struct slist_deleter {
+  void operator()(curl_slist *list) const { curl_slist_free_all(list); }
 };
 
 // A header of the final response (after redirects), or "" when it has none.
@@ -216,9 +188,54 @@ content_range parse_content_range(std::string_view text) {
 
 enum class stop_reason { none, too_large, write_failed, wrong_range };
 
+// Where a download writes: the episode's folder, opened without following a link, and the
+// .part and final names inside it. Every file operation goes through the folder's descriptor, so
+// a link planted in place of the folder, the .part or the destination is never followed.
+struct place {
+  fd_closer folder;
+  std::filesystem::path dest, part;  // for messages
+  std::string dest_name, part_name;
+};
+
+// The size of the .part; 0 when there is none or it is not a regular file.
+uint64_t part_size(const place &where) {
+  struct stat st {};
+  if (fstatat(where.folder.fd, where.part_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode))
+    return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+void remove_part(const place &where) { unlinkat(where.folder.fd, where.part_name.c_str(), 0); }
+
+// The .part to continue at `base`, or a new one for base 0. A new one replaces whatever had the
+// name; one to continue must be a regular file of its own (no link, no second name elsewhere).
+int open_part(const place &where, uint64_t base) {
+  if (base == 0) {
+    remove_part(where);
+    return openat(where.folder.fd, where.part_name.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  }
+  int fd = openat(where.folder.fd, where.part_name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st {};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+    close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+// The validator a later request may send as If-Range: a strong ETag, else Last-Modified.
+std::string validator_of(CURL *curl) {
+  std::string etag = final_header(curl, "ETag");
+  if (!etag.empty() && !etag.starts_with("W/")) return etag;
+  return final_header(curl, "Last-Modified");
+}
+
 struct transfer {
   CURL *curl = nullptr;
-  std::filesystem::path part;
+  const place *where = nullptr;
   uint64_t offset = 0;  // the Range start asked for; 0 asks for the whole file
   uint64_t max_size = 0;
   progress_line *progress = nullptr;
@@ -230,6 +247,7 @@ struct transfer {
   uint64_t written = 0;
   int64_t total = -1;
   bool resumed = false;
+  std::string validator;  // of the response the body came with
   stop_reason stopped = stop_reason::none;
   int error_number = 0;
 
@@ -273,7 +291,8 @@ bool begin_body(transfer &t) {
     return false;
   }
   t.resumed = t.base > 0;
-  t.file.reset(open(t.part.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  t.validator = validator_of(t.curl);
+  t.file.reset(open_part(*t.where, t.base));
   if (t.file.fd < 0 || ftruncate(t.file.fd, static_cast<off_t>(t.base)) != 0 ||
       lseek(t.file.fd, static_cast<off_t>(t.base), SEEK_SET) < 0) {
     t.error_number = errno;
@@ -321,17 +340,6 @@ int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return 0;
 }
 
-uint64_t file_size_or_zero(const std::filesystem::path &path) {
-  std::error_code error;
-  uintmax_t size = std::filesystem::file_size(path, error);
-  return error ? 0 : size;
-}
-
-void remove_quietly(const std::filesystem::path &path) {
-  std::error_code ignored;
-  std::filesystem::remove(path, ignored);
-}
-
 download_result failure(download_status status, std::string message) {
   download_result result;
   result.status = status;
@@ -341,17 +349,17 @@ download_result failure(download_status status, std::string message) {
 
 // One request: the .part from `offset` on (0: the whole file). `retry_full` is set when the
 // server cannot continue this .part and a request for the whole file should follow.
-download_result attempt(const std::string &url, const std::filesystem::path &dest,
-                        const std::filesystem::path &part, uint64_t offset,
+download_result attempt(const std::string &url, const place &where, uint64_t offset,
                         const download_options &options, progress_line &progress,
                         bool &retry_full) {
+  const std::filesystem::path &part = where.part;
   retry_full = false;
   std::unique_ptr<CURL, curl_deleter> handle(curl_easy_init());
   if (!handle) return failure(download_status::network_error, "cannot start an HTTP request");
   CURL *c = handle.get();
   transfer t;
   t.curl = c;
-  t.part = part;
+  t.where = &where;
   t.offset = offset;
   t.max_size = options.max_size;
   t.progress = &progress;
@@ -366,12 +374,20 @@ download_result attempt(const std::string &url, const std::filesystem::path &des
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, k_max_redirects);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, k_stall_bytes_per_second);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_s);
   curl_easy_setopt(
       c, CURLOPT_USERAGENT,
       options.user_agent.empty() ? "vepod/" VEPOD_TOOL_VERSION : options.user_agent.c_str());
-  if (offset > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
+  // The bytes of a .part continue only the very file they came from: the server sends the rest
+  // when the validator still holds, else the whole file (200), which starts the .part afresh.
+  std::unique_ptr<curl_slist, slist_deleter> headers;
+  if (offset > 0) {
+    curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
+    headers.reset(curl_slist_append(nullptr, ("If-Range: " + options.validator).c_str()));
+    if (!headers) return failure(download_status::network_error, "out of memory");
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+  }
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_write);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
@@ -393,24 +409,25 @@ download_result attempt(const std::string &url, const std::filesystem::path &des
     result.content_type = type;
   auto finish = [&](download_status outcome, std::string message) {
     result.status = outcome;
+    result.validator = t.validator;
     result.message = std::move(message);
     return result;
   };
 
   if (g_interrupted) {
-    result.size = file_size_or_zero(part);
+    result.size = part_size(where);
     return finish(download_status::interrupted, "interrupted");
   }
   switch (t.stopped) {
     case stop_reason::too_large:
       t.file.reset();
-      remove_quietly(part);
+      remove_part(where);
       return finish(download_status::too_large,
-                    "larger than the " + human_size(options.max_size) + " limit" +
-                        (t.total >= 0 ? " (" + human_size(static_cast<uint64_t>(t.total)) + ")"
+                    "larger than the " + size_text(options.max_size) + " limit" +
+                        (t.total >= 0 ? " (" + size_text(static_cast<uint64_t>(t.total)) + ")"
                                       : std::string()));
     case stop_reason::write_failed:
-      result.size = file_size_or_zero(part);
+      result.size = part_size(where);
       return finish(download_status::file_error,
                     "cannot write " + part.string() + ": " + std::strerror(t.error_number));
     case stop_reason::wrong_range:
@@ -420,7 +437,7 @@ download_result attempt(const std::string &url, const std::filesystem::path &des
       break;
   }
   if (rc != CURLE_OK) {
-    result.size = file_size_or_zero(part);
+    result.size = part_size(where);
     return finish(download_status::network_error, errbuf[0] ? errbuf : curl_easy_strerror(rc));
   }
   if (status == 416 && offset > 0) {
@@ -431,10 +448,11 @@ download_result attempt(const std::string &url, const std::filesystem::path &des
       return finish(download_status::http_error, "HTTP 416");
     }
     result.expected = range.total;
-    t.file.reset(open(part.c_str(), O_WRONLY | O_CLOEXEC));
+    t.file.reset(open_part(where, offset));
     t.base = offset;
+    t.validator = options.validator;
   } else if (status < 200 || status > 299) {
-    result.size = file_size_or_zero(part);
+    result.size = part_size(where);
     return finish(download_status::http_error, "HTTP " + std::to_string(status));
   }
 
@@ -443,7 +461,7 @@ download_result attempt(const std::string &url, const std::filesystem::path &des
     t.file.reset();
     // More than announced cannot become right by resuming.
     if (t.size() > static_cast<uint64_t>(t.total)) {
-      remove_quietly(part);
+      remove_part(where);
       result.size = 0;
     }
     return finish(download_status::incomplete, "the server sent " + std::to_string(t.size()) +
@@ -455,11 +473,18 @@ download_result attempt(const std::string &url, const std::filesystem::path &des
                   "cannot write " + part.string() + ": " + std::strerror(error_number));
   }
   t.file.reset();
-  std::error_code error;
-  std::filesystem::rename(part, dest, error);
-  if (error)
+  // Never over a file that appeared meanwhile: the caller chose a name nothing had.
+  int renamed = renameat2(where.folder.fd, where.part_name.c_str(), where.folder.fd,
+                          where.dest_name.c_str(), RENAME_NOREPLACE);
+  if (renamed != 0 && errno == EINVAL)  // a file system without the flag
+    renamed = renameat(where.folder.fd, where.part_name.c_str(), where.folder.fd,
+                       where.dest_name.c_str());
+  if (renamed != 0) {
+    int error_number = errno;
     return finish(download_status::file_error, "cannot rename " + part.string() + " to " +
-                                                   dest.string() + ": " + error.message());
+                                                   where.dest.string() + ": " +
+                                                   std::strerror(error_number));
+  }
   progress.complete(t.size(), t.written, t.resumed);
   return finish(download_status::complete, "");
 }
@@ -484,42 +509,43 @@ interrupt_scope::~interrupt_scope() {
 
 bool interrupt_requested() { return g_interrupted != 0; }
 
-std::string human_size(uint64_t bytes) {
-  static constexpr const char *k_units[] = {"KiB", "MiB", "GiB", "TiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double value = static_cast<double>(bytes) / 1024;
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(k_units)) {
-    value /= 1024;
-    unit++;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, k_units[unit]);
-  return text;
-}
-
 download_result download_file(const std::string &url, const std::filesystem::path &dest,
                               const download_options &options) {
   interrupt_scope scope;
   if (g_interrupted) return failure(download_status::interrupted, "interrupted");
-  std::filesystem::path part = dest;
-  part += ".part";
+  place where;
+  where.dest = dest;
+  where.part = dest;
+  where.part += ".part";
+  where.dest_name = dest.filename().string();
+  where.part_name = where.part.filename().string();
+  const std::filesystem::path folder = dest.has_parent_path() ? dest.parent_path() : ".";
+  // The folders above the episode's are the listener's and may well be links; the episode's own
+  // folder is made here and is never followed.
   std::error_code error;
-  if (dest.has_parent_path()) std::filesystem::create_directories(dest.parent_path(), error);
+  if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), error);
+  if (!error && mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+    error.assign(errno, std::generic_category());
+  if (!error) {
+    where.folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (where.folder.fd < 0)
+      return failure(download_status::file_error, "cannot use " + folder.string() + ": " +
+                                                      (errno == ELOOP || errno == ENOTDIR
+                                                           ? "not a folder (a link is not followed)"
+                                                           : std::strerror(errno)));
+  }
   if (error)
     return failure(download_status::file_error,
-                   "cannot create " + dest.parent_path().string() + ": " + error.message());
+                   "cannot create " + folder.string() + ": " + error.message());
 
-  uint64_t offset = file_size_or_zero(part);
-  if (offset > options.max_size) {
-    remove_quietly(part);  // it could never be completed within the limit
-    offset = 0;
-  }
-  progress_line progress(options.progress,
-                         options.label.empty() ? dest.filename().string() : options.label);
+  // Without the validator its bytes came with, a .part cannot be shown to belong to this file.
+  const bool can_resume =
+      !options.validator.empty() && options.validator.find_first_of("\r\n") == std::string::npos;
+  uint64_t offset = can_resume ? part_size(where) : 0;
+  if (offset > options.max_size) offset = 0;  // it could never be completed within the limit
+  progress_line progress(options.progress, options.label.empty() ? where.dest_name : options.label);
   bool retry_full = false;
-  download_result result = attempt(url, dest, part, offset, options, progress, retry_full);
-  if (retry_full && !g_interrupted)
-    result = attempt(url, dest, part, 0, options, progress, retry_full);
+  download_result result = attempt(url, where, offset, options, progress, retry_full);
+  if (retry_full && !g_interrupted) result = attempt(url, where, 0, options, progress, retry_full);
   return result;
 }

@@ -14,13 +14,17 @@ struct download_options {
   uint64_t max_size = k_default_max_download;  // refused beyond this, announced or received
   std::string user_agent;                      // "": "vepod/<version of this program>"
   long connect_timeout_ms = 10000;
-  // A transfer slower than 1 byte/s for this long is given up (the .part stays); there is no
+  // A transfer slower than 1 kB/s for this long is given up (the .part stays); there is no
   // limit on the whole transfer, which may rightly take hours.
   long stall_timeout_s = 60;
   // Progress: on a terminal one line redrawn in place (bytes, rate, ETA), replaced by the final
   // line; elsewhere only the final line of a complete download. nullptr: silent.
   std::FILE *progress = stderr;
   std::string label;  // named on the progress line; the file name of dest when empty
+  // The validator (ETag or Last-Modified) the existing .part's bytes came with, as
+  // download_result::validator gave it: the .part is resumed only with one, sent as If-Range, and
+  // is started afresh without.
+  std::string validator;
 };
 
 enum class download_status {
@@ -40,15 +44,22 @@ struct download_result {
   int64_t expected = -1;     // the announced whole size, -1 when none was announced
   bool resumed = false;      // the server continued an existing .part (206)
   std::string content_type;  // of the final response, "" when it had none
+  std::string validator;     // of the response the .part's bytes came with ("" when it had none):
+                             // keep it with the .part for a later resume
   std::string message;       // one line for the user when not complete: "HTTP 404", curl's
                              // error text, "larger than the 2.0 GiB limit", ...
 };
 
 // Downloads `url` (http or https; up to 5 redirects followed) to `dest`, creating dest's folder.
+// The folders above dest's folder may be links; links in place of dest's folder, the .part or
+// dest are never followed: the folder is a file_error, a .part that is not resumed is replaced
+// (one that is must be a regular file with no other name), and dest is never replaced by the
+// rename (a file or link with its name makes it a file_error).
 // Complete means: the final response was 2xx (or 416 for a .part that already holds the whole
 // file), and the bytes received equal the announced size (Content-Length, or the total of
 // Content-Range), or, with none announced, the transfer finished without error. A .part is
-// resumed with "Range: bytes=N-"; a 200 answer to it starts over from the first byte. SIGINT
+// resumed with "Range: bytes=N-" and If-Range (download_options::validator); a 200 answer to it
+// starts over from the first byte. SIGINT
 // during the call stops the transfer (see interrupt_scope); after one, within the same scope,
 // the call returns interrupted at once. curl_global_init must have run. Throws only
 // std::bad_alloc.
@@ -69,6 +80,3 @@ class interrupt_scope {
 
 // Whether SIGINT arrived since the outermost interrupt_scope began.
 bool interrupt_requested();
-
-// "1.5 MiB", "200 B": sizes as the progress line and messages write them.
-std::string human_size(uint64_t bytes);

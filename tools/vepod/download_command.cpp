@@ -28,6 +28,21 @@ bool stream_url_of(const episode &e, const std::string &feed_url, std::string &u
   return true;
 }
 
+// The MIME type the feed gave the episode's media, from its listing entry.
+std::string enclosure_type(const episode &e) {
+  json_doc doc = read_json(e.entry);
+  return text_member(yyjson_doc_get_root(doc.get()), "enclosure_type");
+}
+
+// Whether anything has the name, a link (even a dangling one) included.
+bool name_in_use(const std::filesystem::path &path) {
+  std::error_code ec;
+  return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found;
+}
+
+// Copy numbers tried before giving up on finding a free name.
+constexpr unsigned k_max_copies = 1000;
+
 // With --offline the media comes from the local file routed for its URL, through the same
 // .part-and-rename as a download.
 download_result copy_offline(const options &o, const std::string &url,
@@ -37,11 +52,12 @@ download_result copy_offline(const options &o, const std::string &url,
     if (route != url) continue;
     std::error_code ec;
     std::filesystem::create_directories(dest.parent_path(), ec);
+    if (!ec && std::filesystem::is_symlink(dest.parent_path(), ec))
+      ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
     std::filesystem::path partial = dest;
     partial += k_part_suffix;
-    if (!ec)
-      std::filesystem::copy_file(file, partial, std::filesystem::copy_options::overwrite_existing,
-                                 ec);
+    if (!ec) std::filesystem::remove(partial, ec);  // a link there goes, unfollowed
+    if (!ec) std::filesystem::copy_file(file, partial, ec);
     if (!ec) std::filesystem::rename(partial, dest, ec);
     if (ec) {
       result.message = file + ": " + ec.message();
@@ -69,6 +85,8 @@ int cmd_download(const options &o) {
   download_options how;
   how.max_size = static_cast<uint64_t>(o.max_size);
   how.connect_timeout_ms = std::min(o.timeout_ms, how.connect_timeout_ms);
+  // --timeout bounds a stall too, never a long transfer that keeps moving.
+  how.stall_timeout_s = std::max(1L, o.timeout_ms / 1000);
   interrupt_scope ctrl_c;
   int done = 0, failed = 0, last_exit = k_exit_ok;
   for (const subscription &s : feeds) {
@@ -80,28 +98,69 @@ int cmd_download(const options &o) {
     }
     for (const episode &e : chosen) {
       if (e.downloaded >= 0 && std::filesystem::exists(e.file)) {
-        std::printf("already downloaded: %s\n", e.file.c_str());
+        std::printf("already downloaded: %s\n", terminal_text(e.file).c_str());
         continue;
       }
-      std::string url, error;
-      if (!stream_url_of(e, s.url, url, error)) {
+      std::string resolved, url, error;
+      if (!stream_url_of(e, s.url, resolved, error)) {
         failed++;
         last_exit = report(o.command, k_exit_failure, e.title + ": " + error);
         continue;
       }
-      // Episodes of one day may share a title (a feed's parts, re-runs); each keeps its own file.
-      std::filesystem::path dest;
-      for (unsigned copy = 1; dest.empty() || db->file_taken(dest.string(), e.id); copy++) {
-        dest =
-            episode_path(o.out_dir, s.title.empty() ? "Untitled" : s.title,
-                         file_date(e.published_ms, o.utc), e.title, media_extension(url, ""), copy);
+      if (!check_url(resolved, url, error)) {
+        failed++;
+        last_exit = report(o.command, k_exit_failure,
+                           e.title + ": the media URL " + redact_url(resolved) + " " + error);
+        continue;
+      }
+      // A .part is continued only when this episode's own download left it, for the same media.
+      partial_download recorded;
+      const bool have = db->partial(e.id, recorded);
+      const bool resumable = have && recorded.media_url == url && recorded.size == e.size;
+      // Episodes of one day may share a title (a feed's parts, re-runs), another feed may share
+      // the folder's name, and files may be there that no download made: each episode takes the
+      // first name that nothing else has, neither the file nor its .part.
+      std::filesystem::path dest, part;
+      const std::string extension = media_extension(url, enclosure_type(e));
+      const std::string day = date_text(e.published_ms, o.utc);
+      for (unsigned copy = 1; copy <= k_max_copies; copy++) {
+        std::filesystem::path candidate = episode_path(
+            o.out_dir, s.title.empty() ? "Untitled" : s.title, day, e.title, extension, copy);
+        std::filesystem::path candidate_part = candidate;
+        candidate_part += k_part_suffix;
+        bool own_part = have && candidate_part.string() == recorded.file;
+        if (db->file_taken(candidate.string(), e.id) || name_in_use(candidate) ||
+            (name_in_use(candidate_part) && !own_part))
+          continue;
+        dest = std::move(candidate);
+        part = std::move(candidate_part);
+        break;
+      }
+      if (dest.empty()) {
+        failed++;
+        last_exit = report(o.command, k_exit_failure, e.title + ": no free file name");
+        continue;
       }
       how.label = e.title;
+      how.validator = resumable && part.string() == recorded.file ? recorded.validator : "";
+      partial_download started{part.string(), url, how.validator, e.size};
+      if (o.offline.empty()) {
+        store::transaction t(*db);
+        db->set_partial(e.id, started);
+        t.commit();
+      }
       download_result got =
           o.offline.empty() ? download_file(url, dest, how) : copy_offline(o, url, dest);
+      if (got.status != download_status::complete && o.offline.empty()) {
+        // What the .part now holds came with this validator: the next run may continue it.
+        started.validator = got.validator;
+        store::transaction t(*db);
+        db->set_partial(e.id, started);
+        t.commit();
+      }
       if (got.status == download_status::interrupted)
         return report(o.command, k_exit_interrupted,
-                      "interrupted; 'vepod download' again resumes " + dest.string() + ".part");
+                      "interrupted; 'vepod download' again resumes " + part.string());
       if (got.status != download_status::complete) {
         failed++;
         last_exit = report(o.command,
@@ -114,7 +173,7 @@ int cmd_download(const options &o) {
       store::transaction t(*db);
       db->mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), dest.string());
       t.commit();
-      std::printf("%s\n", dest.c_str());
+      std::printf("%s\n", terminal_text(dest.string()).c_str());
       done++;
     }
   }

@@ -2,15 +2,49 @@
 
 #include <algorithm>
 #include <array>
-#include <ctime>
+
+#include "format.h"
+#include "url.h"
 
 namespace {
 
 // Names Windows reserves for devices, with or without an extension; a card written on Linux is
 // often read there.
-constexpr std::array<std::string_view, 22> k_device_names = {
-    "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
-    "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9",
+constexpr std::string_view k_device_names[] = {
+    "CON",
+    "PRN",
+    "AUX",
+    "NUL",
+    "CONIN$",
+    "CONOUT$",
+    "CLOCK$",
+    "COM0",
+    "COM1",
+    "COM2",
+    "COM3",
+    "COM4",
+    "COM5",
+    "COM6",
+    "COM7",
+    "COM8",
+    "COM9",
+    "LPT0",
+    "LPT1",
+    "LPT2",
+    "LPT3",
+    "LPT4",
+    "LPT5",
+    "LPT6",
+    "LPT7",
+    "LPT8",
+    "LPT9",
+    // Windows reads the superscript digits as ports too.
+    "COM\u00B9",
+    "COM\u00B2",
+    "COM\u00B3",
+    "LPT\u00B9",
+    "LPT\u00B2",
+    "LPT\u00B3",
 };
 
 // Extensions of pages and scripts: a URL ending in one names the server's program, not the file.
@@ -53,33 +87,9 @@ bool is_alnum(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// The length of the well-formed UTF-8 sequence at text[i] and its code point; 0 when the bytes
-// there are not one (stray continuation, overlong form, surrogate, beyond U+10FFFF, cut short).
-size_t decode_utf8(std::string_view text, size_t i, char32_t &c) {
-  auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char lead = byte(i);
-  if (lead < 0x80) {
-    c = lead;
-    return 1;
-  }
-  size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                  : lead >= 0xE0 && lead <= 0xEF ? 3
-                  : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                 : 0;
-  if (length == 0 || i + length > text.size()) return 0;
-  c = lead & (0x7F >> length);
-  for (size_t k = 1; k < length; k++) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    c = c << 6 | (byte(i + k) & 0x3F);
-  }
-  static constexpr char32_t k_smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (c < k_smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  return length;
-}
-
-bool is_control(char32_t c) {
-  return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029;
-}
+// Characters that become a space in a name: line breaks would split a listing, and the others
+// are what terminal_text would not show as they are.
+bool is_control(char32_t c) { return is_terminal_control(c) || c == 0x2028 || c == 0x2029; }
 
 bool is_refused(char32_t c) {
   return c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' ||
@@ -94,6 +104,8 @@ void trim_end(std::string &name) {
 void avoid_device_name(std::string &name, size_t max_bytes) {
   size_t stem = name.find('.');
   if (stem == std::string::npos) stem = name.size();
+  // Windows ignores spaces before the extension too: "nul .mp3" is the device.
+  while (stem > 0 && name[stem - 1] == ' ') stem--;
   for (std::string_view device : k_device_names) {
     if (!equal_ignoring_case(std::string_view(name).substr(0, stem), device)) continue;
     if (name.size() + 1 > max_bytes) {
@@ -106,15 +118,6 @@ void avoid_device_name(std::string &name, size_t max_bytes) {
     trim_end(name);
     return;
   }
-}
-
-// The path part of a URL: after the authority, before the query and fragment.
-std::string_view url_path(std::string_view url) {
-  url = url.substr(0, url.find_first_of("?#"));
-  size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos) return url;
-  size_t slash = url.find('/', scheme + 3);
-  return slash == std::string_view::npos ? std::string_view() : url.substr(slash);
 }
 
 }  // namespace
@@ -133,6 +136,8 @@ std::string safe_file_name(std::string_view text, size_t max_bytes) {
       piece = "_";
     } else if (length && c == '.' && name.empty()) {
       continue;  // a leading dot would hide the file
+    } else if (length && c == '-' && name.empty()) {
+      piece = "_";  // a leading dash reads as an option to the commands a listener runs on it
     }
     if (name.size() + piece.size() > max_bytes) break;
     name += piece;
@@ -143,7 +148,8 @@ std::string safe_file_name(std::string_view text, size_t max_bytes) {
 }
 
 std::string media_extension(std::string_view url, std::string_view mime_type) {
-  std::string_view path = url_path(url);
+  const std::string path_text = url_path(url);
+  std::string_view path = path_text;
   std::string_view segment = path.substr(path.rfind('/') + 1);
   size_t dot = segment.rfind('.');
   if (dot != std::string_view::npos) {
@@ -164,16 +170,6 @@ std::string media_extension(std::string_view url, std::string_view mime_type) {
   for (const mime_extension &known : k_mime_extensions)
     if (equal_ignoring_case(type, known.type)) return std::string(known.extension);
   return {};
-}
-
-std::string file_date(int64_t mtime_ms, bool utc) {
-  if (mtime_ms < 0) return {};
-  std::time_t seconds = static_cast<std::time_t>(mtime_ms / 1000);
-  std::tm parts{};
-  if ((utc ? gmtime_r(&seconds, &parts) : localtime_r(&seconds, &parts)) == nullptr) return {};
-  char text[32];
-  size_t length = std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
-  return std::string(text, length);
 }
 
 std::filesystem::path episode_path(const std::filesystem::path &dir, std::string_view feed_title,

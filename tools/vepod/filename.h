@@ -16,11 +16,11 @@ inline constexpr size_t k_max_name_bytes = 255;
 inline constexpr std::string_view k_part_suffix = ".part";
 
 // `text` as one file name: '/', '\\' and the characters FAT refuses (: * ? " < > |) become '_';
-// control characters (C0, DEL, C1, line and paragraph separators) become spaces, bytes that are
-// not UTF-8 become '_'; runs of spaces fold to one;
-// leading spaces and dots and trailing spaces and dots go; at most `max_bytes` bytes, cut on a
-// code point boundary; device names (CON, NUL, COM1, ...) get a '_' after them. "" when nothing
-// is left.
+// the characters terminal_text replaces (C0, DEL, C1, bidi controls) and the line and paragraph
+// separators become spaces, bytes that are not UTF-8 become '_'; runs of spaces fold to one;
+// leading spaces and dots and trailing spaces and dots go, a leading '-' becomes '_'; at most
+// `max_bytes` bytes, cut on a code point boundary; device names (CON, NUL, COM1, CONIN$, ...) get
+// a '_' after them. "" when nothing is left.
 std::string safe_file_name(std::string_view text, size_t max_bytes = k_max_name_bytes);
 
 // The file extension for a media file, without the dot, lowercase: from the last segment of
@@ -28,10 +28,6 @@ std::string safe_file_name(std::string_view text, size_t max_bytes = k_max_name_
 // (php, html, ...), otherwise from the MIME type (parameters and case ignored). "" when neither
 // tells.
 std::string media_extension(std::string_view url, std::string_view mime_type);
-
-// "YYYY-MM-DD" of a time in milliseconds since 1970 (the library's episode times), in UTC or in
-// local time; "" for a negative time (the library's "unknown").
-std::string file_date(int64_t mtime_ms, bool utc);
 
 // dir/<feed title>/<date> <episode title>.<extension>, each part through safe_file_name. An empty
 // date leaves the date and its space out, an empty extension the dot; a title with nothing safe

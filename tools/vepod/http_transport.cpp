@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "store.h"
+#include "url.h"
 
 namespace {
 
@@ -100,6 +101,11 @@ bool http_transport::outcome(const std::string &url, fetch_outcome &out) {
   if (found == outcomes_.end()) return false;
   out = found->second;
   return true;
+}
+
+void http_transport::forget(const std::string &url) {
+  std::lock_guard hold(mutex_);
+  outcomes_.erase(url);
 }
 
 int http_transport::fetch(const std::string &url, char **body_out, int *status_out,
@@ -207,8 +213,15 @@ fetch_outcome http_transport::request(const std::string &url, const std::string 
         result.error = "more than " + std::to_string(k_max_redirects) + " redirects";
         return result;
       }
+      // A redirect is a URL the server hands over: checked like any other before it is
+      // followed or stored as where a feed moved.
+      std::string next, why;
+      if (!check_url(location, next, why)) {
+        result.error = "redirected to a URL that " + why;
+        return result;
+      }
       permanent = permanent && (status == 301 || status == 308);
-      current = location;
+      current = std::move(next);
       if (permanent) result.moved_to = current;
       continue;
     }

@@ -49,6 +49,8 @@ class http_transport {
 
   // The last request's outcome for `url`; false when it was not requested.
   bool outcome(const std::string &url, fetch_outcome &out);
+  // Drops the outcome kept for `url`, with its body.
+  void forget(const std::string &url);
 
  private:
   static int get(void *ctx, const char *url, char **body_out, int *status_out, char **error_out);

@@ -55,7 +55,7 @@ int report(std::string_view command, int exit, std::string_view message) {
   std::string line = "vepod: ";
   if (!command.empty()) line.append(command).append(": ");
   // One line whatever the message holds: a transport's or server's text may carry line breaks.
-  line += one_line(message.empty() ? std::string_view("unknown error") : message);
+  line += terminal_text(message.empty() ? std::string_view("unknown error") : message);
   line += '\n';
   std::fputs(line.c_str(), stderr);
   return exit;
@@ -122,9 +122,9 @@ void print_json(std::FILE *out, std::string_view json, bool pretty) {
     std::unique_ptr<char, text_deleter> text(
         doc ? yyjson_write(doc.get(), YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr) : nullptr);
     if (text) {
-      std::fprintf(out, "%s\n", text.get());
+      std::fprintf(out, "%s\n", json_text(text.get()).c_str());
       return;
     }
   }
-  std::fprintf(out, "%.*s\n", static_cast<int>(json.size()), json.data());
+  std::fprintf(out, "%s\n", json_text(json).c_str());
 }

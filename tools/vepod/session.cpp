@@ -1,16 +1,18 @@
 // The transport a command runs on, and what it learnt about each URL it fetched.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "cli.h"
 #include "vepod.h"
 
 namespace {
-
-// Local documents above this are refused before reading on; the library stops at 16 MiB anyway.
-constexpr size_t k_max_file = http_transport::k_max_body;
 
 // The library's exit codes for an HTTP status that is not 2xx.
 int code_for_status(int status) {
@@ -41,26 +43,7 @@ std::string body_problem(const std::string &url, const std::string &body) {
 
 }  // namespace
 
-std::string redact_url(std::string_view url) {
-  std::string out;
-  size_t scheme = url.find("://");
-  if (scheme != std::string_view::npos) {
-    size_t host = scheme + 3;
-    size_t end = url.find_first_of("/?#", host);
-    if (end == std::string_view::npos) end = url.size();
-    std::string_view authority = url.substr(host, end - host);
-    size_t at = authority.rfind('@');
-    out.append(url.substr(0, host));
-    out.append(at == std::string_view::npos ? authority : authority.substr(at + 1));
-    url.remove_prefix(end);
-  }
-  size_t cut = url.find_first_of("?#");
-  out.append(url.substr(0, cut));
-  if (cut != std::string_view::npos) out += "?<redacted>";
-  return out.substr(0, 255);
-}
-
-bool read_file(const std::string &path, std::string &data, std::string &error) {
+bool read_file(const std::string &path, std::string &data, std::string &error, size_t max_bytes) {
   bool use_stdin = path == "-";
   std::FILE *file = use_stdin ? stdin : std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
@@ -72,8 +55,8 @@ bool read_file(const std::string &path, std::string &data, std::string &error) {
   size_t n;
   errno = 0;
   while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-    if (data.size() + n > k_max_file) {
-      error = path + ": larger than 17 MiB";
+    if (n > max_bytes - data.size()) {
+      error = path + ": larger than " + std::to_string(max_bytes >> 20) + " MiB";
       break;
     }
     data.append(chunk, n);
@@ -83,6 +66,65 @@ bool read_file(const std::string &path, std::string &data, std::string &error) {
     error = path + ": " + (errno != 0 ? std::strerror(errno) : "read error");
   if (!use_stdin) std::fclose(file);
   return ok;
+}
+
+namespace {
+
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t done = write(fd, data.data(), data.size());
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(done));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool write_whole_file(const std::string &path, std::string_view data, std::string &error) {
+  std::error_code ec;
+  // Through every link to the file it names (weakly: the file itself may not exist yet).
+  const std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
+  if (ec) {
+    error = path + ": " + ec.message();
+    return false;
+  }
+  struct stat st {};
+  const bool exists = stat(target.c_str(), &st) == 0;
+  auto fail = [&](const std::string &what) {
+    error = what + ": " + std::strerror(errno);
+    return false;
+  };
+  if (exists && !S_ISREG(st.st_mode)) {
+    int fd = open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return fail(path);
+    bool written = write_all(fd, data);
+    int saved = errno;
+    if (close(fd) != 0 || !written) {
+      if (!written) errno = saved;
+      return fail(path);
+    }
+    return true;
+  }
+  std::string temporary =
+      (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) return fail(target.parent_path().string());
+  // The file keeps its mode; a new one gets the usual one.
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, exists ? st.st_mode & 07777 : 0666 & ~mask);
+  bool written = write_all(fd, data) && fsync(fd) == 0;
+  int saved = errno;
+  if (close(fd) != 0 || !written || rename(temporary.c_str(), target.c_str()) != 0) {
+    if (!written) errno = saved;
+    saved = errno;
+    unlink(temporary.c_str());
+    errno = saved;
+    return fail(path);
+  }
+  return true;
 }
 
 std::unique_ptr<store> open_store(const options &o) {
@@ -165,4 +207,8 @@ std::string session::moved_to(const std::string &url) {
   fetch_outcome outcome;
   if (http_ == nullptr || !http_->outcome(url, outcome)) return {};
   return outcome.moved_to;
+}
+
+void session::forget(const std::string &url) {
+  if (http_ != nullptr) http_->forget(url);
 }

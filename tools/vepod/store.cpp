@@ -1,12 +1,17 @@
 #include "store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
+
+#include "format.h"
 
 namespace {
 
@@ -46,6 +51,11 @@ constexpr const char *k_migrations[] = {
          last_modified TEXT NOT NULL,
          body BLOB NOT NULL,
          fetched INTEGER NOT NULL);)",
+    // What an unfinished download left, so that only its own episode resumes it.
+    R"(ALTER TABLE episodes ADD COLUMN part_file TEXT;
+       ALTER TABLE episodes ADD COLUMN part_url TEXT;
+       ALTER TABLE episodes ADD COLUMN part_size INTEGER;
+       ALTER TABLE episodes ADD COLUMN part_validator TEXT;)",
 };
 
 class statement {
@@ -131,11 +141,34 @@ std::string default_store_path() {
   return std::string(home) + "/.local/share/vepod/vepod.db";
 }
 
-store::store(const std::string &path) {
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+namespace {
+
+// The folders of `folder` that are missing, made readable by their owner only: the database keeps
+// validators and URLs with credentials.
+void make_private_folders(const std::filesystem::path &folder) {
+  if (folder.empty()) return;
   std::error_code ec;
-  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  if (ec) throw store_error(parent.string() + ": " + ec.message());
+  if (std::filesystem::exists(folder, ec)) return;
+  make_private_folders(folder.parent_path());
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    throw store_error(folder.string() + ": " + std::strerror(errno));
+}
+
+// The same for the database file: created 0600, and an older one narrowed to that.
+void make_private_file(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;  // sqlite3_open_v2 names the problem
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+    fchmod(fd, st.st_mode & 0700);
+  close(fd);
+}
+
+}  // namespace
+
+store::store(const std::string &path) {
+  make_private_folders(std::filesystem::path(path).parent_path());
+  make_private_file(path);
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
     std::string message = path + ": " + (db_ ? sqlite3_errmsg(db_) : "cannot open the database");
@@ -144,7 +177,12 @@ store::store(const std::string &path) {
     throw store_error(message);
   }
   sqlite3_busy_timeout(db_, k_busy_timeout_ms);
+  // The file is data, never code: nothing in its schema may call functions with side effects,
+  // and SQL cannot corrupt it on purpose (writable_schema, direct page writes).
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   try {
+    refuse_foreign_schema(path);
     // WAL lets readers and one writer work at once; with synchronous=NORMAL a killed process
     // loses at most the transaction it was in.
     exec("PRAGMA journal_mode=WAL");
@@ -155,6 +193,17 @@ store::store(const std::string &path) {
     sqlite3_close(db_);
     throw;
   }
+}
+
+// vepod creates no triggers and no views: one found in the file was planted, and would run
+// inside vepod's own statements (rewriting a subscription, or never ending).
+void store::refuse_foreign_schema(const std::string &path) {
+  statement s(db_,
+              "SELECT type, name FROM sqlite_schema WHERE type IN ('trigger', 'view') LIMIT 1");
+  if (s.step())
+    throw store_error(path + ": holds a " + s.text(0) + " ('" + s.text(1) +
+                      "') that vepod did not create; it is not used (remove the " + s.text(0) +
+                      ", or name another database with --db)");
 }
 
 store::~store() { sqlite3_close(db_); }
@@ -211,7 +260,7 @@ int64_t store::subscribe(const std::string &url, const std::string &title) {
   statement s(db_,
               "INSERT INTO subscriptions(url, title, added) VALUES(?, ?, unixepoch())"
               " ON CONFLICT(url) DO NOTHING");
-  s.bind(1, url).bind(2, title).step();
+  s.bind(1, url).bind(2, cut_bytes(title, k_max_title)).step();
   return sqlite3_changes(db_) == 0 ? 0 : sqlite3_last_insert_rowid(db_);
 }
 
@@ -221,7 +270,7 @@ void store::unsubscribe(int64_t id) {
 
 void store::set_title(int64_t id, const std::string &title) {
   statement(db_, "UPDATE subscriptions SET title = ? WHERE id = ?")
-      .bind(1, title)
+      .bind(1, cut_bytes(title, k_max_title))
       .bind(2, id)
       .step();
 }
@@ -245,11 +294,20 @@ bool store::add_episode(const episode &e) {
               "INSERT INTO episodes(subscription, guid, title, published_ms, media_url, size,"
               " duration_s, entry, first_seen, is_new) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
               " ON CONFLICT(subscription, guid) DO NOTHING");
-  s.bind(1, e.subscription).bind(2, e.guid).bind(3, e.title).bind(4, e.published_ms);
+  s.bind(1, e.subscription).bind(2, e.guid).bind(3, cut_bytes(e.title, k_max_title));
+  s.bind(4, e.published_ms);
   s.bind(5, e.media_url).bind(6, e.size).bind(7, e.duration_s).bind(8, e.entry);
   s.bind(9, e.first_seen).bind(10, int64_t{e.is_new});
   s.step();
   return sqlite3_changes(db_) != 0;
+}
+
+void store::trim_episodes(int64_t subscription) {
+  statement s(db_,
+              "DELETE FROM episodes WHERE subscription = ?1 AND played IS NULL"
+              " AND downloaded IS NULL AND id NOT IN (SELECT id FROM episodes"
+              " WHERE subscription = ?1 ORDER BY published_ms DESC, id DESC LIMIT ?2)");
+  s.bind(1, subscription).bind(2, static_cast<int64_t>(k_max_episodes)).step();
 }
 
 std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_t limit) {
@@ -268,13 +326,34 @@ std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_
 }
 
 void store::mark_downloaded(int64_t episode, int64_t when, const std::string &file) {
-  statement s(db_, "UPDATE episodes SET downloaded = ?, file = ? WHERE id = ?");
+  statement s(db_,
+              "UPDATE episodes SET downloaded = ?, file = ?, part_file = NULL, part_url = NULL,"
+              " part_size = NULL, part_validator = NULL WHERE id = ?");
   s.bind(1, when).bind(2, file).bind(3, episode).step();
 }
 
 bool store::file_taken(const std::string &file, int64_t episode) {
-  statement s(db_, "SELECT 1 FROM episodes WHERE file = ? AND id != ? LIMIT 1");
+  statement s(db_,
+              "SELECT 1 FROM episodes WHERE (file = ?1 OR part_file = ?1 || '.part') AND id != ?2"
+              " LIMIT 1");
   return s.bind(1, file).bind(2, episode).step();
+}
+
+bool store::partial(int64_t episode, partial_download &out) {
+  statement s(db_,
+              "SELECT part_file, part_url, part_size, part_validator FROM episodes"
+              " WHERE id = ? AND part_file IS NOT NULL");
+  if (!s.bind(1, episode).step()) return false;
+  out = {s.text(0), s.text(1), s.text(3), s.integer(2)};
+  return true;
+}
+
+void store::set_partial(int64_t episode, const partial_download &part) {
+  statement s(db_,
+              "UPDATE episodes SET part_file = ?, part_url = ?, part_size = ?, part_validator = ?"
+              " WHERE id = ?");
+  s.bind(1, part.file).bind(2, part.media_url).bind(3, part.size).bind(4, part.validator);
+  s.bind(5, episode).step();
 }
 
 bool store::mark_played(int64_t episode, bool played, int64_t when) {

@@ -37,6 +37,13 @@ struct episode {
   int64_t played = -1;  // Unix seconds; -1: not played
 };
 
+// What an unfinished download of an episode left: the .part, the media URL and the size the feed
+// announced when it began, and the validator (ETag or Last-Modified) of the bytes in it.
+struct partial_download {
+  std::string file, media_url, validator;
+  int64_t size = -1;
+};
+
 // A stored HTTP answer: the body and the validators that came with it.
 struct stored_body {
   std::string body, etag, last_modified;
@@ -47,6 +54,12 @@ class store {
  public:
   // Stored bodies are bounded in total; the ones fetched longest ago go first.
   static constexpr int64_t k_max_bodies = int64_t{256} << 20;
+  // Episodes kept per subscription (the newest; played and downloaded ones stay whatever their
+  // number): a feed that renames every guid on every fetch must not grow the database for ever.
+  static constexpr size_t k_max_episodes = 5000;
+  // Bytes kept of a title, subscription or episode: longer ones are cut (never inside a UTF-8
+  // sequence) when stored.
+  static constexpr size_t k_max_title = 1024;
 
   // Opens (creating folders and the database when needed) and migrates to the current schema.
   explicit store(const std::string &path);
@@ -77,11 +90,18 @@ class store {
 
   // Adds the episode unless the feed already has its guid; true when it was added.
   bool add_episode(const episode &e);
+  // Deletes a subscription's episodes beyond the newest k_max_episodes, but for played and
+  // downloaded ones.
+  void trim_episodes(int64_t subscription);
   // A feed's episodes (or every feed's, for 0), newest first.
   std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit);
+  // Records the file and forgets the episode's partial download.
   void mark_downloaded(int64_t episode, int64_t when, const std::string &file);
-  // Whether an episode other than `episode` was downloaded to file.
+  // Whether an episode other than `episode` was downloaded to file, or is downloading to it.
   bool file_taken(const std::string &file, int64_t episode);
+  // The partial download recorded for an episode; false when there is none.
+  bool partial(int64_t episode, partial_download &out);
+  void set_partial(int64_t episode, const partial_download &part);
   // Marks an episode played (keeping the first time it was) or not played; false when it
   // already was in that state.
   bool mark_played(int64_t episode, bool played, int64_t when);
@@ -92,6 +112,7 @@ class store {
 
  private:
   void exec(const char *sql);
+  void refuse_foreign_schema(const std::string &path);
   void migrate();
   sqlite3 *db_ = nullptr;
 };

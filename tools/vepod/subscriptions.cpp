@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,11 @@
 #include "vepod.h"
 
 namespace {
+
+// An OPML file is a list of addresses: 16 MiB holds far more than any listener's, and 10,000
+// subscriptions are more than anyone follows.
+constexpr size_t k_max_opml_bytes = size_t{16} << 20;
+constexpr size_t k_max_import = 10000;
 
 // MARK: Keeping episodes
 
@@ -28,10 +34,16 @@ std::vector<episode> episodes_of(const std::string &listing, int64_t subscriptio
   size_t index, max;
   yyjson_val *entry;
   yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, entry) {
+    // Newest first: what lies beyond the bound would be trimmed at once.
+    if (found.size() == store::k_max_episodes) break;
     episode e;
     e.subscription = subscription;
     e.guid = text_member(entry, "id");
-    e.title = real_title(text_member(entry, "name"));
+    // The whole title: "name" is the library's display form of it, cut short and with '/'
+    // replaced. An untitled episode goes by its guid, or by nothing when that is made up.
+    e.title = text_member(entry, "title");
+    if (e.title.empty() && !yyjson_is_true(yyjson_obj_get(entry, "guid_fallback")))
+      e.title = e.guid;
     e.media_url = text_member(entry, "locator");
     auto number = [entry](const char *key) {
       yyjson_val *v = yyjson_obj_get(entry, key);
@@ -146,13 +158,19 @@ int cmd_subscribe(const options &o) {
         last_exit = report_sources(o.command, c.net, {feed}, listing);
         continue;
       }
-      std::string moved = c.net.moved_to(feed);
-      const std::string kept = moved.empty() ? feed : moved;
+      // A page names its feeds itself: their URLs are checked like any other before one is kept.
+      std::string moved = c.net.moved_to(feed), kept, why;
+      if (!check_url(moved.empty() ? feed : moved, kept, why)) {
+        failed++;
+        last_exit = report(o.command, k_exit_failure,
+                           "skipped " + redact_url(moved.empty() ? feed : moved) + ": it " + why);
+        continue;
+      }
       const int64_t now = now_s();
       store::transaction t(*c.db);
       int64_t id = c.db->subscribe(kept, title);
       if (id == 0) {
-        std::printf("already subscribed: %s\n", one_line(kept).c_str());
+        std::printf("already subscribed: %s\n", shown_url(kept).c_str());
         continue;
       }
       // What the feed holds now is known, not new: updates announce what comes after.
@@ -160,8 +178,9 @@ int cmd_subscribe(const options &o) {
       for (const episode &e : episodes) c.db->add_episode(e);
       c.db->set_updated(id, now, "");
       t.commit();
-      std::printf("subscribed: %s (%s), %zu episodes\n", one_line(title).c_str(),
-                  one_line(kept).c_str(), episodes.size());
+      std::printf("subscribed: %s (%s), %s\n", terminal_text(title).c_str(),
+                  shown_url(kept).c_str(),
+                  counted(static_cast<int64_t>(episodes.size()), "episode").c_str());
     }
   }
   if (failed == 0) return k_exit_ok;
@@ -184,7 +203,8 @@ int cmd_unsubscribe(const options &o) {
   for (const subscription *s : gone) db->unsubscribe(s->id);
   t.commit();
   for (const subscription *s : gone)
-    std::printf("unsubscribed: %s (%s)\n", one_line(s->title).c_str(), one_line(s->url).c_str());
+    std::printf("unsubscribed: %s (%s)\n", terminal_text(s->title).c_str(),
+                shown_url(s->url).c_str());
   return k_exit_ok;
 }
 
@@ -208,14 +228,19 @@ int cmd_update(const options &o) {
     answer root = call_list(settings, "");
     answer listing = root.code == 0 ? call_list(settings, s.url) : root;
     const int64_t now = now_s();
-    std::string problem = c.net.cause(s.url);
-    if (listing.code != 0 || !problem.empty()) {
+    // What the library answered is the whole story: its message names the failure.
+    if (listing.code != 0) {
       failed++;
-      last_exit = report_sources(o.command, c.net, {s.url}, listing);
-      if (last_exit == k_exit_partial) last_exit = k_exit_nothing;
+      // Most of its messages name the URL already.
+      const std::string shown = redact_url(s.url);
+      last_exit =
+          report(o.command, exit_for(listing.code),
+                 listing.error.find(shown) == std::string::npos ? shown + ": " + listing.error
+                                                                : listing.error);
       store::transaction t(*c.db);
-      c.db->set_updated(s.id, now, problem.empty() ? listing.error : problem);
+      c.db->set_updated(s.id, now, listing.error);
       t.commit();
+      c.net.forget(s.url);
       continue;
     }
     std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
@@ -229,12 +254,17 @@ int cmd_update(const options &o) {
       e.feed_title = feeds.empty() ? s.title : feeds.front().second;
       fresh.push_back(std::move(e));
     }
+    c.db->trim_episodes(s.id);
     c.db->set_updated(s.id, now, "");
     bool moved_now = !moved.empty() && moved != s.url && c.db->move(s.id, moved);
     t.commit();
+    // The body is in the database now: neither the transport nor the library's response cache
+    // needs to hold it for the rest of the run.
+    c.net.forget(s.url);
+    vepod_cache_clear();
     if (moved_now)
-      std::printf("moved permanently: %s -> %s\n", redact_url(s.url).c_str(),
-                  redact_url(moved).c_str());
+      std::printf("moved permanently: %s -> %s\n", shown_url(s.url).c_str(),
+                  shown_url(moved).c_str());
   }
   std::stable_sort(fresh.begin(), fresh.end(), [](const episode &a, const episode &b) {
     return a.published_ms > b.published_ms;
@@ -312,13 +342,13 @@ int cmd_played(const options &o) {
       marked++;
       // --all may mark hundreds: one line for the feed then, else one for each episode.
       if (!o.all)
-        std::printf("%s: %s (%s)\n", mark, one_line(e.title).c_str(),
-                    one_line(e.feed_title).c_str());
+        std::printf("%s: %s (%s)\n", mark, terminal_text(e.title).c_str(),
+                    terminal_text(e.feed_title).c_str());
     }
     t.commit();
     if (o.all && marked > 0)
-      std::printf("%s: %d episode%s of %s\n", mark, marked, marked == 1 ? "" : "s",
-                  one_line(s.title.empty() ? s.url : s.title).c_str());
+      std::printf("%s: %s of %s\n", mark, counted(marked, "episode").c_str(),
+                  s.title.empty() ? shown_url(s.url).c_str() : terminal_text(s.title).c_str());
     changed += marked;
   }
   if (changed == 0 && failed == 0) std::printf("nothing to change\n");
@@ -331,38 +361,54 @@ int cmd_played(const options &o) {
 int cmd_import(const options &o) {
   if (o.args.size() != 1) return usage_error(o, "takes one OPML FILE");
   const std::string &path = o.args[0];
+  std::string data, error;
+  if (!read_file(path, data, error, k_max_opml_bytes))
+    return report(o.command, k_exit_failure, error);
   pugi::xml_document doc;
-  pugi::xml_parse_result parsed = doc.load_file(path.c_str());
+  pugi::xml_parse_result parsed = doc.load_buffer(data.data(), data.size());
   if (!parsed)
     return report(o.command, k_exit_failure,
                   path + ": " + parsed.description() + " at byte " + std::to_string(parsed.offset));
   if (!doc.child("opml")) return report(o.command, k_exit_failure, path + ": not an OPML document");
+  // Outlines nest in folders of any depth; every one with a feed URL counts.
+  pugi::xpath_node_set outlines = doc.select_nodes("/opml/body//outline[@xmlUrl]");
+  if (outlines.size() > k_max_import)
+    return report(o.command, k_exit_failure,
+                  path + ": " + std::to_string(outlines.size()) + " feeds, more than the " +
+                      std::to_string(k_max_import) + " one import takes");
   std::unique_ptr<store> db = open_store(o);
   store::transaction t(*db);
   std::set<std::string> seen;
-  for (const subscription &s : db->subscriptions()) seen.insert(s.url);
+  for (const subscription &s : db->subscriptions()) seen.insert(url_key(s.url));
   int added = 0, skipped = 0;
-  // Outlines nest in folders of any depth; every one with a feed URL counts.
-  for (const pugi::xpath_node &node : doc.select_nodes("/opml/body//outline[@xmlUrl]")) {
+  size_t number = 0;
+  for (const pugi::xpath_node &node : outlines) {
     pugi::xml_node outline = node.node();
-    std::string url = outline.attribute("xmlUrl").value();
     std::string title = outline.attribute("title").value();
     if (title.empty()) title = outline.attribute("text").value();
-    const char *why = !is_http_url(url) ? "not an http(s) URL"
-                      : seen.count(url) ? "already subscribed"
-                                        : nullptr;
-    if (why != nullptr) {
+    title = cut_bytes(title, store::k_max_title);
+    number++;
+    const std::string name = title.empty()
+                                 ? "outline " + std::to_string(number)
+                                 : "outline '" + fit_width(terminal_text(title), 60) + "'";
+    std::string url, why;
+    if (!check_url(outline.attribute("xmlUrl").value(), url, why)) {
       skipped++;
-      report(o.command, k_exit_ok, "skipped " + redact_url(url) + ": " + why);
+      report(o.command, k_exit_ok, "skipped " + name + ": its URL " + why);
       continue;
     }
-    seen.insert(url);
+    if (!seen.insert(url_key(url)).second) {
+      skipped++;
+      report(o.command, k_exit_ok,
+             "skipped " + name + ": already subscribed (" + redact_url(url) + ")");
+      continue;
+    }
     db->subscribe(url, title);
     added++;
   }
   t.commit();
-  std::printf("imported %d subscriptions (%d skipped); 'vepod update' fetches them\n", added,
-              skipped);
+  std::printf("imported %s (%d skipped); 'vepod update' fetches them\n",
+              counted(added, "subscription").c_str(), skipped);
   return added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + path)
                                     : k_exit_ok;
 }
@@ -387,26 +433,22 @@ int cmd_export(const options &o) {
   pugi::xml_node body = opml.append_child("body");
   for (const subscription &s : db->subscriptions()) {
     pugi::xml_node outline = body.append_child("outline");
-    const std::string &title = s.title.empty() ? s.url : s.title;
+    // terminal_text leaves nothing XML 1.0 forbids (its C0 characters), and nothing a terminal
+    // acts on when the document goes to standard output.
+    const std::string title = terminal_text(s.title.empty() ? s.url : s.title);
     outline.append_attribute("type") = "rss";
     outline.append_attribute("text") = title.c_str();
     outline.append_attribute("title") = title.c_str();
-    outline.append_attribute("xmlUrl") = s.url.c_str();
+    outline.append_attribute("xmlUrl") = terminal_text(s.url).c_str();
   }
+  std::ostringstream text;
+  doc.save(text, "  ");
   if (o.args.empty()) {
-    pugi::xml_writer_file writer(stdout);
-    doc.save(writer, "  ");
+    std::fputs(text.str().c_str(), stdout);
     return k_exit_ok;
   }
-  // Written beside the target and renamed, so that a failed export leaves the old file whole.
-  const std::string &path = o.args[0];
-  const std::string partial = path + ".part";
-  if (!doc.save_file(partial.c_str(), "  ")) {
-    std::remove(partial.c_str());
-    return report(o.command, k_exit_failure, "cannot write " + partial);
-  }
-  std::error_code ec;
-  std::filesystem::rename(partial, path, ec);
-  if (ec) return report(o.command, k_exit_failure, path + ": " + ec.message());
+  std::string error;
+  if (!write_whole_file(o.args[0], text.str(), error))
+    return report(o.command, k_exit_failure, error);
   return k_exit_ok;
 }
