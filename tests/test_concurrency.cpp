@@ -159,7 +159,7 @@ TEST(Concurrency, WaitersShareEveryOutcomeOfTheFetch) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kCallers; t++) {
       threads.emplace_back([&, t] {
-        char *body = nullptr;
+        const char *body = nullptr;
         size_t len = 0;
         int status = 0;
         char err[256];
@@ -167,7 +167,7 @@ TEST(Concurrency, WaitersShareEveryOutcomeOfTheFetch) {
         results[t].has_body = body != nullptr;
         results[t].body = body ? body : "";
         results[t].message = err;
-        std::free(body);
+        vepod_body_release(body);
       });
     }
     for (std::thread &thread : threads) thread.join();
@@ -181,11 +181,11 @@ TEST(Concurrency, WaitersShareEveryOutcomeOfTheFetch) {
     EXPECT_EQ(vepod_fetch_waiters(url), 0u);
 
     slow.waiters = 0;
-    char *body = nullptr;
+    const char *body = nullptr;
     size_t len = 0;
     int status = 0;
     EXPECT_EQ(vepod_get(&io, url, &body, &len, &status, nullptr, 0), c.code);
-    std::free(body);
+    vepod_body_release(body);
     EXPECT_EQ(slow.calls, 2);
   }
   vepod_cache_set_max_age(21600);
@@ -204,7 +204,7 @@ TEST(Concurrency, ThrowingTransportStillWakesTheWaiters) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kCallers; t++) {
     threads.emplace_back([&] {
-      char *body = nullptr;
+      const char *body = nullptr;
       size_t len = 0;
       int status = 0;
       char err[128] = "";

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "util/vepod_util.h"
@@ -21,8 +22,8 @@ constexpr int32_t k_max_age_limit = 2592000;  // thirty days
 constexpr size_t k_message_size = 512;
 
 struct vepod_cache_entry {
-  char *url;  // the key, exact bytes; NULL marks a free slot
-  char *body;
+  char *url;   // the key, exact bytes; NULL marks a free slot
+  char *body;  // a shared body (one reference held by the slot)
   size_t body_len;
   int32_t status;
   uint64_t tick;  // g_tick at the last store: orders eviction, hits do not refresh it
@@ -61,6 +62,35 @@ vepod_code refusal_code(int status) {
   return status >= 500 ? VEPOD_ERR_TRANSPORT : VEPOD_ERR_NO_DATA;
 }
 
+// A body as the cache keeps it and hands it out: one block, its reference count in front of the
+// bytes. Bodies can be megabytes, and a listing of a cached feed would otherwise copy one per call.
+struct body_header {
+  std::atomic<uint32_t> refs;
+  size_t len;
+};
+
+char *body_bytes(body_header *h) { return reinterpret_cast<char *>(h + 1); }
+body_header *header_of(const char *bytes) {
+  return reinterpret_cast<body_header *>(const_cast<char *>(bytes)) - 1;
+}
+
+// A new body holding a copy of len bytes, with one reference; NULL when memory runs out.
+char *body_new(const char *text, size_t len) {
+  if (len > SIZE_MAX - sizeof(body_header) - 1) return nullptr;
+  void *block = vepod_malloc(sizeof(body_header) + len + 1);
+  if (!block) return nullptr;
+  auto *h = new (block) body_header{{1}, len};
+  char *bytes = body_bytes(h);
+  if (len) std::memcpy(bytes, text, len);
+  bytes[len] = '\0';
+  return bytes;
+}
+
+char *body_retain(char *bytes) {
+  header_of(bytes)->refs.fetch_add(1, std::memory_order_relaxed);
+  return bytes;
+}
+
 // With g_cache_lock held.
 vepod_cache_entry *find_slot(const char *url) {
   for (vepod_cache_entry &slot : g_cache) {
@@ -86,9 +116,7 @@ vepod_cache_entry *slot_for_new_url(char **evicted) {
 // that follows reports them.
 void store(const char *url, const char *body, int status) {
   // Bodies can be megabytes: copy before taking the lock and release after it.
-  size_t len = std::strlen(body);
-  auto *copy = static_cast<char *>(vepod_malloc(len + 1));
-  if (copy) std::memcpy(copy, body, len + 1);
+  char *copy = body_new(body, std::strlen(body));
   uint64_t now = cache_now();
   char *evicted = nullptr;
   char *old_body;
@@ -101,31 +129,30 @@ void store(const char *url, const char *body, int status) {
     }
     old_body = slot->body;
     slot->body = copy;
-    slot->body_len = len;
+    slot->body_len = copy ? header_of(copy)->len : 0;
     slot->status = status;
     slot->stored_ms = now;
     slot->tick = g_tick.load(std::memory_order_relaxed);
   }
   std::free(evicted);
-  std::free(old_body);
+  vepod_body_release(old_body);
 }
 
-// A copy of a stored answer handed out by vepod_get.
+// A stored answer handed out by vepod_get: a reference to the slot's body.
 struct stored_copy {
-  char *body = nullptr;  // NULL when memory ran out
+  char *body = nullptr;  // NULL when there was none
   size_t len = 0;
   int status = 0;
 };
 
 // With g_cache_lock held.
 void copy_slot(const vepod_cache_entry &slot, stored_copy *copy) {
-  copy->body = static_cast<char *>(vepod_malloc(slot.body_len + 1));
-  if (copy->body) std::memcpy(copy->body, slot.body, slot.body_len + 1);
+  copy->body = body_retain(slot.body);
   copy->len = slot.body_len;
   copy->status = slot.status;
 }
 
-// Whether url has a stored body; *copy receives a copy of it.
+// Whether url has a stored body; *copy receives a reference to it.
 bool copy_stored(const char *url, stored_copy *copy) {
   vepod_lock_guard hold(g_cache_lock);
   const vepod_cache_entry *slot = find_slot(url);
@@ -162,14 +189,13 @@ void release_error(const tervala_io *io, char *error) {
 // What one fetch of a URL came to: handed to its caller, and to the callers that waited for it.
 struct answer {
   vepod_code code = VEPOD_ERR_TRANSPORT;
-  char *body = nullptr;  // malloc'ed; NULL on failure
+  char *body = nullptr;  // a shared body the answer holds a reference to; NULL on failure
   size_t len = 0;
   int status = 0;
   char message[k_message_size] = "";
 };
 
-void refuse(answer &a, vepod_code code, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+void refuse(answer &a, vepod_code code, const char *format, ...) VEPOD_PRINTF(3, 4);
 void refuse(answer &a, vepod_code code, const char *format, ...) {
   a.code = code;
   va_list args;
@@ -178,15 +204,20 @@ void refuse(answer &a, vepod_code code, const char *format, ...) {
   va_end(args);
 }
 
-void take(answer &a, const stored_copy &copy, int status, const char *failure) {
-  if (!copy.body) {
-    refuse(a, VEPOD_ERR_NO_DATA, "%s", failure);
-    return;
-  }
+void hand_out(answer &a, const stored_copy &copy, int status) {
   a.code = VEPOD_OK;
   a.body = copy.body;
   a.len = copy.len;
   a.status = status;
+}
+
+// The stored copy read back after a store or for a 304; failure names what was missing.
+void take(answer &a, const stored_copy &copy, int status, const char *failure) {
+  if (copy.body) {
+    hand_out(a, copy, status);
+  } else {
+    refuse(a, VEPOD_ERR_NO_DATA, "%s", failure);
+  }
 }
 
 // A fresh stored answer for url into a; whether there was one.
@@ -195,7 +226,7 @@ bool answer_fresh(const char *url, answer &a) {
   stored_copy copy;
   if (max_age <= 0 || !lookup_fresh(url, max_age, &copy)) return false;
   vepod_stats_get()->cache_hits++;
-  take(a, copy, copy.status, "cache read failure");
+  hand_out(a, copy, copy.status);
   return true;
 }
 
@@ -276,16 +307,11 @@ void wait_for(std::unique_lock<std::mutex> &hold, flight &f, answer &a) {
   f.waiters++;
   f.landed.wait(hold, [&f] { return f.result != nullptr; });
   hold.unlock();
-  // The answer stays put until the last waiter is gone, so it is copied without the lock.
+  // The answer stays put until the last waiter is gone, so it is read without the lock.
   const answer &r = *f.result;
   vepod_stats_get()->cache_hits++;
-  stored_copy copy;
-  if (r.body && (copy.body = static_cast<char *>(vepod_malloc(r.len + 1)))) {
-    std::memcpy(copy.body, r.body, r.len + 1);
-    copy.len = r.len;
-  }
   if (r.body) {
-    take(a, copy, r.status, "cache read failure");
+    hand_out(a, stored_copy{body_retain(r.body), r.len, r.status}, r.status);
   } else {
     refuse(a, r.code, "%s", r.message);
   }
@@ -336,8 +362,8 @@ void fetch_once(const tervala_io *io, const char *url, answer &a) {
 
 }  // namespace
 
-vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
-                     int *status_out, char *err, size_t err_size) {
+vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_out,
+                     size_t *body_len_out, int *status_out, char *err, size_t err_size) {
   *body_out = nullptr;
   *body_len_out = 0;
   *status_out = 0;
@@ -360,6 +386,15 @@ vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, siz
   return VEPOD_OK;
 }
 
+void vepod_body_release(const char *body) {
+  if (!body) return;
+  body_header *h = header_of(body);
+  if (h->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    h->~body_header();
+    std::free(h);
+  }
+}
+
 int vepod_cache_max_age() { return g_max_age.load(std::memory_order_relaxed); }
 
 size_t vepod_cache_entry_count() {
@@ -377,7 +412,7 @@ void vepod_cache_empty() {
   vepod_lock_guard hold(g_cache_lock);
   for (vepod_cache_entry &slot : g_cache) {
     std::free(slot.url);
-    std::free(slot.body);
+    vepod_body_release(slot.body);
     slot = vepod_cache_entry{};
   }
   vepod_stats_get()->cache_cleared = 0;

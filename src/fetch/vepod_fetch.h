@@ -28,13 +28,16 @@ vepod_stats *vepod_stats_get();
 const char *vepod_stats_text();
 
 // Fetches url through io behind the response cache; concurrent calls for the same URL share one
-// transport call (the others wait for it and count as cache hits). VEPOD_OK with a malloc'ed body
-// (*body_out, release with free; its length before the NUL in *body_len_out) and a 2xx status, or a
-// failure code with a message in err (URLs redacted); then *body_out is NULL and *body_len_out and
-// *status_out 0. The output pointers must not be NULL; err may be NULL, and nothing is written to
-// it when err_size is 0.
-vepod_code vepod_get(const tervala_io *io, const char *url, char **body_out, size_t *body_len_out,
-                     int *status_out, char *err, size_t err_size);
+// transport call (the others wait for it and count as cache hits). VEPOD_OK with the body
+// (*body_out, NUL-terminated at *body_len_out) and a 2xx status, or a failure code with a message
+// in err (URLs redacted); then *body_out is NULL and *body_len_out and *status_out 0. The body is
+// shared with the cache and other callers, never copied: read it only, and release it with
+// vepod_body_release. The output pointers must not be NULL; err may be NULL, and nothing is
+// written to it when err_size is 0.
+vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_out,
+                     size_t *body_len_out, int *status_out, char *err, size_t err_size);
+// Lets go of a body vepod_get handed out; NULL is fine.
+void vepod_body_release(const char *body);
 
 // The freshness limit in seconds (0 to 2592000).
 int vepod_cache_max_age();

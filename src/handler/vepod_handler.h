@@ -7,6 +7,7 @@
 
 #include <yyjson.h>
 
+#include "util/vepod_util.h"
 #include "vepod.h"
 
 // MARK: Results (vepod_result.cpp)
@@ -25,7 +26,7 @@ inline vepod_out vepod_out_of(char *out, int32_t out_len) {
 // Records the message (made valid UTF-8, cut to 511 bytes) as the calling thread's last error and
 // writes the error document into out, or an empty text when it does not fit; returns code.
 vepod_code vepod_fail(vepod_code code, vepod_out out, const char *format, ...) noexcept
-    __attribute__((format(printf, 3, 4)));
+    VEPOD_PRINTF(3, 4);
 
 // Takes ownership of json (malloc'ed) as the calling thread's latest answer and copies it into
 // out: VEPOD_OK, or VEPOD_ERR_BUFFER_TOO_SMALL with the size needed as the last error.

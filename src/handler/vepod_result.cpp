@@ -50,12 +50,12 @@ void sanitize_utf8(char *text) {
   }
 }
 
-__attribute__((format(printf, 1, 0))) void record_err(const char *format, va_list args) {
+VEPOD_PRINTF(1, 0) void record_err(const char *format, va_list args) {
   std::vsnprintf(t_results.err, k_err_size, format, args);
   sanitize_utf8(t_results.err);
 }
 
-__attribute__((format(printf, 1, 2))) void set_err(const char *format, ...) {
+VEPOD_PRINTF(1, 2) void set_err(const char *format, ...) {
   va_list args;
   va_start(args, format);
   record_err(format, args);

@@ -11,9 +11,8 @@
 namespace {
 
 // Writes a message for vepod_read_settings and returns its code.
-__attribute__((format(printf, 4, 5))) vepod_code settings_error(vepod_code code, char *err,
-                                                                int32_t err_size,
-                                                                const char *format, ...) {
+VEPOD_PRINTF(4, 5)
+vepod_code settings_error(vepod_code code, char *err, int32_t err_size, const char *format, ...) {
   if (err && err_size > 0) {
     va_list args;
     va_start(args, format);

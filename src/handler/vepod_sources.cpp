@@ -43,8 +43,7 @@ vepod_detail detail_for(const vepod_source_table &table, const char *url) {
   return entry_of_url ? vepod_detail::all : vepod_detail::light;
 }
 
-__attribute__((format(printf, 3, 4))) void mark_failed(vepod_source &slot, vepod_code code,
-                                                       const char *format, ...) {
+VEPOD_PRINTF(3, 4) void mark_failed(vepod_source &slot, vepod_code code, const char *format, ...) {
   slot.failed = true;
   slot.error_code = code;
   va_list args;
@@ -117,7 +116,7 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     return VEPOD_ERR_NO_DATA;
   }
 
-  char *body = nullptr;
+  const char *body = nullptr;
   size_t body_len = 0;
   int status = 0;
   char message[k_message_size];
@@ -126,7 +125,10 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     mark_failed(slot, code, "%.200s", message);
     return code;
   }
-  vepod_heap_text body_owner(body);
+  struct body_release {
+    void operator()(const char *b) const { vepod_body_release(b); }
+  };
+  std::unique_ptr<const char, body_release> body_owner(body);
   if (status != 200) {
     mark_failed(slot, VEPOD_OK, "HTTP %ld", long(status));
     return VEPOD_OK;

@@ -20,6 +20,16 @@
 
 // MARK: Platform layer
 
+// Checks a printf-like function's format against its arguments. MinGW-w64's C++ runtime formats
+// as the C99 standard says (%zu, %lld), which GCC checks under the name gnu_printf there.
+#if defined(__MINGW32__) && !defined(__clang__)
+#define VEPOD_PRINTF(format_index, first_arg) \
+  __attribute__((format(gnu_printf, format_index, first_arg)))
+#else
+#define VEPOD_PRINTF(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+#endif
+
 // An exclusive lock usable as a constant-initialised static: `static vepod_lock g_x;` runs no code
 // at load time.
 #if defined(_WIN32)
@@ -174,8 +184,7 @@ char *vepod_strdup(const char *text);
 char *vepod_strndup(std::string_view text);
 // Formats a message into a caller's error buffer of err_size bytes, cut to err_size - 1 bytes.
 // Nothing is written when err is NULL or err_size is 0.
-void vepod_put_err(char *err, size_t err_size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+void vepod_put_err(char *err, size_t err_size, const char *format, ...) VEPOD_PRINTF(3, 4);
 
 // The five entities XML predefines; HTML pages use them in attribute values too.
 struct vepod_entity {
