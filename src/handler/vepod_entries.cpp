@@ -45,16 +45,19 @@ const vepod_item *find_item(const vepod_feed &feed, std::string_view id) {
 
 void vepod_append_entry_id(vepod_string &path, const char *id) {
   static constexpr char hex[] = "0123456789ABCDEF";
-  for (const auto *s = reinterpret_cast<const unsigned char *>(id); *s; s++) {
-    unsigned char c = *s;
-    bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '-' || c == '.' || c == '_' || c == '~';
-    if (unreserved) {
-      path += char(c);
-    } else {
-      path += '%';
-      path += hex[c >> 4];
-      path += hex[c & 15];
+  auto unreserved = [](unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+  };
+  const auto *s = reinterpret_cast<const unsigned char *>(id);
+  while (*s) {
+    // Ids are mostly unreserved characters: append each run at once.
+    const unsigned char *run = s;
+    while (*s && unreserved(*s)) s++;
+    path.append(reinterpret_cast<const char *>(run), size_t(s - run));
+    for (; *s && !unreserved(*s); s++) {
+      const char escaped[3] = {'%', hex[*s >> 4], hex[*s & 15]};
+      path.append(escaped, 3);
     }
   }
 }

@@ -21,7 +21,19 @@ yyjson_mut_val *borrowed_str(yyjson_mut_doc *doc, const char *text) {
   return yyjson_mut_strn(doc, text, std::strlen(text));
 }
 
-bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title) {
+// The display name of a title. A title that outlives doc and needs no change is borrowed.
+bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title,
+              bool outlives_doc = true) {
+  const char *t = title ? title : "";
+  size_t len = 0;
+  while (outlives_doc && len <= vepod_name_budget) {
+    auto c = static_cast<unsigned char>(t[len]);
+    if (c < 0x20 || c == '/' || c == 0x7F) break;
+    len++;
+  }
+  if (outlives_doc && t[len] == '\0' && len <= vepod_name_budget) {
+    return yyjson_mut_obj_add_val(doc, obj, "name", yyjson_mut_strn(doc, t, len));
+  }
   char name[vepod_name_size];
   size_t n = vepod_seg_name(title, name);
   return yyjson_mut_obj_add_val(doc, obj, "name", yyjson_mut_strncpy(doc, name, n));
@@ -104,7 +116,7 @@ yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vep
   }
   yyjson_mut_val *entry = yyjson_mut_obj(doc);
   bool complete =
-      entry && add_name(doc, entry, title) &&
+      entry && add_name(doc, entry, title, title != fallback) &&
       yyjson_mut_obj_add_val(doc, entry, "path", path_value) &&
       yyjson_mut_obj_add_bool(doc, entry, "folder", false) &&
       yyjson_mut_obj_add_int(doc, entry, "size", item.size) &&
