@@ -423,6 +423,13 @@ class feed_mapper final : public vepod_xml_consumer {
     *field = url ? model_url(value) : model_text(value);
     return *field ? vepod_xml_ok : out_of_memory();
   }
+  // The current item's heavy members, made on first use; NULL when memory runs out.
+  vepod_item_heavy *heavy() {
+    if (!item_->heavy) {
+      item_->heavy = static_cast<vepod_item_heavy *>(vepod_calloc(1, sizeof(vepod_item_heavy)));
+    }
+    return item_->heavy;
+  }
   bool atom() const { return format_ == vepod_format_atom; }
   void item_done();
 
@@ -699,7 +706,9 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
       uint8_t rank = kind == e_content_encoded || kind == e_content ? 1
                      : kind == e_itunes_summary                     ? 3
                                                                     : 2;
-      return take_ranked(&item_->description, r.description, rank, text, false);
+      if (!may_take(r.description, rank)) return vepod_xml_ok;
+      vepod_item_heavy *h = heavy();
+      return h ? take_ranked(&h->description, r.description, rank, text, false) : out_of_memory();
     }
     case e_itunes_author:
       return take_ranked(&item_->author, r.author, 1, text, false);
@@ -751,7 +760,7 @@ vepod_xml_status feed_mapper::start_person(const vepod_xml_tag &tag, vepod_xml_w
   clear_person(person_);
   person_depth_ = -1;
   if (tag.self_closing) return vepod_xml_ok;
-  int32_t count = item_ ? item_->npersons : feed_->npersons;
+  int32_t count = item_ ? (item_->heavy ? item_->heavy->npersons : 0) : feed_->npersons;
   if (count >= vepod_max_persons) return vepod_xml_ok;
   for (char **field : {&person_.role, &person_.group}) {
     string_view value = attr(tag, field == &person_.role ? "role" : "group");
@@ -771,8 +780,10 @@ vepod_xml_status feed_mapper::end_person(int depth, string_view text) {
   if (depth != person_depth_) return vepod_xml_ok;
   person_depth_ = -1;
   if (person_in_item_ != (item_ != nullptr)) return vepod_xml_ok;
-  vepod_person *&list = item_ ? item_->persons : feed_->persons;
-  int32_t &count = item_ ? item_->npersons : feed_->npersons;
+  vepod_item_heavy *h = item_ ? heavy() : nullptr;
+  if (item_ && !h) return out_of_memory();
+  vepod_person *&list = h ? h->persons : feed_->persons;
+  int32_t &count = h ? h->npersons : feed_->npersons;
   if (count >= vepod_max_persons) return vepod_xml_ok;
   if (!(person_.name = model_text(text))) return out_of_memory();
   vepod_person *person = append(list, count);
@@ -799,8 +810,11 @@ vepod_xml_status feed_mapper::take_funding(const vepod_xml_tag &tag, vepod_xml_w
 
 vepod_xml_status feed_mapper::take_transcript(const vepod_xml_tag &tag) {
   string_view url = vepod_trim_blanks(attr(tag, "url"));
-  if (url.empty() || item_->ntranscripts >= vepod_max_transcripts) return vepod_xml_ok;
-  vepod_transcript *t = append(item_->transcripts, item_->ntranscripts);
+  if (url.empty()) return vepod_xml_ok;
+  vepod_item_heavy *h = heavy();
+  if (!h) return out_of_memory();
+  if (h->ntranscripts >= vepod_max_transcripts) return vepod_xml_ok;
+  vepod_transcript *t = append(h->transcripts, h->ntranscripts);
   if (!t) return out_of_memory();
   vepod_xml_status status = take_attr(&t->url, url, true);
   if (!status) status = take_attr(&t->type, attr(tag, "type"), false);
@@ -812,8 +826,11 @@ vepod_xml_status feed_mapper::take_transcript(const vepod_xml_tag &tag) {
 // A chapter without a readable start has no place in the list and is skipped.
 vepod_xml_status feed_mapper::take_chapter(const vepod_xml_tag &tag) {
   int64_t start = npt_ms(vepod_trim_blanks(attr(tag, "start")));
-  if (start < 0 || item_->nchapters >= vepod_max_chapters) return vepod_xml_ok;
-  vepod_chapter *c = append(item_->chapters, item_->nchapters);
+  if (start < 0) return vepod_xml_ok;
+  vepod_item_heavy *h = heavy();
+  if (!h) return out_of_memory();
+  if (h->nchapters >= vepod_max_chapters) return vepod_xml_ok;
+  vepod_chapter *c = append(h->chapters, h->nchapters);
   if (!c) return out_of_memory();
   c->start_ms = start;
   vepod_xml_status status = take_attr(&c->title, attr(tag, "title"), false);
@@ -824,10 +841,13 @@ vepod_xml_status feed_mapper::take_chapter(const vepod_xml_tag &tag) {
 
 vepod_xml_status feed_mapper::take_alternate(const vepod_xml_tag &tag) {
   alternate_ = -1;
-  if (!details_ || item_->nalternates >= vepod_max_alternates) return vepod_xml_ok;
-  vepod_alternate *a = append(item_->alternates, item_->nalternates);
+  if (!details_) return vepod_xml_ok;
+  vepod_item_heavy *h = heavy();
+  if (!h) return out_of_memory();
+  if (h->nalternates >= vepod_max_alternates) return vepod_xml_ok;
+  vepod_alternate *a = append(h->alternates, h->nalternates);
   if (!a) return out_of_memory();
-  alternate_ = item_->nalternates - 1;
+  alternate_ = h->nalternates - 1;
   alternate_item_ = item_;
   a->length = whole_number(attr(tag, "length"));
   a->bitrate = decimal_number(attr(tag, "bitrate"));
@@ -844,11 +864,11 @@ vepod_xml_status feed_mapper::take_alternate(const vepod_xml_tag &tag) {
 
 vepod_xml_status feed_mapper::take_alternate_source(const vepod_xml_tag &tag) {
   // The alternate must be this item's: a stray end tag may have ended the item it belongs to.
-  if (alternate_ < 0 || alternate_item_ != item_ || alternate_ >= item_->nalternates ||
-      kinds_[tag.depth - 1] != e_alternate) {
+  if (alternate_ < 0 || alternate_item_ != item_ || !item_->heavy ||
+      alternate_ >= item_->heavy->nalternates || kinds_[tag.depth - 1] != e_alternate) {
     return vepod_xml_ok;
   }
-  vepod_alternate &a = item_->alternates[alternate_];
+  vepod_alternate &a = item_->heavy->alternates[alternate_];
   string_view uri = vepod_trim_blanks(attr(tag, "uri"));
   if (uri.empty() || a.nsources >= vepod_max_sources_per_alternate) return vepod_xml_ok;
   vepod_alternate_source *source = append(a.sources, a.nsources);
@@ -1041,28 +1061,31 @@ void vepod_item_clear(vepod_item *item) {
   std::free(item->author);
   std::free(item->chapters_url);
   std::free(item->chapters_type);
-  std::free(item->description);
-  for (int32_t i = 0; i < item->ntranscripts; i++) {
-    vepod_transcript &t = item->transcripts[i];
-    for (char *text : {t.url, t.type, t.language, t.rel}) std::free(text);
-  }
-  std::free(item->transcripts);
-  free_persons(item->persons, item->npersons);
-  for (int32_t i = 0; i < item->nalternates; i++) {
-    vepod_alternate &a = item->alternates[i];
-    for (char *text : {a.type, a.lang, a.title, a.rel, a.codecs}) std::free(text);
-    for (int32_t k = 0; k < a.nsources; k++) {
-      std::free(a.sources[k].uri);
-      std::free(a.sources[k].content_type);
+  if (vepod_item_heavy *h = item->heavy) {
+    std::free(h->description);
+    for (int32_t i = 0; i < h->ntranscripts; i++) {
+      vepod_transcript &t = h->transcripts[i];
+      for (char *text : {t.url, t.type, t.language, t.rel}) std::free(text);
     }
-    std::free(a.sources);
+    std::free(h->transcripts);
+    free_persons(h->persons, h->npersons);
+    for (int32_t i = 0; i < h->nalternates; i++) {
+      vepod_alternate &a = h->alternates[i];
+      for (char *text : {a.type, a.lang, a.title, a.rel, a.codecs}) std::free(text);
+      for (int32_t k = 0; k < a.nsources; k++) {
+        std::free(a.sources[k].uri);
+        std::free(a.sources[k].content_type);
+      }
+      std::free(a.sources);
+    }
+    std::free(h->alternates);
+    for (int32_t i = 0; i < h->nchapters; i++) {
+      vepod_chapter &c = h->chapters[i];
+      for (char *text : {c.title, c.href, c.image}) std::free(text);
+    }
+    std::free(h->chapters);
+    std::free(h);
   }
-  std::free(item->alternates);
-  for (int32_t i = 0; i < item->nchapters; i++) {
-    vepod_chapter &c = item->chapters[i];
-    for (char *text : {c.title, c.href, c.image}) std::free(text);
-  }
-  std::free(item->chapters);
   *item = vepod_item{};
 }
 

@@ -113,15 +113,16 @@ bool vepod_json_item_light(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vepod
 }
 
 bool vepod_json_item_heavy(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vepod_item &item) {
+  if (!item.heavy) return true;
+  const vepod_item_heavy &h = *item.heavy;
   members m(doc, obj);
-  m.text("description", item.description);
-  m.list("transcripts", item.transcripts, item.ntranscripts,
-         [](members &t, const vepod_transcript &v) {
-           t.text("url", v.url).text("type", v.type).text("language", v.language);
-           t.text("rel", v.rel);
-         });
-  m.list("persons", item.persons, item.npersons, person_members);
-  m.list("alternates", item.alternates, item.nalternates, [](members &a, const vepod_alternate &v) {
+  m.text("description", h.description);
+  m.list("transcripts", h.transcripts, h.ntranscripts, [](members &t, const vepod_transcript &v) {
+    t.text("url", v.url).text("type", v.type).text("language", v.language);
+    t.text("rel", v.rel);
+  });
+  m.list("persons", h.persons, h.npersons, person_members);
+  m.list("alternates", h.alternates, h.nalternates, [](members &a, const vepod_alternate &v) {
     a.text("type", v.type).integer("length", v.length).number("bitrate", v.bitrate);
     a.integer("height", v.height).text("lang", v.lang).text("title", v.title);
     a.text("rel", v.rel).text("codecs", v.codecs).flag("default", v.is_default);
@@ -129,7 +130,7 @@ bool vepod_json_item_heavy(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vepod
       s.text("uri", x.uri).text("content_type", x.content_type);
     });
   });
-  m.list("chapters", item.chapters, item.nchapters, [](members &c, const vepod_chapter &v) {
+  m.list("chapters", h.chapters, h.nchapters, [](members &c, const vepod_chapter &v) {
     c.integer("start_ms", v.start_ms).text("title", v.title).text("href", v.href);
     c.text("image", v.image);
   });

@@ -81,6 +81,19 @@ enum vepod_show_type : int8_t {
   vepod_show_serial = 2,
 };
 
+// What only an episode's own details show, kept apart so that a listing's episodes stay small.
+struct vepod_item_heavy {
+  char *description;  // show notes, HTML as the feed wrote it
+  vepod_transcript *transcripts;
+  int32_t ntranscripts;
+  vepod_person *persons;
+  int32_t npersons;
+  vepod_alternate *alternates;
+  int32_t nalternates;
+  vepod_chapter *chapters;
+  int32_t nchapters;
+};
+
 struct vepod_item {
   char *title;
   char *id;  // guid / Atom id, or the "enc:" fallback made from the media URL
@@ -92,27 +105,19 @@ struct vepod_item {
   int64_t duration_s;  // seconds, -1 unknown
   int32_t index;       // position in document order
 
-  // What a listing shows beside the above.
+  // What a listing shows beside the above (the small numbers first, in the room after index).
+  int8_t episode_type = vepod_episode_none;
+  int8_t is_explicit = -1;  // "explicit": -1 unknown, 0 clean, 1 explicit
+  int32_t season = -1;
+  double episode = -1;  // may be fractional
   char *image;
   char *link;  // the episode's web page
   char *author;
-  int64_t season = -1;
-  double episode = -1;  // may be fractional
-  int8_t episode_type = vepod_episode_none;
-  int8_t is_explicit = -1;  // "explicit": -1 unknown, 0 clean, 1 explicit
   char *chapters_url;
   char *chapters_type;
 
-  // Read only when the parse asks for vepod_detail_all.
-  char *description;  // show notes, HTML as the feed wrote it
-  vepod_transcript *transcripts;
-  int32_t ntranscripts;
-  vepod_person *persons;
-  int32_t npersons;
-  vepod_alternate *alternates;
-  int32_t nalternates;
-  vepod_chapter *chapters;
-  int32_t nchapters;
+  // Kept only by a parse for vepod_detail::all, and only when the feed gives any of it.
+  vepod_item_heavy *heavy;
 };
 
 enum vepod_feed_format : int32_t {
