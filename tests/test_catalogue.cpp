@@ -513,6 +513,33 @@ TEST_F(Catalogue, EveryListedEntryResolves) {
   EXPECT_EQ(by_path.text, R"({"url":"ftp://h/ep3.mp3","headers":{}})");
 }
 
+// The operations know the feed's URL and resolve relative media, artwork and page links against
+// it; vepod_parse_feed does not and keeps them as written.
+TEST_F(Catalogue, RelativeUrlsResolveAgainstTheFeed) {
+  const char *feed_url = "http://h/shows/feed.xml";
+  const std::string doc =
+      "<rss><channel><title>S</title><link>/site</link><itunes:image href=' cover.jpg'/>"
+      "<item><guid>a</guid><link>ep/a.html</link><itunes:image href='/art/a.jpg'/>"
+      "<enclosure url='../media/a.mp3'/></item></channel></rss>";
+  vepod_fake_set(feed_url, 200, doc.c_str());
+  const std::string settings = settings_for(feed_url);
+  Answer root = list(settings, "");
+  ASSERT_EQ(root.code, 0) << vepod_last_error();
+  EXPECT_NE(root.text.find(R"("image":"http://h/shows/cover.jpg")"), std::string::npos);
+  EXPECT_NE(root.text.find(R"("link":"http://h/site")"), std::string::npos);
+  Answer episodes = list(settings, feed_url);
+  ASSERT_EQ(episodes.code, 0) << vepod_last_error();
+  for (const char *member :
+       {R"("locator":"http://h/media/a.mp3")", R"("image":"http://h/art/a.jpg")",
+        R"("link":"http://h/shows/ep/a.html")"}) {
+    EXPECT_NE(episodes.text.find(member), std::string::npos) << member;
+  }
+  char *json = nullptr;
+  ASSERT_EQ(vepod_parse_feed(doc.data(), doc.size(), &json, nullptr, 0), 0);
+  EXPECT_NE(std::string(json).find(R"("url":"../media/a.mp3")"), std::string::npos);
+  std::free(json);
+}
+
 // The handler table runs on the transport it is given, whatever is installed for the exports.
 TEST_F(Catalogue, HandlerTableUsesTheCallersTransport) {
   const vepod_handler_table *table = verch_get();

@@ -569,9 +569,11 @@ TEST_F(FetchTest, CountersStayExactUnderConcurrentCalls) {
   counts before = read_counts();
   std::vector<std::thread> threads;
   for (int t = 0; t < k_threads; t++) {
-    threads.emplace_back([] {
+    // A URL of its own per thread: concurrent failures of one URL would share a transport call.
+    threads.emplace_back([t] {
+      const std::string failing = "http://h/no-route-" + std::to_string(t);
       for (int i = 0; i < k_hits; i++) fetch(k_url);
-      for (int i = 0; i < k_failures; i++) fetch("http://h/no-route");
+      for (int i = 0; i < k_failures; i++) fetch(failing.c_str());
     });
   }
   for (std::thread &t : threads) t.join();

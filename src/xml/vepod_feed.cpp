@@ -1044,9 +1044,10 @@ bool vepod_feed_resolve_urls(vepod_feed *feed, const char *base) {
     url = absolute;
     return true;
   };
-  if (!resolve(feed->image)) return false;
+  if (!resolve(feed->image) || !resolve(feed->link)) return false;
   for (int32_t i = 0; i < feed->nitems; i++) {
-    if (!resolve(feed->items[i].url)) return false;
+    vepod_item &item = feed->items[i];
+    if (!resolve(item.url) || !resolve(item.image) || !resolve(item.link)) return false;
   }
   return true;
 }
