@@ -96,6 +96,13 @@ vepod_vector<const vepod_item *> kept_items(const vepod_feed &feed) {
   return kept;
 }
 
+// A feed folder's path and the '/' its entries' paths continue with.
+vepod_string folder_path(const vepod_source &slot) {
+  vepod_string path = slot.url;
+  path += '/';
+  return path;
+}
+
 // One episode entry, NULL when memory ran out while it was built. path holds the folder's path
 // and a '/' on entry; the episode's part is appended and removed again.
 yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vepod_item &item,
@@ -160,12 +167,10 @@ vepod_code list_entry(vepod_source_table &table, const char *path, vepod_out out
   size_t number = size_t(std::find(kept.begin(), kept.end(), ref.item) - kept.begin()) + 1;
 
   vepod_mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
-  if (!doc) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
-  yyjson_mut_val *root = yyjson_mut_arr(doc.get());
+  yyjson_mut_val *root = doc ? yyjson_mut_arr(doc.get()) : nullptr;
   if (!root) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   yyjson_mut_doc_set_root(doc.get(), root);
-  vepod_string entry_path = slot.url;
-  entry_path += '/';
+  vepod_string entry_path = folder_path(slot);
   yyjson_mut_val *entry = episode_entry(doc.get(), entry_path, *ref.item, number);
   bool complete = entry && vepod_json_item_heavy(doc.get(), entry, *ref.item) &&
                   yyjson_mut_arr_append(root, entry);
@@ -189,12 +194,10 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
   vepod_stats_get()->items_guid_fallback += fallbacks;
 
   vepod_mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
-  if (!doc) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
-  yyjson_mut_val *root = yyjson_mut_arr(doc.get());
+  yyjson_mut_val *root = doc ? yyjson_mut_arr(doc.get()) : nullptr;
   if (!root) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   yyjson_mut_doc_set_root(doc.get(), root);
-  vepod_string entry_path = slot.url;
-  entry_path += '/';
+  vepod_string entry_path = folder_path(slot);
   size_t number = 0;
   bool complete = true;
   for (const vepod_item *item : kept) {
