@@ -136,6 +136,39 @@ TEST_F(Catalogue, TypicalSequence) {
   EXPECT_EQ(after["items.guid_fallback"] - before["items.guid_fallback"], 1);
 }
 
+// The listings write their answer straight into the caller's buffer when the writer has room
+// there, and otherwise through the heap: the answer, the one kept for vepod_result_json and the
+// size a short buffer is told it needs must not depend on which way was taken.
+TEST_F(Catalogue, ListingAnswersDoNotDependOnTheBufferSize) {
+  ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, kFeed), 0);
+  const std::string settings = settings_for(kFeedUrl);
+  const std::string feed = kFeedUrl;
+  for (const std::string &path : {std::string(), feed, feed + "/ep-1"}) {
+    SCOPED_TRACE("path \"" + path + "\"");
+    Answer whole = list(settings, path.c_str());
+    ASSERT_EQ(whole.code, 0) << whole.text;
+    const size_t need = whole.text.size() + 1;
+    // Room to spare, room for the answer alone (too little for the writer's own buffer), too
+    // little.
+    for (size_t room : {need * 4, need, need - 1}) {
+      SCOPED_TRACE("room " + std::to_string(room));
+      std::vector<char> out(room, 'x');
+      int code = vepod_list(settings.c_str(), path.c_str(), out.data(), int32_t(room));
+      EXPECT_EQ(std::string(vepod_result_json()), whole.text);
+      if (room < need) {
+        EXPECT_EQ(code, VEPOD_ERR_BUFFER_TOO_SMALL);
+        EXPECT_EQ(out[0], '\0');
+        EXPECT_EQ(std::string(vepod_last_error()),
+                  "output buffer too small: need " + std::to_string(need) + " bytes");
+      } else {
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(std::string(out.data()), whole.text);
+        EXPECT_EQ(std::string(vepod_last_error()), "");
+      }
+    }
+  }
+}
+
 constexpr const char *kPage = R"(<html><head>
   <link rel="alternate" type="application/rss+xml" href="/audio.xml" title="Audio">
   <link rel="alternate" type="application/atom+xml" href="http://site.example/video.atom">

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include <yyjson.h>
 
@@ -11,6 +12,13 @@
 #include "vepod.h"
 
 // MARK: Results (vepod_result.cpp)
+
+struct vepod_doc_deleter {
+  void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
+  void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
+};
+using vepod_doc_ptr = std::unique_ptr<yyjson_doc, vepod_doc_deleter>;
+using vepod_mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, vepod_doc_deleter>;
 
 // A caller's answer buffer; nothing is written where size is 0.
 struct vepod_out {
@@ -35,6 +43,11 @@ vepod_code vepod_emit(char *json, vepod_out out) noexcept;
 // Writes a finished answer document and emits it; an incomplete one (complete false, a member
 // could not be added) or a failed write is reported as out of memory.
 vepod_code vepod_emit_doc(yyjson_mut_doc *doc, bool complete, vepod_out out) noexcept;
+// The same for a document that borrows no text from the caller's arguments, which may share
+// memory with out: the text is written straight into out and the document released before the
+// kept copy of the answer is made, so that the two never take heap memory at once. Also releases
+// doc on failure.
+vepod_code vepod_emit_owned_doc(vepod_mut_doc_ptr doc, bool complete, vepod_out out) noexcept;
 
 // The calling thread's last error and latest answer, copied into texts of the thread that stay
 // unchanged until the thread asks again; "" when there is none (or no memory for the copy).

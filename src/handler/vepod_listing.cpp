@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fetch/vepod_fetch.h"
@@ -69,7 +70,7 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
         (slot.feed.format == 0 || vepod_json_feed_details(doc.get(), entry, slot.feed)) &&
         yyjson_mut_arr_append(root, entry);
   }
-  return vepod_emit_doc(doc.get(), complete, out);
+  return vepod_emit_owned_doc(std::move(doc), complete, out);
 }
 
 // Episode order: known dates newest first, then unknown dates, ties in document order.
@@ -102,6 +103,10 @@ vepod_string folder_path(const vepod_source &slot) {
   path += '/';
   return path;
 }
+
+// The JSON values an episode entry takes at most: the object, and a key and a value for each of
+// the 11 members below and the 9 of vepod_json_item_light.
+constexpr size_t k_entry_values = 1 + 2 * (11 + 9);
 
 // One episode entry, NULL when memory ran out while it was built. path holds the folder's path
 // and a '/' on entry; the episode's part is appended and removed again.
@@ -174,7 +179,7 @@ vepod_code list_entry(vepod_source_table &table, const char *path, vepod_out out
   yyjson_mut_val *entry = episode_entry(doc.get(), entry_path, *ref.item, number);
   bool complete = entry && vepod_json_item_heavy(doc.get(), entry, *ref.item) &&
                   yyjson_mut_arr_append(root, entry);
-  return vepod_emit_doc(doc.get(), complete, out);
+  return vepod_emit_owned_doc(std::move(doc), complete, out);
 }
 
 vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out) {
@@ -194,6 +199,9 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
   vepod_stats_get()->items_guid_fallback += fallbacks;
 
   vepod_mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
+  // The values in one block of the size the episodes can take at most: grown block by block they
+  // would leave up to half as much again unused.
+  if (doc) yyjson_mut_doc_set_val_pool_size(doc.get(), 1 + kept.size() * k_entry_values);
   yyjson_mut_val *root = doc ? yyjson_mut_arr(doc.get()) : nullptr;
   if (!root) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   yyjson_mut_doc_set_root(doc.get(), root);
@@ -206,7 +214,7 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
     complete = entry && yyjson_mut_arr_append(root, entry);
     if (!complete) break;
   }
-  return vepod_emit_doc(doc.get(), complete, out);
+  return vepod_emit_owned_doc(std::move(doc), complete, out);
 }
 
 }  // namespace

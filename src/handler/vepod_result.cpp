@@ -118,6 +118,29 @@ vepod_code vepod_emit_doc(yyjson_mut_doc *doc, bool complete, vepod_out out) noe
   return vepod_emit(json, out);
 }
 
+vepod_code vepod_emit_owned_doc(vepod_mut_doc_ptr doc, bool complete, vepod_out out) noexcept {
+  if (!complete) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  // The writer's buffer lives in out, so a long listing's text is never on the heap beside the
+  // document that makes it. A buffer too small for the writer falls back to the heap.
+  yyjson_alc in_out;
+  size_t len = 0;
+  const char *json = nullptr;
+  if (out.size > 0 && yyjson_alc_pool_init(&in_out, out.data, out.size)) {
+    json = yyjson_mut_write_opts(doc.get(), 0, &in_out, &len, nullptr);
+  }
+  if (!json) return vepod_emit_doc(doc.get(), true, out);
+  std::memmove(out.data, json, len + 1);
+  doc.reset();
+  auto *answer = static_cast<char *>(vepod_malloc(len + 1));
+  if (!answer) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  std::memcpy(answer, out.data, len + 1);
+  thread_results &results = t_results;
+  std::free(results.answer);
+  results.answer = answer;
+  results.err[0] = '\0';
+  return VEPOD_OK;
+}
+
 const char *vepod_last_error_text() noexcept {
   thread_results &results = t_results;
   std::memcpy(results.err_copy, results.err, k_err_size);
