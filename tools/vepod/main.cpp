@@ -545,7 +545,10 @@ int run(int argc, char **argv) {
   } catch (const CLI::ArgumentMismatch &e) {
     // An option last on the line without its value: CLI11 says "--limit: 1 required N missing".
     const std::string what = e.what();
-    const std::string name = what.substr(0, what.find(':'));
+    const size_t colon = what.find(": ");
+    if (colon == std::string::npos || !what.ends_with(" missing"))
+      return report("", k_exit_usage, what + " (see 'vepod --help')");
+    const std::string name = what.substr(0, colon);
     for (const command &c : k_commands)
       if (app.got_subcommand(c.name)) o.command = c.name;
     if (o.command.empty())
