@@ -275,16 +275,45 @@ class CommandLine(Case):
             (["list", "https://feeds.example.com/a\nhttps://attacker.example/b"],
              "'https://feeds.example.com/a https://attacker.example/b' has a line break inside"),
             (["stream", "--entry", "[]"], "entry_json is not a JSON object"),
-            # Option values in plain words, whatever the number typed.
-            (["episodes", "--limit", "0"], "--limit must be a positive number ("),
-            (["episodes", "--limit", "9" * 40], "--limit must be a positive number ("),
-            (["download", "--max-size", "2X"], "--max-size must be a size such as 500M"),
-            (["download", "--max-size", "99999999999T"], "--max-size must be a size"),
-            (["update", "--jobs", "65"], "--jobs must be a whole number from 1 to 64"),
         ]
         for args, err in cases:
             with self.subTest(args=args):
                 self.expect(run(*args), USAGE, "", err)
+
+    def test_option_values_in_plain_words(self):
+        """Every option that takes a number, size or duration: a bad value, whatever was typed,
+        is named with what it must be, never in the parser's words nor as a lookup that failed."""
+        with tempfile.TemporaryDirectory() as folder:
+            feed = os.path.join(folder, "feed.xml")
+            with open(feed, "w") as f:
+                f.write(FEED)
+            route = ["--offline", FEED_URL + "=" + feed]
+            cases = [
+                (["list", "--timeout", "0x10", FEED_URL], USAGE,
+                 "--timeout needs a number of seconds above 0, at most 86400 ("),
+                (["list", "--max-age", "9" * 12, FEED_URL], USAGE,
+                 "--max-age needs a whole number of seconds, from 0 (fetch every time) to "
+                 "2147483647 ("),
+                (["episodes", "--limit", "0"], USAGE, "--limit must be a positive number ("),
+                (["episodes", "--limit", "9" * 40], USAGE, "--limit must be a positive number ("),
+                (["download", "--max-size", "2X"], USAGE, "--max-size must be a size such as 500M"),
+                (["download", "--max-size", "99999999999T"], USAGE,
+                 "--max-size must be a size such as 500M"),
+                (["update", "--jobs", "65"], USAGE, "--jobs must be a whole number from 1 to 64 ("),
+                (["list", "--feed", "0", FEED_URL], USAGE,
+                 "--feed must be a positive number or a URL ("),
+                (["played", "--feed", "-1", "--all"], USAGE,
+                 "--feed must be a positive number or a URL ("),
+                # An episode's id may be any word: a number that names no episode is not found.
+                (["stream", *route, "--episode", "0", FEED_URL], NOTHING,
+                 "no episode 0 in " + FEED_URL),
+                # A value left out, last on the line or empty, is said to be missing.
+                (["episodes", "--limit"], USAGE, "episodes: --limit needs a value ("),
+                (["download", "--max-size", ""], USAGE, "download: --max-size needs a value ("),
+            ]
+            for args, code, err in cases:
+                with self.subTest(args=args):
+                    self.expect(run(*args), code, "", err)
 
     def test_help(self):
         main = run("--help")

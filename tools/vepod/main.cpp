@@ -421,10 +421,26 @@ bool check_values(options &o, std::string &error) {
     }
     o.offline.emplace_back(route.substr(0, eq), route.substr(eq + 1));
   }
+  // A feed goes by its number or its URL; a number that can name none (0, -1, +2, beyond any
+  // count) is an error here rather than a "not found" from a lookup by URL.
+  if (o.feed.find_first_not_of("+-0123456789") == std::string::npos &&
+      o.feed.find_first_of("0123456789") != std::string::npos) {
+    size_t number = 0;
+    if (!parse_count(o.feed, number)) {
+      error = "--feed must be a positive number or a URL";
+      return false;
+    }
+  }
   if (!o.timeout_text.empty()) {
+    // Plain decimals only: strtod would also take "0x10", "1e2" and leading blanks.
+    const std::string &v = o.timeout_text;
+    const size_t dot = v.find('.');
+    const bool decimal = v.find_first_not_of("0123456789.") == std::string::npos &&
+                         v.find_first_of("0123456789") != std::string::npos &&
+                         (dot == std::string::npos || v.find('.', dot + 1) == std::string::npos);
     char *end = nullptr;
-    double seconds = std::strtod(o.timeout_text.c_str(), &end);
-    if (*end != '\0' || !(seconds > 0 && seconds <= 86400)) {
+    double seconds = decimal ? std::strtod(v.c_str(), &end) : 0;
+    if (!(seconds > 0 && seconds <= 86400)) {
       error = "--timeout needs a number of seconds above 0, at most 86400";
       return false;
     }
@@ -455,7 +471,8 @@ bool check_values(options &o, std::string &error) {
     const std::string &v = o.max_age_text;
     auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
     if (ec != std::errc() || end != v.data() + v.size() || seconds < 0) {
-      error = "--max-age needs a whole number of seconds";
+      error = "--max-age needs a whole number of seconds, from 0 (fetch every time) to " +
+              std::to_string(INT32_MAX);
       return false;
     }
     o.max_age = seconds;
@@ -525,6 +542,18 @@ int run(int argc, char **argv) {
   } catch (const CLI::CallForHelp &) {
     std::fputs(app.help().c_str(), stdout);
     return k_exit_ok;
+  } catch (const CLI::ArgumentMismatch &e) {
+    // An option last on the line without its value: CLI11 says "--limit: 1 required N missing".
+    const std::string what = e.what();
+    const size_t colon = what.find(": ");
+    if (colon == std::string::npos || !what.ends_with(" missing"))
+      return report("", k_exit_usage, what + " (see 'vepod --help')");
+    const std::string name = what.substr(0, colon);
+    for (const command &c : k_commands)
+      if (app.got_subcommand(c.name)) o.command = c.name;
+    if (o.command.empty())
+      return report("", k_exit_usage, name + " needs a value (see 'vepod --help')");
+    return usage_error(o, name + " needs a value");
   } catch (const CLI::ParseError &e) {
     return report("", k_exit_usage, std::string(e.what()) + " (see 'vepod --help')");
   }
@@ -534,6 +563,12 @@ int run(int argc, char **argv) {
       chosen = app.get_subcommand(c.name);
       o.command = c.name;
     }
+  // An empty value ("--limit ''") would read as no option at all: say so instead.
+  if (chosen != nullptr)
+    for (const CLI::Option *opt : chosen->get_options())
+      if (opt->nonpositional() && opt->get_type_size() != 0)
+        for (const std::string &value : opt->results())
+          if (value.empty()) return usage_error(o, opt->get_name() + " needs a value");
   std::vector<std::string> leftover = app.remaining();
   if (chosen != nullptr)
     for (const std::string &word : chosen->remaining()) leftover.push_back(word);

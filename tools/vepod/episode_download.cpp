@@ -1,0 +1,192 @@
+#include "episode_download.h"
+
+#include <ctime>
+#include <filesystem>
+
+#include "filename.h"
+#include "vepod.h"
+
+namespace {
+
+// The stream URL the library resolves for an episode recorded from `feed_url`.
+bool stream_url_of(const episode &e, const std::string &feed_url, std::string &url,
+                   std::string &error) {
+  const std::string settings = make_settings({feed_url});
+  answer stream = call_stream_url(settings.c_str(), e.entry);
+  if (stream.code != VEPOD_OK) {
+    error = stream.error;
+    return false;
+  }
+  json_doc doc = read_json(stream.json);
+  url = text_member(yyjson_doc_get_root(doc.get()), "url");
+  return true;
+}
+
+// The MIME type the feed gave the episode's media, from its listing entry.
+std::string enclosure_type(const episode &e) {
+  json_doc doc = read_json(e.entry);
+  return text_member(yyjson_doc_get_root(doc.get()), "enclosure_type");
+}
+
+// Whether anything has the name, a link (even a dangling one) included.
+bool name_in_use(const std::filesystem::path &path) {
+  std::error_code ec;
+  return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found;
+}
+
+// Copy numbers tried before giving up on finding a free name.
+constexpr unsigned k_max_copies = 1000;
+
+// Offline, the media comes from the local file routed for its URL, through the same
+// .part-and-rename as a download.
+download_result copy_offline(const download_plan &plan, const std::string &url,
+                             const std::filesystem::path &dest) {
+  download_result result;
+  for (const auto &[route, file] : plan.offline) {
+    if (route != url) continue;
+    std::error_code ec;
+    std::filesystem::create_directories(dest.parent_path(), ec);
+    if (!ec && std::filesystem::is_symlink(dest.parent_path(), ec))
+      ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    std::filesystem::path partial = dest;
+    partial += k_part_suffix;
+    if (!ec) std::filesystem::remove(partial, ec);  // a link there goes, unfollowed
+    if (!ec) std::filesystem::copy_file(file, partial, ec);
+    if (!ec) std::filesystem::rename(partial, dest, ec);
+    if (ec) {
+      result.message = file + ": " + ec.message();
+      return result;
+    }
+    result.status = download_status::complete;
+    result.size = std::filesystem::file_size(dest, ec);
+    return result;
+  }
+  result.status = download_status::network_error;
+  result.message = "no route (no --offline file for it)";
+  return result;
+}
+
+// The first name for the episode's file that nothing else has, neither the file nor its .part:
+// episodes of one day may share a title (a feed's parts, re-runs), another feed may share the
+// folder's name, and files may be there that no download made. Empty when none is free.
+std::filesystem::path free_name(store &db, const download_plan &plan, const picked_episode &p,
+                                const std::string &extension, const partial_download *own) {
+  const subscription &s = p.feed;
+  const episode &e = p.item;
+  const std::string day = date_text(e.published_ms, plan.utc);
+  for (unsigned copy = 1; copy <= k_max_copies; copy++) {
+    std::filesystem::path candidate = episode_path(
+        plan.out_dir, s.title.empty() ? "Untitled" : s.title, day, e.title, extension, copy);
+    std::filesystem::path candidate_part = candidate;
+    candidate_part += k_part_suffix;
+    const bool own_part = own != nullptr && candidate_part.string() == own->file;
+    if (db.file_taken(candidate.string(), e.id) || name_in_use(candidate) ||
+        (name_in_use(candidate_part) && !own_part))
+      continue;
+    return candidate;
+  }
+  return {};
+}
+
+// Downloads one episode; the database learns of its .part before the transfer and of the
+// whole file after it.
+episode_download download_one(store &db, const download_plan &plan, const picked_episode &p) {
+  const subscription &s = p.feed;
+  const episode &e = p.item;
+  episode_download r;
+  r.title = e.title;
+  if (e.downloaded >= 0 && std::filesystem::exists(e.file)) {
+    r.outcome = episode_outcome::already_there;
+    r.path = e.file;
+    std::error_code ec;
+    r.bytes = std::filesystem::file_size(e.file, ec);
+    if (ec) r.bytes = 0;
+    return r;
+  }
+  auto fail = [&r](std::string error) {
+    r.outcome = episode_outcome::failed;
+    r.exit = k_exit_failure;
+    r.error = std::move(error);
+    return r;
+  };
+  std::string resolved, error;
+  if (!stream_url_of(e, s.url, resolved, error)) return fail(error);
+  if (!check_url(resolved, r.url, error))
+    return fail("the media URL " + redact_url(resolved) + " " + error);
+  // A .part is continued only when this episode's own download left it, for the same media.
+  partial_download recorded;
+  const bool have = db.partial(e.id, recorded);
+  const bool resumable = have && recorded.media_url == r.url && recorded.size == e.size;
+  const std::filesystem::path dest =
+      free_name(db, plan, p, media_extension(r.url, enclosure_type(e)), have ? &recorded : nullptr);
+  if (dest.empty()) return fail("no free file name");
+  std::filesystem::path part = dest;
+  part += k_part_suffix;
+  // The folders this download makes, innermost first, to take away again if it fails.
+  std::vector<std::filesystem::path> made;
+  std::error_code ec;
+  for (std::filesystem::path f = dest.parent_path();
+       !f.empty() && f != f.parent_path() && !std::filesystem::exists(f, ec); f = f.parent_path())
+    made.push_back(f);
+  download_options how = plan.how;
+  how.label = e.title;
+  how.validator = resumable && part.string() == recorded.file ? recorded.validator : "";
+  const bool online = plan.offline.empty();
+  partial_download started{part.string(), r.url, how.validator, e.size};
+  if (online) {
+    store::transaction t(db);
+    db.set_partial(e.id, started);
+    t.commit();
+  }
+  download_result got = online ? download_file(r.url, dest, how) : copy_offline(plan, r.url, dest);
+  r.resumed = got.resumed;
+  if (got.status != download_status::complete && online) {
+    // What the .part now holds came with this validator: the next run may continue it.
+    started.validator = got.validator;
+    store::transaction t(db);
+    db.set_partial(e.id, started);
+    t.commit();
+  }
+  if (got.status == download_status::interrupted) {
+    r.outcome = episode_outcome::interrupted;
+    r.path = part.string();
+    r.bytes = got.size;
+    return r;
+  }
+  if (got.status != download_status::complete) {
+    // Folders made for this file go again when nothing stayed in them; one that keeps a
+    // resumable .part stays (remove takes empty folders only).
+    for (const std::filesystem::path &f : made)
+      if (!std::filesystem::remove(f, ec)) break;
+    r.outcome = episode_outcome::transfer_failed;
+    r.exit = got.status == download_status::file_error          ? k_exit_failure
+             : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
+                                                                : k_exit_network;
+    r.error = got.message;
+    r.bytes = got.size;
+    return r;
+  }
+  store::transaction t(db);
+  db.mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), dest.string());
+  t.commit();
+  r.outcome = episode_outcome::downloaded;
+  r.path = dest.string();
+  r.bytes = got.size;
+  return r;
+}
+
+}  // namespace
+
+std::vector<episode_download> download_episodes(
+    store &db, const std::vector<picked_episode> &chosen, const download_plan &plan,
+    const std::function<void(const episode_download &)> &done) {
+  std::vector<episode_download> results;
+  // A Ctrl-C between two files is seen too, not only one during a transfer.
+  interrupt_scope ctrl_c;
+  for (const picked_episode &p : chosen) {
+    results.push_back(download_one(db, plan, p));
+    done(results.back());
+    if (results.back().outcome == episode_outcome::interrupted) break;
+  }
+  return results;
+}

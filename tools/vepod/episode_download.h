@@ -1,0 +1,50 @@
+// The download core: fetches chosen episodes' media into the download folder, records in the
+// database what arrived whole or may be resumed, and returns what happened to each as data; it
+// prints nothing but the progress line download_file draws.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli.h"
+#include "download.h"
+#include "store.h"
+
+enum class episode_outcome {
+  downloaded,       // the file arrived whole at `path`
+  already_there,    // downloaded before and still at `path`; nothing was fetched
+  failed,           // no media URL, a URL refused, or no free file name: nothing was fetched
+  transfer_failed,  // the transfer from `url` failed; a resumable .part may stay
+  interrupted,      // Ctrl-C: the .part at `path` is kept for the next run, and the run stops
+};
+
+// What the download of one episode did.
+struct episode_download {
+  std::string title;  // the episode's
+  episode_outcome outcome = episode_outcome::failed;
+  std::string url;       // the media URL, once resolved
+  std::string path;      // the file, or the .part when interrupted
+  uint64_t bytes = 0;    // in the file when downloaded or already there
+  bool resumed = false;  // the server continued an earlier .part
+  int exit = 0;          // when failed or transfer_failed: the exit code its failure calls for
+  std::string error;     // when failed or transfer_failed: why, in one line
+};
+
+struct download_plan {
+  std::string out_dir;  // the folder that holds the feeds' folders
+  bool utc = false;     // the dates in file names in UTC, else local time
+  download_options how;
+  // With any, the media comes from these local files (URL, file) instead of the network, and
+  // no resumable .part is recorded.
+  std::vector<std::pair<std::string, std::string>> offline;
+};
+
+// Downloads `chosen` in order, calling `done` with each episode's result as it is known (that is
+// where the caller prints), and returns them all. Stops after an interrupted one. The library's
+// transport must be open (session::open). Throws store_error.
+std::vector<episode_download> download_episodes(
+    store &db, const std::vector<picked_episode> &chosen, const download_plan &plan,
+    const std::function<void(const episode_download &)> &done);
