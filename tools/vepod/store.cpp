@@ -118,6 +118,13 @@ class statement {
   sqlite3_stmt *stmt_ = nullptr;
 };
 
+// The episode query read_episode reads, column for column; callers add their WHERE and ORDER BY.
+#define SELECT_EPISODES                                                                         \
+  "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url, e.size," \
+  " e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file, e.played, e.number,"   \
+  " (SELECT count(*) FROM subscriptions o WHERE o.id <= e.subscription)"                        \
+  " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
+
 episode read_episode(const statement &s) {
   episode e;
   e.id = s.integer(0);
@@ -389,12 +396,7 @@ void store::trim_episodes(int64_t subscription) {
 }
 
 std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_t limit) {
-  statement s(db_,
-              "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url,"
-              " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file,"
-              " e.played, e.number,"
-              " (SELECT count(*) FROM subscriptions o WHERE o.id <= e.subscription)"
-              " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
+  statement s(db_, SELECT_EPISODES
               " WHERE (?1 = 0 OR e.subscription = ?1)"
               " AND (?2 = 0 OR (e.is_new AND e.downloaded IS NULL AND e.played IS NULL))"
               " ORDER BY e.published_ms DESC, e.id LIMIT ?3");
@@ -405,13 +407,7 @@ std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_
 }
 
 bool store::episode_by_number(int64_t subscription, int64_t number, episode &out) {
-  statement s(db_,
-              "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url,"
-              " e.size, e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file,"
-              " e.played, e.number,"
-              " (SELECT count(*) FROM subscriptions o WHERE o.id <= e.subscription)"
-              " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
-              " WHERE e.subscription = ? AND e.number = ?");
+  statement s(db_, SELECT_EPISODES " WHERE e.subscription = ? AND e.number = ?");
   s.bind(1, subscription).bind(2, number);
   if (!s.step()) return false;
   out = read_episode(s);
