@@ -3,6 +3,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -74,32 +75,29 @@ std::string chapters_text(yyjson_val *chapters) {
   return text;
 }
 
-// "URL (type, language)" per transcript.
-std::string transcripts_text(yyjson_val *transcripts) {
+// One line per element of a list: its head member, then its other members that are present in
+// parentheses ("URL (type, language)", "Name (role, group)").
+std::string labelled_lines(yyjson_val *list, const char *head,
+                           std::initializer_list<const char *> about_keys) {
   std::string text;
   size_t index, max;
-  yyjson_val *t;
-  yyjson_arr_foreach(transcripts, index, max, t) {
+  yyjson_val *element;
+  yyjson_arr_foreach(list, index, max, element) {
     std::string about;
-    for (const char *key : {"type", "language", "rel"})
-      if (std::string v = text_member(t, key); !v.empty()) about += (about.empty() ? "" : ", ") + v;
-    text += text_member(t, "url") + (about.empty() ? "" : " (" + about + ")") + "\n";
+    for (const char *key : about_keys)
+      if (std::string v = text_member(element, key); !v.empty())
+        about += (about.empty() ? "" : ", ") + v;
+    text += text_member(element, head) + (about.empty() ? "" : " (" + about + ")") + "\n";
   }
   return text;
 }
 
-// "Name (role, group)" per person.
+std::string transcripts_text(yyjson_val *transcripts) {
+  return labelled_lines(transcripts, "url", {"type", "language", "rel"});
+}
+
 std::string persons_text(yyjson_val *persons) {
-  std::string text;
-  size_t index, max;
-  yyjson_val *p;
-  yyjson_arr_foreach(persons, index, max, p) {
-    std::string about;
-    for (const char *key : {"role", "group"})
-      if (std::string v = text_member(p, key); !v.empty()) about += (about.empty() ? "" : ", ") + v;
-    text += text_member(p, "name") + (about.empty() ? "" : " (" + about + ")") + "\n";
-  }
-  return text;
+  return labelled_lines(persons, "name", {"role", "group"});
 }
 
 void print_details(std::FILE *out, const picked_episode &p, yyjson_val *d) {
