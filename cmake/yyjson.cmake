@@ -1,9 +1,11 @@
 # yyjson 0.12: the installed package (Debian's libyyjson-dev), or else, where no package of it
-# exists (the Windows cross build), its release source named by VEPOD_YYJSON_SOURCE (a folder or a
-# release tarball), compiled into the library. Either way the target is yyjson::yyjson and
+# exists (the Windows cross build, a system without the package), its release source compiled into
+# the library: the tarball kept in third_party/yyjson (checked against its SHA256SUMS), or a folder
+# or tarball named by VEPOD_YYJSON_SOURCE. Either way the target is yyjson::yyjson and
 # VEPOD_YYJSON_VERSION the version its header states.
-set(VEPOD_YYJSON_SOURCE "" CACHE PATH
+set(VEPOD_YYJSON_SOURCE "${PROJECT_SOURCE_DIR}/third_party/yyjson/yyjson-0.12.0.tar.gz" CACHE PATH
     "yyjson 0.12 source (folder or release tarball), built in when no yyjson package is found")
+option(VEPOD_YYJSON_BUNDLED "Build the bundled yyjson source even when a package is installed" OFF)
 
 # The yyjson package ships no version file, so the version is read from the header.
 function(vepod_yyjson_version include_dirs out_var)
@@ -21,10 +23,9 @@ function(vepod_yyjson_version include_dirs out_var)
   set(VEPOD_YYJSON_HEADER ${header} PARENT_SCOPE)
 endfunction()
 
-if(VEPOD_YYJSON_SOURCE)
+if(NOT VEPOD_YYJSON_BUNDLED)
+  # The package ships no version file: its version is read from its header below.
   find_package(yyjson CONFIG QUIET)
-else()
-  find_package(yyjson CONFIG REQUIRED)
 endif()
 if(yyjson_FOUND)
   get_target_property(include_dirs yyjson::yyjson INTERFACE_INCLUDE_DIRECTORIES)
