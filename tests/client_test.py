@@ -355,6 +355,36 @@ class Client(unittest.TestCase):
                 self.assertEqual(self.subscribed(),
                                  [self.base + "/podcast.xml" if moves else old])
 
+    def test_numbers_name_one_subscription_for_good(self):
+        urls = [self.serve("/n%d.xml" % i, rss("N%d" % i, [
+            ("E%d" % i, "n%d" % i, "%s/media/n%d.mp3" % (self.base, i))])) for i in range(1, 5)]
+        for url in urls[:3]:
+            self.vepod("subscribe", url)
+        # The last number given and one before it: neither comes back to another subscription.
+        self.vepod("unsubscribe", "3")
+        self.vepod("unsubscribe", "1")
+        self.vepod("subscribe", urls[3])
+        listed = json.loads(self.vepod("subscriptions", "--json").stdout)
+        self.assertEqual([(s["number"], s["url"]) for s in listed], [(2, urls[1]), (4, urls[3])])
+        self.assertEqual([e["ref"] for e in json.loads(self.vepod("episodes", "--json").stdout)],
+                         ["2.1", "4.1"])
+        self.assertIn("E2", self.vepod("show", "2.1").stdout)
+        self.vepod("show", "3.1", code=NOTHING)
+        self.vepod("unsubscribe", "1", code=NOTHING)
+
+    def test_an_update_takes_what_the_feed_says_now(self):
+        feed = self.serve("/now.xml", rss("Now", [("Old title", "g", self.base + "/media/gone/a.mp3")]))
+        self.vepod("subscribe", feed)
+        self.serve("/now.xml", rss("Now", [("New title", "g", self.base + "/media/b.mp3")]))
+        self.vepod("update", "--max-age", "0")
+        [listed] = json.loads(self.vepod("episodes", "--json").stdout)
+        self.assertEqual((listed["ref"], listed["title"], listed["url"]),
+                         ("1.1", "New title", self.base + "/media/b.mp3"))
+        self.assertIn(self.base + "/media/b.mp3", self.vepod("show", "1.1").stdout)
+        out = self.vepod("download", "1.1", "-o", self.path("dl")).stdout.strip()
+        self.assertTrue(out.endswith("New title.mp3"), out)
+        self.assertEqual(pathlib.Path(out).read_bytes(), media_bytes("b.mp3"))
+
     def test_download_leaves_files_it_did_not_make_and_skips_what_is_done(self):
         self.vepod("subscribe", self.base + "/podcast.xml")
         folder = self.path("episodes")

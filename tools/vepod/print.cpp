@@ -159,9 +159,8 @@ void print_subscriptions(std::FILE *out, const std::vector<subscription> &all) {
           {true, false, false, true, false, false},
           {},
           1};
-  for (size_t i = 0; i < all.size(); i++) {
-    const subscription &s = all[i];
-    t.rows.push_back({std::to_string(i + 1), s.title.empty() ? "-" : terminal_text(s.title),
+  for (const subscription &s : all) {
+    t.rows.push_back({std::to_string(s.number), s.title.empty() ? "-" : terminal_text(s.title),
                       shown_url(s.url), std::to_string(s.episodes),
                       s.last_update < 0 ? "never" : day_text(s.last_update * 1000),
                       s.last_error.empty() ? "-" : terminal_text(s.last_error)});

@@ -64,6 +64,19 @@ constexpr const char *k_migrations[] = {
            OR (o.published_ms = episodes.published_ms AND o.id <= episodes.id)));
        CREATE UNIQUE INDEX episodes_by_number ON episodes(subscription, number);
        CREATE TABLE settings(key TEXT PRIMARY KEY, value TEXT NOT NULL);)",
+    // Numbers that are never given twice: a subscription keeps the number it has today (its
+    // place in the list) and a new one takes the next never given; an episode's number comes from
+    // its subscription's counter, which trimming episodes never lowers.
+    R"(ALTER TABLE subscriptions ADD COLUMN number INTEGER;
+       UPDATE subscriptions SET number =
+         (SELECT count(*) FROM subscriptions o WHERE o.id <= subscriptions.id);
+       CREATE UNIQUE INDEX subscriptions_by_number ON subscriptions(number);
+       ALTER TABLE subscriptions ADD COLUMN last_episode_number INTEGER NOT NULL DEFAULT 0;
+       UPDATE subscriptions SET last_episode_number =
+         (SELECT coalesce(max(number), 0) FROM episodes WHERE subscription = subscriptions.id);
+       CREATE TABLE counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);
+       INSERT INTO counters(name, value)
+         VALUES('subscription', (SELECT coalesce(max(number), 0) FROM subscriptions));)",
 };
 
 class statement {
@@ -122,7 +135,7 @@ class statement {
 #define SELECT_EPISODES                                                                         \
   "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url, e.size," \
   " e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file, e.played, e.number,"   \
-  " (SELECT count(*) FROM subscriptions o WHERE o.id <= e.subscription)"                        \
+  " f.number"                                                                                   \
   " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
 
 episode read_episode(const statement &s) {
@@ -327,21 +340,25 @@ void store::transaction::commit() {
 std::vector<subscription> store::subscriptions() {
   statement s(db_,
               "SELECT id, url, title, added, last_update, last_error,"
-              " (SELECT count(*) FROM episodes WHERE subscription = subscriptions.id)"
-              " FROM subscriptions ORDER BY id");
+              " (SELECT count(*) FROM episodes WHERE subscription = subscriptions.id), number"
+              " FROM subscriptions ORDER BY number");
   std::vector<subscription> all;
   while (s.step())
-    all.push_back(
-        {s.integer(0), s.text(1), s.text(2), s.integer(3), s.integer(4), s.text(5), s.integer(6)});
+    all.push_back({s.integer(0), s.text(1), s.text(2), s.integer(3), s.integer(4), s.text(5),
+                   s.integer(6), s.integer(7)});
   return all;
 }
 
 int64_t store::subscribe(const std::string &url, const std::string &title) {
   statement s(db_,
-              "INSERT INTO subscriptions(url, title, added) VALUES(?, ?, unixepoch())"
+              "INSERT INTO subscriptions(url, title, added, number) VALUES(?, ?, unixepoch(),"
+              " (SELECT value + 1 FROM counters WHERE name = 'subscription'))"
               " ON CONFLICT(url) DO NOTHING");
   s.bind(1, url).bind(2, cut_bytes(title, k_max_title)).step();
-  return sqlite3_changes(db_) == 0 ? 0 : sqlite3_last_insert_rowid(db_);
+  if (sqlite3_changes(db_) == 0) return 0;
+  int64_t id = sqlite3_last_insert_rowid(db_);
+  statement(db_, "UPDATE counters SET value = value + 1 WHERE name = 'subscription'").step();
+  return id;
 }
 
 void store::unsubscribe(int64_t id) {
@@ -370,20 +387,32 @@ void store::set_updated(int64_t id, int64_t when, const std::string &error) {
 }
 
 int64_t store::add_episode(const episode &e) {
+  // An episode the feed still carries takes what the feed says of it now; its number and marks
+  // stay.
+  statement known(db_,
+                  "UPDATE episodes SET title = ?3, published_ms = ?4, media_url = ?5, size = ?6,"
+                  " duration_s = ?7, entry = ?8 WHERE subscription = ?1 AND guid = ?2");
+  known.bind(1, e.subscription).bind(2, e.guid).bind(3, cut_bytes(e.title, k_max_title));
+  known.bind(4, e.published_ms).bind(5, e.media_url).bind(6, e.size).bind(7, e.duration_s);
+  known.bind(8, e.entry).step();
+  if (sqlite3_changes(db_) != 0) return 0;
+  statement counter(db_,
+                    "UPDATE subscriptions SET last_episode_number = last_episode_number + 1"
+                    " WHERE id = ? RETURNING last_episode_number");
+  if (!counter.bind(1, e.subscription).step())
+    throw store_error("database: no subscription " + std::to_string(e.subscription));
+  int64_t number = counter.integer(0);
+  while (counter.step()) {
+  }
   statement s(db_,
               "INSERT INTO episodes(subscription, guid, title, published_ms, media_url, size,"
               " duration_s, entry, first_seen, is_new, number)"
-              " SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10,"
-              " coalesce(max(number), 0) + 1 FROM episodes WHERE subscription = ?1"
-              " ON CONFLICT(subscription, guid) DO NOTHING RETURNING number");
+              " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
   s.bind(1, e.subscription).bind(2, e.guid).bind(3, cut_bytes(e.title, k_max_title));
   s.bind(4, e.published_ms);
   s.bind(5, e.media_url).bind(6, e.size).bind(7, e.duration_s).bind(8, e.entry);
-  s.bind(9, e.first_seen).bind(10, int64_t{e.is_new});
-  if (!s.step()) return 0;
-  int64_t number = s.integer(0);
-  while (s.step()) {
-  }
+  s.bind(9, e.first_seen).bind(10, int64_t{e.is_new}).bind(11, number);
+  s.step();
   return number;
 }
 

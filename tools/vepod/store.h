@@ -22,6 +22,7 @@ struct subscription {
   int64_t added = 0, last_update = -1;  // Unix seconds; -1: never
   std::string last_error;
   int64_t episodes = 0;
+  int64_t number = 0;  // in 'vepod subscriptions': given once, never to another subscription
 };
 
 struct episode {
@@ -96,8 +97,9 @@ class store {
   bool move(int64_t id, const std::string &url);
   void set_updated(int64_t id, int64_t when, const std::string &error);
 
-  // Adds the episode unless the feed already has its guid: the number it got in its feed, 0 when
-  // it was there already.
+  // Adds the episode unless the feed already has its guid: the number it got in its feed. An
+  // episode it already has takes the title, date, media URL, size, duration and entry given, and
+  // 0 is returned.
   int64_t add_episode(const episode &e);
   // The episode of a subscription (its id) with that number; false when there is none.
   bool episode_by_number(int64_t subscription, int64_t number, episode &out);

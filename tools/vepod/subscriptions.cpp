@@ -31,9 +31,9 @@ constexpr size_t k_max_import = 10000;
 const subscription *find_subscription(const std::vector<subscription> &all,
                                       const std::string &which) {
   size_t number = 0;
-  if (parse_count(which, number)) return number <= all.size() ? &all[number - 1] : nullptr;
+  bool by_number = parse_count(which, number);
   for (const subscription &s : all)
-    if (s.url == which) return &s;
+    if (by_number ? s.number == static_cast<int64_t>(number) : s.url == which) return &s;
   return nullptr;
 }
 
@@ -65,10 +65,11 @@ int pick_by_ref(const options &o, store &db, const std::vector<subscription> &al
   if (!parse_ref(ref, feed, number))
     return usage_error(o, "'" + ref + "' is not an episode reference such as 3.12 (subscription " +
                               "3, its episode 12, as 'vepod episodes' numbers them)");
-  if (feed > all.size())
+  const subscription *s = find_subscription(all, std::to_string(feed));
+  if (s == nullptr)
     return report(o.command, k_exit_nothing,
                   "no subscription " + std::to_string(feed) + " (see 'vepod subscriptions')");
-  picked_episode p{all[feed - 1], {}};
+  picked_episode p{*s, {}};
   if (!db.episode_by_number(p.feed.id, number, p.item))
     return report(o.command, k_exit_nothing,
                   "no episode " + ref + " (see 'vepod episodes " + std::to_string(feed) + "')");
@@ -239,10 +240,9 @@ int cmd_subscriptions(const options &o) {
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
     yyjson_mut_val *list = yyjson_mut_arr(doc);
     yyjson_mut_doc_set_root(doc, list);
-    for (size_t i = 0; i < all.size(); i++) {
-      const subscription &s = all[i];
+    for (const subscription &s : all) {
       yyjson_mut_val *item = yyjson_mut_arr_add_obj(doc, list);
-      yyjson_mut_obj_add_int(doc, item, "number", static_cast<int64_t>(i + 1));
+      yyjson_mut_obj_add_int(doc, item, "number", s.number);
       yyjson_mut_obj_add_strcpy(doc, item, "title", s.title.c_str());
       yyjson_mut_obj_add_strcpy(doc, item, "url", s.url.c_str());
       yyjson_mut_obj_add_int(doc, item, "episodes", s.episodes);

@@ -138,7 +138,7 @@ update_result update_subscriptions(store &db, session &net, const std::vector<su
   // Each subscription is written as soon as it and those before it are fetched, so that a run
   // cut short keeps what it had.
   net.prefetch(urls, jobs, [&](size_t i) {
-    result.feeds.push_back(update_one(db, net, i + 1, all[i]));
+    result.feeds.push_back(update_one(db, net, static_cast<size_t>(all[i].number), all[i]));
     // The body is in the database now: neither the transport nor the library's response cache
     // needs to hold it for the rest of the run.
     net.forget(all[i].url);
