@@ -318,6 +318,7 @@ class CommandLine(Case):
     def test_help(self):
         main = run("--help")
         self.expect(main, OK, "Exit status:")
+        self.assertEqual(run("help").stdout, main.stdout)
         def listed(heading):
             return [line.split()[0].rstrip(",") for line in
                     main.stdout.split(heading + ":\n")[1].split("\n\n")[0].splitlines()]

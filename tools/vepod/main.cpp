@@ -579,6 +579,8 @@ int run(int argc, char **argv) {
   }
   if (help->parsed()) {
     if (topic.empty()) {
+      // The program's help, not that of the help command CLI11 would hand over to.
+      app.clear();
       std::fputs(app.help().c_str(), stdout);
       return k_exit_ok;
     }
