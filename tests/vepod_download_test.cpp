@@ -430,7 +430,23 @@ TEST(FileNames, Extensions) {
       {"https://h.example", "audio/mpeg", "mp3"},  // the host's dots are no extension
       {"https://h.example/file.toolong", "", ""},
       {"https://h.example/a.b/episode", "application/x-unknown", ""},
+      // Only media and documents, and only when the type agrees.
+      {"https://h.example/ep.mp4", "audio/mp4", "mp4"},
+      {"https://h.example/ep.m4a", "audio/mpeg", "m4a"},
+      {"https://h.example/ep.pdf", "application/pdf", "pdf"},
+      {"https://h.example/ep.jpg", "application/octet-stream", "jpg"},
+      {"https://h.example/ep.mp3", "video/mp4", "mp4"},
+      {"https://h.example/ep.exe", "audio/mpeg", "mp3"},
+      {"https://h.example/ep.exe", "", ""},
+      {"https://h.example/ep.EXE", "application/octet-stream", ""},
+      {"https://h.example/ep.lnk", "video/mp4", "mp4"},
   };
+  for (std::string_view program : {"exe", "bat", "cmd", "scr", "hta", "lnk", "url", "js", "vbs",
+                                   "jar", "ps1", "msi", "reg", "com", "pif", "cpl", "desktop"}) {
+    const std::string url = "https://h.example/ep." + std::string(program);
+    EXPECT_EQ(media_extension(url, "audio/mpeg"), "mp3") << url;
+    EXPECT_EQ(media_extension(url, ""), "") << url;
+  }
   for (const auto &c : cases)
     EXPECT_EQ(media_extension(c.url, c.mime_type), c.expected) << c.url << " " << c.mime_type;
 }

@@ -47,9 +47,28 @@ constexpr std::string_view k_device_names[] = {
     "LPT\u00B3",
 };
 
-// Extensions of pages and scripts: a URL ending in one names the server's program, not the file.
-constexpr std::array<std::string_view, 10> k_page_extensions = {
-    "php", "asp", "aspx", "cgi", "htm", "html", "jsp", "pl", "py", "xml",
+// What a file of each extension holds, as bits: a URL's extension is taken only when the media
+// it names agrees with the enclosure's MIME type. Only media and documents are named: a feed must
+// not make a listener's folder hold an ".exe" or ".lnk" that a double click would run.
+enum media_kind : unsigned { k_audio = 1, k_video = 2, k_image = 4, k_document = 8 };
+
+struct media_extension_kind {
+  std::string_view extension;
+  unsigned kinds;
+};
+constexpr media_extension_kind k_media_extensions[] = {
+    {"mp3", k_audio},           {"m4a", k_audio},           {"m4b", k_audio},
+    {"aac", k_audio},           {"oga", k_audio},           {"opus", k_audio},
+    {"flac", k_audio},          {"wav", k_audio},           {"mp2", k_audio},
+    {"aif", k_audio},           {"aiff", k_audio},          {"wma", k_audio},
+    {"amr", k_audio},           {"spx", k_audio},           {"mka", k_audio},
+    {"ogg", k_audio | k_video}, {"mp4", k_audio | k_video}, {"webm", k_audio | k_video},
+    {"3gp", k_audio | k_video}, {"m4v", k_video},           {"mov", k_video},
+    {"mkv", k_video},           {"ogv", k_video},           {"mpg", k_video},
+    {"mpeg", k_video},          {"avi", k_video},           {"wmv", k_video},
+    {"jpg", k_image},           {"jpeg", k_image},          {"png", k_image},
+    {"gif", k_image},           {"webp", k_image},          {"pdf", k_document},
+    {"epub", k_document},
 };
 
 struct mime_extension {
@@ -81,10 +100,6 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
   for (size_t i = 0; i < a.size(); i++)
     if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
   return true;
-}
-
-bool is_alnum(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 // Characters that become a space in a name: line breaks would split a listing, and the others
@@ -147,26 +162,46 @@ std::string safe_file_name(std::string_view text, size_t max_bytes) {
   return name;
 }
 
+namespace {
+
+// The kinds a known extension holds; 0 for any other.
+unsigned extension_kinds(std::string_view extension) {
+  for (const media_extension_kind &known : k_media_extensions)
+    if (equal_ignoring_case(extension, known.extension)) return known.kinds;
+  return 0;
+}
+
+// The kinds a MIME type says the file holds: its top-level type, or what the extension it names
+// holds; 0 when it says nothing (none, or a generic type such as application/octet-stream).
+unsigned mime_kinds(std::string_view type) {
+  if (type.size() > 6 && equal_ignoring_case(type.substr(0, 6), "audio/")) return k_audio;
+  if (type.size() > 6 && equal_ignoring_case(type.substr(0, 6), "video/")) return k_video;
+  if (type.size() > 6 && equal_ignoring_case(type.substr(0, 6), "image/")) return k_image;
+  for (const mime_extension &known : k_mime_extensions)
+    if (equal_ignoring_case(type, known.type)) return extension_kinds(known.extension);
+  return 0;
+}
+
+}  // namespace
+
 std::string media_extension(std::string_view url, std::string_view mime_type) {
+  std::string_view type = mime_type.substr(0, mime_type.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
+  while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.remove_prefix(1);
+  const unsigned said = mime_kinds(type);
   const std::string path_text = url_path(url);
   std::string_view path = path_text;
   std::string_view segment = path.substr(path.rfind('/') + 1);
   size_t dot = segment.rfind('.');
   if (dot != std::string_view::npos) {
     std::string_view extension = segment.substr(dot + 1);
-    bool plausible = !extension.empty() && extension.size() <= 5;
-    for (char c : extension) plausible = plausible && is_alnum(c);
-    for (std::string_view page : k_page_extensions)
-      plausible = plausible && !equal_ignoring_case(extension, page);
-    if (plausible) {
+    unsigned holds = extension_kinds(extension);
+    if (holds != 0 && (said == 0 || (holds & said) != 0)) {
       std::string lower(extension);
       for (char &c : lower) c = ascii_lower(c);
       return lower;
     }
   }
-  std::string_view type = mime_type.substr(0, mime_type.find(';'));
-  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
-  while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.remove_prefix(1);
   for (const mime_extension &known : k_mime_extensions)
     if (equal_ignoring_case(type, known.type)) return std::string(known.extension);
   return {};

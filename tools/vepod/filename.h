@@ -23,10 +23,11 @@ inline constexpr std::string_view k_part_suffix = ".part";
 // a '_' after them. "" when nothing is left.
 std::string safe_file_name(std::string_view text, size_t max_bytes = k_max_name_bytes);
 
-// The file extension for a media file, without the dot, lowercase: from the last segment of
-// the URL's path when it has one of 1 to 5 letters and digits that does not name a web page
-// (php, html, ...), otherwise from the MIME type (parameters and case ignored). "" when neither
-// tells.
+// The file extension for a media file, without the dot, lowercase: from the last segment of the
+// URL's path when it is one of the audio, video, image and document extensions the program knows
+// and agrees with the MIME type (an audio type and ".mp4", say; a type that names no kind of
+// media, or none, agrees with any), otherwise from the MIME type (parameters and case ignored).
+// "" when neither tells: never an extension a file manager would run (".exe", ".lnk", ...).
 std::string media_extension(std::string_view url, std::string_view mime_type);
 
 // dir/<feed title>/<date> <episode title>.<extension>, each part through safe_file_name. An empty
