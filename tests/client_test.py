@@ -140,6 +140,13 @@ class Client(unittest.TestCase):
         self.assertIn('Tom & Jerry <live> "1"', titles)
         self.db = first
         self.assertIn("already subscribed", self.vepod("subscribe", self.base + "/feed.xml").stdout)
+        # What XML cannot hold, stored by an earlier version or planted, never breaks the export.
+        with sqlite3.connect(self.db) as db:
+            db.execute("UPDATE subscriptions SET title = CAST(? AS TEXT) WHERE url LIKE '%feed.xml'",
+                       (b"bad \xef\xbf\xbf \xef\xbf\xbe \xed\xa0\x80 \xff \x01 end",))
+        root = xml.etree.ElementTree.fromstring(self.vepod("export").stdout.encode())
+        self.assertIn("bad \ufffd \ufffd \ufffd", root.find(".//outline[@xmlUrl='%s/feed.xml']"
+                                                         % self.base).get("title"))
 
     def test_import_reads_nested_outlines_and_skips_what_it_cannot_use(self):
         nested = self.write("nested.opml", """<?xml version="1.0"?>

@@ -536,6 +536,31 @@ int cmd_import(const options &o) {
                                     : k_exit_ok;
 }
 
+namespace {
+
+// `text` with every character XML 1.0 cannot hold (what is not UTF-8, U+FFFE, U+FFFF) replaced,
+// after terminal_text has replaced the controls: one hostile title must not make the whole
+// export a document that XML readers refuse.
+std::string xml_text(std::string_view text) {
+  std::string safe = terminal_text(text);
+  std::string out;
+  out.reserve(safe.size());
+  for (size_t i = 0; i < safe.size();) {
+    char32_t c = 0;
+    size_t length = decode_utf8(safe, i, c);
+    if (length == 0 || c == 0xFFFE || c == 0xFFFF) {
+      out += k_replacement;
+      i += length ? length : 1;
+    } else {
+      out.append(safe, i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 int cmd_export(const options &o) {
   if (o.args.size() > 1) return usage_error(o, "takes one FILE at most");
   std::unique_ptr<store> db = open_store(o, store::access::read);
@@ -556,13 +581,13 @@ int cmd_export(const options &o) {
   pugi::xml_node body = opml.append_child("body");
   for (const subscription &s : db->subscriptions()) {
     pugi::xml_node outline = body.append_child("outline");
-    // terminal_text leaves nothing XML 1.0 forbids (its C0 characters), and nothing a terminal
-    // acts on when the document goes to standard output.
-    const std::string title = terminal_text(s.title.empty() ? s.url : s.title);
+    // Nothing XML 1.0 forbids, and nothing a terminal acts on when the document goes to standard
+    // output.
+    const std::string title = xml_text(s.title.empty() ? s.url : s.title);
     outline.append_attribute("type") = "rss";
     outline.append_attribute("text") = title.c_str();
     outline.append_attribute("title") = title.c_str();
-    outline.append_attribute("xmlUrl") = terminal_text(s.url).c_str();
+    outline.append_attribute("xmlUrl") = xml_text(s.url).c_str();
   }
   std::ostringstream text;
   doc.save(text, "  ");
