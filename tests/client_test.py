@@ -250,6 +250,47 @@ class Client(unittest.TestCase):
         self.assertNotIn("moved", self.vepod("update", *both).stdout)
         self.assertEqual(json.loads(self.vepod("episodes", "--json").stdout)[0]["ref"], "1.1")
 
+    def test_moves_settle(self):
+        def feed(title, guid, new_url=""):
+            announce = "<itunes:new-feed-url>%s</itunes:new-feed-url>" % new_url if new_url else ""
+            return ("<rss xmlns:itunes='http://www.itunes.com/dtds/podcast-1.0.dtd'><channel>"
+                    "<title>%s</title>%s<item><title>E</title><guid>%s</guid><enclosure url="
+                    "'%s/media/%s.mp3'/></item></channel></rss>" % (title, announce, guid,
+                                                                     self.base, guid)).encode()
+        # A feed moving onto one already followed, written another way, joins it.
+        kept = self.serve("/mv/kept.xml", feed("Kept", "k"))
+        for written in [self.base.replace("http://", "HTTP://") + "/mv/kept.xml",
+                        self.base + "/mv/../mv/kept.xml#top"]:
+            with self.subTest(written=written):
+                self.db = self.path("merge-%d.db" % len(written))
+                self.vepod("subscribe", kept)
+                mover = self.serve("/mv/mover.xml", feed("Mover", "k", written))
+                self.vepod("subscribe", mover)
+                self.vepod("played", "2.1")
+                out = self.vepod("update", "--max-age", "0").stdout
+                self.assertIn("moved permanently: %s -> %s (the feed says so), merged into "
+                              "subscription 1" % (mover, kept), out)
+                self.assertEqual(self.subscribed(), [kept])
+                [only] = json.loads(self.vepod("episodes", "--json").stdout)
+                self.assertTrue(only["played"])
+                self.assertNotIn("moved", self.vepod("update", "--max-age", "0").stdout)
+        # Two feeds naming each other: one move, then the move back is ignored and said once.
+        self.db = self.path("pingpong.db")
+        a, b = self.base + "/mv/a.xml", self.base + "/mv/b.xml"
+        self.serve("/mv/a.xml", feed("A", "a", b))
+        self.serve("/mv/b.xml", feed("B", "a", a))
+        self.vepod("subscribe", a)
+        self.assertIn("moved permanently: %s -> %s" % (a, b),
+                      self.vepod("update", "--max-age", "0").stdout)
+        self.assertIn("move ignored: %s -> %s" % (b, a),
+                      self.vepod("update", "--max-age", "0").stdout)
+        self.assertNotIn("move", self.vepod("update", "--max-age", "0").stdout)
+        self.assertEqual(self.subscribed(), [b])
+        # An episode recorded before the move still shows, under the subscription's URL now.
+        self.serve("/mv/b.xml", feed("B", "b"))
+        self.vepod("update", "--max-age", "0")
+        self.assertIn("Title", self.vepod("show", "1.1").stdout)
+
     def test_long_redirect_chains_are_followed(self):
         # Tracking prefixes in front of a host: 8 hops, for a feed and for its media.
         chain = "".join("/redirect/%d" % code for code in [301, 302, 307, 308] * 2)

@@ -155,6 +155,16 @@ int cmd_show(const options &o) {
   answer details = call_list(make_settings({p.feed.url}), path);
   json_doc doc = read_json(details.json);
   yyjson_val *d = yyjson_arr_get(yyjson_doc_get_root(doc.get()), 0);
+  // An episode the feed no longer carries: what the database keeps of it is all there is.
+  if (details.code == VEPOD_ERR_NOT_FOUND && details.error.starts_with("folder not found")) {
+    if (o.json) {
+      print_json(stdout, p.item.entry, o.pretty);
+    } else {
+      print_details(stdout, p, nullptr);
+      std::printf("\nThe feed no longer carries this episode: shown as the database keeps it.\n");
+    }
+    return k_exit_ok;
+  }
   if (details.code != 0 || d == nullptr) {
     // What the database holds is still shown; the failure is said after it.
     if (!o.json) print_details(stdout, p, nullptr);

@@ -76,7 +76,12 @@ constexpr const char *k_migrations[] = {
          (SELECT coalesce(max(number), 0) FROM episodes WHERE subscription = subscriptions.id);
        CREATE TABLE counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);
        INSERT INTO counters(name, value)
-         VALUES('subscription', (SELECT coalesce(max(number), 0) FROM subscriptions));)",
+         VALUES('subscription', (SELECT coalesce(max(number), 0) FROM subscriptions));
+       CREATE TABLE moves(
+         subscription INTEGER NOT NULL REFERENCES subscriptions(id) ON DELETE CASCADE,
+         from_url TEXT NOT NULL,
+         at INTEGER NOT NULL,
+         refusal_said INTEGER NOT NULL DEFAULT 0);)",
 };
 
 class statement {
@@ -372,12 +377,54 @@ void store::set_title(int64_t id, const std::string &title) {
       .step();
 }
 
-bool store::move(int64_t id, const std::string &url) {
+bool store::move(int64_t id, const std::string &url, int64_t when) {
   statement taken(db_, "SELECT 1 FROM subscriptions WHERE url = ? AND id <> ?");
   taken.bind(1, url).bind(2, id);
   if (taken.step()) return false;
+  statement(db_,
+            "INSERT INTO moves(subscription, from_url, at) SELECT id, url, ? FROM subscriptions"
+            " WHERE id = ?")
+      .bind(1, when)
+      .bind(2, id)
+      .step();
+  // The entries stored before the move name their folder by the old URL: they follow.
+  statement(db_,
+            "UPDATE episodes SET entry = json_set(entry, '$.path', ?1 || substr(json_extract(entry,"
+            " '$.path'), length(f.url) + 1)) FROM subscriptions f WHERE f.id = ?2"
+            " AND episodes.subscription = ?2 AND json_valid(entry)"
+            " AND substr(json_extract(entry, '$.path'), 1, length(f.url) + 1) = f.url || '/'")
+      .bind(1, url)
+      .bind(2, id)
+      .step();
   statement(db_, "UPDATE subscriptions SET url = ? WHERE id = ?").bind(1, url).bind(2, id).step();
   return true;
+}
+
+std::vector<store::recorded_move> store::moves_since(int64_t id, int64_t since) {
+  statement s(db_,
+              "SELECT rowid, from_url, refusal_said FROM moves WHERE subscription = ?"
+              " AND at >= ? ORDER BY at DESC");
+  s.bind(1, id).bind(2, since);
+  std::vector<recorded_move> found;
+  while (s.step()) found.push_back({s.integer(0), s.text(1), s.integer(2) != 0});
+  return found;
+}
+
+void store::note_refusal_said(int64_t move) {
+  statement(db_, "UPDATE moves SET refusal_said = 1 WHERE rowid = ?").bind(1, move).step();
+}
+
+void store::merge_into(int64_t from, int64_t into) {
+  statement(db_,
+            "UPDATE episodes AS t SET played = coalesce(t.played, f.played),"
+            " downloaded = coalesce(t.downloaded, f.downloaded),"
+            " file = CASE WHEN t.downloaded IS NULL THEN f.file ELSE t.file END"
+            " FROM episodes AS f WHERE f.subscription = ?1 AND t.subscription = ?2"
+            " AND t.guid = f.guid")
+      .bind(1, from)
+      .bind(2, into)
+      .step();
+  unsubscribe(from);
 }
 
 void store::set_updated(int64_t id, int64_t when, const std::string &error) {

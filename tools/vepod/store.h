@@ -93,8 +93,20 @@ class store {
   int64_t subscribe(const std::string &url, const std::string &title);
   void unsubscribe(int64_t id);
   void set_title(int64_t id, const std::string &title);
-  // The URL a feed moved to; false when another subscription already has it.
-  bool move(int64_t id, const std::string &url);
+  // The URL a feed moved to (recorded with the URL it leaves, and the episodes' entries follow
+  // it); false when another subscription already has it.
+  bool move(int64_t id, const std::string &url, int64_t when);
+  // The moves of a subscription since `since` (Unix seconds), newest first.
+  struct recorded_move {
+    int64_t id = 0;
+    std::string from_url;
+    bool refusal_said = false;  // a move back to from_url was refused and said so
+  };
+  std::vector<recorded_move> moves_since(int64_t id, int64_t since);
+  void note_refusal_said(int64_t move);
+  // A subscription that moved onto another's URL joins it: the played and downloaded marks of
+  // the episodes both have go over, then the subscription is dropped.
+  void merge_into(int64_t from, int64_t into);
   void set_updated(int64_t id, int64_t when, const std::string &error);
 
   // Adds the episode unless the feed already has its guid: the number it got in its feed. An

@@ -296,8 +296,14 @@ int cmd_update(const options &o) {
       continue;
     }
     if (!u.moved_to.empty())
-      std::printf("moved permanently: %s -> %s%s\n", shown_url(u.before.url).c_str(),
-                  shown_url(u.moved_to).c_str(), u.moved_by_feed ? " (the feed says so)" : "");
+      std::printf("moved permanently: %s -> %s%s%s\n", shown_url(u.before.url).c_str(),
+                  shown_url(u.moved_to).c_str(), u.moved_by_feed ? " (the feed says so)" : "",
+                  u.merged_into == 0
+                      ? ""
+                      : (", merged into subscription " + std::to_string(u.merged_into)).c_str());
+    if (!u.move_refused.empty())
+      std::printf("move ignored: %s -> %s (it moved from there within 30 days)\n",
+                  shown_url(u.before.url).c_str(), shown_url(u.move_refused).c_str());
     if (u.checked < 0)
       all_stored = false;
     else if (oldest_check < 0 || u.checked < oldest_check)

@@ -84,6 +84,33 @@ std::string announced_move(const std::string &root_listing, const std::string &o
   return listing.code == 0 ? url : std::string();
 }
 
+// Moves a subscription to `moved`, unless that is where it moved from within the last 30 days
+// (two feeds that name each other as their new home), and merges it into a subscription that
+// already follows `moved`, whatever the URL's case, default port, dot segments or fragment.
+void settle_move(store &db, const subscription &s, const std::string &moved, int64_t now,
+                 feed_update &u) {
+  constexpr int64_t k_move_memory_s = 30 * 86400;
+  const std::string key = url_key(moved);
+  for (const store::recorded_move &m : db.moves_since(s.id, now - k_move_memory_s)) {
+    if (url_key(m.from_url) != key) continue;
+    if (!m.refusal_said) {
+      u.move_refused = moved;
+      db.note_refusal_said(m.id);
+    }
+    return;
+  }
+  for (const subscription &other : db.subscriptions()) {
+    if (other.id == s.id || url_key(other.url) != key) continue;
+    db.merge_into(s.id, other.id);
+    u.moved_to = other.url;
+    u.merged_into = other.number;
+    // Its episodes are the other subscription's now, under that one's references.
+    u.fresh.clear();
+    return;
+  }
+  if (db.move(s.id, moved, now)) u.moved_to = moved;
+}
+
 feed_update update_one(store &db, session &net, size_t number, const subscription &s) {
   feed_update u;
   u.number = number;
@@ -123,7 +150,7 @@ feed_update update_one(store &db, session &net, size_t number, const subscriptio
   }
   db.trim_episodes(s.id);
   db.set_updated(s.id, now, "");
-  if (!moved.empty() && moved != s.url && db.move(s.id, moved)) u.moved_to = moved;
+  if (!moved.empty() && moved != s.url) settle_move(db, s, moved, now, u);
   t.commit();
   return u;
 }

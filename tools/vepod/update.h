@@ -22,6 +22,8 @@ struct feed_update {
   std::vector<episode> fresh;  // episodes that came since the last update, newest first
   std::string moved_to;        // the URL the subscription moved to; "" when it stayed
   bool moved_by_feed = false;  // the feed announced its new URL (else the server redirected)
+  int64_t merged_into = 0;     // the subscription it joined, which already followed moved_to
+  std::string move_refused;    // a move back to where it moved from lately, said once
   int64_t checked = -1;        // answered from the database within --max-age: when it was fetched
 };
 

@@ -165,10 +165,21 @@ std::string url_key(std::string_view url) {
   std::string host, key;
   if (!u || !get_part(u.get(), CURLUPART_HOST, host)) return std::string(url);
   host = lowercase(std::move(host));
+  // Credentials and the fragment name no other feed.
   if (curl_url_set(u.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(u.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
+      curl_url_set(u.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK ||
+      curl_url_set(u.get(), CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK ||
       !get_part(u.get(), CURLUPART_URL, key, CURLU_NO_DEFAULT_PORT))
     return std::string(url);
-  return key;
+  // Read once more without keeping the path as written, so that its dot segments go.
+  url_handle normal(curl_url());
+  if (!normal) throw std::bad_alloc();
+  std::string normalised;
+  if (curl_url_set(normal.get(), CURLUPART_URL, key.c_str(), 0) != CURLUE_OK ||
+      !get_part(normal.get(), CURLUPART_URL, normalised, CURLU_NO_DEFAULT_PORT))
+    return key;
+  return normalised;
 }
 
 std::string url_path(std::string_view url) {

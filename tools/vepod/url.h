@@ -24,10 +24,10 @@ std::string redact_url(std::string_view url);
 // the key of per-host limits.
 std::string url_host(std::string_view url);
 
-// The URL with its scheme and host in lowercase and a default port dropped, for finding
-// duplicates ("HTTP://Feeds.Example.com:80/a" and "http://feeds.example.com/a" are the same
-// subscription). The path, query and fragment stay as written. `url` itself when it does not
-// parse.
+// The URL with its scheme and host in lowercase, a default port, dot segments, credentials and
+// the fragment dropped, for finding duplicates ("HTTP://Feeds.Example.com:80/a/../b#x" and
+// "http://feeds.example.com/b" are the same subscription). The rest of the path and the query
+// stay as written. `url` itself when it does not parse.
 std::string url_key(std::string_view url);
 
 // The path of an http(s) URL, percent-encoding kept ("/" when it has none, "" when `url` does
