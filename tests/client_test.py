@@ -702,10 +702,12 @@ class Client(unittest.TestCase):
         os.makedirs(outside)
         os.symlink(outside, os.path.join(folder, "Linked"))
         show = os.path.join(folder, "Show")
+        # A ".part" extension is no media's: the type names the file's, so no episode's file can
+        # pass for another's download in progress.
         planted = self.vepod("download", "-o", folder, "--feed", "2", "--all").stdout.strip()
-        self.assertEqual(planted, os.path.join(show, "2024-06-03 Ep.mp3.part"))
+        self.assertEqual(planted, os.path.join(show, "2024-06-03 Ep.mp3.mp3"))
         saved = self.vepod("download", "-o", folder, "--feed", "1", "--all").stdout.strip()
-        self.assertEqual(saved, os.path.join(show, "2024-06-03 Ep (2).mp3"))
+        self.assertEqual(saved, os.path.join(show, "2024-06-03 Ep.mp3"))
         self.assertEqual(pathlib.Path(saved).read_bytes(), media_bytes("a"))
         self.assertEqual(pathlib.Path(planted).read_bytes(), media_bytes("b.part"))
         self.assertEqual([h.get("Range") for h in self.requests_to("/media/a")], [None])
