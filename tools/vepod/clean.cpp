@@ -69,10 +69,11 @@ int cmd_clean(const options &o) {
   const int64_t now = now_s();
   const int64_t before = o.older_than_days < 0 ? now : now - o.older_than_days * 86400;
   uint64_t freed = 0;
-  int removed = 0, failed = 0;
+  int considered = 0, removed = 0, failed = 0;
   for (const picked_episode &p : chosen) {
     const episode &e = p.item;
     if (e.downloaded < 0 || e.played < 0 || e.played > before || e.file.empty()) continue;
+    considered++;
     const std::string name =
         episode_ref(e) + " " + terminal_text(e.title) + ": " + terminal_text(e.file);
     uint64_t bytes = 0;
@@ -94,10 +95,12 @@ int cmd_clean(const options &o) {
         if (o.dry_run) continue;
         std::printf("gone already: %s\n", name.c_str());
         break;
-      case removal::not_a_file:
+      case removal::not_a_file:  // left alone on purpose, and said so
+        report(o.command, k_exit_ok, "left " + name + ": " + error);
+        continue;
       case removal::failed:
         failed++;
-        report(o.command, k_exit_ok, "left " + name + ": " + error);
+        report(o.command, k_exit_ok, "cannot delete " + name + ": " + error);
         continue;
     }
     // The episode stays, no longer downloaded.
@@ -105,7 +108,7 @@ int cmd_clean(const options &o) {
     db->forget_download(e.id);
     t.commit();
   }
-  if (removed == 0 && failed == 0)
+  if (considered == 0)
     std::printf("nothing to clean (no downloaded episode played%s)\n",
                 o.older_than_days < 0 ? "" : " that long ago");
   else if (removed > 0)
