@@ -304,7 +304,14 @@ class Client(unittest.TestCase):
             (["played", "--feed", ""], ["1", "2"]),
             (["download", "-o", self.path("My P")], [self.path("My Podcasts")]),
             (["update", "--j"], ["--jobs"]),
-            (["config", ""], ["download-dir"]),
+            (["config", "do"], ["download-dir"]),
+            (["config", "auto-download", ""], ["on", "off"]),
+            (["sea"], ["search"]),
+            (["search", "--directory", "p"], ["podcastindex"]),
+            (["play", "2."], ["2.2", "2.1"]),
+            (["clean", "--feed", ""], ["1", "2"]),
+            (["clean", "--o"], ["--older-than"]),
+            (["update", "--do"], ["--download"]),
         ]
         for words, offered in cases:
             with self.subTest(words=words):
