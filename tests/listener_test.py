@@ -270,9 +270,9 @@ class Listener(unittest.TestCase):
 
     # MARK: downloads at once
 
-    def six_slow_episodes(self):
-        self.server.version = 5  # episodes 1 to 6
-        self.vepod("subscribe", "--new", "6", self.base + "/podcast.xml?media=slow")
+    def six_slow_episodes(self, count=6):
+        self.server.version = count - 1  # episodes 1 to count
+        self.vepod("subscribe", "--new", str(count), self.base + "/podcast.xml?media=slow")
         del self.server.requests[:]
         self.server.most_at_once = 0
 
@@ -291,6 +291,12 @@ class Listener(unittest.TestCase):
                          ["Episode %d" % n for n in range(1, 7)])
         self.assertNotIn("\r", result.stderr)
         self.vepod("download", "--jobs", "0", code=USAGE)
+
+    def test_downloads_take_at_most_six_at_once_from_one_host(self):
+        self.six_slow_episodes(8)
+        self.assertEqual(len(self.vepod("download", "--jobs", "8", "-o", self.path("d"))
+                             .stdout.splitlines()), 8)
+        self.assertEqual(self.server.most_at_once, 6)
 
     def test_on_a_terminal_each_running_download_has_a_line(self):
         self.six_slow_episodes()
