@@ -250,7 +250,7 @@ class Listener(unittest.TestCase):
                 self.assertEqual([e["title"] for e in self.episodes() if e["new"]], new)
         # Right after subscribing there is something to download.
         got = self.vepod("download", "-o", self.path("d")).stdout.splitlines()
-        self.assertEqual([g.rsplit(" ", 1)[1] for g in got], ["4.mp3", "3.mp3"])
+        self.assertEqual(sorted(g.rsplit(" ", 1)[1] for g in got), ["3.mp3", "4.mp3"])
 
     def test_update_downloads_only_when_asked(self):
         self.vepod("subscribe", "--new", "0", self.base + "/podcast.xml")
