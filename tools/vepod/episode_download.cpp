@@ -128,11 +128,6 @@ void finish_one(store &db, const download_plan &plan, prepared_download &d,
     return;
   }
   if (got.status != download_status::complete) {
-    // Folders made for this file go again when nothing stayed in them; one that keeps a
-    // resumable .part stays (remove takes empty folders only).
-    std::error_code ec;
-    for (const std::filesystem::path &f : d.made)
-      if (!std::filesystem::remove(f, ec)) break;
     r.outcome = episode_outcome::transfer_failed;
     r.exit = got.status == download_status::file_error          ? k_exit_failure
              : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
@@ -241,6 +236,15 @@ std::vector<episode_download> download_episodes(
       finish_one(db, plan, prepared[id], got);
       report(prepared[id].result);
     }
+  }
+  // Folders made for a file that failed go again when nothing stayed in them: one that keeps a
+  // resumable .part, or another episode's file, stays (remove takes empty folders only). Not
+  // before every transfer has ended, since another may be about to write into one.
+  for (const prepared_download &d : prepared) {
+    if (d.result.outcome != episode_outcome::transfer_failed) continue;
+    std::error_code ec;
+    for (const std::filesystem::path &f : d.made)
+      if (!std::filesystem::remove(f, ec)) break;
   }
   return results;
 }
