@@ -103,8 +103,10 @@ class progress_board {
     if (drawn_ > 0 && now - last_draw_ < k_redraw_interval) return;
     std::string text = to_top();
     size_t lines = 0;
+    // Lines beyond the screen's height could not be reached again to redraw them.
+    const size_t room = terminal_rows() > 1 ? terminal_rows() - 1 : 1;
     for (const progress_state *p : running) {
-      if (!p->shown) continue;
+      if (!p->shown || lines == room) continue;
       if (lines++ > 0) text += '\n';
       text += fitted(p->label, p->running_stats()) + "\033[K";
     }
@@ -155,6 +157,11 @@ class progress_board {
     winsize size{};
     if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
     return 80;
+  }
+  size_t terminal_rows() const {
+    winsize size{};
+    if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_row > 0) return size.ws_row;
+    return 24;
   }
 
   std::FILE *out_;

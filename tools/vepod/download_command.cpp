@@ -49,7 +49,8 @@ int download_chosen(const options &o, store &db, const std::vector<picked_episod
   if (plan.out_dir.empty()) plan.out_dir = ".";
   plan.utc = o.utc;
   plan.offline = o.offline;
-  plan.jobs = o.jobs_text.empty() ? k_default_download_jobs : o.jobs;
+  // update's --jobs counts feeds, not downloads.
+  plan.jobs = o.command == "download" && !o.jobs_text.empty() ? o.jobs : k_default_download_jobs;
   plan.how.max_size = static_cast<uint64_t>(o.max_size);
   plan.how.connect_timeout_ms = std::min(o.timeout_ms, plan.how.connect_timeout_ms);
   // --timeout bounds a stall too, never a long transfer that keeps moving.
