@@ -99,8 +99,7 @@ int cmd_download(const options &o) {
   // Without a choice of their own: every episode, of which those downloads_by_default takes.
   const bool by_default = o.args.empty() && o.episode.empty() && !o.all;
   options every = o;
-  every.only_new = false;
-  every.all = o.all || by_default;
+  if (by_default && !o.only_new) every.all = true;
   if (int rc = choose_episodes(every, db, true, chosen)) return rc;
   if (by_default)
     std::erase_if(chosen,
