@@ -1,6 +1,6 @@
 // The download core: fetches chosen episodes' media into the download folder, records in the
 // database what arrived whole or may be resumed, and returns what happened to each as data; it
-// prints nothing but the progress line download_file draws.
+// prints nothing but the progress lines the download pool draws.
 #pragma once
 
 #include <cstdint>

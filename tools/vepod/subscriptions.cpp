@@ -428,14 +428,15 @@ constexpr setting_key k_settings[] = {
     {"podcastindex-key", setting_kind::text}, {"podcastindex-secret", setting_kind::secret},
 };
 
-// The value to keep for `given`, or "" with `error` set.
+// The value to keep for `given` (a folder made absolute, a URL trimmed); `error` says why when it
+// cannot be one.
 std::string checked_setting(setting_kind kind, const std::string &given, std::string &error) {
   std::string value, why;
   std::error_code ec;
   switch (kind) {
     case setting_kind::folder:
       value = std::filesystem::absolute(given, ec).lexically_normal().string();
-      if (ec) error = "'" + given + "' is not a folder";
+      if (ec) error = "'" + terminal_text(given) + "' is not a folder";
       return value;
     case setting_kind::on_off:
       if (given != "on" && given != "off") error = "takes on or off";
@@ -443,11 +444,11 @@ std::string checked_setting(setting_kind kind, const std::string &given, std::st
     case setting_kind::command_line: {
       std::vector<std::string> words;
       if (!split_command_line(given, words, why))
-        error = "'" + given + "' is not a command line: " + why;
+        error = "'" + terminal_text(given) + "' is not a command line: " + why;
       return given;
     }
     case setting_kind::url:
-      if (!check_url(given, value, why)) error = "'" + given + "' " + why;
+      if (!check_url(given, value, why)) error = "'" + terminal_text(given) + "' " + why;
       return value;
     case setting_kind::text:
     case setting_kind::secret:
