@@ -46,7 +46,8 @@ int download_chosen(const options &o, store &db, const std::vector<picked_episod
   download_plan plan;
   plan.out_dir = o.out_dir;
   if (plan.out_dir.empty()) plan.out_dir = db.setting("download-dir");
-  if (plan.out_dir.empty()) plan.out_dir = ".";
+  // A string, not a literal: GCC 12 warns (-Wrestrict) wrongly on assigning a short literal.
+  if (plan.out_dir.empty()) plan.out_dir = std::string(".");
   plan.utc = o.utc;
   plan.offline = o.offline;
   // update's --jobs counts feeds, not downloads.

@@ -50,7 +50,7 @@ bool on_path(const std::string &program) {
     size_t end = folders.find(':', at);
     if (end == std::string::npos) end = folders.size();
     std::string folder = folders.substr(at, end - at);
-    if (folder.empty()) folder = ".";
+    if (folder.empty()) folder = std::string(".");  // a literal draws GCC 12's -Wrestrict
     std::error_code ec;
     const std::filesystem::path candidate = std::filesystem::path(folder) / program;
     if (std::filesystem::is_regular_file(candidate, ec) && access(candidate.c_str(), X_OK) == 0)
