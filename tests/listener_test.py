@@ -202,8 +202,11 @@ class Listener(unittest.TestCase):
         self.vepod("config", "mark-played-after-play", "on")
         self.vepod("play", "1.1", env=env)
         self.assertTrue(self.episodes()[1]["played"])
-        # A downloaded episode plays from its file.
-        (dest,) = self.vepod("download", "1.1", "-o", self.path("d")).stdout.splitlines()
+        # A downloaded episode plays from its file, recorded with its whole path even when the
+        # folder was given relative to the current one.
+        (dest,) = self.vepod("download", "1.1", "-o", os.path.relpath(self.path("d"))
+                             ).stdout.splitlines()
+        self.assertEqual(os.path.dirname(os.path.dirname(dest)), self.path("d"))
         self.vepod("play", "1.1", env=env)
         self.assertEqual(self.played()[-1], dest)
         self.vepod("play", "9.9", code=NOTHING, env=env)
@@ -397,6 +400,17 @@ class Listener(unittest.TestCase):
                          {"1.1": (True, False, None), "1.2": (False, True, files["1.2"]),
                           "1.3": (True, True, files["1.3"]), "1.4": (True, False, None)})
         self.vepod("clean", "--feed", "2", code=NOTHING)
+        # A file recorded without its folder (by an older vepod) could be any file of that name.
+        relative = os.path.join("Loopback Weekly", "old.mp3")
+        os.makedirs(self.path("Loopback Weekly"))
+        pathlib.Path(self.path(relative)).write_text("kept")
+        with sqlite3.connect(self.db) as db:
+            db.execute("UPDATE episodes SET file = ?, played = 1 WHERE number = 2", (relative,))
+        run = subprocess.run([VEPOD, "--db", self.db, "clean"], capture_output=True, text=True,
+                             env=environment(), cwd=self.dir.name, timeout=60)
+        self.assertEqual(run.returncode, OK, run.stderr)
+        self.assertIn("left 1.2 Episode 2: %s: recorded without its folder" % relative, run.stderr)
+        self.assertEqual(pathlib.Path(self.path(relative)).read_text(), "kept")
 
 
 if __name__ == "__main__":

@@ -22,6 +22,11 @@ enum class removal { deleted, would_delete, gone_already, not_a_file, failed };
 // a link. `bytes` is the size of what is, or would be, deleted; `error` says why it failed.
 removal remove_file(const std::string &file, bool dry_run, uint64_t &bytes, std::string &error) {
   const std::filesystem::path path(file);
+  if (!path.is_absolute()) {
+    // Recorded by an older vepod relative to a folder it did not note: which file is unknown.
+    error = "recorded without its folder, so which file it is is not known";
+    return removal::not_a_file;
+  }
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
   const std::string name = path.filename().string();
   int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

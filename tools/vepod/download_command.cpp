@@ -48,6 +48,11 @@ int download_chosen(const options &o, store &db, const std::vector<picked_episod
   if (plan.out_dir.empty()) plan.out_dir = db.setting("download-dir");
   // A string, not a literal: GCC 12 warns (-Wrestrict) wrongly on assigning a short literal.
   if (plan.out_dir.empty()) plan.out_dir = std::string(".");
+  // The database records where files went: a relative path would name another file from another
+  // folder (for play and clean).
+  std::error_code ec;
+  plan.out_dir = std::filesystem::absolute(plan.out_dir, ec).lexically_normal().string();
+  if (ec) return report(o.command, k_exit_failure, terminal_text(o.out_dir) + ": " + ec.message());
   plan.utc = o.utc;
   plan.offline = o.offline;
   // update's --jobs counts feeds, not downloads.
