@@ -324,8 +324,8 @@ class CommandLine(Case):
                     main.stdout.split(heading + ":\n")[1].split("\n\n")[0].splitlines()]
         # Listeners' commands first, in the order they meet them; the library's tools after.
         commands = listed("Commands")
-        self.assertEqual(commands[:6], ["subscribe", "update", "episodes", "show", "download",
-                                        "played"])
+        self.assertEqual(commands[:9], ["search", "subscribe", "update", "episodes", "show",
+                                        "play", "download", "played", "clean"])
         self.assertIn("list", listed("Tools for player developers"))
         for command in commands + listed("Tools for player developers"):
             with self.subTest(command=command):
@@ -339,6 +339,7 @@ class CommandLine(Case):
         # help does not hold.
         page = open(os.path.join(os.path.dirname(VEPOD), "vepod.1")).read()
         for needed in [".SH COMMANDS", ".SS download", "--max-size SIZE", ".SS update",
+                       ".SS search", ".SS play", ".SS clean", "--older-than DAYS",
                        "--jobs N", ".SH FILES", ".SH ENVIRONMENT", '.SH "EXIT STATUS"',
                        ".SH EXAMPLES"]:
             self.assertIn(needed, page)

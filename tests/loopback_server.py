@@ -35,7 +35,10 @@ Every request is recorded in `server.requests` as (path, headers). Routes:
                                    with the true total), as a server may
                          chunked   no Content-Length (chunked transfer encoding)
                          trickle   2 bytes every TRICKLE_PAUSE seconds, for ever
+                         paced     PACED_RATE bytes a second on each connection
   any path in server.documents   (content type, body) as a test set it, 200
+  any path in server.answers     (status, content type, body) as a test set it, whatever the
+                                 query (a directory's search API)
 
 `server.most_at_once` is the largest number of requests the server was answering at one time.
 
@@ -45,6 +48,7 @@ Run it alone to try the command-line host by hand:
 
 import argparse
 import email.utils
+import functools
 import gzip
 import http.server
 import re
@@ -96,13 +100,15 @@ HUGE_SIZE = 18 << 20  # above the transport's 17 MiB cap
 MEDIA_SIZE = 200_000
 MEDIA_CHUNK = 4096
 MEDIA_PAUSE = 0.1  # about five seconds for the whole default body on the slow route
-MEDIA_MODES = ("slow", "norange", "short", "stingy", "chunked", "trickle")
+MEDIA_MODES = ("slow", "norange", "short", "stingy", "chunked", "trickle", "paced")
+PACED_RATE = 2_000_000
 TRICKLE_PAUSE = 1.5
 MEDIA_TYPES = {".mp3": "audio/mpeg", ".m4a": "audio/mp4", ".ogg": "audio/ogg",
                ".opus": "audio/opus", ".mp4": "video/mp4"}
 REDIRECTS = (301, 302, 307, 308)
 
 
+@functools.lru_cache(maxsize=16)
 def media_bytes(name, size=MEDIA_SIZE):
     """The body of /media/.../NAME: byte i is the top byte of (i * 2654435761 + seed) mod 2**32,
     seed the FNV-1a hash of NAME. No short period, so a resume at a wrong offset shows, and a
@@ -151,6 +157,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.path in self.server.documents:
             return self.send(200, self.server.documents[self.path][1],
                              self.server.documents[self.path][0])
+        answer = self.server.answers.get(urllib.parse.urlsplit(self.path).path)
+        if answer:
+            return self.send(answer[0], answer[2], answer[1])
         route = {
             "/feed.xml": lambda: self.with_etag(FEED, "application/rss+xml"),
             "/dated.xml": self.feed_with_date,
@@ -302,8 +311,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if mode == "short":
             piece = piece[:len(piece) // 2]
+        started = time.monotonic()
         for at in range(0, len(piece), MEDIA_CHUNK):
             chunk = piece[at:at + MEDIA_CHUNK]
+            if mode == "paced":
+                ahead = started + at / PACED_RATE - time.monotonic()
+                if ahead > 0 and self.server.stopping.wait(ahead):
+                    return
             if mode == "chunked":
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
             else:
@@ -355,6 +369,7 @@ class LoopbackServer(http.server.ThreadingHTTPServer):
         super().__init__(("127.0.0.1", port), Handler)
         self.requests = []
         self.documents = {}
+        self.answers = {}
         self.stopping = threading.Event()
         self.thread = None
         self.version = 1

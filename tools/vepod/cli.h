@@ -48,6 +48,17 @@ struct options {
   // Option values as given, checked once parsing is done so that each gets its own message.
   std::vector<std::string> offline_specs;
   std::string timeout_text, max_age_text, jobs_text, limit_text, max_size_text;
+  // subscribe and import: the newest episodes of each feed left new (--new N).
+  std::string keep_new_text;
+  int64_t keep_new = 1;
+  std::string result_text;  // subscribe --result N: a result of the last search
+  int64_t result = 0;
+  std::string directory;        // search --directory
+  bool mark = false;            // play --mark
+  bool dry_run = false;         // clean --dry-run
+  std::string older_than_text;  // clean --older-than DAYS
+  int64_t older_than_days = -1;
+  bool download = false;  // update --download
 };
 
 // Reads a whole file, or standard input for "-", of at most `max_bytes` (by default a little
@@ -227,6 +238,22 @@ int cmd_download(const options &o);
 int cmd_played(const options &o);
 int cmd_config(const options &o);
 int cmd_show(const options &o);
+int cmd_search(const options &o);
+int cmd_play(const options &o);
+int cmd_clean(const options &o);
+
+// A command line split into words as a shell would (quotes, backslashes, $VARIABLES, ~), without
+// running anything: command substitution and unquoted | & ; < > are refused. False with `error`
+// saying why.
+bool split_command_line(const std::string &text, std::vector<std::string> &words,
+                        std::string &error);
+
+// Downloads `chosen` as 'vepod download' does, printing each result; the library's transport must
+// be open. The exit code for the run.
+int download_chosen(const options &o, store &db, const std::vector<picked_episode> &chosen);
+// What 'vepod download' takes without a choice: the new episodes, and the ones whose download was
+// cut short, of every subscription.
+std::vector<picked_episode> default_downloads(store &db);
 
 // The bundled walk through validate, list, stream URL and statistics on the fake transport.
 int run_demo();

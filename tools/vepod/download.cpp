@@ -1,12 +1,14 @@
-// One episode's download: a .part file resumed with Range requests, renamed once complete and of
-// the announced size, with a progress line on a terminal and a clean stop on Ctrl-C.
+// Episodes' downloads, several at once over one multi handle: each a .part file resumed with Range
+// requests, renamed once complete and of the announced size, with a progress line each on a
+// terminal and a clean stop on Ctrl-C.
 //
-// Longer than most files here: the transfer, its resume rules, the progress line and the interrupt
-// handling share one transfer record, and apart they would need it in a header.
+// Longer than most files here: the transfers, their resume rules, the progress lines and the
+// interrupt handling share one transfer record, and apart they would need it in a header.
 
 #include "download.h"
 
 #include "format.h"
+#include "url.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -14,15 +16,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -43,81 +50,124 @@ constexpr long k_stall_bytes_per_second = 1000;
 // still ends.
 constexpr long k_max_redirects = 20;
 
-class progress_line {
- public:
-  progress_line(std::FILE *out, std::string_view label)
-      : out_(out), tty_(out && isatty(fileno(out))), label_(terminal_text(label)) {}
+// What one running transfer shows: its label, then bytes, share, rate and time left.
+struct progress_state {
+  std::string label;  // through terminal_text
+  clock_type::time_point start = clock_type::now();
+  bool shown = false;  // the body is arriving: the transfer has a line
+  uint64_t done = 0;   // the whole file so far
+  uint64_t fresh = 0;  // what this transfer brought
+  int64_t total = -1;
 
-  // `done` counts the whole file so far, `fresh` what this transfer brought.
-  void update(uint64_t done, uint64_t fresh, int64_t total) {
-    if (!tty_) return;
-    auto now = clock_type::now();
-    if (drawn_ && now - last_draw_ < k_redraw_interval) return;
-    last_draw_ = now;
-    double rate = fresh / std::max(seconds_since_start(), 0.001);
-    std::string stats = "  " + size_text(done);
+  double seconds() const {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+  }
+  std::string running_stats() const {
+    double rate = static_cast<double>(fresh) / std::max(seconds(), 0.001);
+    std::string stats = "  " + size_text(static_cast<int64_t>(done));
     if (total > 0) {
-      stats += " / " + size_text(static_cast<uint64_t>(total));
+      stats += " / " + size_text(total);
       char percent[16];
       std::snprintf(
           percent, sizeof percent, "  %3d%%",
           static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total)));
       stats += percent;
     }
-    stats += "  " + size_text(static_cast<uint64_t>(rate)) + "/s";
+    stats += "  " + size_text(static_cast<int64_t>(rate)) + "/s";
     if (total > 0 && rate >= 1 && static_cast<uint64_t>(total) > done)
       stats +=
           "  ETA " + elapsed_text(static_cast<double>(static_cast<uint64_t>(total) - done) / rate);
-    draw(stats, "");
-    drawn_ = true;
+    return stats;
   }
-
-  void complete(uint64_t size, uint64_t fresh, bool resumed) {
-    if (!out_) return;
-    double seconds = seconds_since_start();
-    double rate = fresh / std::max(seconds, 0.001);
-    std::string stats = "  " + size_text(size) + " in " + elapsed_text(seconds) + ", " +
-                        size_text(static_cast<uint64_t>(rate)) + "/s" +
-                        (resumed ? " (resumed)" : "");
-    if (tty_)
-      draw(stats, "\n");
-    else
-      std::fprintf(out_, "%s%s\n", label_.c_str(), stats.c_str());
-    std::fflush(out_);
-    drawn_ = false;
+  std::string final_stats(uint64_t size, bool resumed) const {
+    double rate = static_cast<double>(fresh) / std::max(seconds(), 0.001);
+    return "  " + size_text(static_cast<int64_t>(size)) + " in " + elapsed_text(seconds()) + ", " +
+           size_text(static_cast<int64_t>(rate)) + "/s" + (resumed ? " (resumed)" : "");
   }
+};
 
-  // Other outcomes leave the last drawing on its own line for the caller's message to follow.
-  ~progress_line() {
-    if (drawn_) {
-      std::fputc('\n', out_);
-      std::fflush(out_);
+// The progress of every running transfer. On a terminal, one line each, redrawn in place below
+// what was printed before (the cursor stays at the end of the last line); a finished transfer's
+// final line goes above them for good. Elsewhere only the final lines of complete files.
+class progress_board {
+ public:
+  explicit progress_board(std::FILE *out) : out_(out), tty_(out && isatty(fileno(out))) {}
+  ~progress_board() { erase(); }
+  progress_board(const progress_board &) = delete;
+  progress_board &operator=(const progress_board &) = delete;
+
+  // Redraws the lines of `running` (those that show), at most every k_redraw_interval once drawn.
+  void update(const std::vector<const progress_state *> &running) {
+    if (!tty_) return;
+    auto now = clock_type::now();
+    if (drawn_ > 0 && now - last_draw_ < k_redraw_interval) return;
+    std::string text = to_top();
+    size_t lines = 0;
+    // Lines beyond the screen's height could not be reached again to redraw them.
+    const size_t room = terminal_rows() > 1 ? terminal_rows() - 1 : 1;
+    for (const progress_state *p : running) {
+      if (!p->shown || lines == room) continue;
+      if (lines++ > 0) text += '\n';
+      text += fitted(p->label, p->running_stats()) + "\033[K";
     }
+    if (lines < drawn_) text += "\033[J";
+    if (lines == 0 && drawn_ == 0) return;
+    write(text);
+    drawn_ = lines;
+    last_draw_ = now;
+  }
+
+  // A complete file's line, for good; the running lines are drawn again at the next update.
+  void complete(const progress_state &p, uint64_t size, bool resumed) {
+    if (!out_) return;
+    if (!tty_) {
+      std::fprintf(out_, "%s%s\n", p.label.c_str(), p.final_stats(size, resumed).c_str());
+      std::fflush(out_);
+      return;
+    }
+    std::string text = to_top() + fitted(p.label, p.final_stats(size, resumed)) + "\033[K\n";
+    if (drawn_ > 1) text += "\033[J";
+    write(text);
+    drawn_ = 0;
+  }
+
+  // Takes the running lines away, so that others' messages start on a clean line.
+  void erase() {
+    if (drawn_ == 0) return;
+    write(to_top() + "\033[J");
+    drawn_ = 0;
   }
 
  private:
-  // Over the line drawn before: the label shortened so that label and stats fit the width.
-  void draw(const std::string &stats, const char *end) {
+  // Back to the start of the first line drawn.
+  std::string to_top() const {
+    return drawn_ > 1 ? "\r\033[" + std::to_string(drawn_ - 1) + "A" : std::string("\r");
+  }
+  // The label shortened so that label and stats fit the width.
+  std::string fitted(const std::string &label, const std::string &stats) const {
     size_t width = terminal_width();
     size_t room = width > stats.size() + 1 ? width - stats.size() - 1 : 1;
-    std::fprintf(out_, "\r%s%s\033[K%s", fit_width(label_, room).c_str(), stats.c_str(), end);
-    std::fflush(out_);
+    return fit_width(label, room) + stats;
   }
-  double seconds_since_start() const {
-    return std::chrono::duration<double>(clock_type::now() - start_).count();
+  void write(const std::string &text) {
+    std::fputs(text.c_str(), out_);
+    std::fflush(out_);
   }
   size_t terminal_width() const {
     winsize size{};
     if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
     return 80;
   }
+  size_t terminal_rows() const {
+    winsize size{};
+    if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_row > 0) return size.ws_row;
+    return 24;
+  }
 
   std::FILE *out_;
   bool tty_;
-  std::string label_;
-  clock_type::time_point start_ = clock_type::now();
+  size_t drawn_ = 0;  // lines on the screen now
   clock_type::time_point last_draw_{};
-  bool drawn_ = false;
 };
 
 struct fd_closer {
@@ -129,6 +179,9 @@ struct fd_closer {
   }
 };
 
+struct multi_deleter {
+  void operator()(CURLM *multi) const { curl_multi_cleanup(multi); }
+};
 struct curl_deleter {
   void operator()(CURL *curl) const { curl_easy_cleanup(curl); }
 };
@@ -239,7 +292,7 @@ struct transfer {
   const place *where = nullptr;
   uint64_t offset = 0;  // the Range start asked for; 0 asks for the whole file
   uint64_t max_size = 0;
-  progress_line *progress = nullptr;
+  progress_state *progress = nullptr;
 
   fd_closer file;
   bool judged = false;   // the final response's body has been looked at
@@ -333,10 +386,11 @@ size_t on_write(char *data, size_t size, size_t count, void *user) {
 int on_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto &t = *static_cast<transfer *>(user);
   if (g_interrupted) return 1;
-  try {
-    if (t.storing) t.progress->update(t.size(), t.written, t.total);
-  } catch (const std::bad_alloc &) {
-    // Without memory for the line the transfer goes on undrawn.
+  if (t.storing) {
+    t.progress->shown = true;
+    t.progress->done = t.size();
+    t.progress->fresh = t.written;
+    t.progress->total = t.total;
   }
   return 0;
 }
@@ -348,54 +402,100 @@ download_result failure(download_status status, std::string message) {
   return result;
 }
 
-// One request: the .part from `offset` on (0: the whole file). `retry_full` is set when the
-// server cannot continue this .part and a request for the whole file should follow.
-download_result attempt(const std::string &url, const place &where, uint64_t offset,
-                        const download_options &options, progress_line &progress,
-                        bool &retry_full) {
-  const std::filesystem::path &part = where.part;
-  retry_full = false;
-  std::unique_ptr<CURL, curl_deleter> handle(curl_easy_init());
-  if (!handle) return failure(download_status::network_error, "cannot start an HTTP request");
-  CURL *c = handle.get();
-  transfer t;
-  t.curl = c;
-  t.where = &where;
-  t.offset = offset;
-  t.max_size = options.max_size;
-  t.progress = &progress;
-
+// One file's download: where it goes, and the request under way (the .part from `offset` on, 0
+// for the whole file).
+struct job {
+  size_t id = 0;
+  std::string url, host;
+  download_options options;
+  place where;
+  progress_state progress;
+  std::unique_ptr<CURL, curl_deleter> handle;
+  std::unique_ptr<curl_slist, slist_deleter> headers;
+  std::string range;
   char errbuf[CURL_ERROR_SIZE] = "";
-  std::string range = std::to_string(offset) + "-";
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+  std::unique_ptr<transfer> t;
+  bool retried = false;  // the whole file was asked for after the .part could not continue
+};
+
+// Opens the episode's folder for `dest` (see download_file); a failure when it cannot be used.
+std::optional<download_result> open_place(const std::filesystem::path &dest, place &where) {
+  where.dest = dest;
+  where.part = dest;
+  where.part += ".part";
+  where.dest_name = dest.filename().string();
+  where.part_name = where.part.filename().string();
+  const std::filesystem::path folder = dest.has_parent_path() ? dest.parent_path() : ".";
+  // The folders above the episode's are the listener's and may well be links; the episode's own
+  // folder is made here and is never followed.
+  std::error_code error;
+  if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), error);
+  if (!error && mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+    error.assign(errno, std::generic_category());
+  if (error)
+    return failure(download_status::file_error,
+                   "cannot create " + folder.string() + ": " + error.message());
+  where.folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (where.folder.fd < 0)
+    return failure(download_status::file_error,
+                   "cannot use " + folder.string() + ": " +
+                       (errno == ELOOP || errno == ENOTDIR ? "not a folder (a link is not followed)"
+                                                           : std::strerror(errno)));
+  return std::nullopt;
+}
+
+// Sets up the request for the .part from `offset` on; false when no handle could be made.
+bool prepare(job &j, uint64_t offset) {
+  j.handle.reset(curl_easy_init());
+  j.headers.reset();
+  j.errbuf[0] = '\0';
+  if (!j.handle) return false;
+  CURL *c = j.handle.get();
+  j.t = std::make_unique<transfer>();
+  j.t->curl = c;
+  j.t->where = &j.where;
+  j.t->offset = offset;
+  j.t->max_size = j.options.max_size;
+  j.t->progress = &j.progress;
+  j.range = std::to_string(offset) + "-";
+  curl_easy_setopt(c, CURLOPT_PRIVATE, &j);
+  curl_easy_setopt(c, CURLOPT_URL, j.url.c_str());
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, j.errbuf);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, k_max_redirects);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, j.options.connect_timeout_ms);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, k_stall_bytes_per_second);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_s);
+  curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, j.options.stall_timeout_s);
   curl_easy_setopt(
       c, CURLOPT_USERAGENT,
-      options.user_agent.empty() ? "vepod/" VEPOD_TOOL_VERSION : options.user_agent.c_str());
+      j.options.user_agent.empty() ? "vepod/" VEPOD_TOOL_VERSION : j.options.user_agent.c_str());
   // The bytes of a .part continue only the very file they came from: the server sends the rest
   // when the validator still holds, else the whole file (200), which starts the .part afresh.
-  std::unique_ptr<curl_slist, slist_deleter> headers;
   if (offset > 0) {
-    curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
-    headers.reset(curl_slist_append(nullptr, ("If-Range: " + options.validator).c_str()));
-    if (!headers) return failure(download_status::network_error, "out of memory");
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(c, CURLOPT_RANGE, j.range.c_str());
+    j.headers.reset(curl_slist_append(nullptr, ("If-Range: " + j.options.validator).c_str()));
+    if (!j.headers) return false;
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, j.headers.get());
   }
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_write);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, j.t.get());
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &on_progress);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, j.t.get());
+  return true;
+}
 
-  CURLcode rc = curl_easy_perform(c);
+// What the ended request `j` came to, its result code `rc`. `retry_full` is set when the server
+// cannot continue this .part and a request for the whole file should follow.
+download_result conclude(job &j, CURLcode rc, bool &retry_full) {
+  transfer &t = *j.t;
+  const place &where = j.where;
+  const std::filesystem::path &part = where.part;
+  CURL *c = j.handle.get();
+  retry_full = false;
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   // A 2xx without a body never reached the write callback.
@@ -416,6 +516,7 @@ download_result attempt(const std::string &url, const place &where, uint64_t off
   };
 
   if (g_interrupted) {
+    t.file.reset();
     result.size = part_size(where);
     return finish(download_status::interrupted, "interrupted");
   }
@@ -424,10 +525,11 @@ download_result attempt(const std::string &url, const place &where, uint64_t off
       t.file.reset();
       remove_part(where);
       return finish(download_status::too_large,
-                    "larger than the " + size_text(options.max_size) + " limit" +
-                        (t.total >= 0 ? " (" + size_text(static_cast<uint64_t>(t.total)) + ")"
-                                      : std::string()));
+                    "larger than the " + size_text(static_cast<int64_t>(j.options.max_size)) +
+                        " limit" +
+                        (t.total >= 0 ? " (" + size_text(t.total) + ")" : std::string()));
     case stop_reason::write_failed:
+      t.file.reset();
       result.size = part_size(where);
       return finish(download_status::file_error,
                     "cannot write " + part.string() + ": " + std::strerror(t.error_number));
@@ -438,20 +540,22 @@ download_result attempt(const std::string &url, const place &where, uint64_t off
       break;
   }
   if (rc != CURLE_OK) {
+    t.file.reset();
     result.size = part_size(where);
-    return finish(download_status::network_error, errbuf[0] ? errbuf : curl_easy_strerror(rc));
+    return finish(download_status::network_error, j.errbuf[0] ? j.errbuf : curl_easy_strerror(rc));
   }
-  if (status == 416 && offset > 0) {
+  if (status == 416 && t.offset > 0) {
     // Nothing left to send: the .part may already be the whole file.
     content_range range = parse_content_range(final_header(c, "Content-Range"));
-    if (!range.valid || !range.whole_unsatisfied || static_cast<uint64_t>(range.total) != offset) {
+    if (!range.valid || !range.whole_unsatisfied ||
+        static_cast<uint64_t>(range.total) != t.offset) {
       retry_full = true;
       return finish(download_status::http_error, "HTTP 416");
     }
     result.expected = range.total;
-    t.file.reset(open_part(where, offset));
-    t.base = offset;
-    t.validator = options.validator;
+    t.file.reset(open_part(where, t.offset));
+    t.base = t.offset;
+    t.validator = j.options.validator;
   } else if (status < 200 || status > 299) {
     result.size = part_size(where);
     return finish(download_status::http_error, "HTTP " + std::to_string(status));
@@ -486,7 +590,6 @@ download_result attempt(const std::string &url, const place &where, uint64_t off
                                                    where.dest.string() + ": " +
                                                    std::strerror(error_number));
   }
-  progress.complete(t.size(), t.written, t.resumed);
   return finish(download_status::complete, "");
 }
 
@@ -510,43 +613,111 @@ interrupt_scope::~interrupt_scope() {
 
 bool interrupt_requested() { return g_interrupted != 0; }
 
-download_result download_file(const std::string &url, const std::filesystem::path &dest,
-                              const download_options &options) {
-  interrupt_scope scope;
-  if (g_interrupted) return failure(download_status::interrupted, "interrupted");
-  place where;
-  where.dest = dest;
-  where.part = dest;
-  where.part += ".part";
-  where.dest_name = dest.filename().string();
-  where.part_name = where.part.filename().string();
-  const std::filesystem::path folder = dest.has_parent_path() ? dest.parent_path() : ".";
-  // The folders above the episode's are the listener's and may well be links; the episode's own
-  // folder is made here and is never followed.
-  std::error_code error;
-  if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), error);
-  if (!error && mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
-    error.assign(errno, std::generic_category());
-  if (!error) {
-    where.folder.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (where.folder.fd < 0)
-      return failure(download_status::file_error, "cannot use " + folder.string() + ": " +
-                                                      (errno == ELOOP || errno == ENOTDIR
-                                                           ? "not a folder (a link is not followed)"
-                                                           : std::strerror(errno)));
-  }
-  if (error)
-    return failure(download_status::file_error,
-                   "cannot create " + folder.string() + ": " + error.message());
+struct download_pool::engine {
+  std::unique_ptr<CURLM, multi_deleter> multi{curl_multi_init()};
+  progress_board board;
+  std::vector<std::unique_ptr<job>> running;
+  std::map<std::string, int> per_host;
+  std::vector<std::pair<size_t, download_result>> ended;  // that wait has not returned yet
 
+  explicit engine(std::FILE *progress) : board(progress) {}
+};
+
+download_pool::download_pool(int jobs, std::FILE *progress)
+    : jobs_(std::max(jobs, 1)), engine_(std::make_unique<engine>(progress)) {}
+
+download_pool::~download_pool() {
+  for (std::unique_ptr<job> &j : engine_->running)
+    curl_multi_remove_handle(engine_->multi.get(), j->handle.get());
+}
+
+size_t download_pool::running() const { return engine_->running.size() + engine_->ended.size(); }
+
+bool download_pool::has_room(const std::string &url) const {
+  if (engine_->running.size() >= static_cast<size_t>(jobs_)) return false;
+  auto host = engine_->per_host.find(url_host(url));
+  return host == engine_->per_host.end() || host->second < k_max_per_host;
+}
+
+void download_pool::start(size_t id, const std::string &url, const std::filesystem::path &dest,
+                          const download_options &options) {
+  auto j = std::make_unique<job>();
+  j->id = id;
+  j->url = url;
+  j->host = url_host(url);
+  j->options = options;
+  auto fail = [&](download_result result) { engine_->ended.emplace_back(id, std::move(result)); };
+  if (g_interrupted) return fail(failure(download_status::interrupted, "interrupted"));
+  if (std::optional<download_result> unusable = open_place(dest, j->where))
+    return fail(std::move(*unusable));
+  j->progress.label = terminal_text(options.label.empty() ? j->where.dest_name : options.label);
   // Without the validator its bytes came with, a .part cannot be shown to belong to this file.
   const bool can_resume =
       !options.validator.empty() && options.validator.find_first_of("\r\n") == std::string::npos;
-  uint64_t offset = can_resume ? part_size(where) : 0;
+  uint64_t offset = can_resume ? part_size(j->where) : 0;
   if (offset > options.max_size) offset = 0;  // it could never be completed within the limit
-  progress_line progress(options.progress, options.label.empty() ? where.dest_name : options.label);
-  bool retry_full = false;
-  download_result result = attempt(url, where, offset, options, progress, retry_full);
-  if (retry_full && !g_interrupted) result = attempt(url, where, 0, options, progress, retry_full);
-  return result;
+  if (!engine_->multi || !prepare(*j, offset) ||
+      curl_multi_add_handle(engine_->multi.get(), j->handle.get()) != CURLM_OK)
+    return fail(failure(download_status::network_error, "cannot start an HTTP request"));
+  engine_->per_host[j->host]++;
+  engine_->running.push_back(std::move(j));
+}
+
+std::vector<std::pair<size_t, download_result>> download_pool::wait() {
+  engine &e = *engine_;
+  CURLM *multi = e.multi.get();
+  while (e.ended.empty() && !e.running.empty()) {
+    int still = 0;
+    if (curl_multi_perform(multi, &still) != CURLM_OK) {
+      // Only a failing multi handle gets here: every transfer ends with it.
+      for (std::unique_ptr<job> &j : e.running) {
+        curl_multi_remove_handle(multi, j->handle.get());
+        e.ended.emplace_back(j->id,
+                             failure(download_status::network_error, "the HTTP engine failed"));
+      }
+      e.running.clear();
+      e.per_host.clear();
+      break;
+    }
+    int left = 0;
+    while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      job *j = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &j);
+      CURLcode rc = message->data.result;
+      curl_multi_remove_handle(multi, j->handle.get());
+      bool retry_full = false;
+      download_result result = conclude(*j, rc, retry_full);
+      if (retry_full && !j->retried && !g_interrupted && prepare(*j, 0) &&
+          curl_multi_add_handle(multi, j->handle.get()) == CURLM_OK) {
+        j->retried = true;
+        continue;
+      }
+      if (result.status == download_status::complete)
+        e.board.complete(j->progress, result.size, result.resumed);
+      e.per_host[j->host]--;
+      e.ended.emplace_back(j->id, std::move(result));
+      auto at = std::find_if(e.running.begin(), e.running.end(),
+                             [j](const std::unique_ptr<job> &r) { return r.get() == j; });
+      e.running.erase(at);
+    }
+    if (!e.ended.empty()) break;
+    std::vector<const progress_state *> shown;
+    for (const std::unique_ptr<job> &j : e.running) shown.push_back(&j->progress);
+    e.board.update(shown);
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(k_redraw_interval.count()), nullptr);
+  }
+  // Whatever the caller prints next starts on a line of its own.
+  e.board.erase();
+  return std::exchange(e.ended, {});
+}
+
+download_result download_file(const std::string &url, const std::filesystem::path &dest,
+                              const download_options &options) {
+  interrupt_scope scope;
+  download_pool pool(1, options.progress);
+  pool.start(0, url, dest, options);
+  std::vector<std::pair<size_t, download_result>> ended = pool.wait();
+  return ended.empty() ? failure(download_status::network_error, "the HTTP engine failed")
+                       : std::move(ended.front().second);
 }

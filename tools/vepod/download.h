@@ -1,11 +1,15 @@
-// Downloading one media file with libcurl: into "<dest>.part", renamed to dest only when the
-// transfer is whole; an existing .part is resumed; Ctrl-C leaves it resumable.
+// Downloading media files with libcurl, several at once: each into "<dest>.part", renamed to dest
+// only when the transfer is whole; an existing .part is resumed; Ctrl-C leaves it resumable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The default for download_options::max_size: 2 GiB, above any audio episode and most video.
 inline constexpr uint64_t k_default_max_download = uint64_t{2} << 30;
@@ -50,7 +54,7 @@ struct download_result {
                              // error text, "larger than the 2.0 GiB limit", ...
 };
 
-// Downloads `url` (http or https; up to 5 redirects followed) to `dest`, creating dest's folder.
+// Downloads `url` (http or https; up to 20 redirects followed) to `dest`, creating dest's folder.
 // The folders above dest's folder may be links; links in place of dest's folder, the .part or
 // dest are never followed: the folder is a file_error, a .part that is not resumed is replaced
 // (one that is must be a regular file with no other name), and dest is never replaced by the
@@ -65,6 +69,41 @@ struct download_result {
 // std::bad_alloc.
 download_result download_file(const std::string &url, const std::filesystem::path &dest,
                               const download_options &options);
+
+// Downloads at once, over one multi handle (connections to a host are reused from one file to
+// the next). One thread only; curl_global_init must have run.
+class download_pool {
+ public:
+  // Transfers at once to one host, as browsers do: episodes of many feeds share one host.
+  static constexpr int k_max_per_host = 6;
+
+  // At most `jobs` transfers at once. On a terminal `progress` gets one line per running transfer
+  // and a final line per complete file; elsewhere only the final lines (see download_options);
+  // nullptr: silent. The options' own `progress` is not used.
+  download_pool(int jobs, std::FILE *progress);
+  ~download_pool();
+  download_pool(const download_pool &) = delete;
+  download_pool &operator=(const download_pool &) = delete;
+
+  // Whether a transfer from `url` may start now: fewer than `jobs` run, and fewer than
+  // k_max_per_host from its host.
+  bool has_room(const std::string &url) const;
+  // Starts downloading `url` to `dest` as download_file does; `id` comes back with its result. One
+  // that cannot start ends at once, and the next wait returns it.
+  void start(size_t id, const std::string &url, const std::filesystem::path &dest,
+             const download_options &options);
+  // Transfers started and not yet returned by wait.
+  size_t running() const;
+  // Runs the transfers until at least one has ended and returns the ended ones, with the
+  // progress lines taken away so that the caller's lines start clean. Empty when none runs.
+  // After a SIGINT (within an interrupt_scope) every running transfer ends interrupted.
+  std::vector<std::pair<size_t, download_result>> wait();
+
+ private:
+  struct engine;
+  int jobs_;
+  std::unique_ptr<engine> engine_;
+};
 
 // While one lives, SIGINT sets a flag instead of ending the process: download_file returns
 // interrupted and interrupt_requested() turns true. download_file holds one itself; a caller

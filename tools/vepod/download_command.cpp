@@ -1,8 +1,9 @@
 // `vepod download`: picks episodes from the database, has the download core fetch them, and
-// prints each one's result as it comes.
+// prints each one's result as it comes. `vepod update --download` runs the same after updating.
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,12 @@
 #include "episode_download.h"
 
 namespace {
+
+// Downloads at once when --jobs is not given: enough to fill a line, few enough for any server.
+constexpr int k_default_download_jobs = 3;
+
+// How messages name an episode: its reference and its title.
+std::string episode_name(const episode_download &r) { return r.ref + " " + terminal_text(r.title); }
 
 // One episode's result as a line: the file on standard output, a failure on standard error.
 // Returns the exit code a failure calls for, else 0.
@@ -22,38 +29,41 @@ int print_download(const options &o, const episode_download &r) {
       std::printf("%s\n", terminal_text(r.path).c_str());
       return 0;
     case episode_outcome::failed:
-      return report(o.command, r.exit, r.title + ": " + r.error);
+      return report(o.command, r.exit, episode_name(r) + ": " + r.error);
     case episode_outcome::transfer_failed:
-      return report(o.command, r.exit, shown_url(r.url) + ": " + r.error);
+      return report(o.command, r.exit, episode_name(r) + ": " + shown_url(r.url) + ": " + r.error);
     case episode_outcome::interrupted:
       return report(o.command, k_exit_interrupted,
-                    "interrupted; 'vepod download' again resumes " + r.path);
+                    "interrupted: " + episode_name(r) + "; 'vepod download' resumes it from " +
+                        terminal_text(r.path));
   }
   return 0;
 }
 
 }  // namespace
 
-int cmd_download(const options &o) {
-  std::unique_ptr<store> db;
-  std::vector<picked_episode> chosen;
-  if (int rc = choose_episodes(o, db, true, chosen)) return rc;
+int download_chosen(const options &o, store &db, const std::vector<picked_episode> &chosen) {
   download_plan plan;
   plan.out_dir = o.out_dir;
-  if (plan.out_dir.empty()) plan.out_dir = db->setting("download-dir");
-  if (plan.out_dir.empty()) plan.out_dir = ".";
+  if (plan.out_dir.empty()) plan.out_dir = db.setting("download-dir");
+  // A string, not a literal: GCC 12 warns (-Wrestrict) wrongly on assigning a short literal.
+  if (plan.out_dir.empty()) plan.out_dir = std::string(".");
+  // The database records where files went: a relative path would name another file from another
+  // folder (for play and clean).
+  std::error_code ec;
+  plan.out_dir = std::filesystem::absolute(plan.out_dir, ec).lexically_normal().string();
+  if (ec) return report(o.command, k_exit_failure, terminal_text(o.out_dir) + ": " + ec.message());
   plan.utc = o.utc;
   plan.offline = o.offline;
-
-  session net;
-  if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
+  // update's --jobs counts feeds, not downloads.
+  plan.jobs = o.command == "download" && !o.jobs_text.empty() ? o.jobs : k_default_download_jobs;
   plan.how.max_size = static_cast<uint64_t>(o.max_size);
   plan.how.connect_timeout_ms = std::min(o.timeout_ms, plan.how.connect_timeout_ms);
   // --timeout bounds a stall too, never a long transfer that keeps moving.
   plan.how.stall_timeout_s = std::max(1L, o.timeout_ms / 1000);
   int done = 0, failed = 0, last_exit = k_exit_ok;
   const std::vector<episode_download> results =
-      download_episodes(*db, chosen, plan, [&](const episode_download &r) {
+      download_episodes(db, chosen, plan, [&](const episode_download &r) {
         if (int exit = print_download(o, r)) last_exit = exit;
       });
   for (const episode_download &r : results) {
@@ -62,11 +72,51 @@ int cmd_download(const options &o) {
     if (r.outcome == episode_outcome::failed || r.outcome == episode_outcome::transfer_failed)
       failed++;
   }
-  if (chosen.empty())
-    std::printf(o.only_new || (o.args.empty() && o.episode.empty() && !o.all)
-                    ? "no new episodes to download (choose others with a reference such as 3.12, "
-                      "--feed N --episode M or --all)\n"
-                    : "nothing to download\n");
   if (failed == 0) return k_exit_ok;
   return done == 0 ? last_exit : k_exit_partial;
+}
+
+namespace {
+
+// Whether 'vepod download' without a choice takes the episode: a new one, or one whose download
+// was cut short (its .part waits for it whether or not it is new).
+bool downloads_by_default(store &db, const episode &e) {
+  if (e.downloaded >= 0) return false;
+  if (e.is_new && e.played < 0) return true;
+  partial_download part;
+  std::error_code ec;
+  return db.partial(e.id, part) && std::filesystem::symlink_status(part.file, ec).type() ==
+                                       std::filesystem::file_type::regular;
+}
+
+}  // namespace
+
+std::vector<picked_episode> default_downloads(store &db) {
+  std::vector<picked_episode> chosen;
+  for (const subscription &s : db.subscriptions())
+    for (episode &e : db.episodes(s.id, false, -1))
+      if (downloads_by_default(db, e)) chosen.push_back({s, std::move(e)});
+  return chosen;
+}
+
+int cmd_download(const options &o) {
+  std::unique_ptr<store> db;
+  std::vector<picked_episode> chosen;
+  // Without a choice of their own: every episode, of which those downloads_by_default takes.
+  const bool by_default = o.args.empty() && o.episode.empty() && !o.all;
+  options every = o;
+  if (by_default && !o.only_new) every.all = true;
+  if (int rc = choose_episodes(every, db, true, chosen)) return rc;
+  if (by_default)
+    std::erase_if(chosen,
+                  [&db](const picked_episode &p) { return !downloads_by_default(*db, p.item); });
+  if (chosen.empty()) {
+    std::printf(by_default ? "no new episodes to download (choose others with a reference such as "
+                             "3.12, --feed N --episode M or --all)\n"
+                           : "nothing to download\n");
+    return k_exit_ok;
+  }
+  session net;
+  if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
+  return download_chosen(o, *db, chosen);
 }

@@ -88,26 +88,85 @@ std::filesystem::path free_name(store &db, const download_plan &plan, const pick
   return {};
 }
 
-// Downloads one episode; the database learns of its .part before the transfer and of the
-// whole file after it.
-episode_download download_one(store &db, const download_plan &plan, const picked_episode &p) {
+// An episode ready to download: where its file goes and what to take away if it fails.
+struct prepared_download {
+  const picked_episode *pick = nullptr;
+  episode_download result;
+  std::filesystem::path dest;
+  download_options how;
+  partial_download started;
+  // The folders this download makes, innermost first, to take away again if it fails.
+  std::vector<std::filesystem::path> made;
+};
+
+episode_download named(const picked_episode &p) {
+  episode_download r;
+  r.ref = episode_ref(p.item);
+  r.title = p.item.title;
+  return r;
+}
+
+// After the transfer (or the --offline copy): the database learns of the whole file, or of the
+// validator a resumable .part now goes with.
+void finish_one(store &db, const download_plan &plan, prepared_download &d,
+                const download_result &got) {
+  episode_download &r = d.result;
+  const episode &e = d.pick->item;
+  const bool online = plan.offline.empty();
+  r.resumed = got.resumed;
+  if (got.status != download_status::complete && online) {
+    // What the .part now holds came with this validator: the next run may continue it.
+    d.started.validator = got.validator;
+    store::transaction t(db);
+    db.set_partial(e.id, d.started);
+    t.commit();
+  }
+  if (got.status == download_status::interrupted) {
+    r.outcome = episode_outcome::interrupted;
+    r.path = d.started.file;
+    r.bytes = got.size;
+    return;
+  }
+  if (got.status != download_status::complete) {
+    r.outcome = episode_outcome::transfer_failed;
+    r.exit = got.status == download_status::file_error          ? k_exit_failure
+             : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
+                                                                : k_exit_network;
+    r.error = got.message;
+    r.bytes = got.size;
+    return;
+  }
+  store::transaction t(db);
+  db.mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), d.dest.string());
+  t.commit();
+  r.outcome = episode_outcome::downloaded;
+  r.path = d.dest.string();
+  r.bytes = got.size;
+}
+
+// Everything before the transfer: the media URL, the file's name, the .part recorded in the
+// database. True when the transfer is to run; false with `out.result` final otherwise (already
+// there, failed, or copied from an --offline file).
+bool prepare_one(store &db, const download_plan &plan, const picked_episode &p,
+                 prepared_download &out) {
   const subscription &s = p.feed;
   const episode &e = p.item;
-  episode_download r;
-  r.title = e.title;
+  out.pick = &p;
+  episode_download &r = out.result;
+  r = named(p);
   if (e.downloaded >= 0 && std::filesystem::exists(e.file)) {
     r.outcome = episode_outcome::already_there;
     r.path = e.file;
     std::error_code ec;
     r.bytes = std::filesystem::file_size(e.file, ec);
     if (ec) r.bytes = 0;
-    return r;
+    return false;
   }
   auto fail = [&r](std::string error) {
     r.outcome = episode_outcome::failed;
     r.exit = k_exit_failure;
     r.error = std::move(error);
-    return r;
+    return false;
   };
   std::string resolved, error;
   if (!stream_url_of(e, s.url, resolved, error)) return fail(error);
@@ -117,62 +176,28 @@ episode_download download_one(store &db, const download_plan &plan, const picked
   partial_download recorded;
   const bool have = db.partial(e.id, recorded);
   const bool resumable = have && recorded.media_url == r.url && recorded.size == e.size;
-  const std::filesystem::path dest =
+  out.dest =
       free_name(db, plan, p, media_extension(r.url, enclosure_type(e)), have ? &recorded : nullptr);
-  if (dest.empty()) return fail("no free file name");
-  std::filesystem::path part = dest;
+  if (out.dest.empty()) return fail("no free file name");
+  std::filesystem::path part = out.dest;
   part += k_part_suffix;
-  // The folders this download makes, innermost first, to take away again if it fails.
-  std::vector<std::filesystem::path> made;
   std::error_code ec;
-  for (std::filesystem::path f = dest.parent_path();
+  for (std::filesystem::path f = out.dest.parent_path();
        !f.empty() && f != f.parent_path() && !std::filesystem::exists(f, ec); f = f.parent_path())
-    made.push_back(f);
-  download_options how = plan.how;
-  how.label = e.title;
-  how.validator = resumable && part.string() == recorded.file ? recorded.validator : "";
-  const bool online = plan.offline.empty();
-  partial_download started{part.string(), r.url, how.validator, e.size};
-  if (online) {
-    store::transaction t(db);
-    db.set_partial(e.id, started);
-    t.commit();
+    out.made.push_back(f);
+  out.how = plan.how;
+  out.how.label = e.title;
+  out.how.validator = resumable && part.string() == recorded.file ? recorded.validator : "";
+  if (!plan.offline.empty()) {
+    finish_one(db, plan, out, copy_offline(plan, r.url, out.dest));
+    return false;
   }
-  download_result got = online ? download_file(r.url, dest, how) : copy_offline(plan, r.url, dest);
-  r.resumed = got.resumed;
-  if (got.status != download_status::complete && online) {
-    // What the .part now holds came with this validator: the next run may continue it.
-    started.validator = got.validator;
-    store::transaction t(db);
-    db.set_partial(e.id, started);
-    t.commit();
-  }
-  if (got.status == download_status::interrupted) {
-    r.outcome = episode_outcome::interrupted;
-    r.path = part.string();
-    r.bytes = got.size;
-    return r;
-  }
-  if (got.status != download_status::complete) {
-    // Folders made for this file go again when nothing stayed in them; one that keeps a
-    // resumable .part stays (remove takes empty folders only).
-    for (const std::filesystem::path &f : made)
-      if (!std::filesystem::remove(f, ec)) break;
-    r.outcome = episode_outcome::transfer_failed;
-    r.exit = got.status == download_status::file_error          ? k_exit_failure
-             : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
-                                                                : k_exit_network;
-    r.error = got.message;
-    r.bytes = got.size;
-    return r;
-  }
+  // The database knows of the .part before the transfer starts: no other episode takes the name.
+  out.started = {part.string(), r.url, out.how.validator, e.size};
   store::transaction t(db);
-  db.mark_downloaded(e.id, static_cast<int64_t>(std::time(nullptr)), dest.string());
+  db.set_partial(e.id, out.started);
   t.commit();
-  r.outcome = episode_outcome::downloaded;
-  r.path = dest.string();
-  r.bytes = got.size;
-  return r;
+  return true;
 }
 
 }  // namespace
@@ -183,10 +208,43 @@ std::vector<episode_download> download_episodes(
   std::vector<episode_download> results;
   // A Ctrl-C between two files is seen too, not only one during a transfer.
   interrupt_scope ctrl_c;
-  for (const picked_episode &p : chosen) {
-    results.push_back(download_one(db, plan, p));
+  download_pool pool(plan.jobs, plan.how.progress);
+  std::vector<prepared_download> prepared(chosen.size());
+  auto report = [&](const episode_download &r) {
+    results.push_back(r);
     done(results.back());
-    if (results.back().outcome == episode_outcome::interrupted) break;
+  };
+  size_t next = 0;
+  bool waiting = false;  // prepared[next] is ready and waits for room
+  // After a Ctrl-C nothing starts, and the running transfers end interrupted.
+  while ((next < chosen.size() && !interrupt_requested()) || pool.running() > 0) {
+    // Episodes start in order while there is room for their host and for the whole run.
+    while (next < chosen.size() && !interrupt_requested()) {
+      prepared_download &d = prepared[next];
+      if (!waiting && !prepare_one(db, plan, chosen[next], d)) {
+        report(d.result);
+        next++;
+        continue;
+      }
+      waiting = true;
+      if (!pool.has_room(d.result.url)) break;
+      pool.start(next, d.result.url, d.dest, d.how);
+      waiting = false;
+      next++;
+    }
+    for (auto &[id, got] : pool.wait()) {
+      finish_one(db, plan, prepared[id], got);
+      report(prepared[id].result);
+    }
+  }
+  // Folders made for a file that failed go again when nothing stayed in them: one that keeps a
+  // resumable .part, or another episode's file, stays (remove takes empty folders only). Not
+  // before every transfer has ended, since another may be about to write into one.
+  for (const prepared_download &d : prepared) {
+    if (d.result.outcome != episode_outcome::transfer_failed) continue;
+    std::error_code ec;
+    for (const std::filesystem::path &f : d.made)
+      if (!std::filesystem::remove(f, ec)) break;
   }
   return results;
 }

@@ -1,6 +1,6 @@
 // The download core: fetches chosen episodes' media into the download folder, records in the
 // database what arrived whole or may be resumed, and returns what happened to each as data; it
-// prints nothing but the progress line download_file draws.
+// prints nothing but the progress lines the download pool draws.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,7 @@ enum class episode_outcome {
 
 // What the download of one episode did.
 struct episode_download {
+  std::string ref;    // the episode's reference ("3.12")
   std::string title;  // the episode's
   episode_outcome outcome = episode_outcome::failed;
   std::string url;       // the media URL, once resolved
@@ -34,17 +35,19 @@ struct episode_download {
 };
 
 struct download_plan {
-  std::string out_dir;  // the folder that holds the feeds' folders
-  bool utc = false;     // the dates in file names in UTC, else local time
-  download_options how;
+  std::string out_dir;   // the folder that holds the feeds' folders
+  bool utc = false;      // the dates in file names in UTC, else local time
+  int jobs = 3;          // transfers at once (at most download_pool::k_max_per_host to a host)
+  download_options how;  // its `progress` is where the progress lines of every transfer go
   // With any, the media comes from these local files (URL, file) instead of the network, and
   // no resumable .part is recorded.
   std::vector<std::pair<std::string, std::string>> offline;
 };
 
-// Downloads `chosen` in order, calling `done` with each episode's result as it is known (that is
-// where the caller prints), and returns them all. Stops after an interrupted one. The library's
-// transport must be open (session::open). Throws store_error.
+// Downloads `chosen`, `plan.jobs` at once, starting them in order, calling `done` with each
+// episode's result as it is known (that is where the caller prints), and returns them all. After
+// a Ctrl-C, the running ones end interrupted and no other starts. The library's transport must be
+// open (session::open). Throws store_error.
 std::vector<episode_download> download_episodes(
     store &db, const std::vector<picked_episode> &chosen, const download_plan &plan,
     const std::function<void(const episode_download &)> &done);

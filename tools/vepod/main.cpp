@@ -58,6 +58,12 @@ enum option_bit : unsigned {
   o_download = 1u << 8,  // --new, and where the files go
   o_unplayed = 1u << 9,
   o_jobs = 1u << 10,
+  o_keep_new = 1u << 11,       // --new N: the newest episodes left new
+  o_result = 1u << 12,         // --result N of the last search
+  o_search = 1u << 13,         // --directory, --limit, --timeout
+  o_mark = 1u << 14,           // --mark
+  o_clean = 1u << 15,          // --older-than, --dry-run, --feed
+  o_then_download = 1u << 16,  // update --download
 };
 
 struct command {
@@ -77,14 +83,27 @@ constexpr const char *k_developer = "Tools for player developers";
 
 constexpr command k_commands[] = {
     // For listeners, in the order they meet them.
+    {"search", nullptr, "find podcasts by name in a podcast directory",
+     "usage: vepod search [options] TERMS...\n",
+     R"(Asks a podcast directory for podcasts matching TERMS and prints them
+numbered: title, author, episodes (when the directory says), feed URL.
+'vepod subscribe --result N' subscribes to result N of the last search. The
+directory is the iTunes Search API ('vepod config search-url'), or the
+Podcast Index ('vepod config podcastindex-url') when its key and secret are
+set ('vepod config podcastindex-key KEY', 'vepod config podcastindex-secret
+SECRET'); --directory chooses.
+)",
+     cmd_search, o_json | o_search, "TERMS", k_listener},
     {"subscribe", nullptr, "subscribe to feeds, or to the feeds a page announces",
-     "usage: vepod subscribe [options] URL...\n",
+     "usage: vepod subscribe [options] URL...\n       vepod subscribe [options] --result N\n",
      R"(Checks each URL as a player does (a feed with episodes, or a page that
 announces feeds) and subscribes to the feed, or to every feed the page
-announces. The episodes the feed holds now are recorded as seen; 'vepod update'
-announces the ones that come later.
+announces; --result N takes result N of the last 'vepod search'. The newest
+episode of each feed is left new (--new N: the newest N; --new 0: none), so
+that 'vepod download' has it; the others are recorded as seen, and 'vepod
+update' announces the ones that come later.
 )",
-     cmd_subscribe, o_net, "URL", k_listener},
+     cmd_subscribe, o_net | o_keep_new | o_result, "URL", k_listener},
     {"update", nullptr, "fetch every subscription and show the new episodes",
      "usage: vepod update [options]\n",
      R"(Fetches every subscription, --jobs at once (at most 6 from one host), with a
@@ -94,16 +113,19 @@ order of the subscriptions and prints the ones new since the last update,
 newest first, with the references download, played and show take (3.12). A
 feed that moved permanently (HTTP 301/308), or that names its new URL and is
 found there, keeps its subscription under the new URL. Each failure is named
-with its subscription: '3 Harbor Lights: HTTP 404'.
+with its subscription: '3 Harbor Lights: HTTP 404'. With --download, or with
+'vepod config auto-download on', the new episodes are downloaded afterwards
+as 'vepod download' takes them; without, nothing is downloaded.
 )",
-     cmd_update, o_net | o_jobs, "", k_listener},
+     cmd_update, o_net | o_jobs | o_then_download, "", k_listener},
     {"episodes", nullptr, "list the recorded episodes of one or every feed",
      "usage: vepod episodes [options] [N|URL]\n",
      R"(Lists the episodes recorded for a subscription (its number or URL), or for
 all of them, newest first, from the database: no request is made. REF names
 an episode for download, played and show (3.12: subscription 3, its episode
 12; the numbers stay as they are when new episodes come). D marks the
-downloaded ones, P the played ones.
+downloaded ones, P the played ones. --json gives each episode's reference,
+its played and downloaded marks and its file.
 )",
      cmd_episodes, o_json | o_select, "N|URL", k_listener},
     {"show", nullptr, "an episode's details and show notes", "usage: vepod show [options] REF\n",
@@ -113,6 +135,17 @@ reference 'vepod episodes' prints (3.12). The details come from the feed,
 fetched unless the stored copy is younger than --max-age.
 )",
      cmd_show, o_net | o_json, "REF", k_listener},
+    {"play", nullptr, "play an episode with the listener's player",
+     "usage: vepod play [options] REF\n",
+     R"(Plays an episode: its downloaded file when there is one, else its stream
+URL. The player is 'vepod config player', a command line such as 'mpv
+--no-video' (split as a shell would, never run by one), else the first found
+of mpv, ffplay, cvlc and mpg123. The player has the terminal; vepod waits and
+exits with the player's status. With --mark, or with 'vepod config
+mark-played-after-play on', the episode is marked played when the player
+exits with 0.
+)",
+     cmd_play, o_net | o_mark, "REF", k_listener},
     {"download", nullptr, "download episodes", "usage: vepod download [options] [REF...]\n",
      R"(Downloads episodes recorded by 'vepod update': the ones named by reference
 (3.12, as 'vepod episodes' and 'vepod update' print them), --episode M of
@@ -120,10 +153,12 @@ fetched unless the stored copy is younger than --max-age.
 every subscription or of --feed. Files go to DIR/<feed title>/<date> <episode
 title>.<ext> (DIR: -o, else 'vepod config download-dir', else the current
 folder) through a .part file, renamed only when whole; a .part left by an
-interrupted download (Ctrl-C exits 130) is resumed. Downloaded episodes are
-skipped and marked D in 'vepod episodes'.
+interrupted download (Ctrl-C exits 130) is resumed, by default too, new or
+not. --jobs episodes download at once (at most 6 from one host), each with a
+progress line on a terminal. Downloaded episodes are skipped and marked D in
+'vepod episodes'; a failure names the episode by reference and title.
 )",
-     cmd_download, o_net | o_choose | o_download, "REF", k_listener},
+     cmd_download, o_net | o_choose | o_download | o_jobs, "REF", k_listener},
     {"played", nullptr, "mark episodes played, or not played",
      "usage: vepod played [options] REF...\n       vepod played [options] --feed N --episode M\n"
      "       vepod played [options] [--feed N] --all\n",
@@ -134,6 +169,15 @@ them), --episode M of --feed, or every one (--all) of every subscription or of
 episodes'.
 )",
      cmd_played, o_choose | o_unplayed, "REF", k_listener},
+    {"clean", nullptr, "delete the downloaded files of played episodes",
+     "usage: vepod clean [options]\n",
+     R"(Deletes the downloaded files of played episodes, of every subscription or of
+--feed, played more than --older-than DAYS ago when given; --dry-run prints
+what would go. Only files vepod downloaded are touched, and a link in their
+place is taken away, never followed. The episodes stay in the database,
+marked not downloaded.
+)",
+     cmd_clean, o_clean, "", k_listener},
     {"subscriptions", nullptr, "list the subscriptions", "usage: vepod subscriptions\n",
      R"(Lists the subscriptions: number, title, URL, episodes recorded, date of the
 last update and the last update's error.
@@ -145,12 +189,15 @@ last update and the last update's error.
 URL, with the episodes recorded for them. Downloaded files stay.
 )",
      cmd_unsubscribe, 0, "N|URL", k_listener},
-    {"import", nullptr, "subscribe to the feeds of an OPML file", "usage: vepod import FILE.opml\n",
+    {"import", nullptr, "subscribe to the feeds of an OPML file",
+     "usage: vepod import [options] FILE.opml\n",
      R"(Subscribes to every feed of an OPML file (outlines with an xmlUrl, at any
 depth). URLs already subscribed and ones that are not http(s) are named on
-standard error and skipped; a file that cannot be read changes nothing.
+standard error and skipped; a file that cannot be read changes nothing. The
+first 'vepod update' leaves the newest episode of each feed new (--new N: the
+newest N; --new 0: none).
 )",
-     cmd_import, 0, "FILE", k_listener},
+     cmd_import, o_keep_new, "FILE", k_listener},
     {"export", nullptr, "write the subscriptions as OPML", "usage: vepod export [FILE]\n",
      R"(Writes the subscriptions as an OPML 2.0 document to FILE, or to standard
 output; 'vepod import' reads it back.
@@ -159,8 +206,14 @@ output; 'vepod import' reads it back.
     {"config", nullptr, "show or set the settings kept in the database",
      "usage: vepod config [KEY [VALUE]]\n",
      R"(Without arguments, prints every setting; with KEY, that one; with KEY and
-VALUE, sets it. Settings:
-  download-dir  the folder 'vepod download' writes to when -o is not given
+VALUE, sets it ('' unsets it). Settings:
+  download-dir      the folder 'vepod download' writes to when -o is not given
+  auto-download     on: 'vepod update' downloads the new episodes (default off)
+  player            the command line 'vepod play' runs, e.g. 'mpv --no-video'
+  mark-played-after-play  on: 'vepod play' marks what it played (default off)
+  search-url        the iTunes Search API (https://itunes.apple.com/search)
+  podcastindex-url  the Podcast Index API (https://api.podcastindex.org)
+  podcastindex-key, podcastindex-secret  the Podcast Index credentials
 )",
      cmd_config, 0, "KEY VALUE", k_listener},
     // For the developers of players: the library's operations one by one.
@@ -375,9 +428,37 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
   }
   if (c.allowed & o_jobs)
     sub.add_option("--jobs", o.jobs_text,
-                   "fetch N feeds at once (default 8; at most 6 from one\nhost)")
+                   download ? "download N episodes at once (default 3; at most 6\nfrom one host)"
+                            : "fetch N feeds at once (default 8; at most 6 from one\nhost)")
         ->type_name("N")
         ->group("Network options");
+  if (c.allowed & o_keep_new)
+    sub.add_option("--new", o.keep_new_text,
+                   "leave the newest N episodes of each feed new (default\n1; 0: none)")
+        ->type_name("N");
+  if (c.allowed & o_result)
+    sub.add_option("--result", o.result_text, "result N of the last 'vepod search'")
+        ->type_name("N");
+  if (c.allowed & o_search) {
+    sub.add_option("--directory", o.directory,
+                   "itunes or podcastindex (default: podcastindex when\nits key is set)")
+        ->type_name("NAME");
+    sub.add_option("--limit", o.limit_text, "at most N results (default 20)")->type_name("N");
+    sub.add_option("--timeout", o.timeout_text, "give up the request after SECONDS (default 30)")
+        ->type_name("SECONDS");
+  }
+  if (c.allowed & o_mark)
+    sub.add_flag("--mark", o.mark, "mark the episode played when the player exits with 0");
+  if (c.allowed & o_clean) {
+    sub.add_option("--feed", o.feed, "a subscription: its number or URL (default: all)")
+        ->type_name("N|URL");
+    sub.add_option("--older-than", o.older_than_text,
+                   "only episodes played more than DAYS days ago")
+        ->type_name("DAYS");
+    sub.add_flag("--dry-run", o.dry_run, "print what would be deleted, delete nothing");
+  }
+  if (c.allowed & o_then_download)
+    sub.add_flag("--download", o.download, "download the new episodes after the update");
   if (c.allowed & o_unplayed)
     sub.add_flag("--unplayed", o.unplayed, "take the played mark away instead");
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
@@ -465,6 +546,30 @@ bool check_values(options &o, std::string &error) {
       return false;
     }
     o.jobs = static_cast<int>(jobs);
+  }
+  if (!o.keep_new_text.empty()) {
+    size_t count = 0;
+    if (o.keep_new_text != "0" && (!parse_count(o.keep_new_text, count) || count > INT32_MAX)) {
+      error = "--new must be a whole number of episodes (0: none)";
+      return false;
+    }
+    o.keep_new = static_cast<int64_t>(count);
+  }
+  if (!o.result_text.empty()) {
+    size_t number = 0;
+    if (!parse_count(o.result_text, number) || number > INT32_MAX) {
+      error = "--result must be a positive number, as 'vepod search' prints it";
+      return false;
+    }
+    o.result = static_cast<int64_t>(number);
+  }
+  if (!o.older_than_text.empty()) {
+    size_t days = 0;
+    if (o.older_than_text != "0" && (!parse_count(o.older_than_text, days) || days > 100000)) {
+      error = "--older-than must be a whole number of days";
+      return false;
+    }
+    o.older_than_days = static_cast<int64_t>(days);
   }
   if (!o.max_age_text.empty()) {
     int32_t seconds = 0;

@@ -82,6 +82,15 @@ constexpr const char *k_migrations[] = {
          from_url TEXT NOT NULL,
          at INTEGER NOT NULL,
          refusal_said INTEGER NOT NULL DEFAULT 0);)",
+    // The last search's results, for 'subscribe --result N'; and how many of its newest episodes
+    // the first update of an imported feed leaves new (NULL: one).
+    R"(CREATE TABLE search_results(
+         number INTEGER PRIMARY KEY,
+         title TEXT NOT NULL,
+         author TEXT NOT NULL,
+         episodes INTEGER NOT NULL,
+         url TEXT NOT NULL);
+       ALTER TABLE subscriptions ADD COLUMN first_new INTEGER;)",
 };
 
 class statement {
@@ -106,6 +115,11 @@ class statement {
     check(sqlite3_bind_blob(stmt_, i, bytes.data(), static_cast<int>(bytes.size()),
                             SQLITE_TRANSIENT));
     return *this;
+  }
+  // Ready to run again with new bindings.
+  void reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
   }
   // True while rows come.
   bool step() {
@@ -572,4 +586,44 @@ void store::touch_body(const std::string &url, int64_t fetched) {
       .bind(2, url)
       .step();
   t.commit();
+}
+
+void store::forget_download(int64_t episode) {
+  statement(db_, "UPDATE episodes SET downloaded = NULL, file = NULL WHERE id = ?")
+      .bind(1, episode)
+      .step();
+}
+
+void store::set_first_new(int64_t subscription, int64_t count) {
+  statement(db_, "UPDATE subscriptions SET first_new = ? WHERE id = ?")
+      .bind(1, count)
+      .bind(2, subscription)
+      .step();
+}
+
+int64_t store::first_new(int64_t subscription) {
+  statement s(db_, "SELECT first_new FROM subscriptions WHERE id = ?");
+  s.bind(1, subscription);
+  return s.step() ? s.integer(0, 1) : 1;
+}
+
+void store::save_search(const std::vector<search_result> &results) {
+  exec("DELETE FROM search_results");
+  statement s(db_,
+              "INSERT INTO search_results(number, title, author, episodes, url)"
+              " VALUES(?, ?, ?, ?, ?)");
+  int64_t number = 0;
+  for (const search_result &r : results) {
+    s.bind(1, ++number).bind(2, cut_bytes(r.title, k_max_title));
+    s.bind(3, cut_bytes(r.author, k_max_title)).bind(4, r.episodes).bind(5, r.url);
+    s.step();
+    s.reset();
+  }
+}
+
+std::vector<search_result> store::last_search() {
+  statement s(db_, "SELECT title, author, episodes, url FROM search_results ORDER BY number");
+  std::vector<search_result> found;
+  while (s.step()) found.push_back({s.text(0), s.text(1), s.integer(2), s.text(3)});
+  return found;
 }

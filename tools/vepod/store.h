@@ -47,6 +47,13 @@ struct partial_download {
   int64_t size = -1;
 };
 
+// A podcast a directory found ('vepod search'), as the last search's results keep it.
+struct search_result {
+  std::string title, author;
+  int64_t episodes = -1;  // -1: the directory did not say
+  std::string url;        // the feed, checked as every URL the client takes
+};
+
 // A stored HTTP answer: the body and the validators that came with it.
 struct stored_body {
   std::string body, etag, last_modified;
@@ -130,6 +137,15 @@ class store {
   // Marks an episode played (keeping the first time it was) or not played; false when it
   // already was in that state.
   bool mark_played(int64_t episode, bool played, int64_t when);
+
+  // Forgets an episode's file ('vepod clean'): it is no longer downloaded.
+  void forget_download(int64_t episode);
+  // How many of its newest episodes a subscription's first update leaves new (1 unless set).
+  void set_first_new(int64_t subscription, int64_t count);
+  int64_t first_new(int64_t subscription);
+  // The last search's results, numbered from 1 in their order; saving replaces them.
+  void save_search(const std::vector<search_result> &results);
+  std::vector<search_result> last_search();
 
   // The program's settings ('vepod config'): "" for one never set.
   std::string setting(const std::string &key);

@@ -146,9 +146,21 @@ int choose_episodes(const options &o, std::unique_ptr<store> &db, bool default_n
 // MARK: Subscriptions
 
 int cmd_subscribe(const options &o) {
-  if (o.args.empty()) return usage_error(o, "needs at least one URL");
+  options chosen = o;
+  if (o.result > 0) {
+    if (!o.args.empty()) return usage_error(o, "takes URLs or --result N, not both");
+    std::vector<search_result> found = open_store(o, store::access::read)->last_search();
+    if (found.empty())
+      return report(o.command, k_exit_nothing, "no search results (see 'vepod search')");
+    if (static_cast<size_t>(o.result) > found.size())
+      return report(o.command, k_exit_nothing,
+                    "no result " + std::to_string(o.result) + " in the last search (it found " +
+                        std::to_string(found.size()) + ")");
+    chosen.args = {found[static_cast<size_t>(o.result) - 1].url};
+  }
+  if (chosen.args.empty()) return usage_error(o, "needs at least one URL, or --result N");
   context c;
-  if (int rc = c.open(o, false, true, false)) return rc;
+  if (int rc = c.open(chosen, false, true, false)) return rc;
   int failed = 0, last_exit = k_exit_ok;
   for (const std::string &url : c.urls) {
     const std::string settings = make_settings({url});
@@ -183,8 +195,11 @@ int cmd_subscribe(const options &o) {
         std::printf("already subscribed: %s\n", shown_url(kept).c_str());
         continue;
       }
-      // What the feed holds now is known, not new: updates announce what comes after.
+      // What the feed holds now is known, not new: updates announce what comes after. The newest
+      // (--new N) are left new, for a first download.
       std::vector<episode> episodes = episodes_of(listing.json, id, now, false);
+      for (size_t i = 0; i < episodes.size() && i < static_cast<size_t>(o.keep_new); i++)
+        episodes[i].is_new = true;
       for (auto e = episodes.rbegin(); e != episodes.rend(); ++e) c.db->add_episode(*e);
       c.db->set_updated(id, now, "");
       t.commit();
@@ -320,8 +335,13 @@ int cmd_update(const options &o) {
     std::printf("up to date (checked %s)\n", ago_text(now_s() - oldest_check).c_str());
   else if (failed < static_cast<int>(result.feeds.size()))
     std::printf("no new episodes\n");
-  if (failed == 0) return k_exit_ok;
-  return failed == static_cast<int>(c.subscribed.size()) ? last_exit : k_exit_partial;
+  const int updated = failed == 0                                       ? k_exit_ok
+                      : failed == static_cast<int>(c.subscribed.size()) ? last_exit
+                                                                        : k_exit_partial;
+  if (!o.download && c.db->setting("auto-download") != "on") return updated;
+  std::vector<picked_episode> chosen = default_downloads(*c.db);
+  const int downloaded = chosen.empty() ? k_exit_ok : download_chosen(o, *c.db, chosen);
+  return downloaded == k_exit_interrupted || updated == k_exit_ok ? downloaded : updated;
 }
 
 int cmd_episodes(const options &o) {
@@ -353,6 +373,7 @@ int cmd_episodes(const options &o) {
       yyjson_mut_obj_add_strcpy(doc, item, "url", e.media_url.c_str());
       yyjson_mut_obj_add_bool(doc, item, "new", e.is_new && e.downloaded < 0 && e.played < 0);
       yyjson_mut_obj_add_bool(doc, item, "played", e.played >= 0);
+      yyjson_mut_obj_add_bool(doc, item, "downloaded", e.downloaded >= 0);
       if (e.downloaded >= 0) yyjson_mut_obj_add_strcpy(doc, item, "file", e.file.c_str());
     }
     if (int rc = print_built_json(o, doc)) return rc;
@@ -395,29 +416,85 @@ int cmd_played(const options &o) {
   return k_exit_ok;
 }
 
+namespace {
+
+// What a setting holds, and so how its value is checked and shown.
+enum class setting_kind { folder, on_off, command_line, url, text, secret };
+
+struct setting_key {
+  const char *name;
+  setting_kind kind;
+};
+
+// The settings a user sets once; each value is checked before it is kept.
+constexpr setting_key k_settings[] = {
+    {"download-dir", setting_kind::folder},   {"auto-download", setting_kind::on_off},
+    {"player", setting_kind::command_line},   {"mark-played-after-play", setting_kind::on_off},
+    {"search-url", setting_kind::url},        {"podcastindex-url", setting_kind::url},
+    {"podcastindex-key", setting_kind::text}, {"podcastindex-secret", setting_kind::secret},
+};
+
+// The value to keep for `given` (a folder made absolute, a URL trimmed); `error` says why when it
+// cannot be one.
+std::string checked_setting(setting_kind kind, const std::string &given, std::string &error) {
+  std::string value, why;
+  std::error_code ec;
+  switch (kind) {
+    case setting_kind::folder:
+      value = std::filesystem::absolute(given, ec).lexically_normal().string();
+      if (ec) error = "'" + terminal_text(given) + "' is not a folder";
+      return value;
+    case setting_kind::on_off:
+      if (given != "on" && given != "off") error = "takes on or off";
+      return given;
+    case setting_kind::command_line: {
+      std::vector<std::string> words;
+      if (!split_command_line(given, words, why))
+        error = "'" + terminal_text(given) + "' is not a command line: " + why;
+      return given;
+    }
+    case setting_kind::url:
+      if (!check_url(given, value, why)) error = "'" + terminal_text(given) + "' " + why;
+      return value;
+    case setting_kind::text:
+    case setting_kind::secret:
+      if (given.find_first_of("\r\n") != std::string::npos) error = "takes one line";
+      return given;
+  }
+  return given;
+}
+
+}  // namespace
+
 int cmd_config(const options &o) {
-  // The settings a user sets once; each is checked before it is kept.
-  static constexpr const char *k_keys[] = {"download-dir"};
   if (o.args.size() > 2) return usage_error(o, "takes a KEY and a VALUE at most");
-  if (!o.args.empty() &&
-      std::find(std::begin(k_keys), std::end(k_keys), o.args[0]) == std::end(k_keys))
-    return usage_error(o, "unknown setting '" + o.args[0] + "' (known: download-dir)");
+  const setting_key *key = nullptr;
+  std::string known;
+  for (const setting_key &k : k_settings) {
+    if (!o.args.empty() && o.args[0] == k.name) key = &k;
+    known += (known.empty() ? "" : ", ") + std::string(k.name);
+  }
+  if (!o.args.empty() && key == nullptr)
+    return usage_error(o, "unknown setting '" + o.args[0] + "' (known: " + known + ")");
   std::unique_ptr<store> db =
       open_store(o, o.args.size() == 2 ? store::access::write : store::access::read);
+  auto shown = [](const setting_key &k, const std::string &value) {
+    if (value.empty()) return std::string("(not set)");
+    return k.kind == setting_kind::secret ? std::string("(set)") : terminal_text(value);
+  };
   if (o.args.size() == 2) {
-    std::error_code ec;
-    std::string value = std::filesystem::absolute(o.args[1], ec).lexically_normal().string();
-    if (ec || o.args[1].empty()) return usage_error(o, "'" + o.args[1] + "' is not a folder");
+    std::string error, value;
+    if (!o.args[1].empty()) value = checked_setting(key->kind, o.args[1], error);
+    if (!error.empty()) return usage_error(o, key->name + (": " + error));
     store::transaction t(*db);
-    db->set_setting(o.args[0], value);
+    db->set_setting(key->name, value);
     t.commit();
-    std::printf("%s = %s\n", o.args[0].c_str(), terminal_text(value).c_str());
+    std::printf("%s = %s\n", key->name, shown(*key, value).c_str());
     return k_exit_ok;
   }
-  for (const char *key : k_keys) {
-    if (!o.args.empty() && o.args[0] != key) continue;
-    std::string value = db->setting(key);
-    std::printf("%s = %s\n", key, value.empty() ? "(not set)" : terminal_text(value).c_str());
+  for (const setting_key &k : k_settings) {
+    if (key != nullptr && key != &k) continue;
+    std::printf("%s = %s\n", k.name, shown(k, db->setting(k.name)).c_str());
   }
   return k_exit_ok;
 }
@@ -532,7 +609,7 @@ int cmd_import(const options &o) {
              "skipped " + shown + ": already subscribed (" + redact_url(url) + ")");
       continue;
     }
-    db->subscribe(url, title);
+    if (int64_t id = db->subscribe(url, title)) db->set_first_new(id, o.keep_new);
     added++;
   }
   t.commit();

@@ -141,6 +141,10 @@ feed_update update_one(store &db, session &net, size_t number, const subscriptio
   // Episodes of a feed that was never fetched (imported) are known, not new.
   // Oldest first, so that the numbers episodes get in their feed follow their dates.
   std::vector<episode> listed = episodes_of(listing.json, s.id, now, s.last_update >= 0);
+  // ... but for the newest few, which the listener may want first (import --new N).
+  if (s.last_update < 0)
+    for (size_t i = 0; i < listed.size() && static_cast<int64_t>(i) < db.first_new(s.id); i++)
+      listed[i].is_new = true;
   for (auto e = listed.rbegin(); e != listed.rend(); ++e) {
     e->number = db.add_episode(*e);
     if (e->number == 0 || !e->is_new) continue;
