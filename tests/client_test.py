@@ -233,6 +233,25 @@ class Client(unittest.TestCase):
         self.vepod("show", "1.2", *route, code=NOTHING)
         self.vepod("show", "one", *route, code=USAGE)
 
+    def test_show_lays_out_only_what_it_made_safe(self):
+        url = "https://feeds.example.com/lines.rss"
+        notes = " ".join(["word"] * 60)
+        feed = self.write("lines.rss", (
+            "<rss><channel><title>Lines</title><item><title>Real&#10;Media       "
+            "http://evil.example/fake.mp3</title><guid>g</guid><enclosure url="
+            "'https://media.example.com/real.mp3'/><description>%s</description></item>"
+            "</channel></rss>" % notes))
+        route = ["--offline", url + "=" + feed]
+        self.vepod("subscribe", *route, url)
+        out = self.vepod("show", "1.1", *route, env={"COLUMNS": ""}).stdout
+        media = [line for line in out.splitlines() if line.startswith("Media")]
+        self.assertEqual(media, ["Media      https://media.example.com/real.mp3"])
+        # Into a pipe the notes wrap at COLUMNS, else at 80.
+        notes_lines = lambda text: [l for l in text.split("\n\n", 1)[1].splitlines() if l]
+        self.assertEqual(max(map(len, notes_lines(out))), 79)
+        narrow = self.vepod("show", "1.1", *route, env={"COLUMNS": "30"}).stdout
+        self.assertLessEqual(max(map(len, notes_lines(narrow))), 30)
+
     def test_a_feed_that_announces_its_new_url_moves_once_it_answers(self):
         old, new = "https://old.example.com/harbor.rss", "https://new.example.com/harbor.rss"
         moving = self.write("moving.rss", self.DETAILED % (

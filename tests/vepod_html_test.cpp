@@ -1,10 +1,17 @@
 // Show notes as the terminal shows them: HTML through gumbo to wrapped, sanitised text.
 
 #include <gtest/gtest.h>
+#include <yyjson.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "html_text.h"
+#include "vepod.h"
 
 namespace {
 
@@ -39,6 +46,10 @@ TEST(ShowNotes, LayOutBlocksListsAndLinks) {
        "\u65e5\u672c\n\u8a9e\u8a71\n"},
       {"bullets wrap under their text", "<ul><li>aaa bbb</li></ul>", 6, "\u2022 aaa\n  bbb\n"},
       {"nothing to show", "<p> </p><script>x</script>", 0, ""},
+      {"a link holding only a line break", "Hello <a href=\"https://example.org/\"><br></a>", 0,
+       "Hello\n<https://example.org/>\n"},
+      {"a link whose text goes on after a line break",
+       "<a href='https://x.example/'>one<br>two</a>", 0, "one\ntwo <https://x.example/>\n"},
   };
   for (const html_case &c : cases) EXPECT_EQ(html_to_text(c.html, c.width), c.text) << c.name;
 }
@@ -64,6 +75,80 @@ TEST(ShowNotes, DeepNestingAndBrokenMarkupAreRead) {
   EXPECT_NE(html_to_text(deep, 80).find("bottom"), std::string::npos);
   EXPECT_EQ(html_to_text("<p>open <b>never <i>closed", 0), "open never closed\n");
   EXPECT_EQ(html_to_text(std::string("a\0b\xff", 4), 0), "ab\xef\xbf\xbd\n");
+}
+
+// Every episode's notes of every feed the project carries render, at every width.
+TEST(ShowNotes, EveryCarriedFeedRenders) {
+  std::string folders = VEPOD_FEED_FOLDERS;
+  size_t notes = 0;
+  for (size_t at = 0; at <= folders.size();) {
+    size_t end = std::min(folders.find(':', at), folders.size());
+    for (const auto &file : std::filesystem::directory_iterator(folders.substr(at, end - at))) {
+      std::ifstream in(file.path(), std::ios::binary);
+      std::stringstream data;
+      data << in.rdbuf();
+      const std::string feed = data.str();
+      char *json = nullptr;
+      if (vepod_parse_feed(feed.data(), feed.size(), &json, nullptr, 0) != 0) continue;
+      yyjson_doc *doc = yyjson_read(json, std::strlen(json), 0);
+      std::free(json);
+      ASSERT_NE(doc, nullptr);
+      size_t index, max;
+      yyjson_val *item;
+      yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc), "items"), index, max, item) {
+        yyjson_val *description = yyjson_obj_get(item, "description");
+        if (!yyjson_is_str(description)) continue;
+        notes++;
+        for (size_t width : {0, 20, 80}) {
+          SCOPED_TRACE(file.path().string() + " width " + std::to_string(width));
+          EXPECT_NO_THROW(html_to_text(yyjson_get_str(description), width));
+        }
+      }
+      yyjson_doc_free(doc);
+    }
+    at = end + 1;
+  }
+  EXPECT_GT(notes, 0u);
+}
+
+// Notes a hostile feed writes to exhaust the parser or the terminal: each comes back bounded,
+// read as plain text where the parser would not cope.
+TEST(ShowNotes, HostileNotesStayBounded) {
+  auto repeat = [](const std::string &piece, size_t n) {
+    std::string out;
+    out.reserve(piece.size() * n);
+    for (size_t i = 0; i < n; i++) out += piece;
+    return out;
+  };
+  const struct {
+    const char *name;
+    std::string html;
+    size_t most_output;
+  } cases[] = {
+      {"open formatting elements", repeat("<b>", 300000) + "x", 16},
+      {"a table and open italics", "<table>" + repeat("<i>", 20000) + "x", 16},
+      {"unclosed divisions", repeat("<div>", 100000) + "x", 16},
+      {"nested objects", repeat("<object>", 300000) + "x", 16},
+      {"deep lists of many items", repeat("<ul>", 99) + repeat("<li>x", 100000), 3000000},
+      {"notes larger than the parser is given", "<p>" + repeat("a b ", 1 << 19) + "</p>", 3000000},
+      {"tags without an end", repeat("<a", 500000), 16},
+  };
+  for (const auto &c : cases) {
+    std::string text = html_to_text(c.html, 80);
+    EXPECT_LE(text.size(), c.most_output) << c.name;
+  }
+  // Past the bounds the text is still there, without its tags.
+  EXPECT_EQ(html_to_text(repeat("<div>", 1000) + "deep &amp; down", 80), "deep & down\n");
+  // List items indent no deeper than eight levels.
+  std::string lists = html_to_text(repeat("<ul>", 20) + "<li>x", 0);
+  EXPECT_EQ(lists, std::string(16, ' ') + "\u2022 x\n");
+}
+
+TEST(ShowNotes, LongWordsWrapInPieces) {
+  std::string word(1 << 20, 'w');
+  std::string text = html_to_text("<p>" + word + "</p>", 64);
+  EXPECT_EQ(text.size(), word.size() + word.size() / 64);
+  EXPECT_EQ(text.substr(0, 65), std::string(64, 'w') + "\n");
 }
 
 }  // namespace

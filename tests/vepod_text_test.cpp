@@ -94,6 +94,17 @@ TEST(Text, NothingATerminalActsOnPassesRaw) {
        "gpj.\xef\xbf\xbd"
        "exe"},                                                         // U+202E
       {"\xe2\x81\xa6iso\xe2\x81\xa9", "\xef\xbf\xbdiso\xef\xbf\xbd"},  // U+2066, U+2069
+      // The direction marks and the byte order mark reorder or hide text too.
+      {"a\xe2\x80\x8e"
+       "b\xe2\x80\x8f"
+       "c\xd8\x9c"
+       "d\xef\xbb\xbf"
+       "e",
+       "a\xef\xbf\xbd"
+       "b\xef\xbf\xbd"
+       "c\xef\xbf\xbd"
+       "d\xef\xbf\xbd"
+       "e"},
       {"para\xe2\x80\xa8"
        "graph",
        "para graph"},

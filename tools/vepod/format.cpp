@@ -62,7 +62,7 @@ size_t decode_utf8(std::string_view text, size_t i, char32_t &c) {
 
 bool is_terminal_control(char32_t c) {
   return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069);
+         (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F || c == 0x061C || c == 0xFEFF;
 }
 
 std::string terminal_text(std::string_view text) {

@@ -18,7 +18,7 @@ size_t decode_utf8(std::string_view text, size_t i, char32_t &c);
 
 // Whether a terminal acts on `c` instead of showing it, or shows text around it in another order:
 // C0, DEL, C1 (U+0080-U+009F), the bidi embeddings, overrides and isolates (U+202A-U+202E,
-// U+2066-U+2069).
+// U+2066-U+2069), the direction marks (U+200E, U+200F, U+061C) and the byte order mark (U+FEFF).
 bool is_terminal_control(char32_t c);
 
 // `text` safe to write to a terminal on one line: tab, line feed, carriage return and the Unicode

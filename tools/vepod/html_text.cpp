@@ -2,7 +2,9 @@
 
 #include <gumbo.h>
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "format.h"
@@ -20,6 +22,13 @@ struct paragraph {
 // How deep the HTML may nest before the rest of it is read as text only; gumbo itself builds
 // any depth, the walk must not run the stack out.
 constexpr int k_max_depth = 200;
+// What gumbo is given at most. Its time and memory grow with the nesting of what it reads (and
+// some of its trees with nesting times length), so longer notes, and notes whose open elements
+// pile up deeper than any real page's, are read as plain text instead.
+constexpr size_t k_max_html_bytes = size_t{1} << 20;
+constexpr int k_max_open_elements = 256;
+// Lists nested deeper than this are indented no further.
+constexpr int k_max_list_indent = 8;
 
 class renderer {
  public:
@@ -59,10 +68,13 @@ class renderer {
           add_text(std::string("[") + alt->value + "]");
         return;
       case GUMBO_TAG_A: {
+        // The link's text starts here, unless a line break inside it ended the paragraph.
         size_t start = current_.text.size();
+        size_t paragraphs_before = paragraphs.size();
         walk_children(children, depth);
         const GumboAttribute *href = gumbo_get_attribute(&element.attributes, "href");
         if (href == nullptr || !is_http_url(href->value)) return;
+        if (paragraphs.size() != paragraphs_before || start > current_.text.size()) start = 0;
         std::string_view shown = std::string_view(current_.text).substr(start);
         while (!shown.empty() && shown.front() == ' ') shown.remove_prefix(1);
         if (shown != href->value) add_text(std::string(" <") + href->value + ">");
@@ -79,7 +91,8 @@ class renderer {
       case GUMBO_TAG_LI: {
         end_paragraph();
         std::string outer = indent_;
-        std::string bullet = std::string(2 * (lists_ > 0 ? lists_ - 1 : 0), ' ') + "\u2022 ";
+        int level = std::min(lists_ > 0 ? lists_ - 1 : 0, k_max_list_indent);
+        std::string bullet = std::string(2 * static_cast<size_t>(level), ' ') + "\u2022 ";
         indent_ = std::string(display_width(bullet), ' ');
         current_.first = bullet;
         current_.rest = indent_;
@@ -109,6 +122,16 @@ class renderer {
   }
 
   void finish() { end_paragraph(); }
+
+  // Text read without its markup: each line of it a paragraph, set apart as paragraphs are.
+  void add_plain(std::string_view text) {
+    while (!text.empty()) {
+      size_t end = text.find('\n');
+      add_text(text.substr(0, end));
+      end_paragraph();
+      text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    }
+  }
 
  private:
   paragraph current_;
@@ -260,7 +283,7 @@ void wrap(const paragraph &p, size_t width, std::string &out) {
       line.append(word.substr(0, cut));
       used += cut_width;
       word.remove_prefix(cut);
-      w = display_width(word);
+      w -= cut_width;  // measured once: a long word costs its length, not its length squared
       new_line();
     }
     line.append(word);
@@ -272,13 +295,98 @@ void wrap(const paragraph &p, size_t width, std::string &out) {
 
 }  // namespace
 
+namespace {
+
+bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Whether an element of this name never holds anything (so its start tag opens nothing).
+bool is_void_element(std::string_view name) {
+  static constexpr std::string_view k_void[] = {"area",  "base",   "br",    "col",  "embed",
+                                                "hr",    "img",    "input", "link", "meta",
+                                                "param", "source", "track", "wbr"};
+  for (std::string_view v : k_void)
+    if (name.size() == v.size() &&
+        std::equal(name.begin(), name.end(), v.begin(),
+                   [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; }))
+      return true;
+  return false;
+}
+
+// A cheap count, without parsing, of how deep elements left open may pile up: start tags open,
+// end tags close, void and self-closing tags do neither. Whether it exceeds `limit`.
+bool nests_deeper_than(std::string_view html, int limit) {
+  int open = 0;
+  size_t next_close = 0;  // the first '>' at or after the current tag's name, found once
+  for (size_t at = html.find('<'); at != std::string_view::npos; at = html.find('<', at + 1)) {
+    if (at + 1 >= html.size()) break;
+    bool closing = html[at + 1] == '/';
+    size_t name_at = at + (closing ? 2 : 1);
+    if (name_at >= html.size() || !is_name_start(html[name_at])) continue;
+    size_t name_end = name_at;
+    while (name_end < html.size() &&
+           (is_name_start(html[name_end]) || (html[name_end] >= '0' && html[name_end] <= '9')))
+      name_end++;
+    if (closing) {
+      open = std::max(0, open - 1);
+      continue;
+    }
+    if (next_close != std::string_view::npos && next_close < name_end)
+      next_close = html.find('>', name_end);
+    bool self_closing = next_close != std::string_view::npos && html[next_close - 1] == '/';
+    if (self_closing || is_void_element(html.substr(name_at, name_end - name_at))) continue;
+    if (++open > limit) return true;
+  }
+  return false;
+}
+
+// Notes too large or too deep for the parser: their text without the tags, the five XML
+// references and &nbsp; decoded, laid out as one paragraph per line of the source.
+void add_plain_text(std::string_view html, renderer &r) {
+  std::string text;
+  text.reserve(html.size());
+  for (size_t i = 0; i < html.size();) {
+    if (html[i] == '<') {
+      size_t end = html.find('>', i);
+      if (end == std::string_view::npos) break;
+      text += ' ';
+      i = end + 1;
+      continue;
+    }
+    if (html[i] == '&') {
+      static constexpr std::pair<std::string_view, std::string_view> k_refs[] = {
+          {"&amp;", "&"}, {"&lt;", "<"},   {"&gt;", ">"},  {"&quot;", "\""},
+          {"&#39;", "'"}, {"&apos;", "'"}, {"&nbsp;", " "}};
+      bool decoded = false;
+      for (const auto &[ref, value] : k_refs)
+        if (html.substr(i, ref.size()) == ref) {
+          text += value;
+          i += ref.size();
+          decoded = true;
+          break;
+        }
+      if (decoded) continue;
+    }
+    text += html[i++];
+  }
+  r.add_plain(text);
+}
+
+}  // namespace
+
 std::string html_to_text(std::string_view html, size_t width) {
-  std::unique_ptr<GumboOutput, void (*)(GumboOutput *)> parsed(
-      gumbo_parse_with_options(&kGumboDefaultOptions, html.data(), html.size()),
-      [](GumboOutput *output) { gumbo_destroy_output(&kGumboDefaultOptions, output); });
-  if (!parsed) return {};
   renderer r;
-  r.walk(parsed->document, 0);
+  if (html.size() > k_max_html_bytes || nests_deeper_than(html, k_max_open_elements)) {
+    add_plain_text(html, r);
+  } else {
+    // Parse errors are not kept: each would copy the open elements, which hostile notes make
+    // grow with their length.
+    GumboOptions options = kGumboDefaultOptions;
+    options.max_errors = 0;
+    std::unique_ptr<GumboOutput, void (*)(GumboOutput *)> parsed(
+        gumbo_parse_with_options(&options, html.data(), html.size()),
+        [](GumboOutput *output) { gumbo_destroy_output(&kGumboDefaultOptions, output); });
+    if (parsed) r.walk(parsed->document, 0);
+  }
   r.finish();
   std::string out;
   for (size_t i = 0; i < r.paragraphs.size(); i++) {

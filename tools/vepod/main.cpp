@@ -704,6 +704,9 @@ int run(int argc, char **argv) {
     return report(o.command, k_exit_failure, e.what());
   } catch (const std::bad_alloc &) {
     return report(o.command, k_exit_failure, "out of memory");
+  } catch (const std::exception &e) {
+    // A fault of vepod's own: said, and ended like any failure, never with an abort.
+    return report("", k_exit_failure, std::string("internal error: ") + e.what());
   }
 }
 

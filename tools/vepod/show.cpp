@@ -3,6 +3,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -31,11 +32,17 @@ std::string number_member(yyjson_val *object, const char *key) {
   return text;
 }
 
-// The details as "Name  value" lines, names aligned.
+// The details as "Name  value" lines, names aligned. Every text is made safe for the terminal
+// before it is laid out, so that a line break inside a feed's text cannot start a line of its own.
 class details_view {
  public:
+  // A value of one line.
   void add(const char *name, const std::string &value) {
-    if (!value.empty()) lines_.emplace_back(name, value);
+    if (!value.empty()) lines_.emplace_back(name, terminal_text(value));
+  }
+  // A value of several lines, each already made safe (chapters, people).
+  void add_lines(const char *name, const std::string &lines) {
+    if (!lines.empty()) lines_.emplace_back(name, lines);
   }
   void print(std::FILE *out) const {
     size_t width = 0;
@@ -68,8 +75,10 @@ std::string chapters_text(yyjson_val *chapters) {
   yyjson_val *c;
   yyjson_arr_foreach(chapters, index, max, c) {
     int64_t ms = int_member(c, "start_ms");
-    std::string line = duration_text(ms < 0 ? -1 : ms / 1000) + " " + text_member(c, "title");
-    if (std::string href = text_member(c, "href"); !href.empty()) line += " <" + href + ">";
+    std::string line =
+        duration_text(ms < 0 ? -1 : ms / 1000) + " " + terminal_text(text_member(c, "title"));
+    if (std::string href = text_member(c, "href"); !href.empty())
+      line += " <" + terminal_text(href) + ">";
     text += line + "\n";
   }
   return text;
@@ -86,8 +95,9 @@ std::string labelled_lines(yyjson_val *list, const char *head,
     std::string about;
     for (const char *key : about_keys)
       if (std::string v = text_member(element, key); !v.empty())
-        about += (about.empty() ? "" : ", ") + v;
-    text += text_member(element, head) + (about.empty() ? "" : " (" + about + ")") + "\n";
+        about += (about.empty() ? "" : ", ") + terminal_text(v);
+    text += terminal_text(text_member(element, head)) + (about.empty() ? "" : " (" + about + ")") +
+            "\n";
   }
   return text;
 }
@@ -123,18 +133,24 @@ void print_details(std::FILE *out, const picked_episode &p, yyjson_val *d) {
   view.add("Link", text_member(d, "link"));
   std::string media = text_member(d, "locator");
   view.add("Media", media.empty() ? terminal_text(p.item.media_url) : media);
-  view.add("Chapters", chapters_text(yyjson_obj_get(d, "chapters")));
+  view.add_lines("Chapters", chapters_text(yyjson_obj_get(d, "chapters")));
   if (yyjson_arr_size(yyjson_obj_get(d, "chapters")) == 0)
     view.add("Chapters", text_member(d, "chapters_url"));
-  view.add("Transcripts", transcripts_text(yyjson_obj_get(d, "transcripts")));
-  view.add("People", persons_text(yyjson_obj_get(d, "persons")));
+  view.add_lines("Transcripts", transcripts_text(yyjson_obj_get(d, "transcripts")));
+  view.add_lines("People", persons_text(yyjson_obj_get(d, "persons")));
   if (p.item.downloaded >= 0) view.add("File", terminal_text(p.item.file));
   view.print(out);
   yyjson_val *notes = yyjson_obj_get(d, "description");
   if (!yyjson_is_str(notes) || yyjson_get_len(notes) == 0) return;
+  // Into a pipe the lines are as wide as COLUMNS says, else 80.
   size_t width = line_limit(out);
-  std::string text = html_to_text({yyjson_get_str(notes), yyjson_get_len(notes)},
-                                  width == 0 ? k_notes_width : std::min(width, k_notes_width));
+  if (width == 0) {
+    const char *columns = std::getenv("COLUMNS");
+    long n = columns != nullptr ? std::strtol(columns, nullptr, 10) : 0;
+    width = n > 0 ? static_cast<size_t>(n) : 80;
+  }
+  std::string text =
+      html_to_text({yyjson_get_str(notes), yyjson_get_len(notes)}, std::min(width, k_notes_width));
   if (!text.empty()) std::fprintf(out, "\n%s", text.c_str());
 }
 
