@@ -447,6 +447,23 @@ class Client(unittest.TestCase):
         self.vepod("show", "3.1", code=NOTHING)
         self.vepod("unsubscribe", "1", code=NOTHING)
 
+    def test_what_the_database_keeps_is_bounded(self):
+        big = "x" * (1 << 20)
+        def item(guid, media, extra=""):
+            return ("<item><title>T</title><guid>%s</guid><enclosure url='%s/media/%s'/>%s"
+                    "</item>" % (guid, self.base, media, extra))
+        feed = self.serve("/big.xml", ("<rss><channel><title>Big</title>%s%s%s</channel></rss>" % (
+            item("kept", "k.mp3", "<author>%s</author><link>https://l.example/%s</link>"
+                 "<itunes:image href='https://i.example/%s'/>" % (big, big, big)),
+            item("g" * 9000, "long-id.mp3"),
+            item("long-url", "u.mp3?" + "q" * 9000))).encode())
+        self.vepod("subscribe", feed)
+        with sqlite3.connect(self.db) as db:
+            rows = db.execute("SELECT guid, length(entry), length(title) FROM episodes").fetchall()
+        self.assertEqual([r[0] for r in rows], ["kept"])
+        self.assertLess(rows[0][1], 2048)
+        self.assertIn(self.base + "/media/k.mp3", self.vepod("show", "1.1").stdout)
+
     def test_an_update_takes_what_the_feed_says_now(self):
         feed = self.serve("/now.xml", rss("Now", [("Old title", "g", self.base + "/media/gone/a.mp3")]))
         self.vepod("subscribe", feed)

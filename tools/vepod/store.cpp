@@ -151,11 +151,13 @@ class statement {
 };
 
 // The episode query read_episode reads, column for column; callers add their WHERE and ORDER BY.
-#define SELECT_EPISODES                                                                         \
+#define SELECT_EPISODES_WITH(entry)                                                             \
   "SELECT e.id, e.subscription, f.title, e.guid, e.title, e.published_ms, e.media_url, e.size," \
-  " e.duration_s, e.entry, e.first_seen, e.is_new, e.downloaded, e.file, e.played, e.number,"   \
+  " e.duration_s, " entry                                                                       \
+  ", e.first_seen, e.is_new, e.downloaded, e.file, e.played, e.number,"                         \
   " f.number"                                                                                   \
   " FROM episodes e JOIN subscriptions f ON f.id = e.subscription"
+#define SELECT_EPISODES SELECT_EPISODES_WITH("e.entry")
 
 episode read_episode(const statement &s) {
   episode e;
@@ -485,11 +487,16 @@ void store::trim_episodes(int64_t subscription) {
   s.bind(1, subscription).bind(2, static_cast<int64_t>(k_max_episodes)).step();
 }
 
-std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_t limit) {
-  statement s(db_, SELECT_EPISODES
-              " WHERE (?1 = 0 OR e.subscription = ?1)"
-              " AND (?2 = 0 OR (e.is_new AND e.downloaded IS NULL AND e.played IS NULL))"
-              " ORDER BY e.published_ms DESC, e.id LIMIT ?3");
+#define EPISODES_WHERE                                                        \
+  " WHERE (?1 = 0 OR e.subscription = ?1)"                                    \
+  " AND (?2 = 0 OR (e.is_new AND e.downloaded IS NULL AND e.played IS NULL))" \
+  " ORDER BY e.published_ms DESC, e.id LIMIT ?3"
+
+std::vector<episode> store::episodes(int64_t subscription, bool only_new, int64_t limit,
+                                     bool with_entries) {
+  // A table of episodes needs no entry: reading them all would cost what feeds put there.
+  statement s(db_, with_entries ? SELECT_EPISODES EPISODES_WHERE
+                                : SELECT_EPISODES_WITH("''") EPISODES_WHERE);
   s.bind(1, subscription).bind(2, int64_t{only_new}).bind(3, limit);
   std::vector<episode> found;
   while (s.step()) found.push_back(read_episode(s));

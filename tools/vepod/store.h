@@ -70,6 +70,9 @@ class store {
   // Bytes kept of a title, subscription or episode: longer ones are cut (never inside a UTF-8
   // sequence) when stored.
   static constexpr size_t k_max_title = 1024;
+  // Bytes of an episode's identifier or media URL that are kept: an episode whose identifier or
+  // media URL is longer is not recorded (cut, it would name another episode or file).
+  static constexpr size_t k_max_identifier = 8192;
 
   // What a command does with the state. A reader changes nothing on disk: it opens the database
   // read-only when its schema is current (so a read-only database serves it) and, when there is
@@ -125,8 +128,10 @@ class store {
   // Deletes a subscription's episodes beyond the newest k_max_episodes, but for played and
   // downloaded ones.
   void trim_episodes(int64_t subscription);
-  // A feed's episodes (or every feed's, for 0), newest first.
-  std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit);
+  // A feed's episodes (or every feed's, for 0), newest first; without their entries (left
+  // empty) unless `with_entries`.
+  std::vector<episode> episodes(int64_t subscription, bool only_new, int64_t limit,
+                                bool with_entries = true);
   // Records the file and forgets the episode's partial download.
   void mark_downloaded(int64_t episode, int64_t when, const std::string &file);
   // Whether an episode other than `episode` was downloaded to file, or is downloading to it.

@@ -356,7 +356,7 @@ int cmd_episodes(const options &o) {
                     "no subscription " + o.args[0] + " (see 'vepod subscriptions')");
     feed = s->id;
   }
-  std::vector<episode> found = db->episodes(feed, o.only_new, o.limit);
+  std::vector<episode> found = db->episodes(feed, o.only_new, o.limit, false);
   if (o.json) {
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
     yyjson_mut_val *list = yyjson_mut_arr(doc);

@@ -1,7 +1,48 @@
 #include "update.h"
 
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string_view>
+
 #include "cli.h"
 #include "vepod.h"
+
+// The entry as the database keeps it: what hands the episode back to the library (its path,
+// id and media URL) and what a table shows, each text bounded; the rest the feed says again.
+std::string stored_entry(yyjson_val *entry) {
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+  if (doc == nullptr) throw std::bad_alloc();
+  std::unique_ptr<yyjson_mut_doc, void (*)(yyjson_mut_doc *)> owner(doc, yyjson_mut_doc_free);
+  yyjson_mut_val *kept = yyjson_mut_obj(doc);
+  yyjson_mut_doc_set_root(doc, kept);
+  size_t index, max;
+  yyjson_val *key, *value;
+  yyjson_obj_foreach(entry, index, max, key, value) {
+    const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
+    const bool handle = name == "path" || name == "id" || name == "locator";
+    const bool shown = name == "name" || name == "title" || name == "enclosure_type";
+    if (yyjson_is_str(value) && (handle || shown)) {
+      std::string text(yyjson_get_str(value), yyjson_get_len(value));
+      // The path holds the feed's URL and the id, percent-encoded: at most three bytes each.
+      const size_t most = name == "path" ? 4 * store::k_max_identifier
+                          : handle       ? store::k_max_identifier
+                                         : store::k_max_title;
+      if (text.size() > most) {
+        if (handle) return {};
+        text = cut_bytes(text, most);
+      }
+      yyjson_mut_obj_add_strncpy(doc, kept, yyjson_get_str(key), text.data(), text.size());
+    } else if (yyjson_is_num(value) || yyjson_is_bool(value)) {
+      yyjson_mut_obj_add(kept, yyjson_val_mut_copy(doc, key), yyjson_val_mut_copy(doc, value));
+    }
+  }
+  char *text = yyjson_mut_write(doc, 0, nullptr);
+  if (text == nullptr) throw std::bad_alloc();
+  std::string written(text);
+  std::free(text);
+  return written;
+}
 
 std::vector<episode> episodes_of(const std::string &listing, int64_t subscription, int64_t seen,
                                  bool is_new) {
@@ -28,7 +69,10 @@ std::vector<episode> episodes_of(const std::string &listing, int64_t subscriptio
     e.published_ms = number("mtime_ms");
     e.size = number("size");
     e.duration_s = number("duration_s");
-    e.entry = write_json(entry);
+    if (e.guid.size() > store::k_max_identifier || e.media_url.size() > store::k_max_identifier)
+      continue;
+    e.entry = stored_entry(entry);
+    if (e.entry.empty()) continue;
     e.first_seen = seen;
     e.is_new = is_new;
     found.push_back(std::move(e));
@@ -73,7 +117,8 @@ std::string announced_move(const std::string &root_listing, const std::string &o
   json_doc doc = read_json(root_listing);
   std::string announced, url, why;
   announced = text_member(yyjson_arr_get(yyjson_doc_get_root(doc.get()), 0), "new_feed_url");
-  if (announced.empty() || !check_url(announced, url, why) || url_key(url) == url_key(own))
+  if (announced.empty() || announced.size() > store::k_max_identifier ||
+      !check_url(announced, url, why) || url_key(url) == url_key(own))
     return {};
   answer there = call_list(make_settings({url}), "");
   json_doc found = read_json(there.json);
