@@ -195,6 +195,16 @@ TEST(Tables, FitEveryWidth) {
   table narrow{{"#", "TITLE"}, {true, false}, {{"1", "Short"}, {"22", std::string(50, 't')}}, 1};
   EXPECT_EQ(narrow.lines(0)[1], " 1  Short");
   EXPECT_EQ(narrow.lines(20)[2], "22  " + std::string(15, 't') + "\u2026");
+  // At 80 columns the title keeps its room; the URL and the error give it up first.
+  const std::string title(36, 'T'), url = "https://feeds.example.com/" + std::string(40, 'u');
+  table listing{{"#", "TITLE", "URL", "EPISODES", "UPDATED", "LAST ERROR"},
+                {true, false, false, true, false, false},
+                {{"1", title, url, "12", "2024-06-03", "HTTP 404 from the server"}},
+                1};
+  const std::string row = listing.lines(80)[1];
+  const size_t title_columns = row.find_last_of('T') - row.find('T') + 1;
+  const size_t url_columns = row.find("\u2026", row.find("https")) - row.find("https") + 1;
+  EXPECT_GT(title_columns, 2 * url_columns) << row;
 }
 
 }  // namespace

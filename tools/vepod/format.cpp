@@ -222,25 +222,35 @@ std::vector<std::string> table::lines(size_t limit) const {
       }
     return sum + (columns > 0 ? 2 * (columns - 1) : 0);
   };
-  // From the natural widths: `shrink` gives up room first down to 10 columns, then the widest
-  // column gives up one at a time, none below `floor`.
+  // From the natural widths: the other columns give up room first, the widest one at a time,
+  // down to 12 columns; then `shrink` (the title, what a row is read for); then any, down to
+  // `floor`.
   auto narrow = [&](size_t floor) {
     widths = natural;
-    if (limit == 0 || total() <= limit) return;
-    if (shrink < n && shown[shrink] && widths[shrink] > 10)
-      widths[shrink] -= std::min(total() - limit, widths[shrink] - 10);
-    while (total() > limit) {
-      size_t widest = n;
-      for (size_t i = 0; i < n; i++)
-        if (shown[i] && widths[i] > floor && (widest == n || widths[i] >= widths[widest]))
-          widest = i;
-      if (widest == n) return;
-      // Down to the next widest at once, or as far as the excess asks.
-      size_t next = floor;
-      for (size_t i = 0; i < n; i++)
-        if (shown[i] && i != widest) next = std::max(next, std::min(widths[i], widths[widest]));
-      size_t target = std::max(next, widths[widest] - std::min(widths[widest], total() - limit));
-      widths[widest] = target < widths[widest] ? target : widths[widest] - 1;
+    const struct {
+      bool others, title;
+      size_t least;
+    } phases[] = {
+        {true, false, std::max<size_t>(floor, 12)}, {false, true, floor}, {true, true, floor}};
+    for (const auto &phase : phases) {
+      auto may_narrow = [&](size_t i) {
+        return shown[i] && (i == shrink ? phase.title : phase.others);
+      };
+      while (limit > 0 && total() > limit) {
+        size_t widest = n;
+        for (size_t i = 0; i < n; i++)
+          if (may_narrow(i) && widths[i] > phase.least &&
+              (widest == n || widths[i] >= widths[widest]))
+            widest = i;
+        if (widest == n) break;
+        // Down to the next widest at once, or as far as the excess asks.
+        size_t next = phase.least;
+        for (size_t i = 0; i < n; i++)
+          if (may_narrow(i) && i != widest)
+            next = std::max(next, std::min(widths[i], widths[widest]));
+        size_t target = std::max(next, widths[widest] - std::min(widths[widest], total() - limit));
+        widths[widest] = target < widths[widest] ? target : widths[widest] - 1;
+      }
     }
   };
   // A column cut below 8 columns says little: columns go from the right (the one that shrinks

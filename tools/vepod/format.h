@@ -65,11 +65,12 @@ struct table {
   std::vector<std::string> header;
   std::vector<bool> right_aligned;
   std::vector<std::vector<std::string>> rows;  // each as many cells as the header
-  size_t shrink = 0;  // the column that gives up room first when the lines must be narrower
+  size_t shrink = 0;  // the column a row is read for (the title): it keeps its room longest
 
   // The header and rows as lines of at most `limit` columns (0: no limit), two spaces between
-  // columns. When the widest cells do not fit, column `shrink` narrows first, then the widest of
-  // the others, cells cut with '…'; rather than cutting columns below 8, columns other than the
-  // first and `shrink` are left out from the right. Never fails for any cells and any limit.
+  // columns. When the widest cells do not fit, the widest of the other columns narrows first
+  // (down to 12), then column `shrink`, then any, cells cut with '…'; rather than cutting columns
+  // below 8, columns other than the first and `shrink` are left out from the right. Never fails for
+  // any cells and any limit.
   std::vector<std::string> lines(size_t limit) const;
 };
