@@ -182,6 +182,9 @@ class Client(unittest.TestCase):
         result = self.vepod("import", written)
         self.assertEqual(self.subscribed(), [b + p for p in ["/dated.xml", "/feed.xml",
                                                               "/podcast.xml"]])
+        # Nothing new: nothing for 'vepod update' to fetch either.
+        again = self.vepod("import", written)
+        self.assertIn("imported 0 subscriptions (5 skipped)\n", again.stdout)
         self.assertIn("already subscribed", result.stderr)
         self.assertIn("skipped outline 'Nothing': its URL is not", result.stderr)
         # Standard input, and a parse error placed where an editor shows it.
@@ -499,8 +502,9 @@ class Client(unittest.TestCase):
         listed = json.loads(self.vepod("episodes", "--json").stdout)
         self.assertEqual([e.get("file") for e in listed], [dest, None])
         # A refused file leaves no feed folder behind.
-        self.vepod("download", "-o", self.path("refused"), "--max-size", "1k", "--feed", "1",
-                   "--episode", "1", code=NETWORK)
+        refused = self.vepod("download", "-o", self.path("refused"), "--max-size", "2k", "--feed",
+                             "1", "--episode", "1", code=NETWORK)
+        self.assertIn("larger than the 2.0 kB limit", refused.stderr)
         self.assertFalse(os.path.exists(self.path("refused")))
         self.vepod("download", "--feed", "9", code=NOTHING)
         # Without a choice: the new episodes, into the folder set once.

@@ -288,7 +288,7 @@ TEST(Discover, PageSizeLimit) {
   f = discover(page, k_page);
   EXPECT_EQ(f.rc, -1);
   EXPECT_FALSE(f.has_json);
-  EXPECT_EQ(f.err, "page larger than 16 MB");
+  EXPECT_EQ(f.err, "page larger than 16 MiB");
 
   // The message is cut to the buffer; a size of 0 leaves the buffer alone.
   char *json = nullptr;
@@ -304,7 +304,7 @@ TEST(Discover, PageSizeLimit) {
   for (uint64_t len : {uint64_t(1) << 63, UINT64_MAX}) {
     char err[64] = "stale";
     EXPECT_EQ(vepod_discover_feeds("<link>", len, k_page, &json, err, sizeof err), -1) << len;
-    EXPECT_STREQ(err, "page larger than 16 MB");
+    EXPECT_STREQ(err, "page larger than 16 MiB");
     EXPECT_EQ(json, nullptr);
   }
 }

@@ -338,7 +338,7 @@ TEST(Reader, DocumentOfSixteenMebibytesIsReadAndOneByteMoreIsRefused) {
   doc.insert(doc.size() - tail.size(), 1, 'x');
   parsed p(doc);
   EXPECT_EQ(p.rc, -1);
-  EXPECT_STREQ(p.err, "feed larger than 16 MB");
+  EXPECT_STREQ(p.err, "feed larger than 16 MiB");
 }
 
 TEST(Reader, ThirtyTwoLevelsAreRead) {

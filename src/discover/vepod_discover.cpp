@@ -276,7 +276,7 @@ vepod_code vepod_discover_links(const void *page, uint64_t page_len, const char 
   if (err && err_size) err[0] = '\0';
   if (!page || page_len == 0) return VEPOD_OK;
   if (page_len > vepod_max_document) {
-    vepod_put_err(err, err_size, "page larger than 16 MB");
+    vepod_put_err(err, err_size, "page larger than 16 MiB");
     return VEPOD_ERR_BAD_INPUT;
   }
   scan_state st{page_url, sink, ctx, {}, false, false, {}, {}};

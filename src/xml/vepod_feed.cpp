@@ -1050,7 +1050,7 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
   if (!data || len == 0) {
     message = "empty feed body";
   } else if (len > vepod_max_document) {
-    message = "feed larger than 16 MB";
+    message = "feed larger than 16 MiB";
   } else if (!(feed->items = static_cast<vepod_item *>(
                    vepod_calloc(vepod_max_items + 1, sizeof(vepod_item))))) {
     message = "out of memory";

@@ -42,9 +42,9 @@ struct options {
   bool utc = false, wide = false;
   bool only_new = false, all = false, unplayed = false;
   int64_t limit = -1;
-  int jobs = 8;         // feeds fetched at once by update
-  std::string out_dir;  // "": the configured download folder, else the current one
-  uint64_t max_size = uint64_t{2} << 30;
+  int jobs = 8;                       // feeds fetched at once by update
+  std::string out_dir;                // "": the configured download folder, else the current one
+  uint64_t max_size = 2'000'000'000;  // 2G, as sizes are shown
   // Option values as given, checked once parsing is done so that each gets its own message.
   std::vector<std::string> offline_specs;
   std::string timeout_text, max_age_text, jobs_text, limit_text, max_size_text;

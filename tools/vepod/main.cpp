@@ -422,8 +422,9 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
                    "the folder for the feeds' folders (default: 'vepod\nconfig download-dir', "
                    "else .)")
         ->type_name("DIR");
-    sub.add_option("--max-size", o.max_size_text,
-                   "refuse files above this size (default 2G; k, M, G\nsuffixes count 1024)")
+    sub.add_option(
+           "--max-size", o.max_size_text,
+           "refuse files above this size (default 2G; k, M, G\ncount 1000, KiB, MiB, GiB 1024)")
         ->type_name("SIZE");
   }
   if (c.allowed & o_jobs)
@@ -464,8 +465,9 @@ void add_command_options(CLI::App &sub, const command &c, options &o) {
   if (c.arguments[0] != '\0') sub.add_option("arguments", o.args)->type_name(c.arguments);
 }
 
-// "500M", "2G", "1024": a size with an optional k, M, G or T (powers of 1024), and an optional
-// "B" or "iB" after it; false for anything else, 0, or beyond 64 bits.
+// "500M", "2G", "1024", "3MiB": a size with an optional k, M, G or T (powers of 1000, as sizes are
+// shown), or KiB, MiB, GiB or TiB (powers of 1024); an optional "B" after the first kind. False
+// for anything else, zero or a size that does not fit.
 bool parse_size(std::string_view text, uint64_t &bytes) {
   size_t digits = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') digits++;
@@ -474,18 +476,23 @@ bool parse_size(std::string_view text, uint64_t &bytes) {
   if (digits == 0 || ec != std::errc() || value == 0) return false;
   std::string unit(text.substr(digits));
   for (char &c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (unit.ends_with("ib"))
+  // As sizes are shown: k, M, G and T (kB, MB, ...) count 1000; KiB, MiB, ... count 1024.
+  uint64_t base = 1000;
+  if (unit.ends_with("ib")) {
     unit.resize(unit.size() - 2);
-  else if (unit.ends_with("b"))
+    base = 1024;
+    if (unit.empty()) return false;
+  } else if (unit.ends_with("b")) {
     unit.resize(unit.size() - 1);
+  }
   static constexpr std::string_view k_units = "kmgt";
-  int shift = 0;
+  uint64_t scale = 1;
   if (unit.size() == 1 && k_units.find(unit[0]) != std::string_view::npos)
-    shift = 10 * (static_cast<int>(k_units.find(unit[0])) + 1);
+    for (size_t i = 0; i <= k_units.find(unit[0]); i++) scale *= base;
   else if (!unit.empty())
     return false;
-  if (value > (UINT64_MAX >> shift)) return false;
-  bytes = value << shift;
+  if (value > UINT64_MAX / scale) return false;
+  bytes = value * scale;
   return true;
 }
 
@@ -536,7 +543,9 @@ bool check_values(options &o, std::string &error) {
     o.limit = static_cast<int64_t>(limit);
   }
   if (!o.max_size_text.empty() && !parse_size(o.max_size_text, o.max_size)) {
-    error = "--max-size must be a size such as 500M or 2G (k, M, G and T count 1024)";
+    error =
+        "--max-size must be a size such as 500M or 2G (k, M, G and T count 1000; KiB, MiB, "
+        "GiB and TiB 1024)";
     return false;
   }
   if (!o.jobs_text.empty()) {

@@ -613,8 +613,8 @@ int cmd_import(const options &o) {
     added++;
   }
   t.commit();
-  std::printf("imported %s (%d skipped); 'vepod update' fetches them\n",
-              counted(added, "subscription").c_str(), skipped);
+  std::printf("imported %s (%d skipped)%s\n", counted(added, "subscription").c_str(), skipped,
+              added > 0 ? "; 'vepod update' fetches them" : "");
   return added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + name)
                                     : k_exit_ok;
 }
