@@ -8,6 +8,7 @@ usage: cli_test.py PATH_TO_VEPOD [unittest arguments]
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -343,7 +344,17 @@ class CommandLine(Case):
                        "--jobs N", ".SH FILES", ".SH ENVIRONMENT", '.SH "EXIT STATUS"',
                        ".SH EXAMPLES"]:
             self.assertIn(needed, page)
-        self.expect(run("--version"), OK, "vepod 1.0.0 (library 1.0.0)")
+        if shutil.which("man"):
+            shown = subprocess.run(["man", "-l", os.path.join(os.path.dirname(VEPOD), "vepod.1")],
+                                   capture_output=True, text=True, timeout=60,
+                                   env=dict(os.environ, MANWIDTH="80", MANPAGER="cat")).stdout
+            self.assertIn("COMMANDS", shown)
+            for line in shown.splitlines():
+                self.assertLessEqual(columns(line), 80, line)
+        # The program and the library it runs on are one release.
+        version = run("--version")
+        self.expect(version, OK, "vepod ")
+        self.assertRegex(version.stdout, r"^vepod (\d+\.\d+\.\d+) \(library \1\)\n$")
 
     @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
     def test_lost_output_is_a_failure(self):

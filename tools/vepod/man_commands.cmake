@@ -15,6 +15,7 @@ foreach(name IN LISTS names)
   # roff: backslashes escaped, and no line may start with a dot or a quote.
   string(REPLACE "\\" "\\e" help "${help}")
   string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" help "${help}")
-  string(APPEND text ".SS ${name}\n.nf\n${help}.fi\n")
+  # The help is laid out for 80 columns already: printed from the page's left edge, unfilled.
+  string(APPEND text ".SS ${name}\n.in 0\n.nf\n${help}.fi\n.in\n")
 endforeach()
 file(WRITE ${OUT} "${text}")
