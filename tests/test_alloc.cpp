@@ -138,7 +138,7 @@ void exhaust_operation(const std::function<int(char *, int32_t)> &operation) {
         EXPECT_LT(rc, 0);
         EXPECT_STRNE(vepod_last_error(), "");
         // A feed that could not be read for lack of memory is not a page without feed links.
-        EXPECT_STRNE(vepod_last_error(), "no feeds found at page");
+        EXPECT_STRNE(vepod_last_error(), "no feed links found on the page");
         EXPECT_TRUE(out[0] == '\0' || std::strncmp(out, "{\"error\":\"", 10) == 0) << out;
       });
 }

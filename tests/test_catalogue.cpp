@@ -232,7 +232,7 @@ TEST_F(Catalogue, ListFailures) {
       {"all missing", "http://h/missing\nhttp://h/missing?k=1", "", -2,
        "HTTP 410 from http://h/missing?<redacted>"},
       {"only partial answers", "http://h/partial", "", -5, "no feeds found"},
-      {"page without feeds", "http://h/plain", "", -5, "no feeds found at page"},
+      {"page without feeds", "http://h/plain", "", -5, "no feed links found on the page"},
       {"empty answer", "http://h/blank", "", -5, "empty response"},
       {"transport failure", "http://h/down", "", -4,
        "transport failure for http://h/down: fake: transport failure"},
@@ -263,7 +263,7 @@ TEST_F(Catalogue, ValidateFailures) {
        "HTTP 404 from http://h/missing"},
       {"partial answer only", "http://h/partial", nullptr, -5,
        "no episodes and no discovered feeds"},
-      {"page without feeds", "http://h/plain", nullptr, -5, "no feeds found at page"},
+      {"page without feeds", "http://h/plain", nullptr, -5, "no feed links found on the page"},
   };
   for (const FailureCase &c : cases) {
     SCOPED_TRACE(c.what);
@@ -274,6 +274,46 @@ TEST_F(Catalogue, ValidateFailures) {
         vepod_validate(c.settings ? settings_of(c.settings).c_str() : nullptr, out, sizeof out);
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(std::string(out), error_doc(c.message));
+  }
+}
+
+// A body whose root element is a feed's but that does not read as one is a broken feed, named by
+// the reader's own message as vepod_parse_feed gives it; anything else is a page without feeds.
+TEST_F(Catalogue, BrokenFeedIsToldFromAPageWithoutFeeds) {
+  struct body_case {
+    const char *what;
+    std::string body;
+    bool broken;
+  };
+  const std::string head = "<rss><channel><title>S</title><item><guid>1</guid>";
+  const body_case cases[] = {
+      {"cut off half-way", head + "<enclosure url='http://m/1.mp3'/></item><item><ti", true},
+      {"undeclared entity", head + "<title>a &nbsp; b</title></item></channel></rss>", true},
+      {"mismatched close tag", head + "</channel></item></rss>", true},
+      {"self-closing root", "<feed/>", true},
+      {"RDF root", "<rdf:RDF><channel></rdf:RDF>", true},
+      {"plain text", "just some words", false},
+      {"web page", "<html><head><title>Shop</title></head><body>x</body></html>", false},
+      {"other XML", "<?xml version='1.0'?><svg><g/></svg>", false},
+  };
+  for (const body_case &c : cases) {
+    SCOPED_TRACE(c.what);
+    vepod_fake_reset();
+    vepod_cache_clear();
+    ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, c.body.c_str()), 0);
+    std::string expected = "no feed links found on the page";
+    if (c.broken) {
+      char *json = nullptr;
+      char err[512];
+      ASSERT_EQ(vepod_parse_feed(c.body.data(), c.body.size(), &json, err, sizeof err), -1);
+      expected = err;
+    }
+    for (const char *path : {"", kFeedUrl}) {
+      Answer a = list(settings_for(kFeedUrl), path);
+      EXPECT_EQ(a.code, -5);
+      EXPECT_EQ(a.text, error_doc(expected)) << path;
+    }
+    EXPECT_EQ(validate(settings_for(kFeedUrl)).text, error_doc(expected));
   }
 }
 

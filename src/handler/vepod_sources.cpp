@@ -15,7 +15,8 @@
 namespace {
 
 constexpr size_t k_message_size = 300;
-constexpr int32_t k_parse_message_size = 160;
+// The reader's messages reach the host whole, as vepod_parse_feed gives them.
+constexpr size_t k_parse_message_size = vepod_source_error_size;
 
 void release_slot(vepod_source &slot) {
   std::free(slot.url);
@@ -95,7 +96,7 @@ vepod_code load_page(vepod_source_table &table, size_t index, const char *body, 
     if (count_rejected) stats.feeds_rejected++;
     // An empty body is no page at all: "no feeds found" would send the reader looking at one.
     mark_failed(slot, VEPOD_ERR_NO_DATA, "%s",
-                body_len == 0 ? "empty response" : "no feeds found at page");
+                body_len == 0 ? "empty response" : "no feed links found on the page");
     return VEPOD_ERR_NO_DATA;
   }
   slot.is_page = true;
@@ -147,13 +148,19 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     return VEPOD_OK;
   }
   // Running out of memory says nothing about what the page is; reading it as HTML would turn the
-  // failure into a misleading "no feeds found at page".
+  // failure into a misleading "no feed links found on the page".
   if (parsed == vepod_feed_out_of_memory) {
     mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
     return VEPOD_ERR_NO_DATA;
   }
   // A page announced this URL as a feed: whatever else the body holds, it is not one.
   if (announced) vepod_stats_get()->feeds_rejected++;
+  // A feed's root element makes it a broken feed, not a web page: the reader says what is wrong.
+  if (parsed == vepod_feed_broken) {
+    if (!announced) vepod_stats_get()->feeds_rejected++;
+    mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", parse_message);
+    return VEPOD_ERR_NO_DATA;
+  }
   // Not a feed: take it for a web page and look for the feeds it announces.
   return load_page(table, index, body, body_len);
 }

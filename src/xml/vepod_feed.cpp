@@ -355,6 +355,8 @@ class feed_mapper final : public vepod_xml_consumer {
   // Names the items without an identifier after their media URL, so that they keep one identity
   // across fetches.
   vepod_xml_status finish();
+  // Whether the document's root element was a feed's, whatever came after it.
+  bool read_feed_root() const { return format_ != vepod_format_none; }
 
  private:
   vepod_xml_status refuse(const char *why) {
@@ -1010,6 +1012,7 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
   *feed = vepod_feed{};
   const char *message = nullptr;
   vepod_xml_status status = vepod_xml_invalid;
+  bool feed_root = false;
   if (!data || len == 0) {
     message = "empty feed body";
   } else if (len > vepod_max_document) {
@@ -1025,13 +1028,15 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
       status = mapper.finish();
       message = mapper.message;
     }
+    feed_root = mapper.read_feed_root();
   }
   if (status == vepod_xml_ok) return vepod_feed_ok;
   // The episode being read when the parse stopped is not counted yet.
   if (feed->items) vepod_item_clear(&feed->items[feed->nitems]);
   vepod_feed_free(feed);
   if (message) vepod_put_err(err, err_size, "%s", message);
-  return status == vepod_xml_out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
+  if (status == vepod_xml_out_of_memory) return vepod_feed_out_of_memory;
+  return feed_root ? vepod_feed_broken : vepod_feed_invalid;
 }
 
 bool vepod_feed_resolve_urls(vepod_feed *feed, const char *base) {

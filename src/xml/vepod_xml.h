@@ -155,8 +155,9 @@ enum class vepod_detail : uint8_t { light, all };
 
 enum vepod_feed_status : int32_t {
   vepod_feed_ok = 0,
-  vepod_feed_invalid = -1,  // not a feed this reader accepts
+  vepod_feed_invalid = -1,  // no feed: reading stopped before a feed's root element
   vepod_feed_out_of_memory = -2,
+  vepod_feed_broken = -3,  // the root element was a feed's, but the document is not a feed
 };
 
 // Parses an RSS 2.0, RDF or Atom document of len bytes (at most 16 MiB, need not end in a NUL):
