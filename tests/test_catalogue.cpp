@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -201,6 +202,130 @@ TEST_F(Catalogue, PageFeedsArePendingAndNamedByTheirLinks) {
 
   // The page itself is a folder of nothing.
   EXPECT_EQ(list(settings, "http://site.example/").text, "[]");
+}
+
+std::vector<std::string> listed_paths(const Answer &a) {
+  std::vector<std::string> paths;
+  yyjson_doc *doc = yyjson_read(a.text.data(), a.text.size(), 0);
+  size_t i, n;
+  yyjson_val *entry;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc), i, n, entry) {
+    paths.emplace_back(yyjson_get_str(yyjson_obj_get(entry, "path")));
+  }
+  yyjson_doc_free(doc);
+  return paths;
+}
+
+// A feed configured twice, or configured and announced by a configured page, is one folder, at
+// the place it first takes.
+TEST_F(Catalogue, EachFeedIsListedOnceAtItsFirstPlace) {
+  ASSERT_EQ(vepod_fake_set("http://site.example/", 200, kPage), 0);
+  ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, kFeed), 0);
+  const std::string audio = "http://site.example/audio.xml";
+  const std::string video = "http://site.example/video.atom";
+  struct Case {
+    const char *urls;
+    std::vector<std::string> paths;
+  };
+  const Case cases[] = {
+      {"http://pod.example/feed.xml\nhttp://pod.example/feed.xml", {kFeedUrl}},
+      {"http://site.example/\nhttp://site.example/audio.xml\nhttp://pod.example/feed.xml",
+       {audio, video, kFeedUrl}},
+      {"http://site.example/audio.xml\nhttp://pod.example/feed.xml\nhttp://site.example/",
+       {audio, kFeedUrl, video}},
+      {"http://site.example/\nhttp://site.example/", {audio, video}},
+  };
+  ASSERT_EQ(vepod_fake_set(audio.c_str(), 200, kFeed), 0);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.urls);
+    Answer root = list(settings_for(c.urls), "");
+    ASSERT_EQ(root.code, 0) << root.text;
+    EXPECT_EQ(listed_paths(root), c.paths);
+  }
+}
+
+// Resolving an entry and reading its details load only the feed its path names when the source
+// configures it, or a configured page announced it and both answers are stored; otherwise the
+// whole source.
+TEST_F(Catalogue, EntryOperationsLoadOnlyTheNamedFeed) {
+  const char *other = "http://other.example/feed.xml";
+  const char *page = "http://site.example/";
+  const char *audio = "http://site.example/audio.xml";
+  ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, kFeed), 0);
+  ASSERT_EQ(vepod_fake_set(other, 200, kFeed), 0);
+  ASSERT_EQ(vepod_fake_set(page, 200, kPage), 0);
+  ASSERT_EQ(vepod_fake_set(audio, 200, kFeed), 0);
+  const std::string settings = settings_for(std::string(other) + "\n" + page + "\n" + kFeedUrl);
+  // The transport calls each URL takes during call().
+  auto calls_during = [&](const std::function<Answer()> &call, Answer *answer) {
+    std::map<std::string, int> before, after;
+    for (const char *url : {other, page, audio, kFeedUrl}) before[url] = vepod_fake_calls(url);
+    *answer = call();
+    for (const char *url : {other, page, audio, kFeedUrl}) {
+      after[url] = vepod_fake_calls(url) - before[url];
+    }
+    return after;
+  };
+  const std::map<std::string, int> only_feed = {{other, 0}, {page, 0}, {audio, 0}, {kFeedUrl, 1}};
+  const std::string ep1 = std::string(kFeedUrl) + "/ep-1";
+  const std::string entry = R"({"id":"ep-2","path":")" + std::string(kFeedUrl) + "/ep-2\"}";
+  const std::string by_feed = R"({"id":"ep-2","path":")" + std::string(kFeedUrl) + "\"}";
+  struct Case {
+    const char *what;
+    std::function<Answer()> call;
+    const char *expected;
+  };
+  const Case cases[] = {
+      {"stream URL", [&] { return stream(settings.c_str(), entry.c_str()); },
+       R"({"url":"http://pod.example/2.mp3","headers":{}})"},
+      {"stream URL by the feed's own URL",
+       [&] { return stream(settings.c_str(), by_feed.c_str()); },
+       R"({"url":"http://pod.example/2.mp3","headers":{}})"},
+      {"entry details", [&] { return list(settings, ep1.c_str()); }, "\"id\":\"ep-1\""},
+      {"feed folder", [&] { return list(settings, kFeedUrl); }, "\"id\":\"ep-2\""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    vepod_cache_clear();
+    Answer a;
+    EXPECT_EQ(calls_during(c.call, &a), only_feed);
+    ASSERT_EQ(a.code, 0) << a.text;
+    EXPECT_NE(a.text.find(c.expected), std::string::npos) << a.text;
+  }
+
+  // An announced feed: alone once the page and the feed are stored, else with the whole source.
+  const std::string announced = R"({"id":"ep-1","path":"http://site.example/audio.xml/ep-1"})";
+  const std::map<std::string, int> whole = {{other, 1}, {page, 1}, {audio, 1}, {kFeedUrl, 1}};
+  const std::map<std::string, int> none = {{other, 0}, {page, 0}, {audio, 0}, {kFeedUrl, 0}};
+  for (bool stored : {false, true}) {
+    SCOPED_TRACE(stored ? "stored" : "not stored");
+    vepod_cache_clear();
+    if (stored) {
+      ASSERT_EQ(list(settings, audio).code, 0);
+    }
+    long parsed_before = counters()["feeds.parsed"];
+    Answer a;
+    EXPECT_EQ(calls_during([&] { return stream(settings.c_str(), announced.c_str()); }, &a),
+              stored ? none : whole);
+    EXPECT_EQ(a.text, R"({"url":"http://pod.example/1.mp3","headers":{}})");
+    // Only the announced feed was read.
+    if (stored) {
+      EXPECT_EQ(counters()["feeds.parsed"] - parsed_before, 1);
+    }
+  }
+
+  // A path that names no feed of the source is looked for in all of it.
+  vepod_cache_clear();
+  Answer a;
+  const std::map<std::string, int> roots = {{other, 1}, {page, 1}, {audio, 0}, {kFeedUrl, 1}};
+  EXPECT_EQ(calls_during(
+                [&] {
+                  return stream(settings.c_str(),
+                                R"({"id":"ep-1","path":"http://nowhere.example/f/ep-1"})");
+                },
+                &a),
+            roots);
+  EXPECT_EQ(a.code, -2);
 }
 
 struct FailureCase {
@@ -401,7 +526,11 @@ TEST_F(Catalogue, StreamUrlFailures) {
       {R"({"id":"ep-1"})", -2, "entry id not found in feed"},
       {R"({"id":"ep-1","path":"http://h/other/ep-1"})", -2, "entry id not found in feed"},
       {R"({"id":"nope","path":"http://h/feed/ep-1"})", -2, "entry id not found in feed"},
-      {R"({"id":"ep-1","path":"http://h/down"})", -4, "entry id not found in feed"},
+      // A feed that cannot be fetched or read says why.
+      {R"({"id":"ep-1","path":"http://h/down"})", -4,
+       "transport failure for http://h/down: fake: transport failure"},
+      {R"({"id":"ep-1","path":"http://h/down/ep-1"})", -4,
+       "transport failure for http://h/down: fake: transport failure"},
       // A NUL inside a value must not cut it down to a URL, path or id that it does not equal.
       {R"({"stream_url":"http://pod.example/1.mp3\u0000x"})", -2, "entry id not found in feed"},
       {R"({"id":"ep-1","path":"http://h/feed\u0000x"})", -2, "entry id not found in feed"},
@@ -640,8 +769,9 @@ TEST_F(Catalogue, HandlerTableUsesTheCallersTransport) {
   EXPECT_EQ(host.calls, 1);
   EXPECT_NE(std::string(out).find("Morning Show"), std::string::npos);
   EXPECT_EQ(vepod_list(settings.c_str(), "", out, sizeof out), -8);
-  EXPECT_STREQ(out, "{\"error\":\"no tervala_io backend\"}");
+  EXPECT_STREQ(out, "{\"error\":\"no tervala_io transport\"}");
   EXPECT_EQ(table->validate(nullptr, settings.c_str(), out, sizeof out), -8);
+  EXPECT_STREQ(out, "{\"error\":\"no tervala_io transport\"}");
   EXPECT_EQ(table->download(&io, nullptr, nullptr, out, sizeof out), -6);
 }
 

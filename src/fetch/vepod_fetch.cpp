@@ -386,6 +386,17 @@ vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_ou
   return VEPOD_OK;
 }
 
+bool vepod_get_stored(const char *url, const char **body_out, size_t *body_len_out,
+                      int *status_out) {
+  int32_t max_age = g_max_age.load(std::memory_order_relaxed);
+  stored_copy copy;
+  if (max_age <= 0 || !lookup_fresh(url, max_age, &copy)) return false;
+  *body_out = copy.body;
+  *body_len_out = copy.len;
+  *status_out = copy.status;
+  return true;
+}
+
 void vepod_body_release(const char *body) {
   if (!body) return;
   body_header *h = header_of(body);

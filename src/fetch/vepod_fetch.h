@@ -36,7 +36,11 @@ const char *vepod_stats_text();
 // written to it when err_size is 0.
 vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_out,
                      size_t *body_len_out, int *status_out, char *err, size_t err_size);
-// Lets go of a body vepod_get handed out; NULL is fine.
+// The fresh stored answer for url as vepod_get would hand it out, without asking any transport and
+// without counting it; false when there is none (or the cache keeps nothing fresh).
+bool vepod_get_stored(const char *url, const char **body_out, size_t *body_len_out,
+                      int *status_out);
+// Lets go of a body vepod_get or vepod_get_stored handed out; NULL is fine.
 void vepod_body_release(const char *body);
 
 // The freshness limit in seconds (0 to 2592000).

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "discover/vepod_discover.h"
 #include "fetch/vepod_fetch.h"
@@ -55,14 +57,17 @@ VEPOD_PRINTF(3, 4) void mark_failed(vepod_source &slot, vepod_code code, const c
 
 struct discovery {
   vepod_source_table &table;
-  size_t added = 0;
+  size_t links = 0;  // announced by the page, also those the table holds already
 };
 
-// Adds a pending slot for a feed link of the page being loaded; a link whose URL cannot be copied
-// is left out. Ends the scan once the table is full.
+// Adds a pending slot for a feed link of the page being loaded, unless the table holds its URL
+// already (one feed, one folder, at its first place); a link whose URL cannot be copied is left
+// out. Ends the scan once the table is full.
 bool add_discovered(void *ctx, const vepod_feed_link &link) {
   auto &found = *static_cast<discovery *>(ctx);
   vepod_source_table &table = found.table;
+  found.links++;
+  if (vepod_find_source(table, link.url) != vepod_no_source) return true;
   if (table.count >= vepod_max_sources) return false;
   vepod_source &slot = table.sources[table.count];
   slot = vepod_source{};
@@ -71,7 +76,6 @@ bool add_discovered(void *ctx, const vepod_feed_link &link) {
   if (link.title_len != 0) slot.title = vepod_strdup(link.title);
   slot.announced = true;
   table.count++;
-  found.added++;
   return true;
 }
 
@@ -92,7 +96,7 @@ vepod_code load_page(vepod_source_table &table, size_t index, const char *body, 
     mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", message);
     return VEPOD_ERR_NO_DATA;
   }
-  if (found.added == 0) {
+  if (found.links == 0) {
     if (count_rejected) stats.feeds_rejected++;
     // An empty body is no page at all: "no feeds found" would send the reader looking at one.
     mark_failed(slot, VEPOD_ERR_NO_DATA, "%s",
@@ -135,8 +139,10 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     return VEPOD_OK;
   }
   char parse_message[k_parse_message_size];
-  vepod_feed_status parsed = vepod_feed_parse(body, body_len, &slot.feed, parse_message,
-                                              sizeof parse_message, detail_for(table, url));
+  bool feed_root = false;
+  vepod_feed_status parsed =
+      vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message,
+                       detail_for(table, url), &feed_root);
   if (parsed == vepod_feed_ok) {
     vepod_stats_get()->feeds_parsed++;
     // The feed's own URL is known here: relative media, image and link URLs become playable.
@@ -156,7 +162,7 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   // A page announced this URL as a feed: whatever else the body holds, it is not one.
   if (announced) vepod_stats_get()->feeds_rejected++;
   // A feed's root element makes it a broken feed, not a web page: the reader says what is wrong.
-  if (parsed == vepod_feed_broken) {
+  if (feed_root) {
     if (!announced) vepod_stats_get()->feeds_rejected++;
     mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", parse_message);
     return VEPOD_ERR_NO_DATA;
@@ -165,8 +171,11 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   return load_page(table, index, body, body_len);
 }
 
+// Loads the configured URLs in their order; one that the table holds already (configured twice, or
+// announced by a page before it) keeps its first place.
 void load_roots(vepod_source_table &table, char *const *urls, size_t n) {
   for (size_t i = 0; i < n; i++) {
+    if (vepod_find_source(table, urls[i]) != vepod_no_source) continue;
     if (table.count >= vepod_max_sources) return;
     size_t index = table.count++;
     vepod_code code = load_source(table, urls[i], index, false);
@@ -175,6 +184,95 @@ void load_roots(vepod_source_table &table, char *const *urls, size_t n) {
       std::snprintf(table.error, sizeof table.error, "%s", table.sources[index].error);
     }
   }
+}
+
+// The feed URLs an entry path may name: its folder (before the last '/') and, as some hosts pass
+// the feed's own URL, the whole path.
+struct named_feeds {
+  vepod_string folder;
+  const char *whole;
+};
+
+struct announcement {
+  const char *url;
+  bool found = false;
+  vepod_string title;
+};
+
+bool match_link(void *ctx, const vepod_feed_link &link) {
+  auto &wanted = *static_cast<announcement *>(ctx);
+  if (std::strcmp(link.url, wanted.url) != 0) return true;
+  wanted.title.assign(link.title, link.title_len);
+  wanted.found = true;
+  return false;
+}
+
+// Whether a configured page whose answer is stored announces url, a feed whose answer is stored
+// too; *title receives the link's title. Nothing is fetched: a source that is not stored is
+// loaded whole instead.
+bool announced_and_stored(const vepod_settings &settings, const char *url, vepod_string *title) {
+  const char *body = nullptr;
+  size_t body_len = 0;
+  int status = 0;
+  if (!vepod_get_stored(url, &body, &body_len, &status)) return false;
+  vepod_body_release(body);
+  for (size_t i = 0; i < settings.url_count; i++) {
+    const char *page_url = settings.urls[i];
+    if (!vepod_get_stored(page_url, &body, &body_len, &status)) continue;
+    std::unique_ptr<const char, decltype(&vepod_body_release)> owner(body, vepod_body_release);
+    if (status != 200) continue;
+    announcement wanted{url, false, {}};
+    if (vepod_discover_links(body, body_len, page_url, match_link, &wanted, nullptr, 0) !=
+            VEPOD_OK ||
+        !wanted.found) {
+      continue;
+    }
+    // A feed's own link elements announce nothing: only a body that is no feed is a page.
+    vepod_feed feed;
+    bool is_feed =
+        vepod_feed_parse(body, body_len, &feed, nullptr, 0, vepod_detail::light) == vepod_feed_ok;
+    vepod_feed_free(&feed);
+    if (is_feed) continue;
+    *title = std::move(wanted.title);
+    return true;
+  }
+  return false;
+}
+
+// Adds url as a pending slot, as its page would have announced it.
+bool add_pending(vepod_source_table &table, const char *url, const vepod_string &title) {
+  if (table.count >= vepod_max_sources) return false;
+  vepod_source &slot = table.sources[table.count];
+  slot = vepod_source{};
+  slot.announced = true;
+  slot.url = vepod_strdup(url);
+  if (!slot.url || (!title.empty() && !(slot.title = vepod_strdup(title.c_str())))) {
+    release_slot(slot);
+    return false;
+  }
+  table.count++;
+  return true;
+}
+
+// Loads only the feeds among candidates that the settings configure, or else that a configured
+// page announced, as the whole source would hold them; false when none is either (or memory ran
+// out), with the table left empty.
+bool load_named(vepod_source_table &table, const vepod_settings &settings,
+                const char *const (&candidates)[2]) {
+  for (size_t i = 0; i < settings.url_count; i++) {
+    for (const char *url : candidates) {
+      if (url && std::strcmp(settings.urls[i], url) == 0) load_roots(table, &settings.urls[i], 1);
+    }
+  }
+  if (table.count > 0) return true;
+  for (const char *url : candidates) {
+    vepod_string title;
+    if (url && vepod_find_source(table, url) == vepod_no_source &&
+        announced_and_stored(settings, url, &title) && !add_pending(table, url, title)) {
+      return false;
+    }
+  }
+  return table.count > 0;
 }
 
 }  // namespace
@@ -204,16 +302,46 @@ size_t vepod_find_source(const vepod_source_table &table, const char *url) {
   return vepod_no_source;
 }
 
-vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
-                                    const char *settings_json, vepod_out out,
-                                    const char *detail_path) {
+namespace {
+
+// Reads the settings and makes an empty table: VEPOD_OK, or the failure written through vepod_fail.
+vepod_code begin_load(vepod_loaded_source &loaded, const tervala_io *io, const char *settings_json,
+                      vepod_out out, const char *detail_path) {
   char message[k_message_size];
   vepod_code code =
       vepod_read_settings(settings_json, &loaded.settings.value, message, sizeof message);
   if (code != VEPOD_OK) return vepod_fail(code, out, "%s", message);
-  if (!io || !io->get) return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "no tervala_io backend");
+  if (!io || !io->get) return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "no tervala_io transport");
   loaded.table = new_table(io, detail_path);
   if (!loaded.table) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  return VEPOD_OK;
+}
+
+}  // namespace
+
+vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
+                                    const char *settings_json, vepod_out out,
+                                    const char *detail_path) {
+  if (vepod_code code = begin_load(loaded, io, settings_json, out, detail_path)) return code;
   load_roots(*loaded.table, loaded.settings.value.urls, loaded.settings.value.url_count);
+  return VEPOD_OK;
+}
+
+vepod_code vepod_load_named_feed(vepod_loaded_source &loaded, const tervala_io *io,
+                                 const char *settings_json, vepod_out out, const char *path,
+                                 const char *detail_path) {
+  if (vepod_code code = begin_load(loaded, io, settings_json, out, detail_path)) return code;
+  vepod_source_table &table = *loaded.table;
+  const vepod_settings &settings = loaded.settings.value;
+  if (path && *path) {
+    std::string_view whole(path);
+    size_t slash = whole.rfind('/');
+    vepod_string folder;
+    if (slash != std::string_view::npos && slash > 0) folder.assign(whole.substr(0, slash));
+    const char *const candidates[2] = {folder.empty() ? nullptr : folder.c_str(), path};
+    if (load_named(table, settings, candidates)) return VEPOD_OK;
+  }
+  // Names no feed: the whole source decides, as a listing of it would.
+  load_roots(table, settings.urls, settings.url_count);
   return VEPOD_OK;
 }

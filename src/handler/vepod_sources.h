@@ -63,6 +63,15 @@ vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_i
                                     const char *settings_json, vepod_out out,
                                     const char *detail_path = nullptr);
 
+// The same for an operation on one feed folder or entry, named by path (a feed's URL, or an entry
+// path: the feed's URL, a '/' and the id): only the feed it names is loaded when that feed is
+// configured, or announced by a configured page whose answer and its own are both stored;
+// otherwise every configured URL, as vepod_load_configuration does. Either way the table holds
+// every slot the named feed's lookups can find.
+vepod_code vepod_load_named_feed(vepod_loaded_source &loaded, const tervala_io *io,
+                                 const char *settings_json, vepod_out out, const char *path,
+                                 const char *detail_path = nullptr);
+
 // Makes sure the feed of sources[index] is loaded; a pending, failed or page slot loads again.
 // VEPOD_OK when a feed (or a page with feeds) was read or the fetch failed softly; otherwise the
 // code of the failure, also recorded in the slot.

@@ -1006,13 +1006,13 @@ vepod_xml_status feed_mapper::finish() {
 }  // namespace
 
 vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
-                                   size_t err_size, vepod_detail detail) {
+                                   size_t err_size, vepod_detail detail, bool *feed_root) {
   if (err && err_size) err[0] = '\0';
+  if (feed_root) *feed_root = false;
   if (!feed) return vepod_feed_invalid;
   *feed = vepod_feed{};
   const char *message = nullptr;
   vepod_xml_status status = vepod_xml_invalid;
-  bool feed_root = false;
   if (!data || len == 0) {
     message = "empty feed body";
   } else if (len > vepod_max_document) {
@@ -1028,15 +1028,14 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
       status = mapper.finish();
       message = mapper.message;
     }
-    feed_root = mapper.read_feed_root();
+    if (feed_root) *feed_root = mapper.read_feed_root();
   }
   if (status == vepod_xml_ok) return vepod_feed_ok;
   // The episode being read when the parse stopped is not counted yet.
   if (feed->items) vepod_item_clear(&feed->items[feed->nitems]);
   vepod_feed_free(feed);
   if (message) vepod_put_err(err, err_size, "%s", message);
-  if (status == vepod_xml_out_of_memory) return vepod_feed_out_of_memory;
-  return feed_root ? vepod_feed_broken : vepod_feed_invalid;
+  return status == vepod_xml_out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
 }
 
 bool vepod_feed_resolve_urls(vepod_feed *feed, const char *base) {

@@ -155,9 +155,8 @@ enum class vepod_detail : uint8_t { light, all };
 
 enum vepod_feed_status : int32_t {
   vepod_feed_ok = 0,
-  vepod_feed_invalid = -1,  // no feed: reading stopped before a feed's root element
+  vepod_feed_invalid = -1,  // not a feed this reader accepts
   vepod_feed_out_of_memory = -2,
-  vepod_feed_broken = -3,  // the root element was a feed's, but the document is not a feed
 };
 
 // Parses an RSS 2.0, RDF or Atom document of len bytes (at most 16 MiB, need not end in a NUL):
@@ -165,9 +164,11 @@ enum vepod_feed_status : int32_t {
 // on entry without releasing what it held; err (err_size bytes, 0 for none) is emptied.
 // vepod_feed_ok on success (release with vepod_feed_free); on failure the status, the message in
 // err (cut to err_size - 1 bytes) and the record left cleared. Keeps no state: parses may run
-// concurrently.
+// concurrently. *feed_root (when given) tells whether the root element was a feed's, which makes a
+// refused document a broken feed rather than something else.
 vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
-                                   size_t err_size, vepod_detail detail = vepod_detail::all);
+                                   size_t err_size, vepod_detail detail = vepod_detail::all,
+                                   bool *feed_root = nullptr);
 
 // Releases everything the record owns and clears it; NULL and cleared records are fine.
 void vepod_feed_free(vepod_feed *feed);
