@@ -675,7 +675,6 @@ TEST_F(Catalogue, EveryListedEntryResolves) {
                  "<rss><channel><title>S</title>"
                  "<item><guid>rel</guid><enclosure url=\"/media/ep1.mp3\"/></item>"
                  "<item><guid>blank</guid><enclosure url=\" http://h/ep2.mp3\t\"/></item>"
-                 "<item><guid>other scheme</guid><enclosure url=\"ftp://h/ep3.mp3\"/></item>"
                  "<item><guid>g&#xD800;3</guid><enclosure url=\"ep4.mp3\"/></item>"
                  "<item><guid>a/b?c#d%e</guid><enclosure url=\"http://h/ep5.mp3\"/></item>"
                  "</channel></rss>");
@@ -701,7 +700,6 @@ TEST_F(Catalogue, EveryListedEntryResolves) {
   const std::map<std::string, std::string> expected = {
       {"rel", "http://h/media/ep1.mp3"},
       {"blank", "http://h/ep2.mp3"},
-      {"other scheme", "ftp://h/ep3.mp3"},
       {"g\xEF\xBF\xBD"
        "3",
        "http://h/shows/ep4.mp3"},
@@ -711,8 +709,8 @@ TEST_F(Catalogue, EveryListedEntryResolves) {
 
   // The id part of the path alone, without the locator, names the episode too.
   Answer by_path = stream(
-      settings.c_str(), R"({"id":"other scheme","path":"http://h/shows/feed.xml/other%20scheme"})");
-  EXPECT_EQ(by_path.text, R"({"url":"ftp://h/ep3.mp3","headers":{}})");
+      settings.c_str(), R"({"id":"a/b?c#d%e","path":"http://h/shows/feed.xml/a%2Fb%3Fc%23d%25e"})");
+  EXPECT_EQ(by_path.text, R"({"url":"http://h/ep5.mp3","headers":{}})");
 }
 
 // The operations know the feed's URL and resolve relative media, artwork and page links against
@@ -739,6 +737,77 @@ TEST_F(Catalogue, RelativeUrlsResolveAgainstTheFeed) {
   char *json = nullptr;
   ASSERT_EQ(vepod_parse_feed(doc.data(), doc.size(), &json, nullptr, 0), 0);
   EXPECT_NE(std::string(json).find(R"("url":"../media/a.mp3")"), std::string::npos);
+  std::free(json);
+}
+
+// Only absolute http(s) URLs reach a host: media, links, images, chapters, transcripts, persons,
+// alternate sources and funding with any other scheme are left out, and an episode without a
+// usable media URL is not listed. vepod_parse_feed keeps what the feed wrote.
+TEST_F(Catalogue, OnlyHttpUrlsReachTheHost) {
+  const char *feed_url = "http://h/shows/feed.xml";
+  const std::string doc =
+      "<rss><channel><title>S</title><link>javascript:alert(1)</link>"
+      "<itunes:image href='file:///etc/passwd'/>"
+      "<podcast:funding url='vbscript:msgbox(1)'>Fund</podcast:funding>"
+      "<podcast:person href='data:text/html,x' img='smb://h/p.png'>P</podcast:person>"
+      "<item><guid>good</guid><enclosure url='http://m/good.mp3'/>"
+      "<link>javascript:alert(document.cookie)</link>"
+      "<itunes:image href='data:image/png;base64,AAAA'/>"
+      "<podcast:chapters url='file:///c.json' type='application/json+chapters'/>"
+      "<podcast:transcript url='vbscript:x' type='text/vtt'/>"
+      "<podcast:transcript url='t.vtt' type='text/vtt'/>"
+      "<podcast:person href='javascript:x' img='file:///i.png'>G</podcast:person>"
+      "<podcast:alternateEnclosure type='audio/opus'><podcast:source uri='smb://h/a.opus'/>"
+      "<podcast:source uri='/alt.opus'/></podcast:alternateEnclosure>"
+      "<psc:chapter start='0' title='Intro' href='javascript:x' image='data:x'/></item>"
+      "<item><guid>file</guid><enclosure url='file://attacker.example/share/ep.mp3'/></item>"
+      "<item><guid>smb</guid><enclosure url='smb://h/ep.mp3'/></item>"
+      "<item><guid>js</guid><enclosure url='javascript:alert(document.cookie)'/></item>"
+      "<item><guid>ftp</guid><enclosure url='ftp://h/ep.mp3'/></item>"
+      "<item><guid>local</guid><enclosure url='file:///home/user/.ssh/id_rsa'/></item>"
+      "</channel></rss>";
+  vepod_fake_set(feed_url, 200, doc.c_str());
+  const std::string settings = settings_for(feed_url);
+  const std::string entry_path = std::string(feed_url) + "/good";
+  Answer answers[] = {list(settings, ""), list(settings, feed_url),
+                      list(settings, entry_path.c_str())};
+  for (const Answer &a : answers) {
+    ASSERT_EQ(a.code, 0) << a.text;
+    for (const char *scheme : {"javascript:", "vbscript:", "data:", "file:", "smb:", "ftp:"}) {
+      EXPECT_EQ(a.text.find(scheme), std::string::npos) << scheme << " in " << a.text;
+    }
+  }
+  EXPECT_EQ(listed_paths(answers[1]), std::vector<std::string>{entry_path});
+  for (const char *kept : {R"("uri":"http://h/alt.opus")", R"("url":"http://h/shows/t.vtt")"}) {
+    EXPECT_NE(answers[2].text.find(kept), std::string::npos) << kept;
+  }
+
+  // An entry handed back with a locator of another scheme is looked up by its id.
+  const struct {
+    const char *entry;
+    int code;
+    const char *text;
+  } cases[] = {
+      {R"({"locator":"file:///etc/passwd","id":"good","path":"http://h/shows/feed.xml/good"})", 0,
+       R"({"url":"http://m/good.mp3","headers":{}})"},
+      {R"({"id":"local","path":"http://h/shows/feed.xml/local"})", -2,
+       R"({"error":"entry id not found in feed"})"},
+      {R"x({"stream_url":"javascript:alert(1)","id":"js","path":"http://h/shows/feed.xml"})x", -2,
+       R"({"error":"entry id not found in feed"})"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.entry);
+    Answer a = stream(settings.c_str(), c.entry);
+    EXPECT_EQ(a.code, c.code);
+    EXPECT_EQ(a.text, c.text);
+  }
+
+  char *json = nullptr;
+  ASSERT_EQ(vepod_parse_feed(doc.data(), doc.size(), &json, nullptr, 0), 0);
+  for (const char *kept :
+       {"file:///home/user/.ssh/id_rsa", "javascript:alert(1)", "smb://h/a.opus"}) {
+    EXPECT_NE(std::string(json).find(kept), std::string::npos) << kept;
+  }
   std::free(json);
 }
 
