@@ -168,8 +168,7 @@ struct scan_state {
   const char *page_url;
   vepod_link_sink sink;
   void *ctx;
-  // The URLs handed over so far. When one cannot be recorded for lack of memory, its duplicates
-  // are no longer recognised; the URLs recorded before still are.
+  // The URLs handed over so far.
   vepod_text_set<vepod_string> seen;
   bool stopped = false;        // by the sink, or for lack of memory
   bool out_of_memory = false;  // a link could not be made into a record
@@ -196,13 +195,27 @@ void examine_link(scan_state &st, const char *tag, size_t tag_len) {
   title[0] = '\0';
   if (attrs.title.begin) copy_value(attrs.title.begin, attrs.title.end, title, sizeof title);
 
+  // Only an http(s) URL is announced; a failed resolution of one that would be is memory running
+  // out, which fails the whole scan rather than leave the link out.
+  const bool has_scheme = vepod_url_has_scheme(href);
+  if (has_scheme ? !vepod_url_is_http(href) : !vepod_url_is_http(st.page_url)) return;
   vepod_heap_text url(vepod_resolve_url(href, st.page_url));
-  if (!url || !vepod_url_is_http(url.get())) return;
+  if (!url) {
+    st.out_of_memory = st.stopped = true;
+    return;
+  }
+  if (!vepod_url_is_http(url.get())) return;
   std::string_view url_view(url.get());
   if (st.seen.contains(url_view)) return;
 
   std::string_view clean_url, clean_title;
-  if (!clean_text(url.get(), st.url_text, &clean_url) ||
+  bool recorded = false;
+  try {
+    st.seen.emplace(url_view);
+    recorded = true;
+  } catch (const std::bad_alloc &) {
+  }
+  if (!recorded || !clean_text(url.get(), st.url_text, &clean_url) ||
       !clean_text(title, st.title_text, &clean_title)) {
     st.out_of_memory = st.stopped = true;
     return;
@@ -210,10 +223,6 @@ void examine_link(scan_state &st, const char *tag, size_t tag_len) {
   const vepod_feed_link link = {clean_url.data(), clean_url.size(), clean_title.data(),
                                 clean_title.size()};
   if (!st.sink(st.ctx, link)) st.stopped = true;
-  try {
-    st.seen.emplace(url_view);
-  } catch (const std::bad_alloc &) {
-  }
 }
 
 // One pass over the page: each '<' is found once, and each '>' search starts after the '<' it

@@ -55,14 +55,22 @@ VEPOD_PRINTF(3, 4) void mark_failed(vepod_source &slot, vepod_code code, const c
   va_end(args);
 }
 
+// A load that ran out of memory: the slot failed, and the table no longer answers for the source.
+vepod_code out_of_memory(vepod_source_table &table, vepod_source &slot) {
+  mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
+  table.out_of_memory = true;
+  return VEPOD_ERR_NO_DATA;
+}
+
 struct discovery {
   vepod_source_table &table;
   size_t links = 0;  // announced by the page, also those the table holds already
+  bool out_of_memory = false;
 };
 
 // Adds a pending slot for a feed link of the page being loaded, unless the table holds its URL
-// already (one feed, one folder, at its first place); a link whose URL cannot be copied is left
-// out. Ends the scan once the table is full.
+// already (one feed, one folder, at its first place). Ends the scan once the table is full, or
+// when the link cannot be copied.
 bool add_discovered(void *ctx, const vepod_feed_link &link) {
   auto &found = *static_cast<discovery *>(ctx);
   vepod_source_table &table = found.table;
@@ -72,8 +80,11 @@ bool add_discovered(void *ctx, const vepod_feed_link &link) {
   vepod_source &slot = table.sources[table.count];
   slot = vepod_source{};
   slot.url = vepod_strdup(link.url);
-  if (!slot.url) return true;
-  if (link.title_len != 0) slot.title = vepod_strdup(link.title);
+  if (!slot.url || (link.title_len != 0 && !(slot.title = vepod_strdup(link.title)))) {
+    release_slot(slot);
+    found.out_of_memory = true;
+    return false;
+  }
   slot.announced = true;
   table.count++;
   return true;
@@ -91,8 +102,9 @@ vepod_code load_page(vepod_source_table &table, size_t index, const char *body, 
   // document; a page too large to read is no feed either.
   const bool count_rejected = !slot.announced;
   vepod_stats &stats = *vepod_stats_get();
+  if (found.out_of_memory || code == VEPOD_ERR_NO_DATA) return out_of_memory(table, slot);
   if (code != VEPOD_OK) {
-    if (count_rejected && code != VEPOD_ERR_NO_DATA) stats.feeds_rejected++;
+    if (count_rejected) stats.feeds_rejected++;
     mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", message);
     return VEPOD_ERR_NO_DATA;
   }
@@ -115,17 +127,17 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   slot = vepod_source{};
   slot.announced = announced;
   slot.url = vepod_strdup(url);
-  if (!slot.url) {
-    // A slot without its URL cannot be listed or fetched again.
-    mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
-    return VEPOD_ERR_NO_DATA;
-  }
+  // A slot without its URL cannot be listed or fetched again.
+  if (!slot.url) return out_of_memory(table, slot);
 
   const char *body = nullptr;
   size_t body_len = 0;
   int status = 0;
   char message[k_message_size];
-  vepod_code code = vepod_get(table.io, url, &body, &body_len, &status, message, sizeof message);
+  bool no_memory = false;
+  vepod_code code =
+      vepod_get(table.io, url, &body, &body_len, &status, message, sizeof message, &no_memory);
+  if (no_memory) return out_of_memory(table, slot);
   if (code != VEPOD_OK) {
     mark_failed(slot, code, "%.200s", message);
     return code;
@@ -148,17 +160,13 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     // The feed's own URL is known here: relative media, image and link URLs become playable.
     if (!vepod_feed_resolve_urls(&slot.feed, slot.url)) {
       vepod_feed_free(&slot.feed);
-      mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
-      return VEPOD_ERR_NO_DATA;
+      return out_of_memory(table, slot);
     }
     return VEPOD_OK;
   }
   // Running out of memory says nothing about what the page is; reading it as HTML would turn the
   // failure into a misleading "no feed links found on the page".
-  if (parsed == vepod_feed_out_of_memory) {
-    mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
-    return VEPOD_ERR_NO_DATA;
-  }
+  if (parsed == vepod_feed_out_of_memory) return out_of_memory(table, slot);
   // A page announced this URL as a feed: whatever else the body holds, it is not one.
   if (announced) vepod_stats_get()->feeds_rejected++;
   // A feed's root element makes it a broken feed, not a web page: the reader says what is wrong.
@@ -229,10 +237,12 @@ bool announced_and_stored(const vepod_settings &settings, const char *url, vepod
     }
     // A feed's own link elements announce nothing: only a body that is no feed is a page.
     vepod_feed feed;
-    bool is_feed =
-        vepod_feed_parse(body, body_len, &feed, nullptr, 0, vepod_detail::light) == vepod_feed_ok;
+    vepod_feed_status parsed =
+        vepod_feed_parse(body, body_len, &feed, nullptr, 0, vepod_detail::light);
     vepod_feed_free(&feed);
-    if (is_feed) continue;
+    // Without the memory to tell, the whole source decides.
+    if (parsed == vepod_feed_out_of_memory) return false;
+    if (parsed == vepod_feed_ok) continue;
     *title = std::move(wanted.title);
     return true;
   }
@@ -286,7 +296,7 @@ vepod_code vepod_fetch_feed(vepod_source_table &table, size_t index) {
   vepod_source &slot = table.sources[index];
   if (slot.feed.format != 0) return VEPOD_OK;
   vepod_heap_text url(vepod_strdup(slot.url ? slot.url : ""));
-  if (!url) return VEPOD_ERR_NO_DATA;
+  if (!url) return out_of_memory(table, slot);
   bool is_page = slot.is_page;
   bool announced = slot.announced;
   release_slot(slot);
@@ -324,6 +334,7 @@ vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_i
                                     const char *detail_path) {
   if (vepod_code code = begin_load(loaded, io, settings_json, out, detail_path)) return code;
   load_roots(*loaded.table, loaded.settings.value.urls, loaded.settings.value.url_count);
+  if (loaded.table->out_of_memory) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   return VEPOD_OK;
 }
 
@@ -339,9 +350,12 @@ vepod_code vepod_load_named_feed(vepod_loaded_source &loaded, const tervala_io *
     vepod_string folder;
     if (slash != std::string_view::npos && slash > 0) folder.assign(whole.substr(0, slash));
     const char *const candidates[2] = {folder.empty() ? nullptr : folder.c_str(), path};
-    if (load_named(table, settings, candidates)) return VEPOD_OK;
+    if (load_named(table, settings, candidates) && !table.out_of_memory) return VEPOD_OK;
   }
-  // Names no feed: the whole source decides, as a listing of it would.
-  load_roots(table, settings.urls, settings.url_count);
+  if (!table.out_of_memory) {
+    // Names no feed: the whole source decides, as a listing of it would.
+    load_roots(table, settings.urls, settings.url_count);
+  }
+  if (table.out_of_memory) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   return VEPOD_OK;
 }
