@@ -15,14 +15,15 @@
 #include "util/vepod_util.h"
 #include "vepod.h"
 
-// The C++ runtime's allocations of the library follow the same hook as its own.
-void *operator new(size_t size) {
+// The C++ runtime's allocations of the library follow the same hook as its own. The pair stays out
+// of line: inlined, the compiler would see a free() of what it takes for operator new's memory.
+[[gnu::noinline]] void *operator new(size_t size) {
   if (vepod_alloc_should_fail()) throw std::bad_alloc();
   if (void *block = std::malloc(size ? size : 1)) return block;
   throw std::bad_alloc();
 }
-void operator delete(void *block) noexcept { std::free(block); }
-void operator delete(void *block, size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void *block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void *block, size_t) noexcept { std::free(block); }
 
 namespace {
 
