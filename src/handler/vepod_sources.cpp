@@ -194,13 +194,6 @@ void load_roots(vepod_source_table &table, char *const *urls, size_t n) {
   }
 }
 
-// The feed URLs an entry path may name: its folder (before the last '/') and, as some hosts pass
-// the feed's own URL, the whole path.
-struct named_feeds {
-  vepod_string folder;
-  const char *whole;
-};
-
 struct announcement {
   const char *url;
   bool found = false;
@@ -265,8 +258,8 @@ bool add_pending(vepod_source_table &table, const char *url, const vepod_string 
 }
 
 // Loads only the feeds among candidates that the settings configure, or else that a configured
-// page announced, as the whole source would hold them; false when none is either (or memory ran
-// out), with the table left empty.
+// page announced, as the whole source would hold them; false when none is either (or the memory to
+// tell ran out).
 bool load_named(vepod_source_table &table, const vepod_settings &settings,
                 const char *const (&candidates)[2]) {
   for (size_t i = 0; i < settings.url_count; i++) {
@@ -349,6 +342,8 @@ vepod_code vepod_load_named_feed(vepod_loaded_source &loaded, const tervala_io *
     size_t slash = whole.rfind('/');
     vepod_string folder;
     if (slash != std::string_view::npos && slash > 0) folder.assign(whole.substr(0, slash));
+    // The feed an entry path names is its folder (before the last '/'), or, as some hosts pass the
+    // feed's own URL, the whole path.
     const char *const candidates[2] = {folder.empty() ? nullptr : folder.c_str(), path};
     if (load_named(table, settings, candidates) && !table.out_of_memory) return VEPOD_OK;
   }
