@@ -330,6 +330,66 @@ TEST(Details, SourcesInOrderOfPreference) {
   }
 }
 
+// Members that real feeds carry in less common places; each case names what its document must give.
+TEST(Details, LessCommonPlacesOfMembers) {
+  const std::string atom = "<feed xmlns='http://www.w3.org/2005/Atom'><title>A</title>";
+  const std::string rss =
+      "<rss xmlns:atom='http://www.w3.org/2005/Atom' xmlns:media='http://search.yahoo.com/mrss/' "
+      "xmlns:itunes='http://www.itunes.com/dtds/podcast-1.0.dtd' "
+      "xmlns:podcast='https://podcastindex.org/namespace/1.0'><channel><title>S</title>";
+  const std::string enclosure = "<enclosure url='https://a/1.mp3'/>";
+  const struct {
+    std::string doc;
+    const char *want;
+  } cases[] = {
+      // An Atom link without a rel is the entry's page, as it is the feed's.
+      {atom + "<entry><id>e</id><link href='https://a/1'/>"
+              "<link rel='enclosure' href='https://a/1.mp3'/></entry></feed>",
+       R"("link":"https://a/1")"},
+      // The publication date wins over the update, whichever comes first.
+      {atom + "<entry><id>e</id><updated>2020-01-02T00:00:00Z</updated>"
+              "<published>2020-01-01T00:00:00Z</published>"
+              "<link rel='enclosure' href='https://a/1.mp3'/></entry></feed>",
+       R"("mtime_ms":1577836800000)"},
+      {atom + "<entry><id>e</id><updated>2020-01-02T00:00:00Z</updated>"
+              "<link rel='enclosure' href='https://a/1.mp3'/></entry></feed>",
+       R"("mtime_ms":1577923200000)"},
+      {atom + "<entry><id>e</id><updated>not a date</updated><published>2020-01-01</published>"
+              "<link rel='enclosure' href='https://a/1.mp3'/></entry></feed>",
+       R"("mtime_ms":1577836800000)"},
+      // Media RSS show notes, also inside a group, when nothing better says it.
+      {rss + "<item><guid>g</guid>" + enclosure +
+           "<media:group><media:description>Media notes</media:description></media:group>"
+           "</item></channel></rss>",
+       R"("description":"Media notes")"},
+      {rss + "<item><guid>g</guid>" + enclosure +
+           "<media:description>Media notes</media:description><description>Notes</description>"
+           "</item></channel></rss>",
+       R"("description":"Notes")"},
+      // An Atom author inside an RSS item gives its name alone.
+      {rss + "<item><guid>g</guid>" + enclosure +
+           "<atom:author><atom:name>John Doe</atom:name><atom:email>jd@example.com</atom:email>"
+           "</atom:author></item></channel></rss>",
+       R"("author":"John Doe")"},
+      // Nothing inside a live item speaks for the channel.
+      {rss + "<podcast:liveItem status='live'><title>Live</title>"
+             "<itunes:image href='https://a/live.jpg'/></podcast:liveItem>"
+             "<itunes:image href='https://a/cover.jpg'/></channel></rss>",
+       R"({"title":"S","image":"https://a/cover.jpg")"},
+      {rss +
+           "<itunes:image href='https://a/cover.jpg'/><podcast:liveItem status='live'>"
+           "<itunes:image href='https://a/live.jpg'/><podcast:person>Guest</podcast:person>"
+           "</podcast:liveItem><podcast:liveItem/>" +
+           "<item><guid>g</guid>" + enclosure + "</item></channel></rss>",
+       R"({"title":"S","image":"https://a/cover.jpg","format":"rss2","items":[{"title":"","id":"g")"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.doc);
+    std::string json = parse_json(c.doc);
+    EXPECT_NE(json.find(c.want), std::string::npos) << json;
+  }
+}
+
 TEST(Details, AtomDocument) {
   std::string json = parse_json(
       "<feed xmlns='http://www.w3.org/2005/Atom'><title>A</title><subtitle>Sub</subtitle>"

@@ -55,6 +55,7 @@ std::string expected_message(const refusal &c) {
 }
 
 const char *const k_undeclared = "undeclared entity reference (forbidden)";
+const char *const k_noncharacter = "U+FFFE and U+FFFF are not XML characters";
 const char *const k_decl = "DTD / DOCTYPE / ENTITY declarations are forbidden";
 const char *const k_subset = "DOCTYPE with an internal subset is forbidden";
 
@@ -131,6 +132,12 @@ const std::vector<refusal> &refusals() {
       {rss_title("&#12a;"), k_undeclared, "1:22"},
       {rss_title("&#x1g;"), k_undeclared, "1:22"},
       {rss_title("&#x110000;"), k_undeclared, "1:22"},
+      {rss_title("&#xFFFE;"), k_undeclared, "1:22"},
+      {rss_title("&#xffff;"), k_undeclared, "1:22"},
+      {rss_title("&#65535;"), k_undeclared, "1:22"},
+      // Not XML characters, even when written as themselves: the place is the character's.
+      {rss_title("a\xEF\xBF\xBF"), k_noncharacter, "1:23"},
+      {"<rss>\n<x a='\xEF\xBF\xBE'/></rss>", k_noncharacter, "2:7"},
       {rss_title("&#1114112;"), k_undeclared, "1:22"},
       // Values that would wrap around a 32-bit accumulator into 'A'.
       {rss_title("&#4294967361;"), k_undeclared, "1:22"},

@@ -290,6 +290,44 @@ bool fields_in_range(const date_fields &f) {
          f.minute >= 0 && f.minute <= 59 && f.second >= 0 && f.second <= 60;
 }
 
+// The form JavaScript's Date prints: "Sat Oct 06 2018 00:00:00 GMT+0000 (UTC)", also without the
+// offset or the zone's name in parentheses ("... 00:00:00 GMT").
+bool read_js_date(const char *text, date_fields &f, int32_t &east) {
+  date_scanner s{text};
+  std::string_view weekday, mon, zone;
+  f = {};
+  if (!s.word(3, weekday) || weekday.size() != 3 || !is_space(static_cast<unsigned char>(*s.p)) ||
+      !s.word(3, mon) || (f.month = month_number(mon, false)) == 0 ||
+      s.number(f.day) != got::value || s.number(f.year) != got::value ||
+      s.number(f.hour) != got::value || !s.literal(':') || s.number(f.minute) != got::value ||
+      !s.literal(':') || s.number(f.second) != got::value || !fields_in_range(f)) {
+    return false;
+  }
+  s.skip_space();
+  if (std::strncmp(s.p, "GMT", 3) != 0) return false;
+  s.p += 3;
+  east = 0;
+  if (*s.p == '+' || *s.p == '-') {
+    size_t n = 1;
+    while (n < 5 && is_digit(static_cast<unsigned char>(s.p[n]))) n++;
+    if (n != 5) return false;
+    int32_t hours = (s.p[1] - '0') * 10 + (s.p[2] - '0');
+    int32_t minutes = (s.p[3] - '0') * 10 + (s.p[4] - '0');
+    if (hours > 23 || minutes > 59) return false;
+    east = (s.p[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+    s.p += 5;
+  }
+  s.skip_space();
+  // The zone's name in parentheses is for people: the offset says it.
+  if (*s.p == '(') {
+    const char *close = std::strchr(s.p, ')');
+    if (!close) return false;
+    s.p = close + 1;
+    s.skip_space();
+  }
+  return *s.p == '\0';
+}
+
 // The strict reading first, so that every text it dates keeps that date (the lenient one could
 // find a second date after a later comma); then the forms RFC 2822 also allows.
 bool read_mail_date(const char *text, date_fields &f, int32_t &east) {
@@ -318,7 +356,7 @@ int64_t vepod_parse_date(const char *text) {
   int32_t east = 0;
   bool ok = read_reduced(text, f) ? fields_in_range(f)
             : is_iso_date(text)   ? read_iso(text, f, east) && fields_in_range(f)
-                                  : read_mail_date(text, f, east);
+                                  : read_mail_date(text, f, east) || read_js_date(text, f, east);
   if (!ok) return -1;
   return epoch_ms(f, east);
 }

@@ -70,5 +70,6 @@ int vepod_decode_reference(std::string_view name, char *out) {
     value = value * (hex ? 16 : 10) + digit;
     if (value > 0x10FFFF) return -1;
   }
-  return value == 0 ? -1 : vepod_utf8_encode(value, out);
+  // NUL, U+FFFE and U+FFFF are no XML characters.
+  return value == 0 || value == 0xFFFE || value == 0xFFFF ? -1 : vepod_utf8_encode(value, out);
 }

@@ -32,7 +32,8 @@ enum elem_kind : uint8_t {
   e_itunes_image,
   e_enclosure,
   e_duration,  // itunes:duration, duration
-  e_date,      // pubdate, published, issued, updated and the Dublin Core dates
+  e_date,      // pubdate, published, issued and the Dublin Core dates
+  e_updated,   // Atom: dates an episode only when nothing says when it was published
   e_channel,
   e_description,
   e_content_encoded,
@@ -64,6 +65,8 @@ enum elem_kind : uint8_t {
   e_alternate,
   e_alt_source,
   e_thumbnail,
+  e_media_description,  // Media RSS show notes, the last source of an episode's description
+  e_live_item,          // podcast:liveItem: nothing inside speaks for the channel
 };
 
 // Looked up by first letter: this runs for every start tag of a document.
@@ -96,7 +99,8 @@ elem_kind classify(string_view name) {
                                   {"itunes:episode", e_episode},
                                   {"itunes:episodetype", e_episode_type}};
   static constexpr known k_m[] = {{"managingeditor", e_managing_editor},
-                                  {"media:thumbnail", e_thumbnail}};
+                                  {"media:thumbnail", e_thumbnail},
+                                  {"media:description", e_media_description}};
   static constexpr known k_n[] = {{"name", e_name}};
   static constexpr known k_p[] = {{"pubdate", e_date},
                                   {"published", e_date},
@@ -109,12 +113,13 @@ elem_kind classify(string_view name) {
                                   {"podcast:transcript", e_transcript},
                                   {"podcast:alternateenclosure", e_alternate},
                                   {"podcast:source", e_alt_source},
+                                  {"podcast:liveitem", e_live_item},
                                   {"psc:chapter", e_psc_chapter}};
   static constexpr known k_s[] = {{"summary", e_summary}, {"subtitle", e_subtitle}};
   static constexpr known k_t[] = {{"title", e_title}};
   static constexpr known k_g[] = {{"guid", e_guid}};
   static constexpr known k_l[] = {{"link", e_link}, {"language", e_language}};
-  static constexpr known k_u[] = {{"url", e_url}, {"updated", e_date}};
+  static constexpr known k_u[] = {{"url", e_url}, {"updated", e_updated}};
   std::span<const known> candidates;
   switch (vepod_ascii_lower(static_cast<unsigned char>(name[0]))) {
     case 'a':
@@ -441,7 +446,7 @@ class feed_mapper final : public vepod_xml_consumer {
   vepod_item *item_ = nullptr;
   // Ranks of what the ranked members of the feed and of the current item hold.
   struct ranks {
-    uint8_t description, author, image, season, episode;
+    uint8_t description, author, image, season, episode, date;
   };
   ranks feed_ranks_{}, item_ranks_{};
   // A person waits for its name, the element's text, from its start tag to its end; depth -1
@@ -456,6 +461,8 @@ class feed_mapper final : public vepod_xml_consumer {
   int32_t alternate_ = -1;
   const vepod_item *alternate_item_ = nullptr;
   int32_t format_ = vepod_format_none;
+  // The depth of the podcast:liveItem being read outside an episode, -1 when none.
+  int live_depth_ = -1;
   int32_t items_seen_ = 0;
   // Once vepod_max_items are kept: their slots, ordered so that the one to give up is on top.
   int32_t heap_[vepod_max_items];
@@ -635,7 +642,11 @@ vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kin
       }
       if (item_->link) return vepod_xml_ok;
       string_view href = attr(tag, "href");
-      if (vepod_ci_eq(attr(tag, "rel"), "alternate")) return take_attr(&item_->link, href, true);
+      // An Atom link without a rel is an alternate too.
+      if (string_view rel = attr(tag, "rel");
+          vepod_ci_eq(rel, "alternate") || (atom() && rel.empty())) {
+        return take_attr(&item_->link, href, true);
+      }
       // An RSS link's text is the episode's page.
       return want_if(!atom() && href.empty());
     }
@@ -652,6 +663,8 @@ vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kin
       return want_if(details_ && atom() && may_take(r.description, 2));
     case e_itunes_summary:
       return want_if(details_ && may_take(r.description, 3));
+    case e_media_description:
+      return want_if(details_ && may_take(r.description, 4));
     case e_itunes_author:
       return want_if(may_take(r.author, 1));
     case e_dc_creator:
@@ -660,7 +673,9 @@ vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kin
       // An Atom author holds a name; an RSS author is a text.
       return want_if(!atom() && may_take(r.author, 3));
     case e_name:
-      return want_if(atom() && kinds_[tag.depth - 1] == e_author && may_take(r.author, 3));
+      // An author's name; in RSS that is an atom:author inside an item, whose e-mail and URI are
+      // no part of it.
+      return want_if(kinds_[tag.depth - 1] == e_author && may_take(r.author, 3));
     case e_season:
       return want_if(may_take(r.season, 1));
     case e_podcast_season:
@@ -703,10 +718,12 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
     case e_content:
     case e_description:
     case e_summary:
-    case e_itunes_summary: {
+    case e_itunes_summary:
+    case e_media_description: {
       if (!details_ || (kind == e_summary && !atom())) return vepod_xml_ok;
       uint8_t rank = kind == e_content_encoded || kind == e_content ? 1
                      : kind == e_itunes_summary                     ? 3
+                     : kind == e_media_description                  ? 4
                                                                     : 2;
       if (!may_take(r.description, rank)) return vepod_xml_ok;
       vepod_item_heavy *h = heavy();
@@ -719,7 +736,7 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
     case e_author:
       return atom() ? vepod_xml_ok : take_ranked(&item_->author, r.author, 3, text, false);
     case e_name:
-      if (atom() && depth > 1 && kinds_[depth - 1] == e_author) {
+      if (depth > 1 && kinds_[depth - 1] == e_author) {
         return take_ranked(&item_->author, r.author, 3, text, false);
       }
       return vepod_xml_ok;
@@ -889,6 +906,7 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *wa
     case e_guid:
     case e_duration:
     case e_date:
+    case e_updated:
     case e_url:
       *want = vepod_xml_want_text;
       break;
@@ -903,6 +921,12 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *wa
       break;
   }
   if (!item_) {
+    if (live_depth_ >= 0) return vepod_xml_ok;
+    if (kind == e_live_item && !tag.self_closing) {
+      live_depth_ = tag.depth;
+      *want = vepod_xml_want_end;
+      return vepod_xml_ok;
+    }
     if (kind == (atom() ? e_entry : e_item)) {
       // Read into the slot after the kept ones; item_done decides whether it stays.
       vepod_item &item = feed_->items[feed_->nitems];
@@ -923,6 +947,10 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
   if (item_ && (kind == e_item || kind == e_entry)) {
     item_done();
     item_ranks_ = {};
+    return vepod_xml_ok;
+  }
+  if (!item_ && live_depth_ >= 0) {
+    if (depth == live_depth_) live_depth_ = -1;
     return vepod_xml_ok;
   }
   if (!text) return vepod_xml_ok;
@@ -946,8 +974,17 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
       return vepod_xml_ok;
     }
     case e_date:
-      if (item_->mtime_ms == -1) item_->mtime_ms = vepod_parse_date(text);
+    case e_updated: {
+      // Any publication date over an update; among equals the first that reads as a date.
+      uint8_t rank = kind == e_date ? 1 : 2;
+      if (!may_take(item_ranks_.date, rank)) return vepod_xml_ok;
+      int64_t ms = vepod_parse_date(text);
+      if (ms != -1) {
+        item_->mtime_ms = ms;
+        item_ranks_.date = rank;
+      }
       return vepod_xml_ok;
+    }
     default:
       return item_end(kind, depth, {text, len});
   }

@@ -150,6 +150,20 @@ const char *check_utf8(const unsigned char *s, size_t n, size_t *at) {
   return nullptr;
 }
 
+// The message for the first U+FFFE or U+FFFF in checked UTF-8 [s, s+n), or NULL; its offset in
+// *at. XML 1.0 excludes both from its characters; only EF BF BE and EF BF BF encode them, so the
+// scan costs a memchr for documents without EF bytes.
+const char *check_noncharacters(const unsigned char *s, size_t n, size_t *at) {
+  for (const unsigned char *p = s, *end = s + n;
+       (p = static_cast<const unsigned char *>(std::memchr(p, 0xEF, end - p))); p++) {
+    if (end - p >= 3 && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF)) {
+      *at = p - s;
+      return "U+FFFE and U+FFFF are not XML characters";
+    }
+  }
+  return nullptr;
+}
+
 // MARK: References
 
 // A faulty reference is where reading stops. Kept out of read_ref, which runs for every reference.
@@ -763,6 +777,7 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
         return vepod_xml_out_of_memory;
     }
   }
+  if (!message) message = check_noncharacters(input, input_len, &at);
   vepod_xml_status status = vepod_xml_invalid;
   bool placed = message != nullptr;  // the input checks know where the fault is
   if (!message) {
