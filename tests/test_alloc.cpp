@@ -10,17 +10,20 @@
 #include <new>
 #include <string>
 
+#include "handler/vepod_handler.h"
+#include "io/vepod_io.h"
 #include "util/vepod_util.h"
 #include "vepod.h"
 
-// The C++ runtime's allocations of the library follow the same hook as its own.
-void *operator new(size_t size) {
+// The C++ runtime's allocations of the library follow the same hook as its own. The pair stays out
+// of line: inlined, the compiler would see a free() of what it takes for operator new's memory.
+[[gnu::noinline]] void *operator new(size_t size) {
   if (vepod_alloc_should_fail()) throw std::bad_alloc();
   if (void *block = std::malloc(size ? size : 1)) return block;
   throw std::bad_alloc();
 }
-void operator delete(void *block) noexcept { std::free(block); }
-void operator delete(void *block, size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void *block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void *block, size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -49,9 +52,19 @@ constexpr const char *kPage = R"(<html><head>
   <link rel="alternate" type="application/rss+xml" href="/feed" title="again">
 </head></html>)";
 
-// Runs call once for every allocation the successful run makes, with that one allocation failing.
-// call returns 0 on success, else a negative code; check inspects each failing run.
-void exhaust(const std::function<int()> &call, const std::function<void(int)> &check) {
+// What one run of a call came to: its code and what it answered (text handed out, or the state it
+// left), read once allocations no longer fail.
+struct outcome {
+  int rc;
+  std::string answer;
+};
+
+// Runs call once for every allocation the clean run makes, with that one allocation failing. Each
+// run must fail as a whole (a negative code, which check inspects) or give the clean run's answer:
+// a success that lost part of its answer on the way would pass for the whole one. answer reads
+// what a run answered, after it, with failures off.
+void exhaust(const std::function<int()> &call, const std::function<std::string()> &answer,
+             const std::function<void(int)> &check) {
 #if defined(_WIN32)
   // MinGW's C++ runtime registers the cleanup of a thread's results through operator new once, at
   // the thread's first operation: the runs that count allocations come after it.
@@ -62,14 +75,19 @@ void exhaust(const std::function<int()> &call, const std::function<void(int)> &c
   long used = LONG_MAX / 2 - vepod_alloc_fail_after(-1);
   ASSERT_EQ(clean, 0);
   ASSERT_GT(used, 0);
+  const std::string clean_answer = answer();
   for (long k = 0; k < used; k++) {
     vepod_alloc_fail_after(k);
     int rc = call();
     long left = vepod_alloc_fail_after(-1);
-    EXPECT_LT(left, 0) << "the run stopped before allocation " << k;
     SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(used));
+    EXPECT_LT(left, 0) << "the run stopped before allocation " << k;
     EXPECT_LE(rc, 0);
-    if (rc != 0) check(rc);
+    if (rc != 0) {
+      check(rc);
+    } else {
+      EXPECT_EQ(answer(), clean_answer) << "a run that lost an allocation answered otherwise";
+    }
   }
 }
 
@@ -80,34 +98,39 @@ void reset_state() {
   vepod_cache_set_max_age(0);  // every call reaches the transport and stores its answer
 }
 
+// The text a successful run handed out, taken and released once failures are off (the test's own
+// allocations inside a run would count as the library's).
+std::string take_text(char *&json) {
+  std::string text = json ? json : "";
+  std::free(json);
+  json = nullptr;
+  return text;
+}
+
 TEST(AllocationFailure, ParseFeed) {
+  char *json = nullptr;
   exhaust(
-      [] {
-        char *json = reinterpret_cast<char *>(1);
+      [&] {
         char err[160];
+        json = reinterpret_cast<char *>(1);
         int rc = vepod_parse_feed(kFeed, std::strlen(kFeed), &json, err, sizeof err);
-        if (rc == 0) {
-          std::free(json);
-        } else if (json) {
-          ADD_FAILURE() << "a failure handed out a text";
-        }
+        if (rc != 0 && json) ADD_FAILURE() << "a failure handed out a text";
         return rc;
       },
-      [](int rc) { EXPECT_EQ(rc, -1); });
+      [&] { return take_text(json); }, [](int rc) { EXPECT_EQ(rc, -1); });
 }
 
 TEST(AllocationFailure, DiscoverFeeds) {
+  char *json = nullptr;
   exhaust(
-      [] {
-        char *json = nullptr;
+      [&] {
         char err[160];
         int rc = vepod_discover_feeds(kPage, std::strlen(kPage), "http://h/page", &json, err,
                                       sizeof err);
-        if (rc == 0) std::free(json);
         if (rc != 0 && std::strcmp(err, "out of memory") != 0) ADD_FAILURE() << err;
         return rc;
       },
-      [](int rc) { EXPECT_EQ(rc, -1); });
+      [&] { return take_text(json); }, [](int rc) { EXPECT_EQ(rc, -1); });
 }
 
 TEST(AllocationFailure, FakeRoutes) {
@@ -121,38 +144,96 @@ TEST(AllocationFailure, FakeRoutes) {
         }
         return vepod_fake_fail("http://h/3", "down");
       },
+      [] {
+        // What the fake transport answers for each route.
+        const tervala_io *io = vepod_io_fake();
+        std::string routes;
+        for (int i = 0; i < 10; i++) {
+          std::string url = "http://h/" + std::to_string(i);
+          char *body = nullptr, *error = nullptr;
+          int status = 0;
+          int rc = io->get(io->ctx, url.c_str(), &body, &status, &error);
+          routes += url + " " + std::to_string(rc) + " " + std::to_string(status) + " " +
+                    (body ? body : "-") + " " + (error ? error : "-") + "\n";
+          io->free(io->ctx, body);
+          io->free(io->ctx, error);
+        }
+        return routes;
+      },
       [](int rc) { EXPECT_EQ(rc, -5); });
   vepod_fake_reset();
 }
 
 // The catalogue operations over the fake transport and the cache: any failure must carry a code
 // and a message, and the caller's buffer an error document or an empty text.
-void exhaust_operation(const std::function<int(char *, int32_t)> &operation) {
+void exhaust_operation(const std::function<int(char *, int32_t)> &operation,
+                       bool from_stored_answers = false) {
   static char out[1 << 14];
   exhaust(
       [&] {
-        vepod_cache_clear();  // each run takes the same path up to its failing allocation
+        // Each run takes the same path up to its failing allocation.
+        if (!from_stored_answers) vepod_cache_clear();
         return operation(out, sizeof out);
       },
+      [] { return std::string(out); },
       [](int rc) {
         EXPECT_LT(rc, 0);
         EXPECT_STRNE(vepod_last_error(), "");
         // A feed that could not be read for lack of memory is not a page without feed links.
-        EXPECT_STRNE(vepod_last_error(), "no feeds found at page");
+        EXPECT_STRNE(vepod_last_error(), "no feed links found on the page");
         EXPECT_TRUE(out[0] == '\0' || std::strncmp(out, "{\"error\":\"", 10) == 0) << out;
       });
 }
+
+// The host's transport: what it allocates is the host's (plain malloc), so the runs fail only the
+// library's own allocations, and a transport failure, which rightly leaves the other sources
+// answering, never stands for the library running out of memory.
+struct host_route {
+  const char *url;
+  int status;
+  const char *body;
+};
+constexpr host_route kRoutes[] = {
+    {"http://h/feed", 200, kFeed},
+    {"http://h/page", 200, kPage},
+    {"http://h/atom", 200, "<feed><title>A</title></feed>"},
+    {"http://h/partial", 206, kFeed},
+};
+
+int host_get(void *, const char *url, char **body, int *status, char **error) {
+  *error = nullptr;
+  *status = 404;
+  const char *text = "";
+  for (const host_route &r : kRoutes) {
+    if (std::strcmp(r.url, url) == 0) {
+      *status = r.status;
+      text = r.body;
+    }
+  }
+  size_t n = std::strlen(text) + 1;
+  *body = static_cast<char *>(std::malloc(n));
+  std::memcpy(*body, text, n);
+  return 0;
+}
+
+void host_free(void *, void *block) { std::free(block); }
+
+constexpr tervala_io kHostIo = {nullptr, host_get, nullptr, host_free};
 
 class AllocationFailureOperations : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_state();
-    ASSERT_EQ(vepod_fake_set("http://h/feed", 200, kFeed), 0);
-    ASSERT_EQ(vepod_fake_set("http://h/page", 200, kPage), 0);
-    ASSERT_EQ(vepod_fake_set("http://h/atom", 200, "<feed><title>A</title></feed>"), 0);
+    ASSERT_EQ(vepod_set_io(&kHostIo), 0);
+    // A new source's identifier is the same in every run.
+    vepod_set_random_source([](uint32_t *value) {
+      *value = 7;
+      return 0;
+    });
   }
   void TearDown() override {
-    vepod_fake_reset();
+    vepod_set_random_source(nullptr);
+    vepod_set_io(nullptr);
     vepod_cache_clear();
     vepod_cache_set_max_age(21600);
   }
@@ -189,10 +270,22 @@ TEST_F(AllocationFailureOperations, StreamUrlLookup) {
   });
 }
 
+// A feed a configured page announced, looked up alone once the page and the feed are stored.
+TEST_F(AllocationFailureOperations, StreamUrlLookupInAStoredAnnouncedFeed) {
+  const char *page = R"({"URL":"http://h/atom\nhttp://h/page"})";
+  vepod_cache_set_max_age(21600);
+  char out[4096];
+  ASSERT_EQ(vepod_list(page, "http://h/feed", out, sizeof out), 0) << out;
+  exhaust_operation(
+      [&](char *to, int32_t len) {
+        return vepod_stream_url(page, R"({"id":"1","path":"http://h/feed/1"})", to, len);
+      },
+      true);
+}
+
 // A source that answered 206 failed without a code of its own; a lookup in it must still fail
 // when loading it again runs out of memory.
 TEST_F(AllocationFailureOperations, StreamUrlLookupInAPartialAnswerNeverSucceeds) {
-  ASSERT_EQ(vepod_fake_set("http://h/partial", 206, kFeed), 0);
   const char *partial = R"({"URL":"http://h/partial"})";
   const char *entry = R"({"id":"1","path":"http://h/partial"})";
   char out[256];

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -203,6 +204,130 @@ TEST_F(Catalogue, PageFeedsArePendingAndNamedByTheirLinks) {
   EXPECT_EQ(list(settings, "http://site.example/").text, "[]");
 }
 
+std::vector<std::string> listed_paths(const Answer &a) {
+  std::vector<std::string> paths;
+  yyjson_doc *doc = yyjson_read(a.text.data(), a.text.size(), 0);
+  size_t i, n;
+  yyjson_val *entry;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc), i, n, entry) {
+    paths.emplace_back(yyjson_get_str(yyjson_obj_get(entry, "path")));
+  }
+  yyjson_doc_free(doc);
+  return paths;
+}
+
+// A feed configured twice, or configured and announced by a configured page, is one folder, at
+// the place it first takes.
+TEST_F(Catalogue, EachFeedIsListedOnceAtItsFirstPlace) {
+  ASSERT_EQ(vepod_fake_set("http://site.example/", 200, kPage), 0);
+  ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, kFeed), 0);
+  const std::string audio = "http://site.example/audio.xml";
+  const std::string video = "http://site.example/video.atom";
+  struct Case {
+    const char *urls;
+    std::vector<std::string> paths;
+  };
+  const Case cases[] = {
+      {"http://pod.example/feed.xml\nhttp://pod.example/feed.xml", {kFeedUrl}},
+      {"http://site.example/\nhttp://site.example/audio.xml\nhttp://pod.example/feed.xml",
+       {audio, video, kFeedUrl}},
+      {"http://site.example/audio.xml\nhttp://pod.example/feed.xml\nhttp://site.example/",
+       {audio, kFeedUrl, video}},
+      {"http://site.example/\nhttp://site.example/", {audio, video}},
+  };
+  ASSERT_EQ(vepod_fake_set(audio.c_str(), 200, kFeed), 0);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.urls);
+    Answer root = list(settings_for(c.urls), "");
+    ASSERT_EQ(root.code, 0) << root.text;
+    EXPECT_EQ(listed_paths(root), c.paths);
+  }
+}
+
+// Resolving an entry and reading its details load only the feed its path names when the source
+// configures it, or a configured page announced it and both answers are stored; otherwise the
+// whole source.
+TEST_F(Catalogue, EntryOperationsLoadOnlyTheNamedFeed) {
+  const char *other = "http://other.example/feed.xml";
+  const char *page = "http://site.example/";
+  const char *audio = "http://site.example/audio.xml";
+  ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, kFeed), 0);
+  ASSERT_EQ(vepod_fake_set(other, 200, kFeed), 0);
+  ASSERT_EQ(vepod_fake_set(page, 200, kPage), 0);
+  ASSERT_EQ(vepod_fake_set(audio, 200, kFeed), 0);
+  const std::string settings = settings_for(std::string(other) + "\n" + page + "\n" + kFeedUrl);
+  // The transport calls each URL takes during call().
+  auto calls_during = [&](const std::function<Answer()> &call, Answer *answer) {
+    std::map<std::string, int> before, after;
+    for (const char *url : {other, page, audio, kFeedUrl}) before[url] = vepod_fake_calls(url);
+    *answer = call();
+    for (const char *url : {other, page, audio, kFeedUrl}) {
+      after[url] = vepod_fake_calls(url) - before[url];
+    }
+    return after;
+  };
+  const std::map<std::string, int> only_feed = {{other, 0}, {page, 0}, {audio, 0}, {kFeedUrl, 1}};
+  const std::string ep1 = std::string(kFeedUrl) + "/ep-1";
+  const std::string entry = R"({"id":"ep-2","path":")" + std::string(kFeedUrl) + "/ep-2\"}";
+  const std::string by_feed = R"({"id":"ep-2","path":")" + std::string(kFeedUrl) + "\"}";
+  struct Case {
+    const char *what;
+    std::function<Answer()> call;
+    const char *expected;
+  };
+  const Case cases[] = {
+      {"stream URL", [&] { return stream(settings.c_str(), entry.c_str()); },
+       R"({"url":"http://pod.example/2.mp3","headers":{}})"},
+      {"stream URL by the feed's own URL",
+       [&] { return stream(settings.c_str(), by_feed.c_str()); },
+       R"({"url":"http://pod.example/2.mp3","headers":{}})"},
+      {"entry details", [&] { return list(settings, ep1.c_str()); }, "\"id\":\"ep-1\""},
+      {"feed folder", [&] { return list(settings, kFeedUrl); }, "\"id\":\"ep-2\""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    vepod_cache_clear();
+    Answer a;
+    EXPECT_EQ(calls_during(c.call, &a), only_feed);
+    ASSERT_EQ(a.code, 0) << a.text;
+    EXPECT_NE(a.text.find(c.expected), std::string::npos) << a.text;
+  }
+
+  // An announced feed: alone once the page and the feed are stored, else with the whole source.
+  const std::string announced = R"({"id":"ep-1","path":"http://site.example/audio.xml/ep-1"})";
+  const std::map<std::string, int> whole = {{other, 1}, {page, 1}, {audio, 1}, {kFeedUrl, 1}};
+  const std::map<std::string, int> none = {{other, 0}, {page, 0}, {audio, 0}, {kFeedUrl, 0}};
+  for (bool stored : {false, true}) {
+    SCOPED_TRACE(stored ? "stored" : "not stored");
+    vepod_cache_clear();
+    if (stored) {
+      ASSERT_EQ(list(settings, audio).code, 0);
+    }
+    long parsed_before = counters()["feeds.parsed"];
+    Answer a;
+    EXPECT_EQ(calls_during([&] { return stream(settings.c_str(), announced.c_str()); }, &a),
+              stored ? none : whole);
+    EXPECT_EQ(a.text, R"({"url":"http://pod.example/1.mp3","headers":{}})");
+    // Only the announced feed was read.
+    if (stored) {
+      EXPECT_EQ(counters()["feeds.parsed"] - parsed_before, 1);
+    }
+  }
+
+  // A path that names no feed of the source is looked for in all of it.
+  vepod_cache_clear();
+  Answer a;
+  const std::map<std::string, int> roots = {{other, 1}, {page, 1}, {audio, 0}, {kFeedUrl, 1}};
+  EXPECT_EQ(calls_during(
+                [&] {
+                  return stream(settings.c_str(),
+                                R"({"id":"ep-1","path":"http://nowhere.example/f/ep-1"})");
+                },
+                &a),
+            roots);
+  EXPECT_EQ(a.code, -2);
+}
+
 struct FailureCase {
   const char *what;
   const char *settings;  // URL lines joined by '\n' when not starting with '{'
@@ -232,7 +357,7 @@ TEST_F(Catalogue, ListFailures) {
       {"all missing", "http://h/missing\nhttp://h/missing?k=1", "", -2,
        "HTTP 410 from http://h/missing?<redacted>"},
       {"only partial answers", "http://h/partial", "", -5, "no feeds found"},
-      {"page without feeds", "http://h/plain", "", -5, "no feeds found at page"},
+      {"page without feeds", "http://h/plain", "", -5, "no feed links found on the page"},
       {"empty answer", "http://h/blank", "", -5, "empty response"},
       {"transport failure", "http://h/down", "", -4,
        "transport failure for http://h/down: fake: transport failure"},
@@ -263,7 +388,7 @@ TEST_F(Catalogue, ValidateFailures) {
        "HTTP 404 from http://h/missing"},
       {"partial answer only", "http://h/partial", nullptr, -5,
        "no episodes and no discovered feeds"},
-      {"page without feeds", "http://h/plain", nullptr, -5, "no feeds found at page"},
+      {"page without feeds", "http://h/plain", nullptr, -5, "no feed links found on the page"},
   };
   for (const FailureCase &c : cases) {
     SCOPED_TRACE(c.what);
@@ -274,6 +399,46 @@ TEST_F(Catalogue, ValidateFailures) {
         vepod_validate(c.settings ? settings_of(c.settings).c_str() : nullptr, out, sizeof out);
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(std::string(out), error_doc(c.message));
+  }
+}
+
+// A body whose root element is a feed's but that does not read as one is a broken feed, named by
+// the reader's own message as vepod_parse_feed gives it; anything else is a page without feeds.
+TEST_F(Catalogue, BrokenFeedIsToldFromAPageWithoutFeeds) {
+  struct body_case {
+    const char *what;
+    std::string body;
+    bool broken;
+  };
+  const std::string head = "<rss><channel><title>S</title><item><guid>1</guid>";
+  const body_case cases[] = {
+      {"cut off half-way", head + "<enclosure url='http://m/1.mp3'/></item><item><ti", true},
+      {"undeclared entity", head + "<title>a &nbsp; b</title></item></channel></rss>", true},
+      {"mismatched close tag", head + "</channel></item></rss>", true},
+      {"self-closing root", "<feed/>", true},
+      {"RDF root", "<rdf:RDF><channel></rdf:RDF>", true},
+      {"plain text", "just some words", false},
+      {"web page", "<html><head><title>Shop</title></head><body>x</body></html>", false},
+      {"other XML", "<?xml version='1.0'?><svg><g/></svg>", false},
+  };
+  for (const body_case &c : cases) {
+    SCOPED_TRACE(c.what);
+    vepod_fake_reset();
+    vepod_cache_clear();
+    ASSERT_EQ(vepod_fake_set(kFeedUrl, 200, c.body.c_str()), 0);
+    std::string expected = "no feed links found on the page";
+    if (c.broken) {
+      char *json = nullptr;
+      char err[512];
+      ASSERT_EQ(vepod_parse_feed(c.body.data(), c.body.size(), &json, err, sizeof err), -1);
+      expected = err;
+    }
+    for (const char *path : {"", kFeedUrl}) {
+      Answer a = list(settings_for(kFeedUrl), path);
+      EXPECT_EQ(a.code, -5);
+      EXPECT_EQ(a.text, error_doc(expected)) << path;
+    }
+    EXPECT_EQ(validate(settings_for(kFeedUrl)).text, error_doc(expected));
   }
 }
 
@@ -361,7 +526,11 @@ TEST_F(Catalogue, StreamUrlFailures) {
       {R"({"id":"ep-1"})", -2, "entry id not found in feed"},
       {R"({"id":"ep-1","path":"http://h/other/ep-1"})", -2, "entry id not found in feed"},
       {R"({"id":"nope","path":"http://h/feed/ep-1"})", -2, "entry id not found in feed"},
-      {R"({"id":"ep-1","path":"http://h/down"})", -4, "entry id not found in feed"},
+      // A feed that cannot be fetched or read says why.
+      {R"({"id":"ep-1","path":"http://h/down"})", -4,
+       "transport failure for http://h/down: fake: transport failure"},
+      {R"({"id":"ep-1","path":"http://h/down/ep-1"})", -4,
+       "transport failure for http://h/down: fake: transport failure"},
       // A NUL inside a value must not cut it down to a URL, path or id that it does not equal.
       {R"({"stream_url":"http://pod.example/1.mp3\u0000x"})", -2, "entry id not found in feed"},
       {R"({"id":"ep-1","path":"http://h/feed\u0000x"})", -2, "entry id not found in feed"},
@@ -506,7 +675,6 @@ TEST_F(Catalogue, EveryListedEntryResolves) {
                  "<rss><channel><title>S</title>"
                  "<item><guid>rel</guid><enclosure url=\"/media/ep1.mp3\"/></item>"
                  "<item><guid>blank</guid><enclosure url=\" http://h/ep2.mp3\t\"/></item>"
-                 "<item><guid>other scheme</guid><enclosure url=\"ftp://h/ep3.mp3\"/></item>"
                  "<item><guid>g&#xD800;3</guid><enclosure url=\"ep4.mp3\"/></item>"
                  "<item><guid>a/b?c#d%e</guid><enclosure url=\"http://h/ep5.mp3\"/></item>"
                  "</channel></rss>");
@@ -532,7 +700,6 @@ TEST_F(Catalogue, EveryListedEntryResolves) {
   const std::map<std::string, std::string> expected = {
       {"rel", "http://h/media/ep1.mp3"},
       {"blank", "http://h/ep2.mp3"},
-      {"other scheme", "ftp://h/ep3.mp3"},
       {"g\xEF\xBF\xBD"
        "3",
        "http://h/shows/ep4.mp3"},
@@ -542,8 +709,8 @@ TEST_F(Catalogue, EveryListedEntryResolves) {
 
   // The id part of the path alone, without the locator, names the episode too.
   Answer by_path = stream(
-      settings.c_str(), R"({"id":"other scheme","path":"http://h/shows/feed.xml/other%20scheme"})");
-  EXPECT_EQ(by_path.text, R"({"url":"ftp://h/ep3.mp3","headers":{}})");
+      settings.c_str(), R"({"id":"a/b?c#d%e","path":"http://h/shows/feed.xml/a%2Fb%3Fc%23d%25e"})");
+  EXPECT_EQ(by_path.text, R"({"url":"http://h/ep5.mp3","headers":{}})");
 }
 
 // The operations know the feed's URL and resolve relative media, artwork and page links against
@@ -570,6 +737,77 @@ TEST_F(Catalogue, RelativeUrlsResolveAgainstTheFeed) {
   char *json = nullptr;
   ASSERT_EQ(vepod_parse_feed(doc.data(), doc.size(), &json, nullptr, 0), 0);
   EXPECT_NE(std::string(json).find(R"("url":"../media/a.mp3")"), std::string::npos);
+  std::free(json);
+}
+
+// Only absolute http(s) URLs reach a host: media, links, images, chapters, transcripts, persons,
+// alternate sources and funding with any other scheme are left out, and an episode without a
+// usable media URL is not listed. vepod_parse_feed keeps what the feed wrote.
+TEST_F(Catalogue, OnlyHttpUrlsReachTheHost) {
+  const char *feed_url = "http://h/shows/feed.xml";
+  const std::string doc =
+      "<rss><channel><title>S</title><link>javascript:alert(1)</link>"
+      "<itunes:image href='file:///etc/passwd'/>"
+      "<podcast:funding url='vbscript:msgbox(1)'>Fund</podcast:funding>"
+      "<podcast:person href='data:text/html,x' img='smb://h/p.png'>P</podcast:person>"
+      "<item><guid>good</guid><enclosure url='http://m/good.mp3'/>"
+      "<link>javascript:alert(document.cookie)</link>"
+      "<itunes:image href='data:image/png;base64,AAAA'/>"
+      "<podcast:chapters url='file:///c.json' type='application/json+chapters'/>"
+      "<podcast:transcript url='vbscript:x' type='text/vtt'/>"
+      "<podcast:transcript url='t.vtt' type='text/vtt'/>"
+      "<podcast:person href='javascript:x' img='file:///i.png'>G</podcast:person>"
+      "<podcast:alternateEnclosure type='audio/opus'><podcast:source uri='smb://h/a.opus'/>"
+      "<podcast:source uri='/alt.opus'/></podcast:alternateEnclosure>"
+      "<psc:chapter start='0' title='Intro' href='javascript:x' image='data:x'/></item>"
+      "<item><guid>file</guid><enclosure url='file://attacker.example/share/ep.mp3'/></item>"
+      "<item><guid>smb</guid><enclosure url='smb://h/ep.mp3'/></item>"
+      "<item><guid>js</guid><enclosure url='javascript:alert(document.cookie)'/></item>"
+      "<item><guid>ftp</guid><enclosure url='ftp://h/ep.mp3'/></item>"
+      "<item><guid>local</guid><enclosure url='file:///home/user/.ssh/id_rsa'/></item>"
+      "</channel></rss>";
+  vepod_fake_set(feed_url, 200, doc.c_str());
+  const std::string settings = settings_for(feed_url);
+  const std::string entry_path = std::string(feed_url) + "/good";
+  Answer answers[] = {list(settings, ""), list(settings, feed_url),
+                      list(settings, entry_path.c_str())};
+  for (const Answer &a : answers) {
+    ASSERT_EQ(a.code, 0) << a.text;
+    for (const char *scheme : {"javascript:", "vbscript:", "data:", "file:", "smb:", "ftp:"}) {
+      EXPECT_EQ(a.text.find(scheme), std::string::npos) << scheme << " in " << a.text;
+    }
+  }
+  EXPECT_EQ(listed_paths(answers[1]), std::vector<std::string>{entry_path});
+  for (const char *kept : {R"("uri":"http://h/alt.opus")", R"("url":"http://h/shows/t.vtt")"}) {
+    EXPECT_NE(answers[2].text.find(kept), std::string::npos) << kept;
+  }
+
+  // An entry handed back with a locator of another scheme is looked up by its id.
+  const struct {
+    const char *entry;
+    int code;
+    const char *text;
+  } cases[] = {
+      {R"({"locator":"file:///etc/passwd","id":"good","path":"http://h/shows/feed.xml/good"})", 0,
+       R"({"url":"http://m/good.mp3","headers":{}})"},
+      {R"({"id":"local","path":"http://h/shows/feed.xml/local"})", -2,
+       R"({"error":"entry id not found in feed"})"},
+      {R"x({"stream_url":"javascript:alert(1)","id":"js","path":"http://h/shows/feed.xml"})x", -2,
+       R"({"error":"entry id not found in feed"})"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.entry);
+    Answer a = stream(settings.c_str(), c.entry);
+    EXPECT_EQ(a.code, c.code);
+    EXPECT_EQ(a.text, c.text);
+  }
+
+  char *json = nullptr;
+  ASSERT_EQ(vepod_parse_feed(doc.data(), doc.size(), &json, nullptr, 0), 0);
+  for (const char *kept :
+       {"file:///home/user/.ssh/id_rsa", "javascript:alert(1)", "smb://h/a.opus"}) {
+    EXPECT_NE(std::string(json).find(kept), std::string::npos) << kept;
+  }
   std::free(json);
 }
 
@@ -600,8 +838,9 @@ TEST_F(Catalogue, HandlerTableUsesTheCallersTransport) {
   EXPECT_EQ(host.calls, 1);
   EXPECT_NE(std::string(out).find("Morning Show"), std::string::npos);
   EXPECT_EQ(vepod_list(settings.c_str(), "", out, sizeof out), -8);
-  EXPECT_STREQ(out, "{\"error\":\"no tervala_io backend\"}");
+  EXPECT_STREQ(out, "{\"error\":\"no tervala_io transport\"}");
   EXPECT_EQ(table->validate(nullptr, settings.c_str(), out, sizeof out), -8);
+  EXPECT_STREQ(out, "{\"error\":\"no tervala_io transport\"}");
   EXPECT_EQ(table->download(&io, nullptr, nullptr, out, sizeof out), -6);
 }
 

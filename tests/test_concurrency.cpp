@@ -15,6 +15,7 @@
 
 #include "fetch/vepod_fetch.h"
 #include "support.h"
+#include "util/vepod_util.h"
 #include "vepod.h"
 
 namespace {
@@ -25,6 +26,29 @@ constexpr const char *kFeed = R"(<rss><channel><title>Shared</title>
   <item><title>One</title><guid>1</guid><enclosure url="http://m/1.mp3"/></item>
   <item><title>Two</title><enclosure url="http://m/2.mp3"/></item>
 </channel></rss>)";
+
+// Dates and durations keep no state between calls: each thread reads its own values and gets its
+// own answers (and ThreadSanitizer sees no shared buffer).
+TEST(Concurrency, DatesAndDurationsParseOnSeveralThreads) {
+  constexpr int kThreads = 4;
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(kThreads, 0);
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&wrong, t] {
+      const std::string duration = "0" + std::to_string(t) + ":02:03";
+      const std::string date = "2006-01-0" + std::to_string(2 + t) + "T15:04:05Z";
+      const std::string rfc822 = "Mon, 0" + std::to_string(2 + t) + " Jan 2006 15:04:05 GMT";
+      const int64_t day = 86400000;
+      for (int i = 0; i < 2000; i++) {
+        wrong[t] += vepod_parse_duration(duration.c_str()) != t * 3600 + 123;
+        wrong[t] += vepod_parse_date(date.c_str()) != 1136214245000 + t * day;
+        wrong[t] += vepod_parse_date(rfc822.c_str()) != 1136214245000 + t * day;
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  for (int t = 0; t < kThreads; t++) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+}
 
 TEST(Concurrency, OperationsOnFourThreadsCountExactly) {
   vepod_fake_reset();

@@ -114,17 +114,30 @@ TEST(Discover, AttributeRules) {
       {"unquoted value only under its own name",
        "<link rel=alternate type=application/rss+xml data-href=/d>", k_page, k_none},
       {"line feed between = and the quote",
-       "<link rel=\n\"alternate\" type=\"application/rss+xml\" href=\"/f\">", k_page, k_none},
+       "<link rel=\n\"alternate\" type=\"application/rss+xml\" href=\"/f\">", k_page,
+       R"([{"url":"http://h/f","title":""}])"},
+      {"no blank between attributes",
+       R"(<link rel="alternate"type="application/rss+xml"href='/f'title="T">)", k_page,
+       R"([{"url":"http://h/f","title":"T"}])"},
+      {"the first of a repeated attribute counts",
+       R"(<link rel="alternate" type="application/rss+xml" href="/a" href="/b">)", k_page,
+       R"([{"url":"http://h/a","title":""}])"},
+      {"a name ending in href is another attribute",
+       R"(<link rel="alternate" type="application/rss+xml" data-href="/wrong" href="/right">)",
+       k_page, R"([{"url":"http://h/right","title":""}])"},
+      {"a valueless attribute before the others",
+       R"(<link hidden rel="alternate" type="application/rss+xml" href="/f">)", k_page,
+       R"([{"url":"http://h/f","title":""}])"},
       {"no type", R"(<link rel="alternate" href="/f">)", k_page, k_none},
       {"html type", R"(<link rel="alternate" type="text/html" href="/f">)", k_page, k_none},
       {"empty href", R"(<link rel="alternate" type="application/rss+xml" href="">)", k_page,
        k_none},
       {"name inside another attribute's name",
-       R"(<link rel="alternate" type="application/rss+xml" data-href="/d">)", k_page,
-       R"([{"url":"http://h/d","title":""}])"},
+       R"(<link rel="alternate" type="application/rss+xml" data-href="/d">)", k_page, k_none},
       {"name inside another attribute's value",
-       R"(<link rel="alternate" type="application/rss+xml" title="href='/v'">)", k_page,
-       R"([{"url":"http://h/v","title":"href='/v'"}])"},
+       R"(<link rel="alternate" type="application/rss+xml" title="href='/v'">)", k_page, k_none},
+      {"type inside another attribute's value",
+       R"(<link rel="alternate" title="type='application/rss+xml'" href="/f">)", k_page, k_none},
       {"quoted > ends the tag early",
        R"(<link rel="alternate" type="application/rss+xml" title="a>b" href="/f">)", k_page,
        k_none},
@@ -241,16 +254,22 @@ TEST(Discover, IllFormedUtf8BecomesReplacementCharacter) {
   yyjson_doc_free(doc);
 }
 
-TEST(Discover, LongValuesAreCut) {
-  std::string long_href = "/" + std::string(3000, 'a');
+// A title too long is cut; an href too long is left out, since a cut one names another URL.
+TEST(Discover, LongTitlesAreCutAndLongUrlsLeftOut) {
+  std::string longest_href = "/" + std::string(2046, 'a');
   std::string long_title(600, 't');
-  found f = discover(rss_link(long_href, long_title), k_page);
+  found f = discover(rss_link(longest_href, long_title), k_page);
   ASSERT_EQ(f.rc, 0);
-  std::string expected = R"([{"url":"http://h)" + long_href.substr(0, 2047) + R"(","title":")" +
-                         long_title.substr(0, 511) + R"("}])";
-  EXPECT_EQ(f.json, expected);
+  EXPECT_EQ(f.json, R"([{"url":"http://h)" + longest_href + R"(","title":")" +
+                        long_title.substr(0, 511) + R"("}])");
+  for (size_t len : {size_t(2048), size_t(3001)}) {
+    f = discover(rss_link("/" + std::string(len - 1, 'a')) + rss_link("/next"), k_page);
+    EXPECT_EQ(f.json, R"([{"url":"http://h/next","title":""}])") << len;
+  }
+  // A decoded reference counts as its one byte against either limit.
+  f = discover(rss_link("/" + std::string(2040, 'a') + "&amp;&amp;&amp;&amp;&amp;&amp;"), k_page);
+  EXPECT_EQ(f.json, R"([{"url":"http://h/)" + std::string(2040, 'a') + R"(&&&&&&","title":""}])");
 
-  // A decoded reference counts as its one byte against the limit.
   std::string amps;
   for (int i = 0; i < 600; i++) amps += "&amp;";
   f = discover(rss_link("/f", amps), k_page);

@@ -9,12 +9,14 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "util/vepod_util.h"
 
 namespace {
 
-// Attribute values of one link tag live in fixed buffers; longer values are cut.
+// Attribute values of one link tag live in fixed buffers: a longer href is left out, longer other
+// values are cut.
 constexpr size_t k_rel_size = 64;
 constexpr size_t k_type_size = 64;
 constexpr size_t k_href_size = 2048;
@@ -68,16 +70,13 @@ bool clean_text(const char *text, vepod_string &room, std::string_view *clean) {
   return true;
 }
 
-// MARK: Emitted URLs
-
 // MARK: Scanner
 
-// Copies an attribute value starting at v (the tag text ends at end) up to the first byte that
-// `ends` it, decoding the five named references, storing at most cap - 1 bytes.
-template <typename value_end>
-void copy_value(const char *v, const char *end, value_end ends, char *out, size_t cap) {
+// Copies the raw attribute value [v, end), decoding the five named references, into out (cap
+// bytes, NUL-terminated). False when the value did not fit and was cut.
+bool copy_value(const char *v, const char *end, char *out, size_t cap) {
   size_t stored = 0;
-  while (v < end && !ends(*v) && stored + 1 < cap) {
+  while (v < end && stored + 1 < cap) {
     if (*v == '&') {
       const vepod_entity *hit = nullptr;
       for (const vepod_entity &e : vepod_xml_entities) {
@@ -97,26 +96,7 @@ void copy_value(const char *v, const char *end, value_end ends, char *out, size_
     out[stored++] = *v++;
   }
   out[stored] = '\0';
-}
-
-// Finds a quoted value of `name` (lower-case, m bytes) anywhere in the tag text, also inside
-// another attribute's name or value, and copies it into out. False when there is none.
-bool quoted_attr(const char *tag, const char *end, const char *name, size_t m, char *out,
-                 size_t cap) {
-  auto tag_len = size_t(end - tag);
-  for (size_t at = ci_find(tag, tag_len, 0, name, m); at < tag_len;
-       at = ci_find(tag, tag_len, at + m, name, m)) {
-    const char *p = tag + at + m;
-    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) p++;
-    if (p == end || *p != '=') continue;
-    p++;
-    while (p < end && (*p == ' ' || *p == '\t')) p++;
-    if (p == end || (*p != '"' && *p != '\'')) continue;
-    auto closes = [quote = *p](char c) { return c == quote; };
-    copy_value(p + 1, end, closes, out, cap);
-    return true;
-  }
-  return false;
+  return v == end;
 }
 
 // The blanks of HTML's tag syntax.
@@ -124,47 +104,57 @@ constexpr bool is_html_blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
-// Walks the tag's attributes as HTML does and copies the unquoted value of the first attribute
-// named `name` (lower-case, m bytes): it runs to a blank or the end of the tag, so a '/' before the
-// '>' belongs to it. Nothing is copied when that attribute's value is quoted or absent.
-void unquoted_attr(const char *tag, const char *end, const char *name, size_t m, char *out,
-                   size_t cap) {
+// The raw values of the attributes a feed link is read from; the first of each name counts, as in
+// HTML. A value's begin is NULL when the tag has no such attribute.
+struct raw_value {
+  const char *begin = nullptr;
+  const char *end = nullptr;
+};
+
+struct link_attrs {
+  raw_value rel, type, href, title;
+};
+
+// Walks the tag's attributes as HTML's tokenizer does: a name runs to a blank, '/' or '='; a value
+// is quoted (to its closing quote, or the end of the tag when there is none) or unquoted (to a
+// blank or the end of the tag, so a '/' before the '>' belongs to it). Text inside a value or
+// another attribute's name is never taken for an attribute.
+link_attrs read_link_attrs(const char *tag, const char *end) {
+  link_attrs found;
   const char *p = tag;
   while (p < end && !is_html_blank(*p) && *p != '/') p++;  // the tag name
   for (;;) {
     while (p < end && (is_html_blank(*p) || *p == '/')) p++;
-    if (p == end) return;
-    const char *attr = p++;  // a leading '=' belongs to the name
+    if (p == end) return found;
+    const char *name = p++;  // a leading '=' belongs to the name
     while (p < end && !is_html_blank(*p) && *p != '/' && *p != '=') p++;
-    bool wanted = size_t(p - attr) == m && vepod_ci_starts({attr, m}, {name, m});
+    std::string_view attr(name, size_t(p - name));
+    raw_value *wanted = vepod_ci_eq(attr, "rel")     ? &found.rel
+                        : vepod_ci_eq(attr, "type")  ? &found.type
+                        : vepod_ci_eq(attr, "href")  ? &found.href
+                        : vepod_ci_eq(attr, "title") ? &found.title
+                                                     : nullptr;
+    if (wanted && wanted->begin) wanted = nullptr;  // a repeated attribute is ignored
+    const char *after_name = p;
     while (p < end && is_html_blank(*p)) p++;
-    if (p == end || *p != '=') {
-      if (wanted) return;
-      continue;
+    raw_value value{after_name, after_name};  // an attribute without a value is empty
+    if (p < end && *p == '=') {
+      p++;
+      while (p < end && is_html_blank(*p)) p++;
+      if (p < end && (*p == '"' || *p == '\'')) {
+        auto *close = static_cast<const char *>(std::memchr(p + 1, *p, size_t(end - p - 1)));
+        value = {p + 1, close ? close : end};
+        p = close ? close + 1 : end;
+      } else {
+        value.begin = p;
+        while (p < end && !is_html_blank(*p)) p++;
+        value.end = p;
+      }
+    } else {
+      p = after_name;
     }
-    p++;
-    while (p < end && is_html_blank(*p)) p++;
-    if (p < end && (*p == '"' || *p == '\'')) {
-      if (wanted) return;
-      auto *close = static_cast<const char *>(std::memchr(p + 1, *p, size_t(end - p - 1)));
-      p = close ? close + 1 : end;
-      continue;
-    }
-    if (wanted) {
-      copy_value(p, end, is_html_blank, out, cap);
-      return;
-    }
-    while (p < end && !is_html_blank(*p)) p++;
+    if (wanted) *wanted = value;
   }
-}
-
-// Finds the value of the attribute `name` (lower-case) in the tag text and copies it into out;
-// out is left untouched when there is none. A quoted value is looked for first, as it always was;
-// only a tag without one is read for an unquoted value, as minified pages write them.
-void tag_attr(const char *tag, size_t tag_len, const char *name, char *out, size_t cap) {
-  size_t m = std::strlen(name);
-  const char *end = tag + tag_len;
-  if (!quoted_attr(tag, end, name, m, out, cap)) unquoted_attr(tag, end, name, m, out, cap);
 }
 
 bool is_feed_type(const char *type) {
@@ -178,8 +168,7 @@ struct scan_state {
   const char *page_url;
   vepod_link_sink sink;
   void *ctx;
-  // The URLs handed over so far. When one cannot be recorded for lack of memory, its duplicates
-  // are no longer recognised; the URLs recorded before still are.
+  // The URLs handed over so far.
   vepod_text_set<vepod_string> seen;
   bool stopped = false;        // by the sink, or for lack of memory
   bool out_of_memory = false;  // a link could not be made into a record
@@ -188,33 +177,45 @@ struct scan_state {
 };
 
 // Hands the feed link of one <link ...> tag to the sink, if it announces one not handed over
-// before.
+// before. An href too long for its buffer is left out rather than cut to another URL.
 void examine_link(scan_state &st, const char *tag, size_t tag_len) {
-  // Values are read as NUL-terminated texts, so emptying each buffer is enough; clearing all
-  // 2.7 KB for every link tag would be a large share of the work on link-heavy pages.
+  const link_attrs attrs = read_link_attrs(tag, tag + tag_len);
+  if (!attrs.rel.begin || !attrs.type.begin || !attrs.href.begin) return;
+  // Values are read as NUL-terminated texts; clearing all 2.7 KB for every link tag would be a
+  // large share of the work on link-heavy pages.
   char rel[k_rel_size];
-  rel[0] = '\0';
-  tag_attr(tag, tag_len, "rel", rel, sizeof rel);
+  copy_value(attrs.rel.begin, attrs.rel.end, rel, sizeof rel);
   if (!ci_contains(rel, "alternate")) return;
   char type[k_type_size];
-  type[0] = '\0';
-  tag_attr(tag, tag_len, "type", type, sizeof type);
+  copy_value(attrs.type.begin, attrs.type.end, type, sizeof type);
   if (!is_feed_type(type)) return;
   char href[k_href_size];
-  href[0] = '\0';
-  tag_attr(tag, tag_len, "href", href, sizeof href);
-  if (href[0] == '\0') return;
+  if (!copy_value(attrs.href.begin, attrs.href.end, href, sizeof href) || href[0] == '\0') return;
   char title[k_title_size];
   title[0] = '\0';
-  tag_attr(tag, tag_len, "title", title, sizeof title);
+  if (attrs.title.begin) copy_value(attrs.title.begin, attrs.title.end, title, sizeof title);
 
+  // Only an http(s) URL is announced; a failed resolution of one that would be is memory running
+  // out, which fails the whole scan rather than leave the link out.
+  const bool has_scheme = vepod_url_has_scheme(href);
+  if (has_scheme ? !vepod_url_is_http(href) : !vepod_url_is_http(st.page_url)) return;
   vepod_heap_text url(vepod_resolve_url(href, st.page_url));
-  if (!url || !vepod_url_is_http(url.get())) return;
+  if (!url) {
+    st.out_of_memory = st.stopped = true;
+    return;
+  }
+  if (!vepod_url_is_http(url.get())) return;
   std::string_view url_view(url.get());
   if (st.seen.contains(url_view)) return;
 
   std::string_view clean_url, clean_title;
-  if (!clean_text(url.get(), st.url_text, &clean_url) ||
+  bool recorded = false;
+  try {
+    st.seen.emplace(url_view);
+    recorded = true;
+  } catch (const std::bad_alloc &) {
+  }
+  if (!recorded || !clean_text(url.get(), st.url_text, &clean_url) ||
       !clean_text(title, st.title_text, &clean_title)) {
     st.out_of_memory = st.stopped = true;
     return;
@@ -222,10 +223,6 @@ void examine_link(scan_state &st, const char *tag, size_t tag_len) {
   const vepod_feed_link link = {clean_url.data(), clean_url.size(), clean_title.data(),
                                 clean_title.size()};
   if (!st.sink(st.ctx, link)) st.stopped = true;
-  try {
-    st.seen.emplace(url_view);
-  } catch (const std::bad_alloc &) {
-  }
 }
 
 // One pass over the page: each '<' is found once, and each '>' search starts after the '<' it

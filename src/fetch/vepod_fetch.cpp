@@ -192,6 +192,7 @@ struct answer {
   char *body = nullptr;  // a shared body the answer holds a reference to; NULL on failure
   size_t len = 0;
   int status = 0;
+  bool out_of_memory = false;  // the body could not be stored
   char message[k_message_size] = "";
 };
 
@@ -270,6 +271,7 @@ void fetch_through(const tervala_io *io, const char *url, answer &a) {
   copy_stored(url, &copy);
   if (!copy.body) stats.http_errors++;
   take(a, copy, status, "cache write failure");
+  a.out_of_memory = !copy.body;
 }
 
 // A fetch of one URL in progress. Callers of the same URL wait for it and share its answer instead
@@ -314,6 +316,7 @@ void wait_for(std::unique_lock<std::mutex> &hold, flight &f, answer &a) {
     hand_out(a, stored_copy{body_retain(r.body), r.len, r.status}, r.status);
   } else {
     refuse(a, r.code, "%s", r.message);
+    a.out_of_memory = r.out_of_memory;
   }
   hold.lock();
   if (--f.waiters == 0) f.landed.notify_all();
@@ -363,7 +366,9 @@ void fetch_once(const tervala_io *io, const char *url, answer &a) {
 }  // namespace
 
 vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_out,
-                     size_t *body_len_out, int *status_out, char *err, size_t err_size) {
+                     size_t *body_len_out, int *status_out, char *err, size_t err_size,
+                     bool *out_of_memory) {
+  if (out_of_memory) *out_of_memory = false;
   *body_out = nullptr;
   *body_len_out = 0;
   *status_out = 0;
@@ -378,12 +383,24 @@ vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_ou
   if (!answer_fresh(url, a)) fetch_once(io, url, a);
   if (a.code != VEPOD_OK) {
     vepod_put_err(err, err_size, "%s", a.message);
+    if (out_of_memory) *out_of_memory = a.out_of_memory;
     return a.code;
   }
   *body_out = a.body;
   *body_len_out = a.len;
   *status_out = a.status;
   return VEPOD_OK;
+}
+
+bool vepod_get_stored(const char *url, const char **body_out, size_t *body_len_out,
+                      int *status_out) {
+  int32_t max_age = g_max_age.load(std::memory_order_relaxed);
+  stored_copy copy;
+  if (max_age <= 0 || !lookup_fresh(url, max_age, &copy)) return false;
+  *body_out = copy.body;
+  *body_len_out = copy.len;
+  *status_out = copy.status;
+  return true;
 }
 
 void vepod_body_release(const char *body) {

@@ -33,10 +33,16 @@ const char *vepod_stats_text();
 // in err (URLs redacted); then *body_out is NULL and *body_len_out and *status_out 0. The body is
 // shared with the cache and other callers, never copied: read it only, and release it with
 // vepod_body_release. The output pointers must not be NULL; err may be NULL, and nothing is
-// written to it when err_size is 0.
+// written to it when err_size is 0. *out_of_memory (when given) tells a failure to store the body
+// for lack of memory, which says nothing about the URL, from the others.
 vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_out,
-                     size_t *body_len_out, int *status_out, char *err, size_t err_size);
-// Lets go of a body vepod_get handed out; NULL is fine.
+                     size_t *body_len_out, int *status_out, char *err, size_t err_size,
+                     bool *out_of_memory = nullptr);
+// The fresh stored answer for url as vepod_get would hand it out, without asking any transport and
+// without counting it; false when there is none (or the cache keeps nothing fresh).
+bool vepod_get_stored(const char *url, const char **body_out, size_t *body_len_out,
+                      int *status_out);
+// Lets go of a body vepod_get or vepod_get_stored handed out; NULL is fine.
 void vepod_body_release(const char *body);
 
 // The freshness limit in seconds (0 to 2592000).

@@ -148,13 +148,23 @@ vepod_code resolve_stream_url(const tervala_io *io, const char *settings_json,
   }
 
   vepod_loaded_source loaded;
-  if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out)) return code;
+  if (vepod_code code =
+          vepod_load_named_feed(loaded, io, settings_json, out, path_whole ? path : nullptr)) {
+    return code;
+  }
   // A value cut short by a NUL names no listed feed or episode.
   if (!id_whole || !path_whole)
     return vepod_fail(VEPOD_ERR_NOT_FOUND, out, "entry id not found in feed");
   vepod_entry_ref entry_ref;
   vepod_code found = vepod_find_entry(*loaded.table, path, id, &entry_ref);
-  if (found != VEPOD_OK) return vepod_fail(found, out, "entry id not found in feed");
+  if (found != VEPOD_OK) {
+    // A feed that could not be read says why, in the fetch's or the reader's words.
+    if (entry_ref.source != vepod_no_source) {
+      const vepod_source &slot = loaded.table->sources[entry_ref.source];
+      if (slot.failed && slot.error[0]) return vepod_fail(found, out, "%s", slot.error);
+    }
+    return vepod_fail(found, out, "entry id not found in feed");
+  }
   return answer_stream_url(entry_ref.item->url, out);
 }
 

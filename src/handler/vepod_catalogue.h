@@ -19,13 +19,13 @@ inline bool vepod_item_listed(const vepod_item &item) { return item.url && *item
 void vepod_append_entry_id(vepod_string &path, const char *id);
 
 struct vepod_entry_ref {
-  size_t source;  // vepod_no_source when not found
+  size_t source;  // the feed's slot, also when it failed to load; vepod_no_source when none
   const vepod_item *item;
 };
 
 // Finds the episode a listed entry names, loading its feed: the feed from the entry's path (the
 // folder before its last '/', or, for hosts that pass it so, the feed's own URL), the episode by
 // id, else by the id part of the path. VEPOD_OK, VEPOD_ERR_NOT_FOUND, or the code of the feed's
-// failed load.
+// failed load; item is NULL unless VEPOD_OK.
 vepod_code vepod_find_entry(vepod_source_table &table, const char *path, const char *id,
                             vepod_entry_ref *found);

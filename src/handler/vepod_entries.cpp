@@ -81,6 +81,7 @@ vepod_code vepod_find_entry(vepod_source_table &table, const char *path, const c
   // Hosts may pass the feed's own URL as the path, with the id beside it.
   if (index == vepod_no_source && id) index = vepod_find_source(table, path);
   if (index == vepod_no_source || !id) return VEPOD_ERR_NOT_FOUND;
+  found->source = index;
   if (vepod_fetch_feed(table, index) != VEPOD_OK) {
     // A slot that failed softly (a 2xx other than 200) holds VEPOD_OK, which would read as
     // success.
@@ -89,6 +90,6 @@ vepod_code vepod_find_entry(vepod_source_table &table, const char *path, const c
   }
   const vepod_item *item = find_item(table.sources[index].feed, id);
   if (!item) return VEPOD_ERR_NOT_FOUND;
-  *found = vepod_entry_ref{index, item};
+  found->item = item;
   return VEPOD_OK;
 }

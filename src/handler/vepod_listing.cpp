@@ -144,24 +144,16 @@ yyjson_mut_val *episode_entry(yyjson_mut_doc *doc, vepod_string &path, const vep
   return complete ? entry : nullptr;
 }
 
-// Why the feed of an entry path (its folder, before the last '/') could not be read; NULL when it
-// was read or is no source.
-const char *load_error(const vepod_source_table &table, std::string_view path) {
-  std::string_view folder = path.substr(0, path.rfind('/'));
-  for (size_t i = 0; i < table.count; i++) {
-    const vepod_source &slot = table.sources[i];
-    if (slot.failed && slot.url && folder == slot.url) return slot.error;
-  }
-  return nullptr;
-}
-
 // The details of the entry a listed path names: a one-element array holding the entry as its
 // folder lists it, followed by every heavy member. The entry's feed was read with every detail.
 vepod_code list_entry(vepod_source_table &table, const char *path, vepod_out out) {
   vepod_entry_ref ref;
   vepod_code code = vepod_find_entry(table, path, nullptr, &ref);
   if (code != VEPOD_OK) {
-    if (const char *why = load_error(table, path)) return vepod_fail(code, out, "%s", why);
+    // The feed it names could not be read: that says why.
+    if (ref.source != vepod_no_source && table.sources[ref.source].failed) {
+      return vepod_fail(code, out, "%s", table.sources[ref.source].error);
+    }
     char redacted[vepod_redacted_size];
     vepod_redact_url(path, redacted, sizeof redacted);
     return vepod_fail(VEPOD_ERR_NOT_FOUND, out, "folder not found: %s", redacted);
@@ -251,11 +243,13 @@ size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]) {
 vepod_code vepod_list_folder(const tervala_io *io, const char *settings_json, const char *path,
                              vepod_out out) {
   vepod_loaded_source loaded;
+  if (!path || !*path) {
+    if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out)) return code;
+    return list_root(*loaded.table, out);
+  }
   // A path below a feed's URL names an entry, whose feed is read with every detail.
-  const char *detail_path = path && *path ? path : nullptr;
-  if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out, detail_path)) {
+  if (vepod_code code = vepod_load_named_feed(loaded, io, settings_json, out, path, path)) {
     return code;
   }
-  if (!path || !*path) return list_root(*loaded.table, out);
   return list_feed(*loaded.table, path, out);
 }

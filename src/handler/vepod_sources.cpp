@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "discover/vepod_discover.h"
 #include "fetch/vepod_fetch.h"
@@ -15,7 +17,8 @@
 namespace {
 
 constexpr size_t k_message_size = 300;
-constexpr int32_t k_parse_message_size = 160;
+// The reader's messages reach the host whole, as vepod_parse_feed gives them.
+constexpr size_t k_parse_message_size = vepod_source_error_size;
 
 void release_slot(vepod_source &slot) {
   std::free(slot.url);
@@ -52,25 +55,38 @@ VEPOD_PRINTF(3, 4) void mark_failed(vepod_source &slot, vepod_code code, const c
   va_end(args);
 }
 
+// A load that ran out of memory: the slot failed, and the table no longer answers for the source.
+vepod_code out_of_memory(vepod_source_table &table, vepod_source &slot) {
+  mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
+  table.out_of_memory = true;
+  return VEPOD_ERR_NO_DATA;
+}
+
 struct discovery {
   vepod_source_table &table;
-  size_t added = 0;
+  size_t links = 0;  // announced by the page, also those the table holds already
+  bool out_of_memory = false;
 };
 
-// Adds a pending slot for a feed link of the page being loaded; a link whose URL cannot be copied
-// is left out. Ends the scan once the table is full.
+// Adds a pending slot for a feed link of the page being loaded, unless the table holds its URL
+// already (one feed, one folder, at its first place). Ends the scan once the table is full, or
+// when the link cannot be copied.
 bool add_discovered(void *ctx, const vepod_feed_link &link) {
   auto &found = *static_cast<discovery *>(ctx);
   vepod_source_table &table = found.table;
+  found.links++;
+  if (vepod_find_source(table, link.url) != vepod_no_source) return true;
   if (table.count >= vepod_max_sources) return false;
   vepod_source &slot = table.sources[table.count];
   slot = vepod_source{};
   slot.url = vepod_strdup(link.url);
-  if (!slot.url) return true;
-  if (link.title_len != 0) slot.title = vepod_strdup(link.title);
+  if (!slot.url || (link.title_len != 0 && !(slot.title = vepod_strdup(link.title)))) {
+    release_slot(slot);
+    found.out_of_memory = true;
+    return false;
+  }
   slot.announced = true;
   table.count++;
-  found.added++;
   return true;
 }
 
@@ -86,16 +102,17 @@ vepod_code load_page(vepod_source_table &table, size_t index, const char *body, 
   // document; a page too large to read is no feed either.
   const bool count_rejected = !slot.announced;
   vepod_stats &stats = *vepod_stats_get();
+  if (found.out_of_memory || code == VEPOD_ERR_NO_DATA) return out_of_memory(table, slot);
   if (code != VEPOD_OK) {
-    if (count_rejected && code != VEPOD_ERR_NO_DATA) stats.feeds_rejected++;
+    if (count_rejected) stats.feeds_rejected++;
     mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", message);
     return VEPOD_ERR_NO_DATA;
   }
-  if (found.added == 0) {
+  if (found.links == 0) {
     if (count_rejected) stats.feeds_rejected++;
     // An empty body is no page at all: "no feeds found" would send the reader looking at one.
     mark_failed(slot, VEPOD_ERR_NO_DATA, "%s",
-                body_len == 0 ? "empty response" : "no feeds found at page");
+                body_len == 0 ? "empty response" : "no feed links found on the page");
     return VEPOD_ERR_NO_DATA;
   }
   slot.is_page = true;
@@ -110,17 +127,17 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   slot = vepod_source{};
   slot.announced = announced;
   slot.url = vepod_strdup(url);
-  if (!slot.url) {
-    // A slot without its URL cannot be listed or fetched again.
-    mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
-    return VEPOD_ERR_NO_DATA;
-  }
+  // A slot without its URL cannot be listed or fetched again.
+  if (!slot.url) return out_of_memory(table, slot);
 
   const char *body = nullptr;
   size_t body_len = 0;
   int status = 0;
   char message[k_message_size];
-  vepod_code code = vepod_get(table.io, url, &body, &body_len, &status, message, sizeof message);
+  bool no_memory = false;
+  vepod_code code =
+      vepod_get(table.io, url, &body, &body_len, &status, message, sizeof message, &no_memory);
+  if (no_memory) return out_of_memory(table, slot);
   if (code != VEPOD_OK) {
     mark_failed(slot, code, "%.200s", message);
     return code;
@@ -134,32 +151,39 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     return VEPOD_OK;
   }
   char parse_message[k_parse_message_size];
-  vepod_feed_status parsed = vepod_feed_parse(body, body_len, &slot.feed, parse_message,
-                                              sizeof parse_message, detail_for(table, url));
+  bool feed_root = false;
+  vepod_feed_status parsed =
+      vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message,
+                       detail_for(table, url), &feed_root);
   if (parsed == vepod_feed_ok) {
     vepod_stats_get()->feeds_parsed++;
     // The feed's own URL is known here: relative media, image and link URLs become playable.
     if (!vepod_feed_resolve_urls(&slot.feed, slot.url)) {
       vepod_feed_free(&slot.feed);
-      mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
-      return VEPOD_ERR_NO_DATA;
+      return out_of_memory(table, slot);
     }
     return VEPOD_OK;
   }
   // Running out of memory says nothing about what the page is; reading it as HTML would turn the
-  // failure into a misleading "no feeds found at page".
-  if (parsed == vepod_feed_out_of_memory) {
-    mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
-    return VEPOD_ERR_NO_DATA;
-  }
+  // failure into a misleading "no feed links found on the page".
+  if (parsed == vepod_feed_out_of_memory) return out_of_memory(table, slot);
   // A page announced this URL as a feed: whatever else the body holds, it is not one.
   if (announced) vepod_stats_get()->feeds_rejected++;
+  // A feed's root element makes it a broken feed, not a web page: the reader says what is wrong.
+  if (feed_root) {
+    if (!announced) vepod_stats_get()->feeds_rejected++;
+    mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", parse_message);
+    return VEPOD_ERR_NO_DATA;
+  }
   // Not a feed: take it for a web page and look for the feeds it announces.
   return load_page(table, index, body, body_len);
 }
 
+// Loads the configured URLs in their order; one that the table holds already (configured twice, or
+// announced by a page before it) keeps its first place.
 void load_roots(vepod_source_table &table, char *const *urls, size_t n) {
   for (size_t i = 0; i < n; i++) {
+    if (vepod_find_source(table, urls[i]) != vepod_no_source) continue;
     if (table.count >= vepod_max_sources) return;
     size_t index = table.count++;
     vepod_code code = load_source(table, urls[i], index, false);
@@ -168,6 +192,90 @@ void load_roots(vepod_source_table &table, char *const *urls, size_t n) {
       std::snprintf(table.error, sizeof table.error, "%s", table.sources[index].error);
     }
   }
+}
+
+struct announcement {
+  const char *url;
+  bool found = false;
+  vepod_string title;
+};
+
+bool match_link(void *ctx, const vepod_feed_link &link) {
+  auto &wanted = *static_cast<announcement *>(ctx);
+  if (std::strcmp(link.url, wanted.url) != 0) return true;
+  wanted.title.assign(link.title, link.title_len);
+  wanted.found = true;
+  return false;
+}
+
+// Whether a configured page whose answer is stored announces url, a feed whose answer is stored
+// too; *title receives the link's title. Nothing is fetched: a source that is not stored is
+// loaded whole instead.
+bool announced_and_stored(const vepod_settings &settings, const char *url, vepod_string *title) {
+  const char *body = nullptr;
+  size_t body_len = 0;
+  int status = 0;
+  if (!vepod_get_stored(url, &body, &body_len, &status)) return false;
+  vepod_body_release(body);
+  for (size_t i = 0; i < settings.url_count; i++) {
+    const char *page_url = settings.urls[i];
+    if (!vepod_get_stored(page_url, &body, &body_len, &status)) continue;
+    std::unique_ptr<const char, decltype(&vepod_body_release)> owner(body, vepod_body_release);
+    if (status != 200) continue;
+    announcement wanted{url, false, {}};
+    if (vepod_discover_links(body, body_len, page_url, match_link, &wanted, nullptr, 0) !=
+            VEPOD_OK ||
+        !wanted.found) {
+      continue;
+    }
+    // A feed's own link elements announce nothing: only a body that is no feed is a page.
+    vepod_feed feed;
+    vepod_feed_status parsed =
+        vepod_feed_parse(body, body_len, &feed, nullptr, 0, vepod_detail::light);
+    vepod_feed_free(&feed);
+    // Without the memory to tell, the whole source decides.
+    if (parsed == vepod_feed_out_of_memory) return false;
+    if (parsed == vepod_feed_ok) continue;
+    *title = std::move(wanted.title);
+    return true;
+  }
+  return false;
+}
+
+// Adds url as a pending slot, as its page would have announced it.
+bool add_pending(vepod_source_table &table, const char *url, const vepod_string &title) {
+  if (table.count >= vepod_max_sources) return false;
+  vepod_source &slot = table.sources[table.count];
+  slot = vepod_source{};
+  slot.announced = true;
+  slot.url = vepod_strdup(url);
+  if (!slot.url || (!title.empty() && !(slot.title = vepod_strdup(title.c_str())))) {
+    release_slot(slot);
+    return false;
+  }
+  table.count++;
+  return true;
+}
+
+// Loads only the feeds among candidates that the settings configure, or else that a configured
+// page announced, as the whole source would hold them; false when none is either (or the memory to
+// tell ran out).
+bool load_named(vepod_source_table &table, const vepod_settings &settings,
+                const char *const (&candidates)[2]) {
+  for (size_t i = 0; i < settings.url_count; i++) {
+    for (const char *url : candidates) {
+      if (url && std::strcmp(settings.urls[i], url) == 0) load_roots(table, &settings.urls[i], 1);
+    }
+  }
+  if (table.count > 0) return true;
+  for (const char *url : candidates) {
+    vepod_string title;
+    if (url && vepod_find_source(table, url) == vepod_no_source &&
+        announced_and_stored(settings, url, &title) && !add_pending(table, url, title)) {
+      return false;
+    }
+  }
+  return table.count > 0;
 }
 
 }  // namespace
@@ -181,7 +289,7 @@ vepod_code vepod_fetch_feed(vepod_source_table &table, size_t index) {
   vepod_source &slot = table.sources[index];
   if (slot.feed.format != 0) return VEPOD_OK;
   vepod_heap_text url(vepod_strdup(slot.url ? slot.url : ""));
-  if (!url) return VEPOD_ERR_NO_DATA;
+  if (!url) return out_of_memory(table, slot);
   bool is_page = slot.is_page;
   bool announced = slot.announced;
   release_slot(slot);
@@ -197,16 +305,52 @@ size_t vepod_find_source(const vepod_source_table &table, const char *url) {
   return vepod_no_source;
 }
 
-vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
-                                    const char *settings_json, vepod_out out,
-                                    const char *detail_path) {
+namespace {
+
+// Reads the settings and makes an empty table: VEPOD_OK, or the failure written through vepod_fail.
+vepod_code begin_load(vepod_loaded_source &loaded, const tervala_io *io, const char *settings_json,
+                      vepod_out out, const char *detail_path) {
   char message[k_message_size];
   vepod_code code =
       vepod_read_settings(settings_json, &loaded.settings.value, message, sizeof message);
   if (code != VEPOD_OK) return vepod_fail(code, out, "%s", message);
-  if (!io || !io->get) return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "no tervala_io backend");
+  if (!io || !io->get) return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "no tervala_io transport");
   loaded.table = new_table(io, detail_path);
   if (!loaded.table) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  return VEPOD_OK;
+}
+
+}  // namespace
+
+vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
+                                    const char *settings_json, vepod_out out,
+                                    const char *detail_path) {
+  if (vepod_code code = begin_load(loaded, io, settings_json, out, detail_path)) return code;
   load_roots(*loaded.table, loaded.settings.value.urls, loaded.settings.value.url_count);
+  if (loaded.table->out_of_memory) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  return VEPOD_OK;
+}
+
+vepod_code vepod_load_named_feed(vepod_loaded_source &loaded, const tervala_io *io,
+                                 const char *settings_json, vepod_out out, const char *path,
+                                 const char *detail_path) {
+  if (vepod_code code = begin_load(loaded, io, settings_json, out, detail_path)) return code;
+  vepod_source_table &table = *loaded.table;
+  const vepod_settings &settings = loaded.settings.value;
+  if (path && *path) {
+    std::string_view whole(path);
+    size_t slash = whole.rfind('/');
+    vepod_string folder;
+    if (slash != std::string_view::npos && slash > 0) folder.assign(whole.substr(0, slash));
+    // The feed an entry path names is its folder (before the last '/'), or, as some hosts pass the
+    // feed's own URL, the whole path.
+    const char *const candidates[2] = {folder.empty() ? nullptr : folder.c_str(), path};
+    if (load_named(table, settings, candidates) && !table.out_of_memory) return VEPOD_OK;
+  }
+  if (!table.out_of_memory) {
+    // Names no feed: the whole source decides, as a listing of it would.
+    load_roots(table, settings.urls, settings.url_count);
+  }
+  if (table.out_of_memory) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   return VEPOD_OK;
 }

@@ -36,6 +36,9 @@ struct vepod_source_table {
   size_t count;
   vepod_code error_code;  // of the last configured URL that failed hard
   char error[vepod_source_error_size];
+  // Some load ran out of memory: what the table holds is not what the source says, so an operation
+  // over it fails as a whole.
+  bool out_of_memory;
 };
 
 struct vepod_table_deleter {
@@ -57,15 +60,24 @@ struct vepod_loaded_source {
   vepod_table_ptr table;
 };
 
-// Reads the settings and loads every configured URL: VEPOD_OK, or the failure, already written
-// through vepod_fail.
+// Reads the settings and loads every configured URL: VEPOD_OK, or the failure (also running out of
+// memory in any load), already written through vepod_fail.
 vepod_code vepod_load_configuration(vepod_loaded_source &loaded, const tervala_io *io,
                                     const char *settings_json, vepod_out out,
                                     const char *detail_path = nullptr);
 
+// The same for an operation on one feed folder or entry, named by path (a feed's URL, or an entry
+// path: the feed's URL, a '/' and the id): only the feed it names is loaded when that feed is
+// configured, or announced by a configured page whose answer and its own are both stored;
+// otherwise every configured URL, as vepod_load_configuration does. Either way the table holds
+// every slot the named feed's lookups can find.
+vepod_code vepod_load_named_feed(vepod_loaded_source &loaded, const tervala_io *io,
+                                 const char *settings_json, vepod_out out, const char *path,
+                                 const char *detail_path = nullptr);
+
 // Makes sure the feed of sources[index] is loaded; a pending, failed or page slot loads again.
 // VEPOD_OK when a feed (or a page with feeds) was read or the fetch failed softly; otherwise the
-// code of the failure, also recorded in the slot.
+// code of the failure, also recorded in the slot ("out of memory" when memory ran out).
 vepod_code vepod_fetch_feed(vepod_source_table &table, size_t index);
 
 // The index of the source with exactly this URL, or vepod_no_source.

@@ -360,6 +360,8 @@ class feed_mapper final : public vepod_xml_consumer {
   // Names the items without an identifier after their media URL, so that they keep one identity
   // across fetches.
   vepod_xml_status finish();
+  // Whether the document's root element was a feed's, whatever came after it.
+  bool read_feed_root() const { return format_ != vepod_format_none; }
 
  private:
   vepod_xml_status refuse(const char *why) {
@@ -1041,8 +1043,9 @@ vepod_xml_status feed_mapper::finish() {
 }  // namespace
 
 vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
-                                   size_t err_size, vepod_detail detail) {
+                                   size_t err_size, vepod_detail detail, bool *feed_root) {
   if (err && err_size) err[0] = '\0';
+  if (feed_root) *feed_root = false;
   if (!feed) return vepod_feed_invalid;
   *feed = vepod_feed{};
   const char *message = nullptr;
@@ -1062,6 +1065,7 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
       status = mapper.finish();
       message = mapper.message;
     }
+    if (feed_root) *feed_root = mapper.read_feed_root();
   }
   if (status == vepod_xml_ok) return vepod_feed_ok;
   // The episode being read when the parse stopped is not counted yet.
@@ -1069,24 +1073,6 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
   vepod_feed_free(feed);
   if (message) vepod_put_err(err, err_size, "%s", message);
   return status == vepod_xml_out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
-}
-
-bool vepod_feed_resolve_urls(vepod_feed *feed, const char *base) {
-  if (!vepod_url_is_http(base)) return true;
-  auto resolve = [base](char *&url) {
-    if (!url || !*url || vepod_url_has_scheme(url)) return true;
-    char *absolute = vepod_resolve_url(url, base);
-    if (!absolute) return false;
-    std::free(url);
-    url = absolute;
-    return true;
-  };
-  if (!resolve(feed->image) || !resolve(feed->link)) return false;
-  for (int32_t i = 0; i < feed->nitems; i++) {
-    vepod_item &item = feed->items[i];
-    if (!resolve(item.url) || !resolve(item.image) || !resolve(item.link)) return false;
-  }
-  return true;
 }
 
 void vepod_item_clear(vepod_item *item) {

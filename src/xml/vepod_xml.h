@@ -164,15 +164,18 @@ enum vepod_feed_status : int32_t {
 // on entry without releasing what it held; err (err_size bytes, 0 for none) is emptied.
 // vepod_feed_ok on success (release with vepod_feed_free); on failure the status, the message in
 // err (cut to err_size - 1 bytes) and the record left cleared. Keeps no state: parses may run
-// concurrently.
+// concurrently. *feed_root (when given) tells whether the root element was a feed's, which makes a
+// refused document a broken feed rather than something else.
 vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
-                                   size_t err_size, vepod_detail detail = vepod_detail::all);
+                                   size_t err_size, vepod_detail detail = vepod_detail::all,
+                                   bool *feed_root = nullptr);
 
 // Releases everything the record owns and clears it; NULL and cleared records are fine.
 void vepod_feed_free(vepod_feed *feed);
-// Resolves the relative URLs of a parsed feed (media, images, links) against base, the feed's own
-// http(s) URL; absolute ones stay as written, and nothing changes when base is not http(s). False
-// when memory ran out (the feed stays whole, some URLs resolved).
+// Makes every URL of a parsed feed one a player may be handed: relative ones are resolved against
+// base, the feed's own http(s) URL, and any that is not then an absolute http(s) URL is dropped
+// (NULL: an episode without its media URL is no longer listed; a transcript or an alternate source
+// goes with its URL). False when memory ran out (the feed stays whole, some URLs resolved).
 bool vepod_feed_resolve_urls(vepod_feed *feed, const char *base);
 // Releases what one episode owns and clears it.
 void vepod_item_clear(vepod_item *item);
