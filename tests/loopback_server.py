@@ -50,6 +50,7 @@ import argparse
 import email.utils
 import functools
 import gzip
+import hashlib
 import http.server
 import re
 import sys
@@ -155,8 +156,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self.server.requests.append((self.path, dict(self.headers)))
         if self.path in self.server.documents:
-            return self.send(200, self.server.documents[self.path][1],
-                             self.server.documents[self.path][0])
+            content_type, body = self.server.documents[self.path]
+            return self.with_etag(body, content_type, '"%s"' % hashlib.sha1(body).hexdigest())
         answer = self.server.answers.get(urllib.parse.urlsplit(self.path).path)
         if answer:
             return self.send(answer[0], answer[2], answer[1])
@@ -199,11 +200,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def redirect(self, location):
         self.send(301, b"", "text/plain", [("Location", location)])
 
-    def with_etag(self, body, content_type):
-        if self.headers.get("If-None-Match") == ETAG:
-            self.send(304, b"", content_type, [("ETag", ETAG)])
+    def with_etag(self, body, content_type, etag=ETAG):
+        if self.headers.get("If-None-Match") == etag:
+            self.send(304, b"", content_type, [("ETag", etag)])
         else:
-            self.send(200, body, content_type, [("ETag", ETAG)])
+            self.send(200, body, content_type, [("ETag", etag)])
 
     def feed_with_date(self):
         if self.headers.get("If-Modified-Since") == LAST_MODIFIED:
@@ -240,6 +241,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             delay = float(urllib.parse.parse_qs(url.query).get("delay", ["0"])[0])
             if delay:
                 self.server.stopping.wait(delay)
+                self.server.requests.append((self.path + "#answered", {}))
             self.with_etag(FEED, "application/rss+xml")
         else:
             self.send(404, b"no such route", "text/plain")

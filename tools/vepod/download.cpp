@@ -7,6 +7,7 @@
 
 #include "download.h"
 
+#include "curl_options.h"
 #include "format.h"
 #include "url.h"
 
@@ -444,7 +445,8 @@ std::optional<download_result> open_place(const std::filesystem::path &dest, pla
   return std::nullopt;
 }
 
-// Sets up the request for the .part from `offset` on; false when no handle could be made.
+// Sets up the request for the .part from `offset` on; false when no handle or option could be
+// made.
 bool prepare(job &j, uint64_t offset) {
   j.handle.reset(curl_easy_init());
   j.headers.reset();
@@ -458,34 +460,34 @@ bool prepare(job &j, uint64_t offset) {
   j.t->max_size = j.options.max_size;
   j.t->progress = &j.progress;
   j.range = std::to_string(offset) + "-";
-  curl_easy_setopt(c, CURLOPT_PRIVATE, &j);
-  curl_easy_setopt(c, CURLOPT_URL, j.url.c_str());
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, j.errbuf);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, k_max_redirects);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, j.options.connect_timeout_ms);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, k_stall_bytes_per_second);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, j.options.stall_timeout_s);
-  curl_easy_setopt(
-      c, CURLOPT_USERAGENT,
-      j.options.user_agent.empty() ? "vepod/" VEPOD_TOOL_VERSION : j.options.user_agent.c_str());
+  curl_options option(c);
+  option.set(CURLOPT_PRIVATE, &j);
+  option.set(CURLOPT_URL, j.url.c_str());
+  option.set(CURLOPT_ERRORBUFFER, j.errbuf);
+  option.set(CURLOPT_NOSIGNAL, 1L);
+  option.set(CURLOPT_PROTOCOLS_STR, "http,https");
+  option.set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  option.set(CURLOPT_FOLLOWLOCATION, 1L);
+  option.set(CURLOPT_MAXREDIRS, k_max_redirects);
+  option.set(CURLOPT_CONNECTTIMEOUT_MS, j.options.connect_timeout_ms);
+  option.set(CURLOPT_LOW_SPEED_LIMIT, k_stall_bytes_per_second);
+  option.set(CURLOPT_LOW_SPEED_TIME, j.options.stall_timeout_s);
+  option.set(CURLOPT_USERAGENT, j.options.user_agent.empty() ? "vepod/" VEPOD_TOOL_VERSION
+                                                             : j.options.user_agent.c_str());
   // The bytes of a .part continue only the very file they came from: the server sends the rest
   // when the validator still holds, else the whole file (200), which starts the .part afresh.
   if (offset > 0) {
-    curl_easy_setopt(c, CURLOPT_RANGE, j.range.c_str());
+    option.set(CURLOPT_RANGE, j.range.c_str());
     j.headers.reset(curl_slist_append(nullptr, ("If-Range: " + j.options.validator).c_str()));
     if (!j.headers) return false;
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, j.headers.get());
+    option.set(CURLOPT_HTTPHEADER, j.headers.get());
   }
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_write);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, j.t.get());
-  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &on_progress);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, j.t.get());
-  return true;
+  option.set(CURLOPT_WRITEFUNCTION, &on_write);
+  option.set(CURLOPT_WRITEDATA, j.t.get());
+  option.set(CURLOPT_NOPROGRESS, 0L);
+  option.set(CURLOPT_XFERINFOFUNCTION, &on_progress);
+  option.set(CURLOPT_XFERINFODATA, j.t.get());
+  return option.ok();
 }
 
 // What the ended request `j` came to, its result code `rc`. `retry_full` is set when the server
@@ -581,9 +583,23 @@ download_result conclude(job &j, CURLcode rc, bool &retry_full) {
   // Never over a file that appeared meanwhile: the caller chose a name nothing had.
   int renamed = renameat2(where.folder.fd, where.part_name.c_str(), where.folder.fd,
                           where.dest_name.c_str(), RENAME_NOREPLACE);
-  if (renamed != 0 && errno == EINVAL)  // a file system without the flag
-    renamed = renameat(where.folder.fd, where.part_name.c_str(), where.folder.fd,
-                       where.dest_name.c_str());
+  if (renamed != 0 && errno == EINVAL) {
+    // A file system without the flag: the name is claimed first, so that the rename can only
+    // replace the empty file made for it here.
+    int claim = openat(where.folder.fd, where.dest_name.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    renamed = claim < 0 ? -1 : 0;
+    if (claim >= 0) {
+      close(claim);
+      renamed = renameat(where.folder.fd, where.part_name.c_str(), where.folder.fd,
+                         where.dest_name.c_str());
+      if (renamed != 0) {
+        int error_number = errno;
+        unlinkat(where.folder.fd, where.dest_name.c_str(), 0);
+        errno = error_number;
+      }
+    }
+  }
   if (renamed != 0) {
     int error_number = errno;
     return finish(download_status::file_error, "cannot rename " + part.string() + " to " +

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "curl_options.h"
 #include "store.h"
 #include "url.h"
 
@@ -29,6 +30,7 @@ char *heap_text(std::string_view text) {
 
 struct body_sink {
   std::string data;
+  CURL *easy = nullptr;
   bool too_large = false;
   bool no_memory = false;
 };
@@ -42,6 +44,12 @@ size_t on_body(char *ptr, size_t size, size_t nmemb, void *userdata) {
     return 0;
   }
   try {
+    // A body whose length is announced gets its room once, not by doubling into twice its size.
+    curl_off_t announced = -1;
+    if (sink->data.empty() &&
+        curl_easy_getinfo(sink->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+        announced > 0 && static_cast<uint64_t>(announced) <= http_transport::k_max_body)
+      sink->data.reserve(static_cast<size_t>(announced));
     sink->data.append(ptr, n);
   } catch (const std::bad_alloc &) {
     sink->no_memory = true;
@@ -107,10 +115,10 @@ bool http_transport::outcome(const std::string &url, fetch_outcome &out) {
 
 void http_transport::prefetch(const std::vector<std::string> &urls, int jobs,
                               const std::function<void(size_t)> &ready) {
-  run(urls, jobs, [&](size_t i, fetch_outcome &got) {
+  run(urls, jobs, [&](size_t i) {
     {
       std::lock_guard hold(mutex_);
-      prepared_[urls[i]] = std::move(got);
+      prepared_.insert(urls[i]);
     }
     ready(i);
   });
@@ -124,16 +132,20 @@ void http_transport::forget(const std::string &url) {
 
 int http_transport::fetch(const std::string &url, char **body_out, int *status_out,
                           char **error_out) {
-  fetch_outcome result;
   bool ready = false;
   {
     std::lock_guard hold(mutex_);
-    if (auto found = prepared_.find(url); found != prepared_.end()) {
-      result = found->second;
-      ready = true;
-    }
+    ready = prepared_.contains(url) && outcomes_.contains(url);
   }
-  if (!ready) run({url}, 1, [&result](size_t, fetch_outcome &got) { result = std::move(got); });
+  if (!ready) run({url}, 1, [](size_t) {});
+  // The body is copied once, into the text the library takes over, straight from the one kept.
+  std::lock_guard hold(mutex_);
+  auto found = outcomes_.find(url);
+  if (found == outcomes_.end()) {
+    *error_out = heap_text("no answer");
+    return -1;
+  }
+  const fetch_outcome &result = found->second;
   if (!result.answered) {
     *error_out = heap_text(result.error);
     return -1;
@@ -155,9 +167,10 @@ struct transfer {
   std::string current;  // the URL of this hop
   std::string host;     // of this hop, for the per-host limit
   int hops = 0;
-  bool permanent = true;  // every hop so far was 301 or 308
-  bool have = false;      // a stored body with validators exists
-  stored_body stored;
+  bool permanent = true;    // every hop so far was 301 or 308
+  bool have = false;        // a stored body with validators exists
+  bool from_store = false;  // answered by the stored body, read when the outcome is handed over
+  stored_body stored;       // its validators (the body stays in the database until then)
   body_sink sink;
   char errbuf[CURL_ERROR_SIZE] = "";
   std::unique_ptr<CURL, curl_deleter> easy;
@@ -172,7 +185,7 @@ struct transfer {
 thread_local bool t_in_engine = false;
 
 void http_transport::run(const std::vector<std::string> &urls, int jobs,
-                         const std::function<void(size_t, fetch_outcome &)> &done) {
+                         const std::function<void(size_t)> &done) {
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   // Declared before the transfers: their easy handles leave it when they go, even on a throw.
   std::unique_ptr<CURLM, curl_multi_deleter> nested;
@@ -185,10 +198,11 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
     t.host = url_host(t.current);
     if (bodies_ != nullptr) {
       std::lock_guard hold(mutex_);
-      t.have = bodies_->load_body(t.url, t.stored);
+      t.have = bodies_->load_validators(t.url, t.stored);
     }
     if (t.have && now - t.stored.fetched < options_.max_age_s) {
-      t.result = {true, 200, {}, std::move(t.stored.body), {}, true, t.stored.fetched};
+      t.result = {true, 200, {}, {}, {}, true, t.stored.fetched};
+      t.from_store = true;
       finished[i] = true;
       continue;
     }
@@ -216,17 +230,32 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
 
   auto hand_over = [&] {
     for (; next < all.size() && finished[next]; next++) {
+      transfer &t = all[next];
       {
         std::lock_guard hold(mutex_);
-        outcomes_[all[next].url] = all[next].result;
+        stored_body stored;
+        if (t.from_store && bodies_->load_body(t.url, stored)) {
+          t.result.body = std::move(stored.body);
+        } else if (t.from_store) {
+          t.result = {};
+          t.result.error = "the stored copy of the feed is gone; try again";
+        }
+        outcomes_[t.url] = std::move(t.result);
       }
-      done(next, all[next].result);
+      done(next);
     }
+  };
+  // Bodies that arrived and wait for an earlier URL: they count against `jobs` as transfers do.
+  auto held = [&] {
+    int count = 0;
+    for (size_t i = next; i < all.size(); i++) count += finished[i] && !all[i].result.body.empty();
+    return count;
   };
 
   auto start = [&](transfer &t) {
     t.easy.reset(curl_easy_init());
     t.sink = {};
+    t.sink.easy = t.easy.get();
     t.errbuf[0] = '\0';
     CURL *c = t.easy.get();
     if (c == nullptr) {
@@ -244,19 +273,26 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
       if (t.have && !t.stored.last_modified.empty())
         add_header("If-Modified-Since: " + t.stored.last_modified);
     }
-    curl_easy_setopt(c, CURLOPT_PRIVATE, &t);
-    curl_easy_setopt(c, CURLOPT_URL, t.current.c_str());
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, t.errbuf);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, options_.timeout_ms);
-    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl decodes
-    curl_easy_setopt(c, CURLOPT_USERAGENT, options_.user_agent.c_str());
-    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(k_max_body));
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, t.headers.get());
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_body);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &t.sink);
+    curl_options option(c);
+    option.set(CURLOPT_PRIVATE, &t);
+    option.set(CURLOPT_URL, t.current.c_str());
+    option.set(CURLOPT_ERRORBUFFER, t.errbuf);
+    option.set(CURLOPT_NOSIGNAL, 1L);
+    option.set(CURLOPT_PROTOCOLS_STR, "http,https");
+    option.set(CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
+    option.set(CURLOPT_TIMEOUT_MS, options_.timeout_ms);
+    option.set(CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl decodes
+    option.set(CURLOPT_USERAGENT, options_.user_agent.c_str());
+    option.set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(k_max_body));
+    option.set(CURLOPT_HTTPHEADER, t.headers.get());
+    option.set(CURLOPT_WRITEFUNCTION, &on_body);
+    option.set(CURLOPT_WRITEDATA, &t.sink);
+    if (!option.ok()) {
+      t.result.error =
+          std::string("cannot set up the HTTP request: ") + curl_easy_strerror(option.result());
+      t.easy.reset();
+      return false;
+    }
     if (multi == nullptr || curl_multi_add_handle(multi, c) != CURLM_OK) {
       t.result.error = "cannot start an HTTP request";
       t.easy.reset();
@@ -268,10 +304,13 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
   };
 
   // Waiting transfers start in order as long as their host and the whole run have room.
+  // The first URL not handed over always may start: every other one waits for it.
   auto start_ready = [&] {
+    const int waiting_bodies = held();
     for (auto it = waiting.begin(); it != waiting.end() && active < jobs;) {
       transfer &t = **it;
-      if (per_host[t.host] >= k_max_per_host) {
+      const bool first = next < all.size() && &t == &all[next];
+      if (per_host[t.host] >= k_max_per_host || (!first && active + waiting_bodies >= jobs)) {
         ++it;
         continue;
       }
@@ -338,7 +377,7 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
     std::lock_guard hold(mutex_);
     if (t.result.status == 304 && t.have) {
       t.result.status = 200;
-      t.result.body = std::move(t.stored.body);
+      t.from_store = true;
       if (bodies_->writable()) bodies_->touch_body(t.url, now);
     } else if (t.result.status >= 200 && t.result.status <= 299 && bodies_ != nullptr &&
                bodies_->writable()) {
@@ -352,8 +391,15 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
     for (transfer &t : all)
       if (!t.easy && !t.result.error.empty()) finished[static_cast<size_t>(&t - all.data())] = true;
   };
-  start_ready_or_fail();
-  hand_over();
+  // Handing over makes room for waiting transfers, which may fail to start and be handed over.
+  auto advance = [&] {
+    for (size_t before = SIZE_MAX; before != next;) {
+      before = next;
+      start_ready_or_fail();
+      hand_over();
+    }
+  };
+  advance();
   while (active > 0) {
     int running = 0;
     if (curl_multi_perform(multi, &running) != CURLM_OK) break;
@@ -364,8 +410,7 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
       curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
       finish(*t, message->data.result);
     }
-    start_ready_or_fail();
-    hand_over();
+    advance();
     if (active > 0) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
   }
   // Only a failing multi handle leaves transfers behind; each says so.

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,16 +85,18 @@ class http_transport {
 
   int fetch(const std::string &url, char **body_out, int *status_out, char **error_out);
   // The fetch engine: stored bodies within max-age answer at once, the others go over the
-  // network with their validators; `done(i, outcome)` gets each URL's outcome in the order given.
-  void run(const std::vector<std::string> &urls, int jobs,
-           const std::function<void(size_t, fetch_outcome &)> &done);
+  // network with their validators; each URL's outcome is kept in outcomes_ and `done(i)` runs,
+  // in the order given, once it and those before it are there. A stored body is read from the
+  // database only then, and no transfer starts while `jobs` bodies wait for their turn, so that
+  // the bodies in memory stay as many as the transfers at once, however many URLs there are.
+  void run(const std::vector<std::string> &urls, int jobs, const std::function<void(size_t)> &done);
 
   http_options options_;
   store *bodies_;
   tervala_io io_;
   std::mutex mutex_;  // guards bodies_, outcomes_ and prepared_
   std::map<std::string, fetch_outcome> outcomes_;
-  std::map<std::string, fetch_outcome> prepared_;
+  std::set<std::string> prepared_;  // URLs a prefetch answered, their outcome in outcomes_
   // One multi handle for the process, so that connections are reused from one request to the
   // next; one engine run at a time uses it.
   std::mutex engine_mutex_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "curl_options.h"
 
 namespace {
 
@@ -97,21 +98,26 @@ int ask(const options &o, const directory &d, std::string &body) {
   CURL *c = handle.get();
   char errbuf[CURL_ERROR_SIZE] = "";
   sink got;
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, std::min(o.timeout_ms, 10000L));
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, o.timeout_ms);
-  curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
-  curl_easy_setopt(c, CURLOPT_USERAGENT, "vepod/" VEPOD_TOOL_VERSION);
-  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(k_max_answer));
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &on_body);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &got);
+  curl_options option(c);
+  option.set(CURLOPT_URL, url.c_str());
+  option.set(CURLOPT_ERRORBUFFER, errbuf);
+  option.set(CURLOPT_NOSIGNAL, 1L);
+  option.set(CURLOPT_PROTOCOLS_STR, "http,https");
+  option.set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  option.set(CURLOPT_FOLLOWLOCATION, 1L);
+  option.set(CURLOPT_MAXREDIRS, 5L);
+  option.set(CURLOPT_CONNECTTIMEOUT_MS, std::min(o.timeout_ms, 10000L));
+  option.set(CURLOPT_TIMEOUT_MS, o.timeout_ms);
+  option.set(CURLOPT_ACCEPT_ENCODING, "");
+  option.set(CURLOPT_USERAGENT, "vepod/" VEPOD_TOOL_VERSION);
+  option.set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(k_max_answer));
+  option.set(CURLOPT_HTTPHEADER, headers.get());
+  option.set(CURLOPT_WRITEFUNCTION, &on_body);
+  option.set(CURLOPT_WRITEDATA, &got);
+  if (!option.ok())
+    return report(
+        o.command, k_exit_failure,
+        std::string("cannot set up the HTTP request: ") + curl_easy_strerror(option.result()));
   CURLcode rc = curl_easy_perform(c);
   if (rc != CURLE_OK) {
     std::string cause = got.too_large || rc == CURLE_FILESIZE_EXCEEDED

@@ -113,8 +113,8 @@ bool write_whole_file(const std::string &path, std::string_view data, std::strin
   // The file keeps its mode; a new one gets the usual one.
   mode_t mask = umask(0);
   umask(mask);
-  fchmod(fd, exists ? st.st_mode & 07777 : 0666 & ~mask);
-  bool written = write_all(fd, data) && fsync(fd) == 0;
+  bool written = fchmod(fd, exists ? st.st_mode & 07777 : 0666 & ~mask) == 0 &&
+                 write_all(fd, data) && fsync(fd) == 0;
   int saved = errno;
   if (close(fd) != 0 || !written || rename(temporary.c_str(), target.c_str()) != 0) {
     if (!written) errno = saved;

@@ -210,8 +210,12 @@ void make_private_file(const std::string &path) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return;  // sqlite3_open_v2 names the problem
   struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
-    fchmod(fd, st.st_mode & 0700);
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 &&
+      fchmod(fd, st.st_mode & 0700) != 0) {
+    int error_number = errno;
+    close(fd);
+    throw store_error(path + ": cannot make it private: " + std::strerror(error_number));
+  }
   close(fd);
 }
 
@@ -227,8 +231,14 @@ void store::open(const std::string &path, int flags) {
   sqlite3_busy_timeout(db_, k_busy_timeout_ms);
   // The file is data, never code: nothing in its schema may call functions with side effects,
   // and SQL cannot corrupt it on purpose (writable_schema, direct page writes).
-  sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-  sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  int untrusted = 1, defensive = 0;
+  if (sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, &untrusted) != SQLITE_OK ||
+      sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, &defensive) != SQLITE_OK ||
+      untrusted != 0 || defensive != 1) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw store_error(path + ": this SQLite cannot open a database defensively");
+  }
 }
 
 int64_t store::schema_version() {
@@ -566,6 +576,14 @@ bool store::load_body(const std::string &url, stored_body &out) {
   s.bind(1, url);
   if (!s.step()) return false;
   out = {s.text(0), s.text(1), s.text(2), s.integer(3)};
+  return true;
+}
+
+bool store::load_validators(const std::string &url, stored_body &out) {
+  statement s(db_, "SELECT etag, last_modified, fetched FROM http_bodies WHERE url = ?");
+  s.bind(1, url);
+  if (!s.step()) return false;
+  out = {{}, s.text(0), s.text(1), s.integer(2)};
   return true;
 }
 

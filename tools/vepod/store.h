@@ -157,6 +157,8 @@ class store {
   void set_setting(const std::string &key, const std::string &value);
 
   bool load_body(const std::string &url, stored_body &out);
+  // The validators and the time of the stored answer, without its body.
+  bool load_validators(const std::string &url, stored_body &out);
   void save_body(const std::string &url, const stored_body &body);
   void touch_body(const std::string &url, int64_t fetched);
 
