@@ -143,6 +143,9 @@ struct doc_deleter {
 };
 using json_doc = std::unique_ptr<yyjson_doc, doc_deleter>;
 json_doc read_json(std::string_view text);
+// Reads `text` in place (no copy of it is made): the document borrows `text`, which must outlive
+// it and is changed by the reading.
+json_doc read_json_in_place(std::string &text);
 
 // A string member as the library wrote it; "" when absent or not a string. Show it through
 // terminal_text.

@@ -200,12 +200,14 @@ class renderer {
   // Text reaches the terminal only through terminal_text; line breaks count only in <pre>.
   void add_text(std::string_view raw) {
     std::string text;
+    text.reserve(raw.size());
     for (bool first = true; first || !raw.empty(); first = false) {
       size_t end = raw.find('\n');
       if (!first) text += '\n';
       text += terminal_text(raw.substr(0, end));
       raw = end == std::string_view::npos ? std::string_view() : raw.substr(end + 1);
     }
+    current_.text.reserve(current_.text.size() + text.size() + 1);
     for (size_t i = 0; i < text.size(); i++) {
       auto c = static_cast<unsigned char>(text[i]);
       if (current_.preformatted) {
@@ -230,9 +232,10 @@ class renderer {
       current_.tight = current_.tight || line_break;
       return;
     }
-    paragraphs.push_back(current_);
+    paragraphs.push_back({current_.first, current_.rest, std::move(current_.text),
+                          current_.preformatted, current_.tight});
     item_before_ = items_ > 0;
-    current_.text.clear();
+    current_.text = std::string();
     current_.first = current_.rest = indent_;
     current_.tight = line_break;
     if (!line_break) current_.preformatted = false;
@@ -390,7 +393,12 @@ std::string html_to_text(std::string_view html, size_t width) {
   r.finish();
   std::string out;
   for (size_t i = 0; i < r.paragraphs.size(); i++) {
-    const paragraph &p = r.paragraphs[i];
+    paragraph &p = r.paragraphs[i];
+    // Each paragraph's text goes once it is laid out: the notes are not held twice.
+    struct release {
+      std::string &text;
+      ~release() { std::string().swap(text); }
+    } done{p.text};
     // Paragraphs are set apart by an empty line; the items of a list and the lines of a <br>
     // follow each other.
     if (i > 0 && !p.tight) out += '\n';

@@ -110,6 +110,12 @@ json_doc read_json(std::string_view text) {
   return json_doc(yyjson_read(text.data(), text.size(), 0));
 }
 
+json_doc read_json_in_place(std::string &text) {
+  const size_t size = text.size();
+  text.append(YYJSON_PADDING_SIZE, '\0');
+  return json_doc(yyjson_read_opts(text.data(), size, YYJSON_READ_INSITU, nullptr, nullptr));
+}
+
 std::string write_json(yyjson_val *value) {
   if (value == nullptr) return {};
   std::unique_ptr<char, text_deleter> text(yyjson_val_write(value, 0, nullptr));

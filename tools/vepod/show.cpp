@@ -169,7 +169,12 @@ int cmd_show(const options &o) {
   json_doc entry = read_json(p.item.entry);
   std::string path = text_member(yyjson_doc_get_root(entry.get()), "path");
   answer details = call_list(make_settings({p.feed.url}), path);
-  json_doc doc = read_json(details.json);
+  // One episode of a feed is all that is shown: the feed's body (the transport's and the
+  // library's copies) is not needed once the answer is there, and the answer is read in place, so
+  // that the notes of a large feed are laid out in the room this leaves.
+  net.forget(p.feed.url);
+  vepod_cache_clear();
+  json_doc doc = read_json_in_place(details.json);
   yyjson_val *d = yyjson_arr_get(yyjson_doc_get_root(doc.get()), 0);
   // An episode the feed no longer carries: what the database keeps of it is all there is.
   if (details.code == VEPOD_ERR_NOT_FOUND && details.error.starts_with("folder not found")) {
