@@ -3,6 +3,7 @@
 # dependencies, the library's SONAME and exports, a host built with pkg-config against the packages
 # extracted into a temporary root and run from there, the client run from there, and lintian.
 # usage: package_test.sh PACKAGE_DIR SOURCE_DIR
+# (grep reads whole pipelines, never -q: under pipefail an early exit would fail the writer.)
 set -euo pipefail
 dir=$1 source=$2
 work=$(mktemp -d)
@@ -23,7 +24,7 @@ names=$(cd "$dir" && ls -- *.deb | sort | paste -sd' ')
 deb() { echo "$dir/$1_${version}_$arch.deb"; }
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 contents() { dpkg-deb -c "$(deb "$1")" | awk '{print $6}' | sed 's|^\./|/|'; }
-has() { contents "$1" | grep -qx "$2" || fail "$1 lacks $2"; }
+has() { contents "$1" | grep -x "$2" > /dev/null || fail "$1 lacks $2"; }
 
 # The runtime package: the library under its SONAME, a shlibs file for the packages built against
 # it, dependencies found by dpkg-shlibdeps.
@@ -31,32 +32,33 @@ libdir=/usr/lib/$multiarch
 has "$runtime" "$libdir/lib$lib.so.1"
 has "$runtime" "$libdir/lib$lib.so.$version"
 has "$runtime" "/usr/share/doc/$runtime/copyright"
-dpkg-deb --ctrl-tarfile "$(deb "$runtime")" | tar -xO ./shlibs | grep -qx "lib$lib 1 $runtime (>= $version)" ||
+dpkg-deb --ctrl-tarfile "$(deb "$runtime")" | tar -xO ./shlibs |
+  grep -x "lib$lib 1 $runtime (>= $version)" > /dev/null ||
   fail "$runtime has no shlibs line for lib$lib.so.1"
-field "$runtime" Depends | grep -q 'libc6 (>=' || fail "$runtime depends on: $(field "$runtime" Depends)"
-field "$runtime" Depends | grep -q 'libyyjson0 (>=' || fail "$runtime does not depend on yyjson"
+field "$runtime" Depends | grep 'libc6 (>=' > /dev/null || fail "$runtime depends on: $(field "$runtime" Depends)"
+field "$runtime" Depends | grep 'libyyjson0 (>=' > /dev/null || fail "$runtime does not depend on yyjson"
 
 # The development package: header, CMake package, pkg-config file, the .so link; no static library.
 for f in /usr/include/vepod.h "$libdir/lib$lib.so" "$libdir/pkgconfig/vepod.pc" \
          "$libdir/cmake/vepod/vepod-config.cmake" "$libdir/cmake/vepod/vepod-targets.cmake"; do
   has "$dev" "$f"
 done
-if contents "$dev" | grep -q '\.a$'; then fail "$dev holds a static library"; fi
+if contents "$dev" | grep '\.a$' > /dev/null; then fail "$dev holds a static library"; fi
 [ "$(field "$dev" Depends)" = "$runtime (= $version)" ] || fail "$dev depends on: $(field "$dev" Depends)"
 
 # The client: program, manual page, completion; the library from its package, libcurl from shlibdeps.
 for f in /usr/bin/vepod /usr/share/man/man1/vepod.1.gz /usr/share/bash-completion/completions/vepod; do
   has "$client" "$f"
 done
-field "$client" Depends | grep -q "$runtime (>= $version)" || fail "$client does not depend on $runtime"
-field "$client" Depends | grep -q 'libcurl4 (>=' || fail "$client depends on: $(field "$client" Depends)"
+field "$client" Depends | grep "$runtime (>= $version)" > /dev/null || fail "$client does not depend on $runtime"
+field "$client" Depends | grep 'libcurl4 (>=' > /dev/null || fail "$client depends on: $(field "$client" Depends)"
 
 root=$work/root
 for p in "$runtime" "$dev" "$client"; do dpkg-deb -x "$(deb "$p")" "$root"; done
 so=$root$libdir/lib$lib.so.1
-readelf -d "$so" | grep -q "(SONAME).*\[lib$lib.so.1\]" || fail "SONAME of $so"
+readelf -d "$so" | grep "(SONAME).*\[lib$lib.so.1\]" > /dev/null || fail "SONAME of $so"
 "$source/tests/check_exports.sh" "$so" "$source/tests/exports.txt"
-if readelf -d "$root/usr/bin/vepod" | grep -q -E 'RPATH|RUNPATH'; then fail "vepod has a run-time path"; fi
+if readelf -d "$root/usr/bin/vepod" | grep -E 'RPATH|RUNPATH' > /dev/null; then fail "vepod has a run-time path"; fi
 
 # A player's build against the packages, found through pkg-config in the extracted root.
 export PKG_CONFIG_PATH=$root$libdir/pkgconfig
