@@ -5,7 +5,6 @@
 // Texts cross the boundary as NUL-terminated UTF-8, encoded and decoded here rather than left to
 // the runtime's string marshalling, whose default is not UTF-8 everywhere.
 using System;
-using System.Collections.Generic;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Text.RegularExpressions;
