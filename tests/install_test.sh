@@ -39,7 +39,7 @@ check_host "$work/pkg-config.out"
 
 if [ -e "$build/tools/vepod" ]; then
   [ "$("$prefix/bin/vepod" --version)" = "vepod $version (library $version)" ]
-  grep -q "subscribe" "$prefix/share/man/man1/vepod.1"
+  gzip -dc "$prefix/share/man/man1/vepod.1.gz" | grep "subscribe" > /dev/null
   grep -q "complete -F _vepod vepod" "$prefix/share/bash-completion/completions/vepod"
 fi
 echo "the install tree builds and runs the example host ($version)"
