@@ -55,6 +55,7 @@ std::vector<std::string> numbered_urls(int n) {
 }
 
 const char k_not_object[] = "settings_json is not a JSON object";
+const char k_not_json[] = "settings_json is not a JSON object: ";
 const char k_need_url[] = "settings need a non-empty URL";
 const char k_not_http[] = "URL line is not an absolute http(s) URL: ";
 
@@ -65,14 +66,23 @@ TEST(ReadSettings, RefusalsAndLineRules) {
   };
   const row rows[] = {
       {nullptr, {-8, "settings_json is NULL", {}, ""}},
-      {"", {-8, k_not_object, {}, ""}},
+      // Text that is no JSON at all says what stopped the reading, and where.
+      {"", {-8, k_not_json + std::string("input length is 0 at offset 0"), {}, ""}},
       {"[\"http://h/\"]", {-8, k_not_object, {}, ""}},
       {"\"http://h/\"", {-8, k_not_object, {}, ""}},
-      {"{\"URL\":\"http://h/\",}", {-8, k_not_object, {}, ""}},
-      {"{\"URL\":\"http://h/\"} // feed", {-8, k_not_object, {}, ""}},
-      {"\xEF\xBB\xBF{\"URL\":\"http://h/\"}", {-8, k_not_object, {}, ""}},
-      {"{\"URL\":\"http://h/\xFF\"}", {-8, k_not_object, {}, ""}},
-      {"{\"URL\":\"http://h/\"} x", {-8, k_not_object, {}, ""}},
+      {"{\"URL\":\"http://h/\",}",
+       {-8, k_not_json + std::string("trailing comma is not allowed at offset 18"), {}, ""}},
+      {"{\"URL\":\"http://h/\"} // feed",
+       {-8, k_not_json + std::string("unexpected content after document at offset 20"), {}, ""}},
+      {"\xEF\xBB\xBF{\"URL\":\"http://h/\"}",
+       {-8,
+        k_not_json + std::string("UTF-8 byte order mark (BOM) is not supported at offset 0"),
+        {},
+        ""}},
+      {"{\"URL\":\"http://h/\xFF\"}",
+       {-8, k_not_json + std::string("invalid UTF-8 encoding in string at offset 17"), {}, ""}},
+      {"{\"URL\":\"http://h/\"} x",
+       {-8, k_not_json + std::string("unexpected content after document at offset 20"), {}, ""}},
       {"{}", {-8, k_need_url, {}, ""}},
       {"{\"url\":\"http://h/\"}", {-8, k_need_url, {}, ""}},
       {"{\"URL \":\"http://h/\"}", {-8, k_need_url, {}, ""}},

@@ -123,10 +123,18 @@ const char *first_str(yyjson_val *obj, const char *key, bool *whole) {
 
 vepod_code resolve_stream_url(const tervala_io *io, const char *settings_json,
                               const char *entry_json, vepod_out out) {
-  vepod_doc_ptr entry(entry_json
-                          ? yyjson_read_opts(const_cast<char *>(entry_json),
-                                             std::strlen(entry_json), 0, vepod_json_alc(), nullptr)
-                          : nullptr);
+  yyjson_read_err read_err{};
+  vepod_doc_ptr entry(entry_json ? yyjson_read_opts(const_cast<char *>(entry_json),
+                                                    std::strlen(entry_json), 0, vepod_json_alc(),
+                                                    &read_err)
+                                 : nullptr);
+  if (entry_json && !entry && read_err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+    return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
+  }
+  if (entry_json && !entry) {
+    return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "entry_json is not a JSON object: %s at offset %zu",
+                      read_err.msg, read_err.pos);
+  }
   yyjson_val *root = yyjson_doc_get_root(entry.get());
   if (!yyjson_is_obj(root)) {
     return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "entry_json is not a JSON object");

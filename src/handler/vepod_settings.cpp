@@ -66,8 +66,17 @@ vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settin
   if (!settings_json) {
     return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "settings_json is NULL");
   }
+  yyjson_read_err read_err{};
   settings->doc = yyjson_read_opts(const_cast<char *>(settings_json), std::strlen(settings_json), 0,
-                                   vepod_json_alc(), nullptr);
+                                   vepod_json_alc(), &read_err);
+  if (!settings->doc && read_err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+    return settings_error(VEPOD_ERR_NO_DATA, err, err_size, "out of memory");
+  }
+  if (!settings->doc) {
+    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size,
+                          "settings_json is not a JSON object: %s at offset %zu", read_err.msg,
+                          read_err.pos);
+  }
   yyjson_val *root = yyjson_doc_get_root(settings->doc);
   if (!yyjson_is_obj(root)) {
     return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "settings_json is not a JSON object");
