@@ -139,6 +139,13 @@ TEST(ShowNotes, HostileNotesStayBounded) {
   }
   // Past the bounds the text is still there, without its tags.
   EXPECT_EQ(html_to_text(repeat("<div>", 1000) + "deep &amp; down", 80), "deep & down\n");
+  // Notes read as plain text are handled in pieces: no character is cut in two where one ends,
+  // whatever its length, and each line of the source stays a paragraph of its own.
+  for (const std::string ch : {"\u00e9", "\u20ac", "\U0001F3A7"}) {
+    std::string text = html_to_text("<i>" + repeat(ch, (1 << 20) / ch.size() + 7) + "</i>\nend", 0);
+    EXPECT_EQ(text.find("\ufffd"), std::string::npos) << ch;
+    EXPECT_EQ(text.substr(text.size() - 5), "\nend\n") << ch;
+  }
   // List items indent no deeper than eight levels.
   std::string lists = html_to_text(repeat("<ul>", 20) + "<li>x", 0);
   EXPECT_EQ(lists, std::string(16, ' ') + "\u2022 x\n");

@@ -102,6 +102,8 @@ class session {
   void forget(const std::string &url);
   // What the transport got for `url`; false with --offline or when it was not fetched.
   bool outcome(const std::string &url, fetch_outcome &out);
+  // Bodies are not kept once the library has them: for a command that explains no failure by one.
+  void drop_bodies();
 
  private:
   std::unique_ptr<http_transport> http_;

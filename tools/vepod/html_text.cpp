@@ -123,15 +123,10 @@ class renderer {
 
   void finish() { end_paragraph(); }
 
-  // Text read without its markup: each line of it a paragraph, set apart as paragraphs are.
-  void add_plain(std::string_view text) {
-    while (!text.empty()) {
-      size_t end = text.find('\n');
-      add_text(text.substr(0, end));
-      end_paragraph();
-      text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    }
-  }
+  // Text read without its markup, given in pieces: each line of it a paragraph, set apart as
+  // paragraphs are.
+  void add_plain_piece(std::string_view text) { add_text(text); }
+  void end_plain_line() { end_paragraph(); }
 
  private:
   paragraph current_;
@@ -199,14 +194,25 @@ class renderer {
 
   // Text reaches the terminal only through terminal_text; line breaks count only in <pre>.
   void add_text(std::string_view raw) {
-    std::string text;
-    text.reserve(raw.size());
+    // Sanitised in pieces, each cut before a byte that starts a character, so that long notes
+    // are not copied whole once more on their way.
+    constexpr size_t k_piece = 64 * 1024;
     for (bool first = true; first || !raw.empty(); first = false) {
       size_t end = raw.find('\n');
-      if (!first) text += '\n';
-      text += terminal_text(raw.substr(0, end));
+      if (!first) take("\n");
+      std::string_view line = raw.substr(0, end);
+      while (!line.empty()) {
+        size_t cut = std::min(line.size(), k_piece);
+        while (cut < line.size() && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) cut++;
+        take(terminal_text(line.substr(0, cut)));
+        line.remove_prefix(cut);
+      }
       raw = end == std::string_view::npos ? std::string_view() : raw.substr(end + 1);
     }
+  }
+
+  // Sanitised text into the paragraph: blanks run together, except in <pre>.
+  void take(std::string_view text) {
     current_.text.reserve(current_.text.size() + text.size() + 1);
     for (size_t i = 0; i < text.size(); i++) {
       auto c = static_cast<unsigned char>(text[i]);
@@ -345,13 +351,25 @@ bool nests_deeper_than(std::string_view html, int limit) {
 // Notes too large or too deep for the parser: their text without the tags, the five XML
 // references and &nbsp; decoded, laid out as one paragraph per line of the source.
 void add_plain_text(std::string_view html, renderer &r) {
-  std::string text;
-  text.reserve(html.size());
+  constexpr size_t k_piece = 64 * 1024;
+  std::string piece;
+  auto flush = [&] {
+    r.add_plain_piece(piece);
+    piece.clear();
+  };
   for (size_t i = 0; i < html.size();) {
+    // A piece ends before a byte that starts a character: it is sanitised on its own.
+    if (piece.size() >= k_piece && (static_cast<unsigned char>(html[i]) & 0xC0) != 0x80) flush();
+    if (html[i] == '\n') {
+      flush();
+      r.end_plain_line();
+      i++;
+      continue;
+    }
     if (html[i] == '<') {
       size_t end = html.find('>', i);
       if (end == std::string_view::npos) break;
-      text += ' ';
+      piece += ' ';
       i = end + 1;
       continue;
     }
@@ -362,16 +380,17 @@ void add_plain_text(std::string_view html, renderer &r) {
       bool decoded = false;
       for (const auto &[ref, value] : k_refs)
         if (html.substr(i, ref.size()) == ref) {
-          text += value;
+          piece += value;
           i += ref.size();
           decoded = true;
           break;
         }
       if (decoded) continue;
     }
-    text += html[i++];
+    piece += html[i++];
   }
-  r.add_plain(text);
+  flush();
+  r.end_plain_line();
 }
 
 }  // namespace

@@ -156,6 +156,7 @@ int http_transport::fetch(const std::string &url, char **body_out, int *status_o
     return -1;
   }
   *status_out = result.status;
+  if (!keep_bodies_ && !ready) std::string().swap(found->second.body);
   return 0;
 }
 

@@ -221,3 +221,7 @@ void session::forget(const std::string &url) {
 bool session::outcome(const std::string &url, fetch_outcome &out) {
   return http_ != nullptr && http_->outcome(url, out);
 }
+
+void session::drop_bodies() {
+  if (http_ != nullptr) http_->keep_bodies(false);
+}

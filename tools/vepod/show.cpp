@@ -165,14 +165,14 @@ int cmd_show(const options &o) {
   session net;
   // A read-only database still answers from the feeds it keeps; what is fetched is not kept.
   if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
+  net.drop_bodies();
   // The library answers an entry's own path with that entry and every detail the feed gives.
   json_doc entry = read_json(p.item.entry);
   std::string path = text_member(yyjson_doc_get_root(entry.get()), "path");
   answer details = call_list(make_settings({p.feed.url}), path);
-  // One episode of a feed is all that is shown: the feed's body (the transport's and the
-  // library's copies) is not needed once the answer is there, and the answer is read in place, so
-  // that the notes of a large feed are laid out in the room this leaves.
-  net.forget(p.feed.url);
+  // One episode of a feed is all that is shown: the library's copy of the feed's body is not
+  // needed once the answer is there, and the answer is read in place, so that the notes of a
+  // large feed are laid out in the room this leaves.
   vepod_cache_clear();
   json_doc doc = read_json_in_place(details.json);
   yyjson_val *d = yyjson_arr_get(yyjson_doc_get_root(doc.get()), 0);
