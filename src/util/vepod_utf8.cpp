@@ -115,15 +115,18 @@ size_t char_start(const unsigned char *s, size_t i) {
   return j;
 }
 
-// Length of a prefix of [s, s+n) that the lead-and-continuation rules accept and that ends between
-// characters, 64 bytes per step without a branch per character, so text that mixes scripts costs
-// about what ASCII does. A block holds a fault exactly when the bytes that must be continuation
-// bytes (1 to 3 after a lead byte, by its kind) differ from those that are, or when it holds a byte
-// that is never valid.
+// Length of a prefix of [s, s+n) that is well-formed UTF-8 and ends between characters, 64 bytes
+// per step without a branch per character, so text that mixes scripts costs about what ASCII does.
+// A block holds a fault exactly when the bytes that must be continuation bytes (1 to 3 after a lead
+// byte, by its kind) differ from those that are, when it holds a byte that is never valid, or when
+// the byte after E0, ED, F0 or F4 leaves its narrower range (overlong forms, surrogates, values
+// above U+10FFFF).
 size_t utf8_prefix(const unsigned char *s, size_t n) {
   const __m128i c0 = _mm_set1_epi8(char(0xC0)), e0 = _mm_set1_epi8(char(0xE0));
   const __m128i f0 = _mm_set1_epi8(char(0xF0)), f5 = _mm_set1_epi8(char(0xF5));
-  const __m128i fe = _mm_set1_epi8(char(0xFE));
+  const __m128i fe = _mm_set1_epi8(char(0xFE)), ed = _mm_set1_epi8(char(0xED));
+  const __m128i f4 = _mm_set1_epi8(char(0xF4)), a0 = _mm_set1_epi8(char(0xA0));
+  const __m128i x90 = _mm_set1_epi8(char(0x90));
   auto at_least = [](__m128i v, __m128i t) { return _mm_cmpeq_epi8(_mm_max_epu8(v, t), v); };
   auto block_fault = [&](__m128i b, __m128i prev) {
     __m128i back1 = _mm_or_si128(_mm_slli_si128(b, 1), _mm_srli_si128(prev, 15));
@@ -133,7 +136,12 @@ size_t utf8_prefix(const unsigned char *s, size_t n) {
         _mm_or_si128(at_least(back1, c0), _mm_or_si128(at_least(back2, e0), at_least(back3, f0)));
     __m128i continuation = _mm_cmplt_epi8(b, c0);  // 0x80 to 0xBF, compared as signed bytes
     __m128i never = _mm_or_si128(at_least(b, f5), _mm_cmpeq_epi8(_mm_and_si128(b, fe), c0));
-    return _mm_or_si128(_mm_xor_si128(expected, continuation), never);
+    __m128i from_a0 = at_least(b, a0), from_90 = at_least(b, x90);
+    __m128i narrow = _mm_or_si128(_mm_or_si128(_mm_andnot_si128(from_a0, _mm_cmpeq_epi8(back1, e0)),
+                                               _mm_and_si128(from_a0, _mm_cmpeq_epi8(back1, ed))),
+                                  _mm_or_si128(_mm_andnot_si128(from_90, _mm_cmpeq_epi8(back1, f0)),
+                                               _mm_and_si128(from_90, _mm_cmpeq_epi8(back1, f4))));
+    return _mm_or_si128(_mm_or_si128(_mm_xor_si128(expected, continuation), never), narrow);
   };
   __m128i prev = _mm_setzero_si128();
   size_t i = 0;
@@ -157,21 +165,32 @@ size_t utf8_prefix(const unsigned char *, size_t) { return 0; }
 
 }  // namespace
 
-vepod_utf8_fault vepod_utf8_check(const char *s, size_t n, vepod_utf8_rules rules, size_t *at) {
+vepod_utf8_fault vepod_utf8_check(const char *s, size_t n, vepod_utf8_rules rules, size_t *at,
+                                  bool *well_formed) {
   const auto *p = reinterpret_cast<const unsigned char *>(s);
   bool loose = rules == vepod_utf8_rules::lead_and_continuation;
-  size_t i = loose ? utf8_prefix(p, n) : 0;
+  bool strict = true;
+  size_t i = 0;
   for (;;) {
+    // Well-formed stretches go by blocks; each character the blocks stop at is read alone, and
+    // the blocks resume after it.
+    i += utf8_prefix(p + i, n - i);
     i += ascii_run(p + i, n - i);
-    if (i == n) return vepod_utf8_fault::none;
+    if (i == n) break;
     vepod_utf8_fault fault = vepod_utf8_fault::none;
-    size_t len = loose ? loose_seq_len(p + i, n - i, &fault) : utf8_seq_len(p + i, n - i, &fault);
+    size_t len = utf8_seq_len(p + i, n - i, &fault);
+    if (len == 0 && loose) {
+      len = loose_seq_len(p + i, n - i, &fault);
+      strict = false;
+    }
     if (len == 0) {
       if (at) *at = i;
       return fault;
     }
     i += len;
   }
+  if (well_formed) *well_formed = strict;
+  return vepod_utf8_fault::none;
 }
 
 size_t vepod_utf8_char_len(const char *s, size_t n) {

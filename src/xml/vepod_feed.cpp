@@ -392,10 +392,13 @@ class feed_mapper final : public vepod_xml_consumer {
     return atom() ? depth == 1 : depth >= 2 && kinds_[depth - 1] == e_channel;
   }
   // Every text of the model enters through these two: made well-formed UTF-8 here, once, so that
-  // answers write it as it is and an id handed back compares equal to the one listed.
-  static char *model_text(string_view text) { return vepod_strndup_utf8(text); }
+  // answers write it as it is and an id handed back compares equal to the one listed. A text cut
+  // from a well-formed document already is.
+  char *model_text(string_view text) const {
+    return well_formed_utf8 ? vepod_strndup(text) : vepod_strndup_utf8(text);
+  }
   // A URL as feeds write it, without the blanks around it.
-  static char *model_url(string_view text) { return vepod_strndup_utf8(vepod_trim_blanks(text)); }
+  char *model_url(string_view text) const { return model_text(vepod_trim_blanks(text)); }
   // Stores a copy of text in an empty field.
   vepod_xml_status take_text(char **field, const char *text, size_t len) {
     if (*field) return vepod_xml_ok;

@@ -134,10 +134,11 @@ const unsigned char *find3(const unsigned char *p, const unsigned char *end, con
 // MARK: Input checks
 
 // The message for the first UTF-8 fault in [s, s+n), or NULL; its offset in *at. Lead bytes and
-// continuation bytes are checked; overlong forms, surrogates and values above U+10FFFF pass.
-const char *check_utf8(const unsigned char *s, size_t n, size_t *at) {
+// continuation bytes are checked; overlong forms, surrogates and values above U+10FFFF pass, and
+// *well_formed tells whether there were none.
+const char *check_utf8(const unsigned char *s, size_t n, size_t *at, bool *well_formed) {
   switch (vepod_utf8_check(reinterpret_cast<const char *>(s), n,
-                           vepod_utf8_rules::lead_and_continuation, at)) {
+                           vepod_utf8_rules::lead_and_continuation, at, well_formed)) {
     case vepod_utf8_fault::none:
       return nullptr;
     case vepod_utf8_fault::invalid_byte:
@@ -755,7 +756,8 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
     input_len -= 3;
   }
   size_t at = 0;
-  const char *message = check_utf8(input, input_len, &at);
+  bool well_formed = false;
+  const char *message = check_utf8(input, input_len, &at, &well_formed);
   // Only a document that UTF-8 cannot read is decoded (or one in ISO-2022-JP, whose escape
   // sequences pass for UTF-8). A plain pointer owns the text: an owner with a destructor here
   // costs the UTF-8 parse about 2 % through the inlining it prevents.
@@ -766,7 +768,7 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
       case vepod_decode_ok:
         input = reinterpret_cast<const unsigned char *>(decoded);
         input_len = decoded_len;
-        message = check_utf8(input, input_len, &at);
+        message = check_utf8(input, input_len, &at, &well_formed);
         break;
       case vepod_decode_not_applicable:
         break;
@@ -786,6 +788,7 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
     r.length = input_len;
     r.budget = k_text_budget;
     r.consumer = &consumer;
+    consumer.well_formed_utf8 = well_formed;
     r.top = -1;
     p_document(r);
     message = r.message;

@@ -59,6 +59,11 @@ class vepod_xml_consumer {
   virtual vepod_xml_status end(int depth, const char *text, size_t len) = 0;
 
   const vepod_xml_namespace *namespaces = nullptr;
+  // Set by the reader before the first start tag: the document is well-formed UTF-8, so every name,
+  // value and text handed over is too (references never decode to a surrogate). When clear, texts
+  // may hold the overlong forms, encoded surrogates and values above U+10FFFF the reader lets
+  // through.
+  bool well_formed_utf8 = false;
   size_t namespace_count = 0;
   const char *message = nullptr;
 
