@@ -10,6 +10,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// The table-driven check needs SSSE3's byte shuffle, chosen at run time (GCC and Clang on x86).
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define VEPOD_UTF8_SSSE3 1
+#include <tmmintrin.h>
+#endif
 
 namespace {
 
@@ -163,11 +168,145 @@ size_t utf8_prefix(const unsigned char *s, size_t n) {
 size_t utf8_prefix(const unsigned char *, size_t) { return 0; }
 #endif
 
+#if VEPOD_UTF8_SSSE3
+// The table-driven check: for each byte pair, the high and low half of the first byte and the high
+// half of the second each map to the set of faults the pair may show; a pair is faulty when all
+// three agree on one. Continuation bytes expected 2 and 3 bytes after a lead are checked apart.
+constexpr char k_too_short = 1 << 0, k_too_long = 1 << 1, k_overlong_3 = 1 << 2,
+               k_too_large = 1 << 3, k_surrogate = 1 << 4, k_overlong_2 = 1 << 5,
+               k_too_large_1000 = 1 << 6, k_overlong_4 = 1 << 6, k_two_conts = char(1 << 7);
+constexpr char k_carry = k_too_short | k_too_long | k_two_conts;
+constexpr char k_large = k_carry | k_too_large | k_too_large_1000;
+constexpr char k_cont = k_too_long | k_overlong_2 | k_two_conts;
+alignas(16) constexpr char k_byte_1_high[16] = {
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_two_conts,
+    k_two_conts,
+    k_two_conts,
+    k_two_conts,
+    k_too_short | k_overlong_2,
+    k_too_short,
+    k_too_short | k_overlong_3 | k_surrogate,
+    k_too_short | k_too_large | k_too_large_1000 | k_overlong_4};
+alignas(16) constexpr char k_byte_1_low[16] = {k_carry | k_overlong_3 | k_overlong_2 | k_overlong_4,
+                                               k_carry | k_overlong_2,
+                                               k_carry,
+                                               k_carry,
+                                               k_carry | k_too_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large | k_surrogate,
+                                               k_large,
+                                               k_large};
+alignas(16) constexpr char k_byte_2_high[16] = {
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_cont | k_overlong_3 | k_too_large_1000 | k_overlong_4,
+    k_cont | k_overlong_3 | k_too_large,
+    k_cont | k_surrogate | k_too_large,
+    k_cont | k_surrogate | k_too_large,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short};
+// A lead byte whose sequence the block's end cuts: one of the last three bytes above these.
+alignas(16) constexpr unsigned char k_incomplete_above[16] = {
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1};
+
+struct ssse3_state {
+  __m128i prev, error, prev_incomplete;
+};
+
+__attribute__((target("ssse3"), always_inline)) inline void ssse3_step(ssse3_state &st,
+                                                                       __m128i in) {
+  if (_mm_movemask_epi8(in) == 0) {
+    st.error = _mm_or_si128(st.error, st.prev_incomplete);
+  } else {
+    const __m128i low_nibble = _mm_set1_epi8(0x0F);
+    auto table = [](const char *t) { return _mm_load_si128(reinterpret_cast<const __m128i *>(t)); };
+    __m128i prev1 = _mm_alignr_epi8(in, st.prev, 15);
+    __m128i high1 = _mm_and_si128(_mm_srli_epi16(prev1, 4), low_nibble);
+    __m128i low1 = _mm_and_si128(prev1, low_nibble);
+    __m128i high2 = _mm_and_si128(_mm_srli_epi16(in, 4), low_nibble);
+    __m128i special = _mm_and_si128(_mm_and_si128(_mm_shuffle_epi8(table(k_byte_1_high), high1),
+                                                  _mm_shuffle_epi8(table(k_byte_1_low), low1)),
+                                    _mm_shuffle_epi8(table(k_byte_2_high), high2));
+    __m128i prev2 = _mm_alignr_epi8(in, st.prev, 14), prev3 = _mm_alignr_epi8(in, st.prev, 13);
+    __m128i third = _mm_subs_epu8(prev2, _mm_set1_epi8(char(0xE0 - 0x80)));
+    __m128i fourth = _mm_subs_epu8(prev3, _mm_set1_epi8(char(0xF0 - 0x80)));
+    __m128i must23 = _mm_and_si128(_mm_or_si128(third, fourth), _mm_set1_epi8(char(0x80)));
+    st.error = _mm_or_si128(st.error, _mm_xor_si128(must23, special));
+    st.prev_incomplete =
+        _mm_subs_epu8(in, _mm_load_si128(reinterpret_cast<const __m128i *>(k_incomplete_above)));
+  }
+  st.prev = in;
+}
+
+// Whether [s, s+n) is well-formed UTF-8, 16 bytes per step and 64 at once where they are ASCII.
+// Only the answer is given: a document that fails is read again by the loop that places the fault.
+__attribute__((target("ssse3"))) bool well_formed_ssse3(const unsigned char *s, size_t n) {
+  ssse3_state st{_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+  size_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    auto *p = reinterpret_cast<const __m128i *>(s + i);
+    __m128i b0 = _mm_loadu_si128(p), b1 = _mm_loadu_si128(p + 1);
+    __m128i b2 = _mm_loadu_si128(p + 2), b3 = _mm_loadu_si128(p + 3);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(b0, b1), _mm_or_si128(b2, b3))) == 0) {
+      st.error = _mm_or_si128(st.error, st.prev_incomplete);
+      st.prev_incomplete = _mm_setzero_si128();
+      st.prev = b3;
+      continue;
+    }
+    ssse3_step(st, b0);
+    ssse3_step(st, b1);
+    ssse3_step(st, b2);
+    ssse3_step(st, b3);
+  }
+  for (; i < n; i += 16) {
+    alignas(16) unsigned char tail[16] = {};
+    std::memcpy(tail, s + i, n - i < 16 ? n - i : 16);
+    ssse3_step(st, _mm_load_si128(reinterpret_cast<const __m128i *>(tail)));
+  }
+  __m128i error = _mm_or_si128(st.error, st.prev_incomplete);
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) == 0xFFFF;
+}
+
+bool have_ssse3() {
+  static const bool have = __builtin_cpu_supports("ssse3");
+  return have;
+}
+#endif
+
 }  // namespace
 
 vepod_utf8_fault vepod_utf8_check(const char *s, size_t n, vepod_utf8_rules rules, size_t *at,
                                   bool *well_formed) {
   const auto *p = reinterpret_cast<const unsigned char *>(s);
+#if VEPOD_UTF8_SSSE3
+  if (have_ssse3() && well_formed_ssse3(p, n)) {
+    if (well_formed) *well_formed = true;
+    return vepod_utf8_fault::none;
+  }
+#endif
   bool loose = rules == vepod_utf8_rules::lead_and_continuation;
   bool strict = true;
   size_t i = 0;

@@ -3,6 +3,7 @@
 // (the *_members templates below) serves both, so the export and the listings cannot disagree on
 // a member's name or order.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -126,20 +127,22 @@ char *escape_char(char *out, unsigned char c) {
   return out;
 }
 
-// Writes text (n bytes) escaped, 16 bytes at a time where none needs escaping.
+// Writes text (n bytes) escaped, 16 bytes at a time where none needs escaping. out has room for
+// the escaped text and 16 bytes more: each step stores 16 bytes, and those past a byte that needs
+// escaping are written again.
 char *escape(char *out, const char *s, size_t n) {
   size_t i = 0;
 #if defined(__SSE2__)
   while (n - i >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
     unsigned m = escape_mask(s + i);
     if (m == 0) {
-      std::memcpy(out, s + i, 16);
       out += 16;
       i += 16;
       continue;
     }
     unsigned k = unsigned(__builtin_ctz(m));
-    std::memcpy(out, s + i, k);
     out = escape_char(out + k, static_cast<unsigned char>(s[i + k]));
     i += k + 1;
   }
@@ -170,44 +173,86 @@ size_t format_integer(int64_t value, char *buf) {
   return len;
 }
 
-// Where the answer goes: `measure` only adds up its size, so that the text is allocated once at its
-// size and then written without a check per byte.
+// Where the answer goes. Measuring adds up its size as if no text needed escaping, which it
+// seldom does; the text is then allocated at that size with a little room for escapes, written
+// without a check per byte, and grown only when the escapes outgrow the room.
 class json_out {
  public:
-  explicit json_out(char *buffer) : out_(buffer), measure_(buffer == nullptr) {}
+  json_out() = default;
+  json_out(const json_out &) = delete;
+  json_out &operator=(const json_out &) = delete;
+  ~json_out() { std::free(text_); }
 
+  // Starts writing into a text of the measured size; false when memory runs out.
+  bool start() {
+    size_t room = size_ + size_ / 32 + k_slack;
+    if (!(text_ = static_cast<char *>(vepod_malloc(room)))) return false;
+    out_ = text_;
+    end_ = text_ + room;
+    return true;
+  }
   void raw(const char *s, size_t n) {
-    if (measure_) {
+    if (!text_) {
       size_ += n;
-    } else {
+    } else if (room(n)) {
       std::memcpy(out_, s, n);
       out_ += n;
     }
   }
   void put(char c) {
-    if (measure_) {
+    if (!text_) {
       size_++;
-    } else {
+    } else if (room(1)) {
       *out_++ = c;
     }
   }
   void string(const char *s) {
     size_t n = std::strlen(s);
-    if (measure_) {
-      size_ += 2 + escaped_size(s, n);
-    } else {
-      *out_++ = '"';
-      out_ = escape(out_, s, n);
-      *out_++ = '"';
+    if (!text_) {
+      size_ += n + 2;
+      return;
     }
+    // Escapes make a text at most six times longer; only a text that may not fit is measured.
+    if (size_t(end_ - out_) < 6 * n + 2 + k_slack && !room(escaped_size(s, n) + 2)) return;
+    *out_++ = '"';
+    out_ = escape(out_, s, n);
+    *out_++ = '"';
   }
-  size_t size() const { return size_; }
-  char *end() const { return out_; }
+  // The text written, NUL-terminated, handed over; NULL when memory ran out.
+  char *finish() {
+    if (failed_ || !room(1)) return nullptr;
+    *out_ = '\0';
+    char *text = text_;
+    text_ = nullptr;
+    return text;
+  }
 
  private:
-  char *out_;
+  // Bytes kept free after what is written: escape() stores 16 bytes at a time.
+  static constexpr size_t k_slack = 64;
+
+  // Whether n more bytes (and the slack) fit, growing the text when they do not.
+  bool room(size_t n) {
+    if (failed_) return false;
+    if (size_t(end_ - out_) >= n + k_slack) return true;
+    size_t used = out_ - text_, size = end_ - text_;
+    size_t grown = std::max(size + size / 2, used + n + k_slack);
+    auto *text = static_cast<char *>(vepod_realloc(text_, grown));
+    if (!text) {
+      failed_ = true;
+      return false;
+    }
+    text_ = text;
+    out_ = text + used;
+    end_ = text + grown;
+    return true;
+  }
+
+  char *text_ = nullptr;
+  char *out_ = nullptr;
+  char *end_ = nullptr;
   size_t size_ = 0;
-  bool measure_;
+  bool failed_ = false;
 };
 
 // The members of one object in the text being written, with the interface of `members`. The
@@ -406,13 +451,12 @@ vepod_feed_status vepod_feed_json(const void *data, size_t len, char **out, char
   vepod_feed feed;
   vepod_feed_status status = vepod_feed_parse(data, len, &feed, err, err_size);
   if (status != vepod_feed_ok) return status;
-  json_out measure(nullptr);
-  write_feed(measure, feed);
-  auto *json = static_cast<char *>(vepod_malloc(measure.size() + 1));
-  if (json) {
-    json_out text(json);
+  json_out text;
+  write_feed(text, feed);
+  char *json = nullptr;
+  if (text.start()) {
     write_feed(text, feed);
-    *text.end() = '\0';
+    json = text.finish();
   }
   vepod_feed_free(&feed);
   if (!json) {
