@@ -261,7 +261,8 @@ class json_members {
  public:
   explicit json_members(json_out &out) : out_(out) {}
 
-  json_members &text(const char *key, const char *value) {
+  template <size_t N>
+  json_members &text(const char (&key)[N], const char *value) {
     if (value) {
       name(key);
       out_.string(value);
@@ -269,22 +270,26 @@ class json_members {
     return *this;
   }
   // A text member written even when absent, as "".
-  json_members &string(const char *key, const char *value) {
+  template <size_t N>
+  json_members &string(const char (&key)[N], const char *value) {
     name(key);
     out_.string(value ? value : "");
     return *this;
   }
-  json_members &integer(const char *key, int64_t value) {
+  template <size_t N>
+  json_members &integer(const char (&key)[N], int64_t value) {
     if (value >= 0) signed_integer(key, value);
     return *this;
   }
-  json_members &signed_integer(const char *key, int64_t value) {
+  template <size_t N>
+  json_members &signed_integer(const char (&key)[N], int64_t value) {
     name(key);
     char buf[24];
     out_.raw(buf, format_integer(value, buf));
     return *this;
   }
-  json_members &number(const char *key, double value) {
+  template <size_t N>
+  json_members &number(const char (&key)[N], double value) {
     if (value < 0) return *this;
     if (value == double(int64_t(value))) return signed_integer(key, int64_t(value));
     name(key);
@@ -295,11 +300,13 @@ class json_members {
     if (end) out_.raw(buf, size_t(end - buf));
     return *this;
   }
-  json_members &flag(const char *key, int8_t value) {
+  template <size_t N>
+  json_members &flag(const char (&key)[N], int8_t value) {
     if (value >= 0) boolean(key, value != 0);
     return *this;
   }
-  json_members &boolean(const char *key, bool value) {
+  template <size_t N>
+  json_members &boolean(const char (&key)[N], bool value) {
     name(key);
     if (value) {
       out_.raw("true", 4);
@@ -308,8 +315,8 @@ class json_members {
     }
     return *this;
   }
-  template <typename T, typename Fill>
-  json_members &list(const char *key, const T *entries, int32_t count, Fill fill) {
+  template <size_t N, typename T, typename Fill>
+  json_members &list(const char (&key)[N], const T *entries, int32_t count, Fill fill) {
     if (count == 0) return *this;
     name(key);
     out_.put('[');
@@ -324,18 +331,24 @@ class json_members {
     return *this;
   }
   // The name of a member whose value the caller writes.
-  json_out &member(const char *key) {
+  template <size_t N>
+  json_out &member(const char (&key)[N]) {
     name(key);
     return out_;
   }
 
  private:
-  void name(const char *key) {
-    if (!first_) out_.put(',');
+  // A member's name with its quotes, colon and the comma before it, as one copy.
+  template <size_t N>
+  void name(const char (&key)[N]) {
+    char text[N + 3];
+    text[0] = ',';
+    text[1] = '"';
+    std::memcpy(text + 2, key, N - 1);
+    text[N + 1] = '"';
+    text[N + 2] = ':';
+    out_.raw(first_ ? text + 1 : text, first_ ? N + 2 : N + 3);
     first_ = false;
-    out_.put('"');
-    out_.raw(key, std::strlen(key));
-    out_.raw("\":", 2);
   }
 
   json_out &out_;
