@@ -113,6 +113,40 @@ TEST(ParseFeed, TextsAreEscapedAsJsonEscapesThem) {
   }
 }
 
+// Show notes that are one run of the document are written from it, their references decoded then;
+// the answer is the same as for notes gathered from several runs.
+TEST(ParseFeed, ShowNotesReadAsWritten) {
+  const struct {
+    std::string notes, description;
+  } cases[] = {
+      {"  &lt;p&gt;Hi &amp; &quot;bye&quot;&apos;&lt;/p&gt;\n", "<p>Hi & \\\"bye\\\"'</p>"},
+      {"&#32;x&#x41;&#32;", "xA"},  // references that decode to blanks are trimmed
+      {"a &#x9;", "a"},
+      {"\n <![CDATA[ <b>&amp;</b> ]]>\t", "<b>&amp;</b>"},
+      {"a<x>&lt;</x>c", "a<c"},
+      {"<![CDATA[a]]>b", "ab"},
+      {std::string("a\0b", 3), "a"},  // a NUL ends the text, as it ends a copied one
+      {"&#233;t&#xE9; \x01", "\xC3\xA9t\xC3\xA9 \\u0001"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.notes);
+    for (const char *element : {"description", "content:encoded"}) {
+      answer a = parse("<rss><channel><item><guid>g</guid><" + std::string(element) + ">" +
+                       c.notes + "</" + element + "></item></channel></rss>");
+      ASSERT_EQ(a.rc, 0) << a.err;
+      EXPECT_NE(a.json.find(",\"description\":\"" + c.description + "\"}]}"), std::string::npos)
+          << a.json;
+    }
+  }
+  // Notes of a lower rank give way to later ones of a higher rank, whichever way each was kept.
+  answer a = parse(
+      "<rss><channel><item><itunes:summary>s</itunes:summary><description><![CDATA[d]]>"
+      "</description><content:encoded>&#99;</content:encoded><description>e</description>"
+      "</item></channel></rss>");
+  ASSERT_EQ(a.rc, 0) << a.err;
+  EXPECT_NE(a.json.find("\"description\":\"c\""), std::string::npos) << a.json;
+}
+
 TEST(ParseFeed, FormatsAndEmptyItems) {
   const struct {
     const char *doc;

@@ -347,7 +347,9 @@ bool kept_over(const vepod_item &a, const vepod_item &b) {
 class feed_mapper final : public vepod_xml_consumer {
  public:
   feed_mapper(vepod_feed *feed, vepod_detail detail)
-      : feed_(feed), details_(detail == vepod_detail::all) {
+      : feed_(feed),
+        details_(detail != vepod_detail::light),
+        borrow_(detail == vepod_detail::all_borrowed) {
     namespaces = k_namespaces;
     namespace_count = std::size(k_namespaces);
   }
@@ -426,6 +428,27 @@ class feed_mapper final : public vepod_xml_consumer {
     have = rank;
     return vepod_xml_ok;
   }
+  // Show notes of the given rank (the caller checked that they may be taken): borrowed from the
+  // document where the parse borrows and the reader says where they lie, else copied.
+  vepod_xml_status take_description(vepod_item_heavy &h, uint8_t rank, string_view text) {
+    if (text.empty()) return vepod_xml_ok;
+    const bool borrow = borrow_ && run.data;
+    char *copy = nullptr;
+    if (!borrow && !(copy = model_text(text))) return out_of_memory();
+    if (!h.description_borrowed) std::free(h.description);
+    h.description_borrowed = borrow;
+    if (borrow) {
+      h.description = const_cast<char *>(run.data);
+      h.description_references = run.references;
+      h.description_len = uint32_t(run.len);
+      h.description_decoded_len = uint32_t(run.decoded_len);
+    } else {
+      h.description = copy;
+      h.description_references = false;
+    }
+    item_ranks_.description = rank;
+    return vepod_xml_ok;
+  }
   // A copy of an attribute's value into an empty field; empty values give nothing.
   vepod_xml_status take_attr(char **field, string_view value, bool url) {
     if (url) value = vepod_trim_blanks(value);
@@ -444,8 +467,10 @@ class feed_mapper final : public vepod_xml_consumer {
   void item_done();
 
   vepod_feed *feed_;
-  // Whether episodes keep their heavy members (show notes and the lists).
+  // Whether episodes keep their heavy members (show notes and the lists), and whether show notes
+  // that are one run of the document are borrowed from it.
   bool details_;
+  bool borrow_;
   vepod_item *item_ = nullptr;
   // Ranks of what the ranked members of the feed and of the current item hold.
   struct ranks {
@@ -730,7 +755,7 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
                                                                     : 2;
       if (!may_take(r.description, rank)) return vepod_xml_ok;
       vepod_item_heavy *h = heavy();
-      return h ? take_ranked(&h->description, r.description, rank, text, false) : out_of_memory();
+      return h ? take_description(*h, rank, text) : out_of_memory();
     }
     case e_itunes_author:
       return take_ranked(&item_->author, r.author, 1, text, false);
@@ -1089,7 +1114,7 @@ void vepod_item_clear(vepod_item *item) {
   std::free(item->chapters_url);
   std::free(item->chapters_type);
   if (vepod_item_heavy *h = item->heavy) {
-    std::free(h->description);
+    if (!h->description_borrowed) std::free(h->description);
     for (int32_t i = 0; i < h->ntranscripts; i++) {
       vepod_transcript &t = h->transcripts[i];
       for (char *text : {t.url, t.type, t.language, t.rel}) std::free(text);

@@ -45,6 +45,8 @@ class members {
     }
     return *this;
   }
+  // A listing's records copy their show notes; only the export borrows them.
+  members &description(const vepod_item_heavy &h) { return text("description", h.description); }
   members &flag(const char *key, int8_t value) {
     if (ok_ && value >= 0) ok_ = yyjson_mut_obj_add_bool(doc_, obj_, key, value != 0);
     return *this;
@@ -158,6 +160,66 @@ char *escape(char *out, const char *s, size_t n) {
   return out;
 }
 
+// Writes (or only counts, when out is NULL) text borrowed from the document, n bytes, escaped, its
+// references decoded first when it holds any (the reader has read each one already). A NUL ends
+// it, as it ends a text the model copied. The byte count.
+size_t escape_document(char *out, const char *s, size_t n, bool references) {
+  char *const start = out;
+  size_t count = 0;
+  auto emit = [&out, &count](unsigned char c) {
+    if (!needs_escape(c)) {
+      if (out) *out++ = char(c);
+      count++;
+    } else if (out) {
+      char *next = escape_char(out, c);
+      count += next - out;
+      out = next;
+    } else {
+      count += 1 + k_escape_extra[c];
+    }
+  };
+  size_t i = 0;
+  while (i < n) {
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8(references ? '&' : '"');
+    while (n - i >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+      unsigned m = escape_mask(s + i) | unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+      unsigned k = m ? unsigned(__builtin_ctz(m)) : 16;
+      if (out) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+        out += k;
+      }
+      count += k;
+      i += k;
+      if (m) break;
+    }
+#endif
+    while (i < n && !needs_escape(static_cast<unsigned char>(s[i])) &&
+           !(references && s[i] == '&')) {
+      if (out) *out++ = s[i];
+      count++;
+      i++;
+    }
+    if (i == n || s[i] == '\0') break;
+    if (s[i] != '&' || !references) {
+      emit(static_cast<unsigned char>(s[i++]));
+      continue;
+    }
+    const char *semi = static_cast<const char *>(std::memchr(s + i + 1, ';', n - i - 1));
+    char decoded[4];
+    int bytes = semi ? vepod_decode_reference({s + i + 1, size_t(semi - s - i - 1)}, decoded) : -1;
+    if (bytes < 0) {  // cannot happen: the reader decoded it
+      emit('&');
+      i++;
+      continue;
+    }
+    for (int b = 0; b < bytes; b++) emit(static_cast<unsigned char>(decoded[b]));
+    i = semi - s + 1;
+  }
+  return out ? size_t(out - start) : count;
+}
+
 // A signed integer in decimal, as yyjson writes it.
 size_t format_integer(int64_t value, char *buf) {
   char digits[20];
@@ -216,6 +278,22 @@ class json_out {
     if (size_t(end_ - out_) < 6 * n + 2 + k_slack && !room(escaped_size(s, n) + 2)) return;
     *out_++ = '"';
     out_ = escape(out_, s, n);
+    *out_++ = '"';
+  }
+  // Show notes borrowed from the document (see vepod_item_heavy).
+  void document_text(const vepod_item_heavy &h) {
+    if (!text_) {
+      size_ += size_t(h.description_decoded_len) + 2;
+      return;
+    }
+    size_t n = h.description_decoded_len;
+    if (size_t(end_ - out_) < 6 * n + 2 + k_slack &&
+        !room(escape_document(nullptr, h.description, h.description_len, h.description_references) +
+              2)) {
+      return;
+    }
+    *out_++ = '"';
+    out_ += escape_document(out_, h.description, h.description_len, h.description_references);
     *out_++ = '"';
   }
   // The text written, NUL-terminated, handed over; NULL when memory ran out.
@@ -300,6 +378,12 @@ class json_members {
     if (end) out_.raw(buf, size_t(end - buf));
     return *this;
   }
+  json_members &description(const vepod_item_heavy &h) {
+    if (!h.description_borrowed) return text("description", h.description);
+    name("description");
+    out_.document_text(h);
+    return *this;
+  }
   template <size_t N>
   json_members &flag(const char (&key)[N], int8_t value) {
     if (value >= 0) boolean(key, value != 0);
@@ -378,7 +462,7 @@ template <typename M>
 void item_heavy_members(M &m, const vepod_item &item) {
   if (!item.heavy) return;
   const vepod_item_heavy &h = *item.heavy;
-  m.text("description", h.description);
+  m.description(h);
   m.list("transcripts", h.transcripts, h.ntranscripts, [](auto &t, const vepod_transcript &v) {
     t.text("url", v.url).text("type", v.type).text("language", v.language);
     t.text("rel", v.rel);
@@ -462,7 +546,8 @@ vepod_feed_status vepod_feed_json(const void *data, size_t len, char **out, char
                                   size_t err_size) {
   *out = nullptr;
   vepod_feed feed;
-  vepod_feed_status status = vepod_feed_parse(data, len, &feed, err, err_size);
+  vepod_feed_status status =
+      vepod_feed_parse(data, len, &feed, err, err_size, vepod_detail::all_borrowed);
   if (status != vepod_feed_ok) return status;
   json_out text;
   write_feed(text, feed);

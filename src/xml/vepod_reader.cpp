@@ -62,6 +62,11 @@ struct xml_frame {
   vepod_buffer text;
   int32_t sink;  // the innermost collecting frame at or below this one, or -1
   bool notify;   // the consumer wants the element's end
+  // The text runs and CDATA sections the text gathers (blanks between markup aside): how many,
+  // and where the first lies in the document, with whether it holds references.
+  int32_t runs;
+  const unsigned char *run_begin, *run_end;
+  bool run_references;
 };
 
 // A prefix bound to one of the consumer's namespaces under another name, or (to shadow such a
@@ -90,10 +95,11 @@ struct xml_reader {
   // First letters (in lower case) of the bound prefixes, so that most names are passed over at
   // once.
   uint64_t binding_letters[4];
-  bool declares;  // the current start tag has an attribute that may declare a namespace prefix
-  bool doctype;   // a document type declaration has been read
-  bool html4;     // it names the RSS 0.91 DTD, whose HTML 4 named references decode
-  bool empty;     // nothing but blanks, comments and processing instructions
+  bool declares;     // the current start tag has an attribute that may declare a namespace prefix
+  bool doctype;      // a document type declaration has been read
+  bool html4;        // it names the RSS 0.91 DTD, whose HTML 4 named references decode
+  bool well_formed;  // the document is well-formed UTF-8
+  bool empty;        // nothing but blanks, comments and processing instructions
   // Renamed element and attribute names of the current start tag.
   char renamed[vepod_xml_max_attrs + 1][k_renamed_size];
 };
@@ -506,21 +512,34 @@ int p_text(xml_reader &r) {
   if (reserve_text(r, f, lt - p)) return -1;
   char *begin = f.text.data + f.text.len;
   char *out = begin;
+  const unsigned char *run = p;
+  bool references = false;
   while ((p = copy_to_amp(p, lt, out)) < lt) {
+    references = true;
     int bytes = predefined_ref(p, lt, out, &p);
     if (bytes == 0 && (bytes = read_ref(r, p, lt, out, &p)) < 0) return -1;
     out += bytes;
+  }
+  if (f.runs++ == 0) {
+    f.run_begin = run;
+    f.run_end = lt;
+    f.run_references = references;
   }
   if (charge(r, out - begin)) return -1;
   f.text.len = out - f.text.data;
   return 0;
 }
 
-// Appends bytes that need no decoding (CDATA, blanks) to the collecting element.
-int p_verbatim(xml_reader &r, const unsigned char *begin, const unsigned char *end) {
+// Appends bytes that need no decoding (a CDATA section's, or blanks) to the collecting element.
+int p_verbatim(xml_reader &r, const unsigned char *begin, const unsigned char *end, bool cdata) {
   int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
+  if (cdata && f.runs++ == 0) {
+    f.run_begin = begin;
+    f.run_end = end;
+    f.run_references = false;
+  }
   size_t n = end - begin;
   if (charge(r, n) || reserve_text(r, f, n)) return -1;
   std::memcpy(f.text.data + f.text.len, begin, n);
@@ -564,7 +583,7 @@ int p_bang(xml_reader &r) {
     const unsigned char *close = find3(in + 9, r.input + r.length, "]]>");
     if (!close) return fail(r, "unterminated CDATA section");
     r.pos = close - r.input + 3;
-    return p_verbatim(r, in + 9, close);
+    return p_verbatim(r, in + 9, close, true);
   }
   return fail(r, "DTD / DOCTYPE / ENTITY declarations are forbidden");
 }
@@ -586,9 +605,33 @@ int p_start(xml_reader &r) {
   xml_frame &f = r.frames[r.top];
   f.name = name;
   f.text.len = 0;
+  f.runs = 0;
   f.sink = want == vepod_xml_want_text ? r.top : parent >= 0 ? r.frames[parent].sink : -1;
   f.notify = want != vepod_xml_want_nothing;
   return 0;
+}
+
+// Where the text of frame f (len bytes once trimmed and decoded) lies in the document, when it is
+// its one run trimmed: NULL data otherwise. A run's blanks are trimmed as written, which is how
+// its text was trimmed unless a character reference at either end decoded to a blank: runs with
+// one there, and runs with references when HTML 4's named ones decode, are not handed over.
+vepod_xml_run one_run(const xml_reader &r, const xml_frame &f, size_t len) {
+  if (f.runs != 1 || !r.well_formed) return {};
+  const unsigned char *b = f.run_begin, *e = f.run_end;
+  while (b < e && is_blank(*b)) b++;
+  while (e > b && is_blank(e[-1])) e--;
+  string_view run = view(b, e);
+  if (f.run_references) {
+    if (r.html4 || run.starts_with("&#")) return {};
+    size_t last = run.rfind('&');
+    if (run.ends_with(';') && last != string_view::npos && run.substr(last).starts_with("&#") &&
+        run.find(';', last) == run.size() - 1) {
+      return {};
+    }
+  } else if (run.size() != len) {
+    return {};
+  }
+  return {run.data(), run.size(), len, f.run_references};
 }
 
 // An end tag at pos: 1 when it closed the root, 0 when reading goes on, -1 on error.
@@ -622,6 +665,7 @@ int p_end(xml_reader &r) {
     f.text.len = 0;
   }
   if (f.notify) {
+    r.consumer->run = text ? one_run(r, f, len) : vepod_xml_run{};
     vepod_xml_status status = r.consumer->end(depth, text, len);
     if (status != vepod_xml_ok) return refused(r, status);
   }
@@ -641,7 +685,8 @@ int p_children(xml_reader &r) {
       continue;
     }
     // Blanks between markup join an element's text as written.
-    if (r.pos > run && r.frames[r.top].sink >= 0 && p_verbatim(r, r.input + run, r.input + r.pos)) {
+    if (r.pos > run && r.frames[r.top].sink >= 0 &&
+        p_verbatim(r, r.input + run, r.input + r.pos, false)) {
       return -1;
     }
     unsigned char next = r.pos + 1 < r.length ? r.input[r.pos + 1] : 0;
@@ -839,6 +884,7 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
     r.length = input_len;
     r.budget = k_text_budget;
     r.consumer = &consumer;
+    r.well_formed = well_formed;
     consumer.well_formed_utf8 = well_formed;
     r.top = -1;
     p_document(r);

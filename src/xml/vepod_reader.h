@@ -45,6 +45,16 @@ struct vepod_xml_namespace {
   std::string_view prefix;
 };
 
+// Where an element's text lies in the document, when it is one text run or CDATA section there,
+// trimmed of blanks: `len` bytes (`decoded_len` once references are decoded, when it holds any).
+// data is NULL when the text is gathered from several runs, or is not well-formed UTF-8.
+struct vepod_xml_run {
+  const char *data;
+  size_t len;
+  size_t decoded_len;
+  bool references;
+};
+
 // What the reader reports to. Each call returns vepod_xml_ok to go on; any other status stops the
 // read, with the consumer's `message` as the reason.
 class vepod_xml_consumer {
@@ -64,6 +74,9 @@ class vepod_xml_consumer {
   // may hold the overlong forms, encoded surrogates and values above U+10FFFF the reader lets
   // through.
   bool well_formed_utf8 = false;
+  // Set before each end() that hands over a text: where that text lies in the document, if it is
+  // one run there (valid while the document is).
+  vepod_xml_run run{};
   size_t namespace_count = 0;
   const char *message = nullptr;
 
