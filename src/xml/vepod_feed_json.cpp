@@ -160,36 +160,40 @@ char *escape(char *out, const char *s, size_t n) {
   return out;
 }
 
-// Writes (or only counts, when out is NULL) text borrowed from the document, n bytes, escaped, its
-// references decoded first when it holds any (the reader has read each one already). A NUL ends
-// it, as it ends a text the model copied. The byte count.
+// Writes (or, without Write, only counts) text borrowed from the document, n bytes, escaped, its
+// references decoded first when it holds any (the reader has read each one already; the five
+// predefined ones written in lower case are compared byte by byte). A NUL ends it, as it ends a
+// text the model copied. The byte count.
+template <bool Write>
 size_t escape_document(char *out, const char *s, size_t n, bool references) {
-  char *const start = out;
   size_t count = 0;
+  auto put = [&out, &count](const char *bytes, size_t k) {
+    if constexpr (Write) {
+      std::memcpy(out + count, bytes, k);
+    }
+    count += k;
+  };
   auto emit = [&out, &count](unsigned char c) {
     if (!needs_escape(c)) {
-      if (out) *out++ = char(c);
+      if constexpr (Write) out[count] = char(c);
       count++;
-    } else if (out) {
-      char *next = escape_char(out, c);
-      count += next - out;
-      out = next;
+    } else if constexpr (Write) {
+      count = size_t(escape_char(out + count, c) - out);
     } else {
       count += 1 + k_escape_extra[c];
     }
   };
   size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i amp = _mm_set1_epi8(references ? '&' : '"');
+#endif
   while (i < n) {
 #if defined(__SSE2__)
-    const __m128i amp = _mm_set1_epi8(references ? '&' : '"');
     while (n - i >= 16) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
       unsigned m = escape_mask(s + i) | unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
       unsigned k = m ? unsigned(__builtin_ctz(m)) : 16;
-      if (out) {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
-        out += k;
-      }
+      if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i *>(out + count), v);
       count += k;
       i += k;
       if (m) break;
@@ -197,7 +201,7 @@ size_t escape_document(char *out, const char *s, size_t n, bool references) {
 #endif
     while (i < n && !needs_escape(static_cast<unsigned char>(s[i])) &&
            !(references && s[i] == '&')) {
-      if (out) *out++ = s[i];
+      if constexpr (Write) out[count] = s[i];
       count++;
       i++;
     }
@@ -206,18 +210,34 @@ size_t escape_document(char *out, const char *s, size_t n, bool references) {
       emit(static_cast<unsigned char>(s[i++]));
       continue;
     }
-    const char *semi = static_cast<const char *>(std::memchr(s + i + 1, ';', n - i - 1));
-    char decoded[4];
-    int bytes = semi ? vepod_decode_reference({s + i + 1, size_t(semi - s - i - 1)}, decoded) : -1;
-    if (bytes < 0) {  // cannot happen: the reader decoded it
-      emit('&');
-      i++;
-      continue;
+    const char *p = s + i;
+    size_t room = n - i;
+    if (room >= 4 && p[2] == 't' && p[3] == ';' && (p[1] == 'l' || p[1] == 'g')) {
+      put(p[1] == 'l' ? "<" : ">", 1);
+      i += 4;
+    } else if (room >= 5 && std::memcmp(p + 1, "amp;", 4) == 0) {
+      put("&", 1);
+      i += 5;
+    } else if (room >= 6 && std::memcmp(p + 1, "quot;", 5) == 0) {
+      put("\\\"", 2);
+      i += 6;
+    } else if (room >= 6 && std::memcmp(p + 1, "apos;", 5) == 0) {
+      put("'", 1);
+      i += 6;
+    } else {
+      const char *semi = static_cast<const char *>(std::memchr(p + 1, ';', room - 1));
+      char decoded[4];
+      int bytes = semi ? vepod_decode_reference({p + 1, size_t(semi - p - 1)}, decoded) : -1;
+      if (bytes < 0) {  // cannot happen: the reader decoded it
+        emit('&');
+        i++;
+        continue;
+      }
+      for (int b = 0; b < bytes; b++) emit(static_cast<unsigned char>(decoded[b]));
+      i = semi - s + 1;
     }
-    for (int b = 0; b < bytes; b++) emit(static_cast<unsigned char>(decoded[b]));
-    i = semi - s + 1;
   }
-  return out ? size_t(out - start) : count;
+  return count;
 }
 
 // A signed integer in decimal, as yyjson writes it.
@@ -288,12 +308,13 @@ class json_out {
     }
     size_t n = h.description_decoded_len;
     if (size_t(end_ - out_) < 6 * n + 2 + k_slack &&
-        !room(escape_document(nullptr, h.description, h.description_len, h.description_references) +
+        !room(escape_document<false>(nullptr, h.description, h.description_len,
+                                     h.description_references) +
               2)) {
       return;
     }
     *out_++ = '"';
-    out_ += escape_document(out_, h.description, h.description_len, h.description_references);
+    out_ += escape_document<true>(out_, h.description, h.description_len, h.description_references);
     *out_++ = '"';
   }
   // The text written, NUL-terminated, handed over; NULL when memory ran out.
