@@ -661,6 +661,11 @@ vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kin
     if (wanted) *want = vepod_xml_want_text;
     return vepod_xml_ok;
   };
+  // Show notes: a parse that borrows them takes them where they lie when they are one run.
+  auto want_notes = [this, want](bool wanted) {
+    if (details_ && wanted) *want = borrow_ ? vepod_xml_want_run : vepod_xml_want_text;
+    return vepod_xml_ok;
+  };
   switch (kind) {
     case e_enclosure:
       return item_->url ? vepod_xml_ok : take_enclosure(tag, false);
@@ -684,15 +689,15 @@ vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kin
       return take_ranked(&item_->image, r.image, 2, attr(tag, "url"), true);
     case e_content_encoded:
     case e_content:
-      return want_if(details_ && may_take(r.description, 1));
+      return want_notes(may_take(r.description, 1));
     case e_description:
-      return want_if(details_ && may_take(r.description, 2));
+      return want_notes(may_take(r.description, 2));
     case e_summary:
-      return want_if(details_ && atom() && may_take(r.description, 2));
+      return want_notes(atom() && may_take(r.description, 2));
     case e_itunes_summary:
-      return want_if(details_ && may_take(r.description, 3));
+      return want_notes(may_take(r.description, 3));
     case e_media_description:
-      return want_if(details_ && may_take(r.description, 4));
+      return want_notes(may_take(r.description, 4));
     case e_itunes_author:
       return want_if(may_take(r.author, 1));
     case e_dc_creator:

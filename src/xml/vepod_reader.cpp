@@ -11,6 +11,7 @@
 
 #include "xml/vepod_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -62,11 +63,17 @@ struct xml_frame {
   vepod_buffer text;
   int32_t sink;  // the innermost collecting frame at or below this one, or -1
   bool notify;   // the consumer wants the element's end
-  // The text runs and CDATA sections the text gathers (blanks between markup aside): how many,
-  // and where the first lies in the document, with whether it holds references.
+  // The text runs and CDATA sections the text gathers (blanks between markup aside). An element
+  // that takes a run where it lies (vepod_xml_want_run) keeps its first one pending, checked but
+  // not copied, until a second one comes or its end shows where its text lies: the run's place,
+  // its decoded size, whether it holds references, and the text's offset it belongs at.
   int32_t runs;
-  const unsigned char *run_begin, *run_end;
+  bool lazy;
+  bool pending;
   bool run_references;
+  const unsigned char *run_begin, *run_end;
+  size_t run_decoded;
+  size_t run_at;
 };
 
 // A prefix bound to one of the consumer's namespaces under another name, or (to shadow such a
@@ -494,6 +501,65 @@ inline const unsigned char *copy_to_amp(const unsigned char *p, const unsigned c
   return p;
 }
 
+// Decodes the text run [p, lt) onto out (room for lt - p bytes and 16 more): the end of what was
+// written, or NULL after recording a faulty reference.
+char *decode_run(xml_reader &r, const unsigned char *p, const unsigned char *lt, char *out) {
+  while ((p = copy_to_amp(p, lt, out)) < lt) {
+    int bytes = predefined_ref(p, lt, out, &p);
+    if (bytes == 0 && (bytes = read_ref(r, p, lt, out, &p)) < 0) return nullptr;
+    out += bytes;
+  }
+  return out;
+}
+
+// Checks the references of the text run [p, lt) without writing it: its decoded size, or -1 after
+// recording a faulty one.
+int64_t measure_run(xml_reader &r, const unsigned char *p, const unsigned char *lt,
+                    bool *references) {
+  int64_t size = 0;
+  char decoded[4];
+  for (;;) {
+    auto *amp = static_cast<const unsigned char *>(std::memchr(p, '&', lt - p));
+    if (!amp) return size + (lt - p);
+    *references = true;
+    size += amp - p;
+    int bytes = predefined_ref(amp, lt, decoded, &p);
+    if (bytes == 0 && (bytes = read_ref(r, amp, lt, decoded, &p)) < 0) return -1;
+    size += bytes;
+  }
+}
+
+// Writes frame f's pending run into its text at the place it belongs, before the blanks that came
+// after it.
+int materialize(xml_reader &r, xml_frame &f) {
+  f.pending = false;
+  size_t n = f.run_end - f.run_begin;
+  if (reserve_text(r, f, n + 16)) return -1;
+  char *begin = f.text.data + f.text.len;
+  char *out = begin;
+  if (f.run_references) {
+    if (!(out = decode_run(r, f.run_begin, f.run_end, out))) return -1;
+  } else {
+    std::memcpy(out, f.run_begin, n);
+    out += n;
+  }
+  std::rotate(f.text.data + f.run_at, begin, out);
+  f.text.len += out - begin;
+  return 0;
+}
+
+// Takes the first run of a lazy element as pending (its decoded size already charged).
+void take_pending(xml_frame &f, const unsigned char *begin, const unsigned char *end,
+                  size_t decoded, bool references) {
+  f.runs = 1;
+  f.pending = true;
+  f.run_begin = begin;
+  f.run_end = end;
+  f.run_decoded = decoded;
+  f.run_references = references;
+  f.run_at = f.text.len;
+}
+
 // A text run from pos up to the next '<'. Only runs that someone collects are decoded: a stray '&'
 // in an element nobody reads is not worth refusing the feed for.
 int p_text(xml_reader &r) {
@@ -508,24 +574,20 @@ int p_text(xml_reader &r) {
   int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
+  if (f.lazy && f.runs == 0) {
+    bool references = false;
+    int64_t size = measure_run(r, p, lt, &references);
+    if (size < 0 || charge(r, size_t(size))) return -1;
+    take_pending(f, p, lt, size_t(size), references);
+    return 0;
+  }
+  f.runs++;
+  if (f.pending && materialize(r, f)) return -1;
   // Decoded text never outgrows the run, so one reservation covers it.
   if (reserve_text(r, f, lt - p)) return -1;
   char *begin = f.text.data + f.text.len;
-  char *out = begin;
-  const unsigned char *run = p;
-  bool references = false;
-  while ((p = copy_to_amp(p, lt, out)) < lt) {
-    references = true;
-    int bytes = predefined_ref(p, lt, out, &p);
-    if (bytes == 0 && (bytes = read_ref(r, p, lt, out, &p)) < 0) return -1;
-    out += bytes;
-  }
-  if (f.runs++ == 0) {
-    f.run_begin = run;
-    f.run_end = lt;
-    f.run_references = references;
-  }
-  if (charge(r, out - begin)) return -1;
+  char *out = decode_run(r, p, lt, begin);
+  if (!out || charge(r, out - begin)) return -1;
   f.text.len = out - f.text.data;
   return 0;
 }
@@ -535,12 +597,17 @@ int p_verbatim(xml_reader &r, const unsigned char *begin, const unsigned char *e
   int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
-  if (cdata && f.runs++ == 0) {
-    f.run_begin = begin;
-    f.run_end = end;
-    f.run_references = false;
-  }
   size_t n = end - begin;
+  if (cdata && f.lazy && f.runs == 0) {
+    if (charge(r, n)) return -1;
+    take_pending(f, begin, end, n, false);
+    return 0;
+  }
+  // Blanks after a pending run wait behind it; a second run brings it into the text.
+  if (cdata) {
+    f.runs++;
+    if (f.pending && materialize(r, f)) return -1;
+  }
   if (charge(r, n) || reserve_text(r, f, n)) return -1;
   std::memcpy(f.text.data + f.text.len, begin, n);
   f.text.len += n;
@@ -606,17 +673,20 @@ int p_start(xml_reader &r) {
   f.name = name;
   f.text.len = 0;
   f.runs = 0;
-  f.sink = want == vepod_xml_want_text ? r.top : parent >= 0 ? r.frames[parent].sink : -1;
+  f.pending = false;
+  // Only a well-formed document's runs are handed over where they lie.
+  f.lazy = want == vepod_xml_want_run && r.well_formed;
+  bool collects = want == vepod_xml_want_text || want == vepod_xml_want_run;
+  f.sink = collects ? r.top : parent >= 0 ? r.frames[parent].sink : -1;
   f.notify = want != vepod_xml_want_nothing;
   return 0;
 }
 
-// Where the text of frame f (len bytes once trimmed and decoded) lies in the document, when it is
-// its one run trimmed: NULL data otherwise. A run's blanks are trimmed as written, which is how
-// its text was trimmed unless a character reference at either end decoded to a blank: runs with
-// one there, and runs with references when HTML 4's named ones decode, are not handed over.
-vepod_xml_run one_run(const xml_reader &r, const xml_frame &f, size_t len) {
-  if (f.runs != 1 || !r.well_formed) return {};
+// Where the pending run of frame f lies in the document, trimmed of blanks, when it is the
+// element's text: NULL data otherwise. A run's blanks are trimmed as written, which is how its text
+// would be trimmed unless a character reference at either end decoded to a blank: runs with one
+// there, and runs with references when HTML 4's named ones decode, are not handed over.
+vepod_xml_run pending_run(const xml_reader &r, const xml_frame &f) {
   const unsigned char *b = f.run_begin, *e = f.run_end;
   while (b < e && is_blank(*b)) b++;
   while (e > b && is_blank(e[-1])) e--;
@@ -624,14 +694,13 @@ vepod_xml_run one_run(const xml_reader &r, const xml_frame &f, size_t len) {
   if (f.run_references) {
     if (r.html4 || run.starts_with("&#")) return {};
     size_t last = run.rfind('&');
-    if (run.ends_with(';') && last != string_view::npos && run.substr(last).starts_with("&#") &&
+    if (last != string_view::npos && run.substr(last).starts_with("&#") &&
         run.find(';', last) == run.size() - 1) {
       return {};
     }
-  } else if (run.size() != len) {
-    return {};
   }
-  return {run.data(), run.size(), len, f.run_references};
+  size_t trimmed = (b - f.run_begin) + (f.run_end - e);
+  return {run.data(), run.size(), f.run_decoded - trimmed, f.run_references};
 }
 
 // An end tag at pos: 1 when it closed the root, 0 when reading goes on, -1 on error.
@@ -652,6 +721,23 @@ int p_end(xml_reader &r) {
   unbind_namespaces(r, r.top);
   char *text = nullptr;
   size_t len = 0;
+  vepod_xml_run run{};
+  if (f.pending) {
+    // The buffer holds blanks at most: the text is the run's.
+    run = pending_run(r, f);
+    if (run.data) {
+      f.pending = false;
+      f.text.len = 0;
+      if (run.len) {
+        text = const_cast<char *>(run.data);
+        len = run.decoded_len;
+      } else {
+        run = {};
+      }
+    } else if (materialize(r, f)) {
+      return -1;
+    }
+  }
   if (f.text.len) {
     char *b = f.text.data;
     char *e = f.text.data + f.text.len;
@@ -665,7 +751,7 @@ int p_end(xml_reader &r) {
     f.text.len = 0;
   }
   if (f.notify) {
-    r.consumer->run = text ? one_run(r, f, len) : vepod_xml_run{};
+    r.consumer->run = run;
     vepod_xml_status status = r.consumer->end(depth, text, len);
     if (status != vepod_xml_ok) return refused(r, status);
   }

@@ -37,6 +37,9 @@ enum vepod_xml_want : uint8_t {
   vepod_xml_want_nothing = 0,
   vepod_xml_want_end = 1,
   vepod_xml_want_text = 3,  // its end, with its text
+  // Its end, with its text; when that is one text run or CDATA section of a well-formed document,
+  // only where it lies (vepod_xml_consumer::run), not decoded or copied.
+  vepod_xml_want_run = 7,
 };
 
 // A namespace the consumer knows by its usual prefix ("" for names that usually have none).
@@ -74,8 +77,10 @@ class vepod_xml_consumer {
   // may hold the overlong forms, encoded surrogates and values above U+10FFFF the reader lets
   // through.
   bool well_formed_utf8 = false;
-  // Set before each end() that hands over a text: where that text lies in the document, if it is
-  // one run there (valid while the document is).
+  // Set before each end(): for an element that wanted vepod_xml_want_run, where its text lies in
+  // the document when it is one run there (valid while the document is); end()'s text then points
+  // at the run as written, not NUL-terminated, and its len is the decoded size. data is NULL
+  // otherwise, and end()'s text is as for vepod_xml_want_text.
   vepod_xml_run run{};
   size_t namespace_count = 0;
   const char *message = nullptr;
