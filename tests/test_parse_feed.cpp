@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -51,6 +52,99 @@ TEST(ParseFeed, ExactTextAndKeyOrder) {
             "\"size\":-1,\"mtime_ms\":-1,\"duration_s\":-1,\"enclosure_type\":\"\"},"
             "{\"title\":\"\",\"id\":\"\",\"id_fallback\":false,\"url\":\"\",\"size\":-1,"
             "\"mtime_ms\":-1,\"duration_s\":-1,\"enclosure_type\":\"\"}]}");
+}
+
+// JSON escaping, one byte at a time: '"', '\\' and control characters, the short forms where JSON
+// has them; '/', DEL and non-ASCII as they are.
+std::string json_escaped(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    const char *short_form = c == '"'    ? "\\\""
+                             : c == '\\' ? "\\\\"
+                             : c == '\b' ? "\\b"
+                             : c == '\t' ? "\\t"
+                             : c == '\n' ? "\\n"
+                             : c == '\f' ? "\\f"
+                             : c == '\r' ? "\\r"
+                                         : nullptr;
+    if (short_form) {
+      out += short_form;
+    } else if (c < 0x20) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\u%04X", c);
+      out += hex;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+// Every byte that needs escaping, at every place in a 16-byte block and beyond, and texts whose
+// escapes make the answer several times the size of its texts.
+TEST(ParseFeed, TextsAreEscapedAsJsonEscapesThem) {
+  struct text {
+    std::string read, written;  // a title as read, and as the document writes it
+  };
+  text every{"", ""}, quotes{"", ""}, controls{"", ""};
+  for (int c = 1; c < 0x80; c++) {
+    for (int pad = 0; pad < 17; pad += 5) {
+      every.read += std::string(size_t(pad), 'a') + char(c);
+      char ref[8];
+      std::snprintf(ref, sizeof ref, "&#%d;", c);
+      every.written += std::string(size_t(pad), 'a') + ref;
+    }
+  }
+  every.read += "/\xC3\xA9\x7F/";
+  every.written += "/\xC3\xA9\x7F/";
+  for (int i = 0; i < 30000; i++) {
+    quotes.read += '"';
+    quotes.written += "&quot;";
+  }
+  for (int i = 0; i < 9000; i++) {
+    controls.read += '\x01';
+    controls.written += "&#1;";
+  }
+  for (const text *t : {&every, &quotes, &controls}) {
+    answer a = parse("<rss><channel><title>x" + t->written + "x</title></channel></rss>");
+    ASSERT_EQ(a.rc, 0) << a.err;
+    EXPECT_EQ(a.json, "{\"title\":\"x" + json_escaped(t->read) +
+                          "x\",\"image\":\"\",\"format\":\"rss2\",\"items\":[]}");
+  }
+}
+
+// Show notes that are one run of the document are written from it, their references decoded then;
+// the answer is the same as for notes gathered from several runs.
+TEST(ParseFeed, ShowNotesReadAsWritten) {
+  const struct {
+    std::string notes, description;
+  } cases[] = {
+      {"  &lt;p&gt;Hi &amp; &quot;bye&quot;&apos;&lt;/p&gt;\n", "<p>Hi & \\\"bye\\\"'</p>"},
+      {"&#32;x&#x41;&#32;", "xA"},  // references that decode to blanks are trimmed
+      {"a &#x9;", "a"},
+      {"\n <![CDATA[ <b>&amp;</b> ]]>\t", "<b>&amp;</b>"},
+      {"a<x>&lt;</x>c", "a<c"},
+      {"<![CDATA[a]]>b", "ab"},
+      {std::string("a\0b", 3), "a"},  // a NUL ends the text, as it ends a copied one
+      {"&#233;t&#xE9; \x01", "\xC3\xA9t\xC3\xA9 \\u0001"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.notes);
+    for (const char *element : {"description", "content:encoded"}) {
+      answer a = parse("<rss><channel><item><guid>g</guid><" + std::string(element) + ">" +
+                       c.notes + "</" + element + "></item></channel></rss>");
+      ASSERT_EQ(a.rc, 0) << a.err;
+      EXPECT_NE(a.json.find(",\"description\":\"" + c.description + "\"}]}"), std::string::npos)
+          << a.json;
+    }
+  }
+  // Notes of a lower rank give way to later ones of a higher rank, whichever way each was kept.
+  answer a = parse(
+      "<rss><channel><item><itunes:summary>s</itunes:summary><description><![CDATA[d]]>"
+      "</description><content:encoded>&#99;</content:encoded><description>e</description>"
+      "</item></channel></rss>");
+  ASSERT_EQ(a.rc, 0) << a.err;
+  EXPECT_NE(a.json.find("\"description\":\"c\""), std::string::npos) << a.json;
 }
 
 TEST(ParseFeed, FormatsAndEmptyItems) {

@@ -286,6 +286,26 @@ std::string utf8_fault(std::string_view s) {
   return "";
 }
 
+// Whether s is well-formed UTF-8, by the code points its sequences encode: none overlong, none a
+// surrogate, none above U+10FFFF.
+bool well_formed(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = s[i];
+    size_t need = c < 0x80 ? 1 : c >= 0xC0 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : 4;
+    if (c >= 0x80 && c < 0xC0) return false;
+    if (c >= 0xF8 || s.size() - i < need) return false;
+    uint32_t cp = need == 1 ? c : c & (0x7F >> need);
+    for (size_t k = 1; k < need; k++) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (s[i + k] & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[need] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+    i += need;
+  }
+  return true;
+}
+
 TEST(Reader, Utf8CheckAgreesWithTheByteRulesOnRandomText) {
   // Mostly well-formed pieces (loose forms included), now and then a broken one.
   const std::string_view good[] = {"a",
@@ -296,6 +316,8 @@ TEST(Reader, Utf8CheckAgreesWithTheByteRulesOnRandomText) {
                                    "\xED\xA0\x80",
                                    "\xE0\x80\x80",
                                    "\xF4\x90\x80\x80",
+                                   "\xED\x9F\xBF",
+                                   "\xF4\x8F\xBF\xBF",
                                    "0123456789abcdef"};
   const std::string_view bad[] = {"\x80", "\xBF", "\xC0",     "\xC1\x80",     "\xF5",
                                   "\xFF", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xE2\x28\xA1"};
@@ -317,6 +339,14 @@ TEST(Reader, Utf8CheckAgreesWithTheByteRulesOnRandomText) {
     parsed p(doc);
     EXPECT_EQ(p.rc, expected.empty() ? 0 : -1);
     EXPECT_EQ(std::string(p.err), expected);
+    // The same pass tells whether the text is well-formed too (a text cut from it then needs no
+    // second check), and the well-formed rules fault exactly where it is not.
+    bool strict = false;
+    if (vepod_utf8_check(text.data(), text.size(), vepod_utf8_rules::lead_and_continuation, nullptr,
+                         &strict) == vepod_utf8_fault::none) {
+      EXPECT_EQ(strict, well_formed(text));
+    }
+    EXPECT_EQ(vepod_utf8_valid(text.data(), text.size()), well_formed(text));
     if (HasFailure()) break;
   }
 }

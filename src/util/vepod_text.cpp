@@ -70,6 +70,8 @@ int vepod_decode_reference(std::string_view name, char *out) {
     value = value * (hex ? 16 : 10) + digit;
     if (value > 0x10FFFF) return -1;
   }
-  // NUL, U+FFFE and U+FFFF are no XML characters.
-  return value == 0 || value == 0xFFFE || value == 0xFFFF ? -1 : vepod_utf8_encode(value, out);
+  // NUL, U+FFFE and U+FFFF are no XML characters. A surrogate is no character either; it reads as
+  // U+FFFD, what repairing its encoding would give, so that decoded text stays well-formed.
+  if (value == 0 || value == 0xFFFE || value == 0xFFFF) return -1;
+  return vepod_utf8_encode(value >= 0xD800 && value <= 0xDFFF ? 0xFFFD : value, out);
 }

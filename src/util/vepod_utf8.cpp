@@ -10,6 +10,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// The table-driven check needs SSSE3's byte shuffle, chosen at run time (GCC and Clang on x86).
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define VEPOD_UTF8_SSSE3 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -115,15 +120,18 @@ size_t char_start(const unsigned char *s, size_t i) {
   return j;
 }
 
-// Length of a prefix of [s, s+n) that the lead-and-continuation rules accept and that ends between
-// characters, 64 bytes per step without a branch per character, so text that mixes scripts costs
-// about what ASCII does. A block holds a fault exactly when the bytes that must be continuation
-// bytes (1 to 3 after a lead byte, by its kind) differ from those that are, or when it holds a byte
-// that is never valid.
+// Length of a prefix of [s, s+n) that is well-formed UTF-8 and ends between characters, 64 bytes
+// per step without a branch per character, so text that mixes scripts costs about what ASCII does.
+// A block holds a fault exactly when the bytes that must be continuation bytes (1 to 3 after a lead
+// byte, by its kind) differ from those that are, when it holds a byte that is never valid, or when
+// the byte after E0, ED, F0 or F4 leaves its narrower range (overlong forms, surrogates, values
+// above U+10FFFF).
 size_t utf8_prefix(const unsigned char *s, size_t n) {
   const __m128i c0 = _mm_set1_epi8(char(0xC0)), e0 = _mm_set1_epi8(char(0xE0));
   const __m128i f0 = _mm_set1_epi8(char(0xF0)), f5 = _mm_set1_epi8(char(0xF5));
-  const __m128i fe = _mm_set1_epi8(char(0xFE));
+  const __m128i fe = _mm_set1_epi8(char(0xFE)), ed = _mm_set1_epi8(char(0xED));
+  const __m128i f4 = _mm_set1_epi8(char(0xF4)), a0 = _mm_set1_epi8(char(0xA0));
+  const __m128i x90 = _mm_set1_epi8(char(0x90));
   auto at_least = [](__m128i v, __m128i t) { return _mm_cmpeq_epi8(_mm_max_epu8(v, t), v); };
   auto block_fault = [&](__m128i b, __m128i prev) {
     __m128i back1 = _mm_or_si128(_mm_slli_si128(b, 1), _mm_srli_si128(prev, 15));
@@ -133,7 +141,12 @@ size_t utf8_prefix(const unsigned char *s, size_t n) {
         _mm_or_si128(at_least(back1, c0), _mm_or_si128(at_least(back2, e0), at_least(back3, f0)));
     __m128i continuation = _mm_cmplt_epi8(b, c0);  // 0x80 to 0xBF, compared as signed bytes
     __m128i never = _mm_or_si128(at_least(b, f5), _mm_cmpeq_epi8(_mm_and_si128(b, fe), c0));
-    return _mm_or_si128(_mm_xor_si128(expected, continuation), never);
+    __m128i from_a0 = at_least(b, a0), from_90 = at_least(b, x90);
+    __m128i narrow = _mm_or_si128(_mm_or_si128(_mm_andnot_si128(from_a0, _mm_cmpeq_epi8(back1, e0)),
+                                               _mm_and_si128(from_a0, _mm_cmpeq_epi8(back1, ed))),
+                                  _mm_or_si128(_mm_andnot_si128(from_90, _mm_cmpeq_epi8(back1, f0)),
+                                               _mm_and_si128(from_90, _mm_cmpeq_epi8(back1, f4))));
+    return _mm_or_si128(_mm_or_si128(_mm_xor_si128(expected, continuation), never), narrow);
   };
   __m128i prev = _mm_setzero_si128();
   size_t i = 0;
@@ -155,23 +168,242 @@ size_t utf8_prefix(const unsigned char *s, size_t n) {
 size_t utf8_prefix(const unsigned char *, size_t) { return 0; }
 #endif
 
+#if VEPOD_UTF8_SSSE3
+// The table-driven check: for each byte pair, the high and low half of the first byte and the high
+// half of the second each map to the set of faults the pair may show; a pair is faulty when all
+// three agree on one. Continuation bytes expected 2 and 3 bytes after a lead are checked apart.
+constexpr char k_too_short = 1 << 0, k_too_long = 1 << 1, k_overlong_3 = 1 << 2,
+               k_too_large = 1 << 3, k_surrogate = 1 << 4, k_overlong_2 = 1 << 5,
+               k_too_large_1000 = 1 << 6, k_overlong_4 = 1 << 6, k_two_conts = char(1 << 7);
+constexpr char k_carry = k_too_short | k_too_long | k_two_conts;
+constexpr char k_large = k_carry | k_too_large | k_too_large_1000;
+constexpr char k_cont = k_too_long | k_overlong_2 | k_two_conts;
+alignas(16) constexpr char k_byte_1_high[16] = {
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_too_long,
+    k_two_conts,
+    k_two_conts,
+    k_two_conts,
+    k_two_conts,
+    k_too_short | k_overlong_2,
+    k_too_short,
+    k_too_short | k_overlong_3 | k_surrogate,
+    k_too_short | k_too_large | k_too_large_1000 | k_overlong_4};
+alignas(16) constexpr char k_byte_1_low[16] = {k_carry | k_overlong_3 | k_overlong_2 | k_overlong_4,
+                                               k_carry | k_overlong_2,
+                                               k_carry,
+                                               k_carry,
+                                               k_carry | k_too_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large,
+                                               k_large | k_surrogate,
+                                               k_large,
+                                               k_large};
+alignas(16) constexpr char k_byte_2_high[16] = {
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_cont | k_overlong_3 | k_too_large_1000 | k_overlong_4,
+    k_cont | k_overlong_3 | k_too_large,
+    k_cont | k_surrogate | k_too_large,
+    k_cont | k_surrogate | k_too_large,
+    k_too_short,
+    k_too_short,
+    k_too_short,
+    k_too_short};
+// A lead byte whose sequence the block's end cuts: one of the last three bytes above these.
+alignas(16) constexpr unsigned char k_incomplete_above[16] = {
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1};
+
+struct ssse3_state {
+  __m128i prev, error, prev_incomplete;
+};
+
+__attribute__((target("ssse3"), always_inline)) inline void ssse3_step(ssse3_state &st,
+                                                                       __m128i in) {
+  if (_mm_movemask_epi8(in) == 0) {
+    st.error = _mm_or_si128(st.error, st.prev_incomplete);
+  } else {
+    const __m128i low_nibble = _mm_set1_epi8(0x0F);
+    auto table = [](const char *t) { return _mm_load_si128(reinterpret_cast<const __m128i *>(t)); };
+    __m128i prev1 = _mm_alignr_epi8(in, st.prev, 15);
+    __m128i high1 = _mm_and_si128(_mm_srli_epi16(prev1, 4), low_nibble);
+    __m128i low1 = _mm_and_si128(prev1, low_nibble);
+    __m128i high2 = _mm_and_si128(_mm_srli_epi16(in, 4), low_nibble);
+    __m128i special = _mm_and_si128(_mm_and_si128(_mm_shuffle_epi8(table(k_byte_1_high), high1),
+                                                  _mm_shuffle_epi8(table(k_byte_1_low), low1)),
+                                    _mm_shuffle_epi8(table(k_byte_2_high), high2));
+    __m128i prev2 = _mm_alignr_epi8(in, st.prev, 14), prev3 = _mm_alignr_epi8(in, st.prev, 13);
+    __m128i third = _mm_subs_epu8(prev2, _mm_set1_epi8(char(0xE0 - 0x80)));
+    __m128i fourth = _mm_subs_epu8(prev3, _mm_set1_epi8(char(0xF0 - 0x80)));
+    __m128i must23 = _mm_and_si128(_mm_or_si128(third, fourth), _mm_set1_epi8(char(0x80)));
+    st.error = _mm_or_si128(st.error, _mm_xor_si128(must23, special));
+    st.prev_incomplete =
+        _mm_subs_epu8(in, _mm_load_si128(reinterpret_cast<const __m128i *>(k_incomplete_above)));
+  }
+  st.prev = in;
+}
+
+// Whether [s, s+n) is well-formed UTF-8, 16 bytes per step and 64 at once where they are ASCII.
+// Only the answer is given: a document that fails is read again by the loop that places the fault.
+__attribute__((target("ssse3"))) bool well_formed_ssse3(const unsigned char *s, size_t n) {
+  ssse3_state st{_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+  size_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    auto *p = reinterpret_cast<const __m128i *>(s + i);
+    __m128i b0 = _mm_loadu_si128(p), b1 = _mm_loadu_si128(p + 1);
+    __m128i b2 = _mm_loadu_si128(p + 2), b3 = _mm_loadu_si128(p + 3);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(b0, b1), _mm_or_si128(b2, b3))) == 0) {
+      st.error = _mm_or_si128(st.error, st.prev_incomplete);
+      st.prev_incomplete = _mm_setzero_si128();
+      st.prev = b3;
+      continue;
+    }
+    ssse3_step(st, b0);
+    ssse3_step(st, b1);
+    ssse3_step(st, b2);
+    ssse3_step(st, b3);
+  }
+  for (; i < n; i += 16) {
+    alignas(16) unsigned char tail[16] = {};
+    std::memcpy(tail, s + i, n - i < 16 ? n - i : 16);
+    ssse3_step(st, _mm_load_si128(reinterpret_cast<const __m128i *>(tail)));
+  }
+  __m128i error = _mm_or_si128(st.error, st.prev_incomplete);
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) == 0xFFFF;
+}
+
+// The same check 32 bytes per step, where the processor has AVX2: each 16-byte half looks up the
+// same tables, and the bytes before a step's first come from the previous step across halves.
+struct avx2_state {
+  __m256i prev, error, prev_incomplete;
+};
+
+__attribute__((target("avx2"), always_inline)) inline __m256i avx2_table(const void *t) {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(static_cast<const __m128i *>(t)));
+}
+
+__attribute__((target("avx2"), always_inline)) inline void avx2_step(avx2_state &st, __m256i in) {
+  if (_mm256_movemask_epi8(in) == 0) {
+    st.error = _mm256_or_si256(st.error, st.prev_incomplete);
+  } else {
+    const __m256i low_nibble = _mm256_set1_epi8(0x0F);
+    __m256i before = _mm256_permute2x128_si256(st.prev, in, 0x21);
+    __m256i prev1 = _mm256_alignr_epi8(in, before, 15);
+    __m256i high1 = _mm256_and_si256(_mm256_srli_epi16(prev1, 4), low_nibble);
+    __m256i low1 = _mm256_and_si256(prev1, low_nibble);
+    __m256i high2 = _mm256_and_si256(_mm256_srli_epi16(in, 4), low_nibble);
+    __m256i special =
+        _mm256_and_si256(_mm256_and_si256(_mm256_shuffle_epi8(avx2_table(k_byte_1_high), high1),
+                                          _mm256_shuffle_epi8(avx2_table(k_byte_1_low), low1)),
+                         _mm256_shuffle_epi8(avx2_table(k_byte_2_high), high2));
+    __m256i prev2 = _mm256_alignr_epi8(in, before, 14), prev3 = _mm256_alignr_epi8(in, before, 13);
+    __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(char(0xE0 - 0x80)));
+    __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(char(0xF0 - 0x80)));
+    __m256i must23 = _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(char(0x80)));
+    st.error = _mm256_or_si256(st.error, _mm256_xor_si256(must23, special));
+    // Only the last three bytes of the step can begin a sequence it cuts.
+    const __m256i incomplete_above = _mm256_setr_epi8(
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+        -1, -1, -1, -1, -1, -1, char(0xF0 - 1), char(0xE0 - 1), char(0xC0 - 1));
+    st.prev_incomplete = _mm256_subs_epu8(in, incomplete_above);
+  }
+  st.prev = in;
+}
+
+__attribute__((target("avx2"))) bool well_formed_avx2(const unsigned char *s, size_t n) {
+  avx2_state st{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+  size_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+    __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i + 32));
+    if (_mm256_movemask_epi8(_mm256_or_si256(b0, b1)) == 0) {
+      st.error = _mm256_or_si256(st.error, st.prev_incomplete);
+      st.prev_incomplete = _mm256_setzero_si256();
+      st.prev = b1;
+      continue;
+    }
+    avx2_step(st, b0);
+    avx2_step(st, b1);
+  }
+  for (; i < n; i += 32) {
+    alignas(32) unsigned char tail[32] = {};
+    std::memcpy(tail, s + i, n - i < 32 ? n - i : 32);
+    avx2_step(st, _mm256_load_si256(reinterpret_cast<const __m256i *>(tail)));
+  }
+  __m256i error = _mm256_or_si256(st.error, st.prev_incomplete);
+  return _mm256_testz_si256(error, error) != 0;
+}
+
+// Which check the processor runs: 2 AVX2, 1 SSSE3, 0 neither.
+int simd_level() {
+  static const int level = __builtin_cpu_supports("avx2") ? 2 : __builtin_cpu_supports("ssse3");
+  return level;
+}
+
+bool well_formed_simd(const unsigned char *s, size_t n) {
+  switch (simd_level()) {
+    case 2:
+      return well_formed_avx2(s, n);
+    case 1:
+      return well_formed_ssse3(s, n);
+    default:
+      return false;
+  }
+}
+#endif
+
 }  // namespace
 
-vepod_utf8_fault vepod_utf8_check(const char *s, size_t n, vepod_utf8_rules rules, size_t *at) {
+vepod_utf8_fault vepod_utf8_check(const char *s, size_t n, vepod_utf8_rules rules, size_t *at,
+                                  bool *well_formed) {
   const auto *p = reinterpret_cast<const unsigned char *>(s);
+#if VEPOD_UTF8_SSSE3
+  if (well_formed_simd(p, n)) {
+    if (well_formed) *well_formed = true;
+    return vepod_utf8_fault::none;
+  }
+#endif
   bool loose = rules == vepod_utf8_rules::lead_and_continuation;
-  size_t i = loose ? utf8_prefix(p, n) : 0;
+  bool strict = true;
+  size_t i = 0;
   for (;;) {
+    // Well-formed stretches go by blocks; each character the blocks stop at is read alone, and
+    // the blocks resume after it.
+    i += utf8_prefix(p + i, n - i);
     i += ascii_run(p + i, n - i);
-    if (i == n) return vepod_utf8_fault::none;
+    if (i == n) break;
     vepod_utf8_fault fault = vepod_utf8_fault::none;
-    size_t len = loose ? loose_seq_len(p + i, n - i, &fault) : utf8_seq_len(p + i, n - i, &fault);
+    size_t len = utf8_seq_len(p + i, n - i, &fault);
+    if (len == 0 && loose) {
+      len = loose_seq_len(p + i, n - i, &fault);
+      strict = false;
+    }
     if (len == 0) {
       if (at) *at = i;
       return fault;
     }
     i += len;
   }
+  if (well_formed) *well_formed = strict;
+  return vepod_utf8_fault::none;
 }
 
 size_t vepod_utf8_char_len(const char *s, size_t n) {

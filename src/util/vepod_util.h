@@ -194,8 +194,8 @@ struct vepod_entity {
 inline constexpr vepod_entity vepod_xml_entities[] = {
     {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
 // Decodes the reference named by the bytes between '&' and ';' (a predefined entity, ASCII case
-// ignored, or a character reference "#65" / "#x41" of 1 to U+10FFFF) into out, which has room for
-// 4 bytes: the number of bytes written, or -1 when it names nothing.
+// ignored, or a character reference "#65" / "#x41" of 1 to U+10FFFF, a surrogate read as U+FFFD)
+// into out, which has room for 4 bytes: the number of bytes written, or -1 when it names nothing.
 int vepod_decode_reference(std::string_view name, char *out);
 // Decodes an HTML 4 named character reference (case-sensitive: "Eacute" and "eacute" differ) into
 // out, which has room for 4 bytes: the number of bytes written (never more than the reference
@@ -262,9 +262,11 @@ enum class vepod_utf8_fault : uint8_t {
   invalid_continuation,  // a byte that cannot continue the character begun before it
 };
 
-// The first fault in [s, s+n) under rules; its offset in *at unless at is NULL.
+// The first fault in [s, s+n) under rules; its offset in *at unless at is NULL. Under
+// lead_and_continuation, *well_formed (unless NULL) tells whether the text is well-formed UTF-8
+// too, found in the same pass: a text cut from it between characters then needs no second check.
 vepod_utf8_fault vepod_utf8_check(const char *s, size_t n, vepod_utf8_rules rules,
-                                  size_t *at = nullptr);
+                                  size_t *at = nullptr, bool *well_formed = nullptr);
 
 // True when [s, s+n) is well-formed UTF-8.
 inline bool vepod_utf8_valid(const char *s, size_t n) {

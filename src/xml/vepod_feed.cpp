@@ -11,12 +11,14 @@
 #include <string_view>
 
 #include "util/vepod_util.h"
+#include "xml/vepod_feed_parts.h"
 #include "xml/vepod_reader.h"
 #include "xml/vepod_xml.h"
 
 namespace {
 
 using std::string_view;
+using namespace vepod_feed_values;
 
 // The element names the mapping acts on, recognised once per start tag.
 enum elem_kind : uint8_t {
@@ -185,119 +187,6 @@ constexpr vepod_xml_namespace k_namespaces[] = {
     {"http://podlove.org/simple-chapters", "psc"},
 };
 
-// An enclosure length as the C library's strtoll reads it, when it is 1 to 2^62 - 1; else -1.
-int64_t enclosure_length(string_view text) {
-  constexpr int64_t most = (int64_t(1) << 62) - 1;
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) i++;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
-    int digit = text[i] - '0';
-    if (value > (most - digit) / 10) return -1;
-    value = value * 10 + digit;
-  }
-  return negative || value < 1 ? -1 : value;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// A whole number of at most 15 digits and nothing else; -1 otherwise.
-int64_t whole_number(string_view text) {
-  if (text.empty() || text.size() > 15) return -1;
-  int64_t value = 0;
-  for (char c : text) {
-    if (!is_digit(c)) return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-// A number written as digits with an optional decimal part ("315.5"); -1 otherwise. Read without
-// the C library's locale, which a host may have set to a decimal comma.
-double decimal_number(string_view text) {
-  size_t dot = text.find('.');
-  string_view whole = text.substr(0, dot);
-  string_view part = dot == string_view::npos ? string_view{} : text.substr(dot + 1);
-  if (whole.empty() || whole.size() > 15 || part.size() > 15) return -1;
-  if (dot != string_view::npos && part.empty()) return -1;
-  double value = 0;
-  for (char c : whole) {
-    if (!is_digit(c)) return -1;
-    value = value * 10 + (c - '0');
-  }
-  double scale = 1;
-  int64_t fraction = 0;
-  for (char c : part) {
-    if (!is_digit(c)) return -1;
-    fraction = fraction * 10 + (c - '0');
-    scale *= 10;
-  }
-  return value + double(fraction) / scale;
-}
-
-// A chapter start in Normal Play Time: "HH:MM:SS", "MM:SS" or "SS", each with an optional
-// fraction ("01:02:03.500"), as milliseconds; -1 when the text is not one.
-int64_t npt_ms(string_view text) {
-  int64_t fields[3];
-  int n = 0;
-  size_t i = 0;
-  for (;;) {
-    size_t begin = i;
-    int64_t value = 0;
-    while (i < text.size() && is_digit(text[i]) && i - begin < 9)
-      value = value * 10 + (text[i++] - '0');
-    if (i == begin) return -1;
-    fields[n++] = value;
-    if (n < 3 && i < text.size() && text[i] == ':') {
-      i++;
-      continue;
-    }
-    break;
-  }
-  int64_t ms = 0;
-  if (i < text.size() && text[i] == '.') {
-    size_t begin = ++i;
-    for (int64_t scale = 100; i < text.size() && is_digit(text[i]); i++, scale /= 10) {
-      ms += (text[i] - '0') * scale;
-    }
-    if (i == begin) return -1;
-  }
-  if (i != text.size()) return -1;
-  // Minutes and seconds below an hour or minute field stay below 60.
-  for (int k = 1; k < n; k++) {
-    if (fields[k] >= 60) return -1;
-  }
-  int64_t seconds = 0;
-  for (int k = 0; k < n; k++) seconds = seconds * 60 + fields[k];
-  return seconds * 1000 + ms;
-}
-
-// 1 for yes, true or explicit; 0 for no, false or clean; -1 for anything else.
-int8_t explicit_flag(string_view text) {
-  if (vepod_ci_eq(text, "yes") || vepod_ci_eq(text, "true") || vepod_ci_eq(text, "explicit")) {
-    return 1;
-  }
-  if (vepod_ci_eq(text, "no") || vepod_ci_eq(text, "false") || vepod_ci_eq(text, "clean")) {
-    return 0;
-  }
-  return -1;
-}
-
-int8_t episode_type(string_view text) {
-  if (vepod_ci_eq(text, "full")) return vepod_episode_full;
-  if (vepod_ci_eq(text, "trailer")) return vepod_episode_trailer;
-  if (vepod_ci_eq(text, "bonus")) return vepod_episode_bonus;
-  return vepod_episode_none;
-}
-
-int8_t show_type(string_view text) {
-  if (vepod_ci_eq(text, "episodic")) return vepod_show_episodic;
-  if (vepod_ci_eq(text, "serial")) return vepod_show_serial;
-  return vepod_show_none;
-}
-
 // The value of the first attribute named name, or an empty view.
 string_view attr(const vepod_xml_tag &tag, string_view name) {
   for (int i = 0; i < tag.nattrs; i++) {
@@ -321,20 +210,6 @@ T *append(T *&list, int32_t &count) {
   return entry;
 }
 
-void clear_person(vepod_person &p) {
-  std::free(p.name);
-  std::free(p.role);
-  std::free(p.group);
-  std::free(p.img);
-  std::free(p.href);
-  p = vepod_person{};
-}
-
-void free_persons(vepod_person *persons, int32_t n) {
-  for (int32_t i = 0; i < n; i++) clear_person(persons[i]);
-  std::free(persons);
-}
-
 // Whether episode a is kept over b when only one of them can be: a dated one over an undated one,
 // the newer of two dated ones, and among equals the earlier in the document.
 bool kept_over(const vepod_item &a, const vepod_item &b) {
@@ -347,11 +222,13 @@ bool kept_over(const vepod_item &a, const vepod_item &b) {
 class feed_mapper final : public vepod_xml_consumer {
  public:
   feed_mapper(vepod_feed *feed, vepod_detail detail)
-      : feed_(feed), details_(detail == vepod_detail::all) {
+      : feed_(feed),
+        details_(detail != vepod_detail::light),
+        borrow_(detail == vepod_detail::all_borrowed) {
     namespaces = k_namespaces;
     namespace_count = std::size(k_namespaces);
   }
-  ~feed_mapper() { clear_person(person_); }
+  ~feed_mapper() { vepod_person_clear(person_); }
   feed_mapper(const feed_mapper &) = delete;
   feed_mapper &operator=(const feed_mapper &) = delete;
 
@@ -392,10 +269,13 @@ class feed_mapper final : public vepod_xml_consumer {
     return atom() ? depth == 1 : depth >= 2 && kinds_[depth - 1] == e_channel;
   }
   // Every text of the model enters through these two: made well-formed UTF-8 here, once, so that
-  // answers write it as it is and an id handed back compares equal to the one listed.
-  static char *model_text(string_view text) { return vepod_strndup_utf8(text); }
+  // answers write it as it is and an id handed back compares equal to the one listed. A text cut
+  // from a well-formed document already is.
+  char *model_text(string_view text) const {
+    return well_formed_utf8 ? vepod_strndup(text) : vepod_strndup_utf8(text);
+  }
   // A URL as feeds write it, without the blanks around it.
-  static char *model_url(string_view text) { return vepod_strndup_utf8(vepod_trim_blanks(text)); }
+  char *model_url(string_view text) const { return model_text(vepod_trim_blanks(text)); }
   // Stores a copy of text in an empty field.
   vepod_xml_status take_text(char **field, const char *text, size_t len) {
     if (*field) return vepod_xml_ok;
@@ -423,6 +303,27 @@ class feed_mapper final : public vepod_xml_consumer {
     have = rank;
     return vepod_xml_ok;
   }
+  // Show notes of the given rank (the caller checked that they may be taken): borrowed from the
+  // document where the parse borrows and the reader says where they lie, else copied.
+  vepod_xml_status take_description(vepod_item_heavy &h, uint8_t rank, string_view text) {
+    if (text.empty()) return vepod_xml_ok;
+    const bool borrow = borrow_ && run.data;
+    char *copy = nullptr;
+    if (!borrow && !(copy = model_text(text))) return out_of_memory();
+    if (!h.description_borrowed) std::free(h.description);
+    h.description_borrowed = borrow;
+    if (borrow) {
+      h.description = const_cast<char *>(run.data);
+      h.description_references = run.references;
+      h.description_len = uint32_t(run.len);
+      h.description_decoded_len = uint32_t(run.decoded_len);
+    } else {
+      h.description = copy;
+      h.description_references = false;
+    }
+    item_ranks_.description = rank;
+    return vepod_xml_ok;
+  }
   // A copy of an attribute's value into an empty field; empty values give nothing.
   vepod_xml_status take_attr(char **field, string_view value, bool url) {
     if (url) value = vepod_trim_blanks(value);
@@ -441,8 +342,10 @@ class feed_mapper final : public vepod_xml_consumer {
   void item_done();
 
   vepod_feed *feed_;
-  // Whether episodes keep their heavy members (show notes and the lists).
+  // Whether episodes keep their heavy members (show notes and the lists), and whether show notes
+  // that are one run of the document are borrowed from it.
   bool details_;
+  bool borrow_;
   vepod_item *item_ = nullptr;
   // Ranks of what the ranked members of the feed and of the current item hold.
   struct ranks {
@@ -633,6 +536,11 @@ vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kin
     if (wanted) *want = vepod_xml_want_text;
     return vepod_xml_ok;
   };
+  // Show notes: a parse that borrows them takes them where they lie when they are one run.
+  auto want_notes = [this, want](bool wanted) {
+    if (details_ && wanted) *want = borrow_ ? vepod_xml_want_run : vepod_xml_want_text;
+    return vepod_xml_ok;
+  };
   switch (kind) {
     case e_enclosure:
       return item_->url ? vepod_xml_ok : take_enclosure(tag, false);
@@ -656,15 +564,15 @@ vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kin
       return take_ranked(&item_->image, r.image, 2, attr(tag, "url"), true);
     case e_content_encoded:
     case e_content:
-      return want_if(details_ && may_take(r.description, 1));
+      return want_notes(may_take(r.description, 1));
     case e_description:
-      return want_if(details_ && may_take(r.description, 2));
+      return want_notes(may_take(r.description, 2));
     case e_summary:
-      return want_if(details_ && atom() && may_take(r.description, 2));
+      return want_notes(atom() && may_take(r.description, 2));
     case e_itunes_summary:
-      return want_if(details_ && may_take(r.description, 3));
+      return want_notes(may_take(r.description, 3));
     case e_media_description:
-      return want_if(details_ && may_take(r.description, 4));
+      return want_notes(may_take(r.description, 4));
     case e_itunes_author:
       return want_if(may_take(r.author, 1));
     case e_dc_creator:
@@ -727,7 +635,7 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
                                                                     : 2;
       if (!may_take(r.description, rank)) return vepod_xml_ok;
       vepod_item_heavy *h = heavy();
-      return h ? take_ranked(&h->description, r.description, rank, text, false) : out_of_memory();
+      return h ? take_description(*h, rank, text) : out_of_memory();
     }
     case e_itunes_author:
       return take_ranked(&item_->author, r.author, 1, text, false);
@@ -776,7 +684,7 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
 // A person's attributes are copied at its start tag (the reader reuses their room) and the person
 // joins its list when its end brings the name; one without a name is dropped.
 vepod_xml_status feed_mapper::start_person(const vepod_xml_tag &tag, vepod_xml_want *want) {
-  clear_person(person_);
+  vepod_person_clear(person_);
   person_depth_ = -1;
   if (tag.self_closing) return vepod_xml_ok;
   int32_t count = item_ ? (item_->heavy ? item_->heavy->npersons : 0) : feed_->npersons;
@@ -1073,61 +981,4 @@ vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *fee
   vepod_feed_free(feed);
   if (message) vepod_put_err(err, err_size, "%s", message);
   return status == vepod_xml_out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
-}
-
-void vepod_item_clear(vepod_item *item) {
-  std::free(item->title);
-  std::free(item->id);
-  std::free(item->url);
-  std::free(item->enclosure_type);
-  std::free(item->image);
-  std::free(item->link);
-  std::free(item->author);
-  std::free(item->chapters_url);
-  std::free(item->chapters_type);
-  if (vepod_item_heavy *h = item->heavy) {
-    std::free(h->description);
-    for (int32_t i = 0; i < h->ntranscripts; i++) {
-      vepod_transcript &t = h->transcripts[i];
-      for (char *text : {t.url, t.type, t.language, t.rel}) std::free(text);
-    }
-    std::free(h->transcripts);
-    free_persons(h->persons, h->npersons);
-    for (int32_t i = 0; i < h->nalternates; i++) {
-      vepod_alternate &a = h->alternates[i];
-      for (char *text : {a.type, a.lang, a.title, a.rel, a.codecs}) std::free(text);
-      for (int32_t k = 0; k < a.nsources; k++) {
-        std::free(a.sources[k].uri);
-        std::free(a.sources[k].content_type);
-      }
-      std::free(a.sources);
-    }
-    std::free(h->alternates);
-    for (int32_t i = 0; i < h->nchapters; i++) {
-      vepod_chapter &c = h->chapters[i];
-      for (char *text : {c.title, c.href, c.image}) std::free(text);
-    }
-    std::free(h->chapters);
-    std::free(h);
-  }
-  *item = vepod_item{};
-}
-
-void vepod_feed_free(vepod_feed *feed) {
-  if (!feed) return;
-  std::free(feed->title);
-  std::free(feed->image);
-  for (char *text : {feed->description, feed->author, feed->link, feed->language,
-                     feed->new_feed_url, feed->feed_guid}) {
-    std::free(text);
-  }
-  for (int32_t i = 0; i < feed->nfunding; i++) {
-    std::free(feed->funding[i].url);
-    std::free(feed->funding[i].text);
-  }
-  std::free(feed->funding);
-  free_persons(feed->persons, feed->npersons);
-  for (int32_t i = 0; i < feed->nitems; i++) vepod_item_clear(&feed->items[i]);
-  std::free(feed->items);
-  *feed = vepod_feed{};
 }

@@ -11,9 +11,14 @@
 
 #include "xml/vepod_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "util/vepod_util.h"
 
@@ -58,6 +63,17 @@ struct xml_frame {
   vepod_buffer text;
   int32_t sink;  // the innermost collecting frame at or below this one, or -1
   bool notify;   // the consumer wants the element's end
+  // The text runs and CDATA sections the text gathers (blanks between markup aside). An element
+  // that takes a run where it lies (vepod_xml_want_run) keeps its first one pending, checked but
+  // not copied, until a second one comes or its end shows where its text lies: the run's place,
+  // its decoded size, whether it holds references, and the text's offset it belongs at.
+  int32_t runs;
+  bool lazy;
+  bool pending;
+  bool run_references;
+  const unsigned char *run_begin, *run_end;
+  size_t run_decoded;
+  size_t run_at;
 };
 
 // A prefix bound to one of the consumer's namespaces under another name, or (to shadow such a
@@ -86,10 +102,11 @@ struct xml_reader {
   // First letters (in lower case) of the bound prefixes, so that most names are passed over at
   // once.
   uint64_t binding_letters[4];
-  bool declares;  // the current start tag has an attribute that may declare a namespace prefix
-  bool doctype;   // a document type declaration has been read
-  bool html4;     // it names the RSS 0.91 DTD, whose HTML 4 named references decode
-  bool empty;     // nothing but blanks, comments and processing instructions
+  bool declares;     // the current start tag has an attribute that may declare a namespace prefix
+  bool doctype;      // a document type declaration has been read
+  bool html4;        // it names the RSS 0.91 DTD, whose HTML 4 named references decode
+  bool well_formed;  // the document is well-formed UTF-8
+  bool empty;        // nothing but blanks, comments and processing instructions
   // Renamed element and attribute names of the current start tag.
   char renamed[vepod_xml_max_attrs + 1][k_renamed_size];
 };
@@ -134,10 +151,11 @@ const unsigned char *find3(const unsigned char *p, const unsigned char *end, con
 // MARK: Input checks
 
 // The message for the first UTF-8 fault in [s, s+n), or NULL; its offset in *at. Lead bytes and
-// continuation bytes are checked; overlong forms, surrogates and values above U+10FFFF pass.
-const char *check_utf8(const unsigned char *s, size_t n, size_t *at) {
+// continuation bytes are checked; overlong forms, surrogates and values above U+10FFFF pass, and
+// *well_formed tells whether there were none.
+const char *check_utf8(const unsigned char *s, size_t n, size_t *at, bool *well_formed) {
   switch (vepod_utf8_check(reinterpret_cast<const char *>(s), n,
-                           vepod_utf8_rules::lead_and_continuation, at)) {
+                           vepod_utf8_rules::lead_and_continuation, at, well_formed)) {
     case vepod_utf8_fault::none:
       return nullptr;
     case vepod_utf8_fault::invalid_byte:
@@ -431,6 +449,132 @@ int charge(xml_reader &r, size_t bytes) {
   return 0;
 }
 
+// Decodes the predefined reference at amp when it is written in lower case ("&lt;", "&gt;",
+// "&amp;", "&quot;", "&apos;"), the ones escaped show notes are full of, by comparing its bytes
+// (end bounds them): the byte count (1) and the byte after the ';' in *next, or 0 when it is
+// another reference.
+inline int predefined_ref(const unsigned char *amp, const unsigned char *end, char *out,
+                          const unsigned char **next) {
+  size_t room = end - amp;
+  char c = 0;
+  size_t n = 0;
+  if (room >= 4 && amp[2] == 't' && amp[3] == ';' && (amp[1] == 'l' || amp[1] == 'g')) {
+    c = amp[1] == 'l' ? '<' : '>';
+    n = 4;
+  } else if (room >= 5 && std::memcmp(amp + 1, "amp;", 4) == 0) {
+    c = '&';
+    n = 5;
+  } else if (room >= 6 && std::memcmp(amp + 1, "quot;", 5) == 0) {
+    c = '"';
+    n = 6;
+  } else if (room >= 6 && std::memcmp(amp + 1, "apos;", 5) == 0) {
+    c = '\'';
+    n = 6;
+  } else {
+    return 0;
+  }
+  *out = c;
+  *next = amp + n;
+  return 1;
+}
+
+// Copies [p, end) to out up to its first '&': the '&' (or end), with out advanced past the copy.
+// 16 bytes at a time: out has room for end - p bytes.
+inline const unsigned char *copy_to_amp(const unsigned char *p, const unsigned char *end,
+                                        char *&out) {
+#if defined(__SSE2__)
+  const __m128i amp = _mm_set1_epi8('&');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+    unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+    if (m) {
+      unsigned k = unsigned(__builtin_ctz(m));
+      out += k;
+      return p + k;
+    }
+    out += 16;
+    p += 16;
+  }
+#endif
+  while (p < end && *p != '&') *out++ = char(*p++);
+  return p;
+}
+
+// Decodes the text run [p, lt) onto out (room for lt - p bytes and 16 more): the end of what was
+// written, or NULL after recording a faulty reference.
+char *decode_run(xml_reader &r, const unsigned char *p, const unsigned char *lt, char *out) {
+  while ((p = copy_to_amp(p, lt, out)) < lt) {
+    int bytes = predefined_ref(p, lt, out, &p);
+    if (bytes == 0 && (bytes = read_ref(r, p, lt, out, &p)) < 0) return nullptr;
+    out += bytes;
+  }
+  return out;
+}
+
+// The first '&' in [p, end), or end; 16 bytes at a time, as references in text come close together.
+inline const unsigned char *find_amp(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+  const __m128i amp = _mm_set1_epi8('&');
+  for (; end - p >= 16; p += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    if (unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)))) {
+      return p + __builtin_ctz(m);
+    }
+  }
+#endif
+  while (p < end && *p != '&') p++;
+  return p;
+}
+
+// Checks the references of the text run [p, lt) without writing it: its decoded size, or -1 after
+// recording a faulty one.
+int64_t measure_run(xml_reader &r, const unsigned char *p, const unsigned char *lt,
+                    bool *references) {
+  int64_t size = 0;
+  char decoded[4];
+  for (;;) {
+    const unsigned char *amp = find_amp(p, lt);
+    if (amp == lt) return size + (lt - p);
+    *references = true;
+    size += amp - p;
+    int bytes = predefined_ref(amp, lt, decoded, &p);
+    if (bytes == 0 && (bytes = read_ref(r, amp, lt, decoded, &p)) < 0) return -1;
+    size += bytes;
+  }
+}
+
+// Writes frame f's pending run into its text at the place it belongs, before the blanks that came
+// after it.
+int materialize(xml_reader &r, xml_frame &f) {
+  f.pending = false;
+  size_t n = f.run_end - f.run_begin;
+  if (reserve_text(r, f, n + 16)) return -1;
+  char *begin = f.text.data + f.text.len;
+  char *out = begin;
+  if (f.run_references) {
+    if (!(out = decode_run(r, f.run_begin, f.run_end, out))) return -1;
+  } else {
+    std::memcpy(out, f.run_begin, n);
+    out += n;
+  }
+  std::rotate(f.text.data + f.run_at, begin, out);
+  f.text.len += out - begin;
+  return 0;
+}
+
+// Takes the first run of a lazy element as pending (its decoded size already charged).
+void take_pending(xml_frame &f, const unsigned char *begin, const unsigned char *end,
+                  size_t decoded, bool references) {
+  f.runs = 1;
+  f.pending = true;
+  f.run_begin = begin;
+  f.run_end = end;
+  f.run_decoded = decoded;
+  f.run_references = references;
+  f.run_at = f.text.len;
+}
+
 // A text run from pos up to the next '<'. Only runs that someone collects are decoded: a stray '&'
 // in an element nobody reads is not worth refusing the feed for.
 int p_text(xml_reader &r) {
@@ -445,31 +589,40 @@ int p_text(xml_reader &r) {
   int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
-  if (reserve_text(r, f, lt - p)) return -1;
-  char *out = f.text.data + f.text.len;
-  for (;;) {
-    auto *amp = static_cast<const unsigned char *>(std::memchr(p, '&', lt - p));
-    const unsigned char *stop = amp ? amp : lt;
-    if (stop > p) {
-      if (charge(r, stop - p)) return -1;
-      std::memcpy(out, p, stop - p);
-      out += stop - p;
-    }
-    if (!amp) break;
-    int bytes = read_ref(r, amp, lt, out, &p);
-    if (bytes < 0 || charge(r, bytes)) return -1;
-    out += bytes;
+  if (f.lazy && f.runs == 0) {
+    bool references = false;
+    int64_t size = measure_run(r, p, lt, &references);
+    if (size < 0 || charge(r, size_t(size))) return -1;
+    take_pending(f, p, lt, size_t(size), references);
+    return 0;
   }
+  f.runs++;
+  if (f.pending && materialize(r, f)) return -1;
+  // Decoded text never outgrows the run, so one reservation covers it.
+  if (reserve_text(r, f, lt - p)) return -1;
+  char *begin = f.text.data + f.text.len;
+  char *out = decode_run(r, p, lt, begin);
+  if (!out || charge(r, out - begin)) return -1;
   f.text.len = out - f.text.data;
   return 0;
 }
 
-// Appends bytes that need no decoding (CDATA, blanks) to the collecting element.
-int p_verbatim(xml_reader &r, const unsigned char *begin, const unsigned char *end) {
+// Appends bytes that need no decoding (a CDATA section's, or blanks) to the collecting element.
+int p_verbatim(xml_reader &r, const unsigned char *begin, const unsigned char *end, bool cdata) {
   int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
   size_t n = end - begin;
+  if (cdata && f.lazy && f.runs == 0) {
+    if (charge(r, n)) return -1;
+    take_pending(f, begin, end, n, false);
+    return 0;
+  }
+  // Blanks after a pending run wait behind it; a second run brings it into the text.
+  if (cdata) {
+    f.runs++;
+    if (f.pending && materialize(r, f)) return -1;
+  }
   if (charge(r, n) || reserve_text(r, f, n)) return -1;
   std::memcpy(f.text.data + f.text.len, begin, n);
   f.text.len += n;
@@ -512,7 +665,7 @@ int p_bang(xml_reader &r) {
     const unsigned char *close = find3(in + 9, r.input + r.length, "]]>");
     if (!close) return fail(r, "unterminated CDATA section");
     r.pos = close - r.input + 3;
-    return p_verbatim(r, in + 9, close);
+    return p_verbatim(r, in + 9, close, true);
   }
   return fail(r, "DTD / DOCTYPE / ENTITY declarations are forbidden");
 }
@@ -534,9 +687,35 @@ int p_start(xml_reader &r) {
   xml_frame &f = r.frames[r.top];
   f.name = name;
   f.text.len = 0;
-  f.sink = want == vepod_xml_want_text ? r.top : parent >= 0 ? r.frames[parent].sink : -1;
+  f.runs = 0;
+  f.pending = false;
+  // Only a well-formed document's runs are handed over where they lie.
+  f.lazy = want == vepod_xml_want_run && r.well_formed;
+  bool collects = want == vepod_xml_want_text || want == vepod_xml_want_run;
+  f.sink = collects ? r.top : parent >= 0 ? r.frames[parent].sink : -1;
   f.notify = want != vepod_xml_want_nothing;
   return 0;
+}
+
+// Where the pending run of frame f lies in the document, trimmed of blanks, when it is the
+// element's text: NULL data otherwise. A run's blanks are trimmed as written, which is how its text
+// would be trimmed unless a character reference at either end decoded to a blank: runs with one
+// there, and runs with references when HTML 4's named ones decode, are not handed over.
+vepod_xml_run pending_run(const xml_reader &r, const xml_frame &f) {
+  const unsigned char *b = f.run_begin, *e = f.run_end;
+  while (b < e && is_blank(*b)) b++;
+  while (e > b && is_blank(e[-1])) e--;
+  string_view run = view(b, e);
+  if (f.run_references) {
+    if (r.html4 || run.starts_with("&#")) return {};
+    size_t last = run.rfind('&');
+    if (last != string_view::npos && run.substr(last).starts_with("&#") &&
+        run.find(';', last) == run.size() - 1) {
+      return {};
+    }
+  }
+  size_t trimmed = (b - f.run_begin) + (f.run_end - e);
+  return {run.data(), run.size(), f.run_decoded - trimmed, f.run_references};
 }
 
 // An end tag at pos: 1 when it closed the root, 0 when reading goes on, -1 on error.
@@ -557,6 +736,23 @@ int p_end(xml_reader &r) {
   unbind_namespaces(r, r.top);
   char *text = nullptr;
   size_t len = 0;
+  vepod_xml_run run{};
+  if (f.pending) {
+    // The buffer holds blanks at most: the text is the run's.
+    run = pending_run(r, f);
+    if (run.data) {
+      f.pending = false;
+      f.text.len = 0;
+      if (run.len) {
+        text = const_cast<char *>(run.data);
+        len = run.decoded_len;
+      } else {
+        run = {};
+      }
+    } else if (materialize(r, f)) {
+      return -1;
+    }
+  }
   if (f.text.len) {
     char *b = f.text.data;
     char *e = f.text.data + f.text.len;
@@ -570,6 +766,7 @@ int p_end(xml_reader &r) {
     f.text.len = 0;
   }
   if (f.notify) {
+    r.consumer->run = run;
     vepod_xml_status status = r.consumer->end(depth, text, len);
     if (status != vepod_xml_ok) return refused(r, status);
   }
@@ -589,7 +786,8 @@ int p_children(xml_reader &r) {
       continue;
     }
     // Blanks between markup join an element's text as written.
-    if (r.pos > run && r.frames[r.top].sink >= 0 && p_verbatim(r, r.input + run, r.input + r.pos)) {
+    if (r.pos > run && r.frames[r.top].sink >= 0 &&
+        p_verbatim(r, r.input + run, r.input + r.pos, false)) {
       return -1;
     }
     unsigned char next = r.pos + 1 < r.length ? r.input[r.pos + 1] : 0;
@@ -755,7 +953,8 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
     input_len -= 3;
   }
   size_t at = 0;
-  const char *message = check_utf8(input, input_len, &at);
+  bool well_formed = false;
+  const char *message = check_utf8(input, input_len, &at, &well_formed);
   // Only a document that UTF-8 cannot read is decoded (or one in ISO-2022-JP, whose escape
   // sequences pass for UTF-8). A plain pointer owns the text: an owner with a destructor here
   // costs the UTF-8 parse about 2 % through the inlining it prevents.
@@ -766,7 +965,7 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
       case vepod_decode_ok:
         input = reinterpret_cast<const unsigned char *>(decoded);
         input_len = decoded_len;
-        message = check_utf8(input, input_len, &at);
+        message = check_utf8(input, input_len, &at, &well_formed);
         break;
       case vepod_decode_not_applicable:
         break;
@@ -786,6 +985,8 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
     r.length = input_len;
     r.budget = k_text_budget;
     r.consumer = &consumer;
+    r.well_formed = well_formed;
+    consumer.well_formed_utf8 = well_formed;
     r.top = -1;
     p_document(r);
     message = r.message;

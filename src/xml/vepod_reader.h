@@ -37,12 +37,25 @@ enum vepod_xml_want : uint8_t {
   vepod_xml_want_nothing = 0,
   vepod_xml_want_end = 1,
   vepod_xml_want_text = 3,  // its end, with its text
+  // Its end, with its text; when that is one text run or CDATA section of a well-formed document,
+  // only where it lies (vepod_xml_consumer::run), not decoded or copied.
+  vepod_xml_want_run = 7,
 };
 
 // A namespace the consumer knows by its usual prefix ("" for names that usually have none).
 struct vepod_xml_namespace {
   std::string_view uri;
   std::string_view prefix;
+};
+
+// Where an element's text lies in the document, when it is one text run or CDATA section there,
+// trimmed of blanks: `len` bytes (`decoded_len` once references are decoded, when it holds any).
+// data is NULL when the text is gathered from several runs, or is not well-formed UTF-8.
+struct vepod_xml_run {
+  const char *data;
+  size_t len;
+  size_t decoded_len;
+  bool references;
 };
 
 // What the reader reports to. Each call returns vepod_xml_ok to go on; any other status stops the
@@ -59,6 +72,16 @@ class vepod_xml_consumer {
   virtual vepod_xml_status end(int depth, const char *text, size_t len) = 0;
 
   const vepod_xml_namespace *namespaces = nullptr;
+  // Set by the reader before the first start tag: the document is well-formed UTF-8, so every name,
+  // value and text handed over is too (references never decode to a surrogate). When clear, texts
+  // may hold the overlong forms, encoded surrogates and values above U+10FFFF the reader lets
+  // through.
+  bool well_formed_utf8 = false;
+  // Set before each end(): for an element that wanted vepod_xml_want_run, where its text lies in
+  // the document when it is one run there (valid while the document is); end()'s text then points
+  // at the run as written, not NUL-terminated, and its len is the decoded size. data is NULL
+  // otherwise, and end()'s text is as for vepod_xml_want_text.
+  vepod_xml_run run{};
   size_t namespace_count = 0;
   const char *message = nullptr;
 

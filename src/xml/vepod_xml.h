@@ -84,6 +84,13 @@ enum vepod_show_type : int8_t {
 // What only an episode's own details show, kept apart so that a listing's episodes stay small.
 struct vepod_item_heavy {
   char *description;  // show notes, HTML as the feed wrote it
+  // Set only by a parse for vepod_detail::all_borrowed, when the show notes are one run of the
+  // document: description then points into the document (description_len bytes, no NUL after
+  // them) and is not the record's, and its references are still to be decoded when `references`.
+  bool description_borrowed;
+  bool description_references;
+  uint32_t description_len;
+  uint32_t description_decoded_len;
   vepod_transcript *transcripts;
   int32_t ntranscripts;
   vepod_person *persons;
@@ -151,7 +158,9 @@ struct vepod_feed {
 
 // How much of each episode a parse keeps: a listing shows only the light members, so a parse for
 // it neither collects nor stores show notes, transcripts, persons, alternates or chapters.
-enum class vepod_detail : uint8_t { light, all };
+// all_borrowed is all for the JSON export: show notes that are one run of the document are not
+// copied but borrowed from it, so the document must outlive the record.
+enum class vepod_detail : uint8_t { light, all, all_borrowed };
 
 enum vepod_feed_status : int32_t {
   vepod_feed_ok = 0,
