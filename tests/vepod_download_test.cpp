@@ -22,9 +22,9 @@
 #include <string>
 #include <thread>
 
-#include "download.h"
-#include "filename.h"
-#include "format.h"
+#include "core/download.h"
+#include "core/filename.h"
+#include "view/format.h"
 
 extern char **environ;
 

@@ -1,4 +1,4 @@
-#include "store.h"
+#include "core/store.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "format.h"
+#include "view/format.h"
 
 namespace {
 

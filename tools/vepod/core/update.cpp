@@ -1,11 +1,11 @@
-#include "update.h"
+#include "core/update.h"
 
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <string_view>
 
-#include "cli.h"
+#include "commands/cli.h"
 #include "vepod.h"
 
 // The entry as the database keeps it: what hands the episode back to the library (its path,

@@ -1,10 +1,10 @@
-#include "filename.h"
+#include "core/filename.h"
 
 #include <algorithm>
 #include <array>
 
-#include "format.h"
-#include "url.h"
+#include "core/url.h"
+#include "view/format.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "http_transport.h"
+#include "core/http_transport.h"
 
 #include <curl/curl.h>
 
@@ -12,9 +12,9 @@
 #include <string_view>
 #include <utility>
 
-#include "curl_options.h"
-#include "store.h"
-#include "url.h"
+#include "core/curl_options.h"
+#include "core/store.h"
+#include "core/url.h"
 
 namespace {
 

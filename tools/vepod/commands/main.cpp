@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli.h"
+#include "commands/cli.h"
 #include "vepod.h"
 
 namespace {

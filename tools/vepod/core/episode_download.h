@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "cli.h"
-#include "download.h"
-#include "store.h"
+#include "commands/cli.h"
+#include "core/download.h"
+#include "core/store.h"
 
 enum class episode_outcome {
   downloaded,       // the file arrived whole at `path`

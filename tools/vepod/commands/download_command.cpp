@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "episode_download.h"
+#include "commands/cli.h"
+#include "core/episode_download.h"
 
 namespace {
 

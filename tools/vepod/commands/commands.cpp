@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli.h"
+#include "commands/cli.h"
 #include "vepod.h"
 
 bool parse_count(std::string_view text, size_t &value) {

@@ -12,10 +12,10 @@
 
 #include <yyjson.h>
 
-#include "format.h"
-#include "http_transport.h"
-#include "store.h"
-#include "url.h"
+#include "core/http_transport.h"
+#include "core/store.h"
+#include "core/url.h"
+#include "view/format.h"
 
 // Exit codes, documented in the program's help and the README.
 enum exit_code : int {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "commands/cli.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 // Longer than most files here: the transfers, their resume rules, the progress lines and the
 // interrupt handling share one transfer record, and apart they would need it in a header.
 
-#include "download.h"
+#include "core/download.h"
 
-#include "curl_options.h"
-#include "format.h"
-#include "url.h"
+#include "core/curl_options.h"
+#include "core/url.h"
+#include "view/format.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "cli.h"
+#include "commands/cli.h"
 #include "vepod.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "html_text.h"
+#include "commands/cli.h"
 #include "vepod.h"
+#include "view/html_text.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "commands/cli.h"
 
 namespace {
 

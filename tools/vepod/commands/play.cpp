@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "commands/cli.h"
 #include "vepod.h"
 
 extern char **environ;

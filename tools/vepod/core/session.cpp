@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "cli.h"
+#include "commands/cli.h"
 #include "vepod.h"
 
 namespace {

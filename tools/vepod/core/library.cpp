@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "cli.h"
+#include "commands/cli.h"
 #include "vepod.h"
 
 namespace {

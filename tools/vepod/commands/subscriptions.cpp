@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli.h"
-#include "update.h"
+#include "commands/cli.h"
+#include "core/update.h"
 #include "vepod.h"
 
 namespace {

@@ -1,9 +1,9 @@
-#include "episode_download.h"
+#include "core/episode_download.h"
 
 #include <ctime>
 #include <filesystem>
 
-#include "filename.h"
+#include "core/filename.h"
 #include "vepod.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "html_text.h"
+#include "view/html_text.h"
 
 #include <gumbo.h>
 
@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "format.h"
-#include "url.h"
+#include "core/url.h"
+#include "view/format.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "curl_options.h"
+#include "commands/cli.h"
+#include "core/curl_options.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "format.h"
+#include "view/format.h"
 
 #include <locale.h>
 
