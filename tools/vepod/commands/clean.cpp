@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/cli.h"
+#include "commands/commands.h"
 
 namespace {
 

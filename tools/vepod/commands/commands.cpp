@@ -13,37 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/cli.h"
+#include "commands/commands.h"
 #include "vepod.h"
 
-bool parse_count(std::string_view text, size_t &value) {
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size() && value > 0;
-}
-
 namespace {
-
-// Checks every URL argument and keeps it trimmed. The two slips a URL argument most often is, a
-// local file and a URL without its scheme, get a hint of their own.
-int check_urls(const options &o, std::vector<std::string> &urls) {
-  for (std::string &url : urls) {
-    std::string checked, why;
-    if (check_url(url, checked, why)) {
-      url = std::move(checked);
-      continue;
-    }
-    std::error_code ec;
-    if (url.find("://") == std::string::npos && std::filesystem::is_regular_file(url, ec))
-      return usage_error(o, terminal_text(url) + " is a local file: read it with 'vepod parse " +
-                                terminal_text(url) +
-                                "', or serve it with --offline URL=" + terminal_text(url));
-    if (url.find("://") == std::string::npos && why == "is not an absolute http(s) URL")
-      return usage_error(o, "'" + terminal_text(url) + "' has no scheme: add https:// ('https://" +
-                                terminal_text(url) + "')");
-    return usage_error(o, "'" + shown_url(url) + "' " + why);
-  }
-  return k_exit_ok;
-}
 
 // The folder path of a feed: a URL as given, or the n-th folder of the root listing.
 int pick_feed(const options &o, context &c, const std::string &settings, std::string &path) {
@@ -53,7 +26,7 @@ int pick_feed(const options &o, context &c, const std::string &settings, std::st
     return k_exit_ok;
   }
   answer root = call_list(settings, "");
-  if (root.code != 0) return report_sources(o.command, c.net, c.urls, root);
+  if (root.code != 0) return report_sources(o.command, c.net, c.urls, root.problem());
   json_doc doc = read_json(root.json);
   yyjson_val *folders = yyjson_doc_get_root(doc.get());
   yyjson_val *folder = yyjson_arr_get(folders, number - 1);
@@ -69,7 +42,7 @@ int pick_feed(const options &o, context &c, const std::string &settings, std::st
 int pick_episode(const options &o, const std::string &settings, const std::string &path,
                  std::string &entry) {
   answer folder = call_list(settings, path);
-  if (folder.code != 0) return report_failure(o.command, folder);
+  if (folder.code != 0) return fail(o.command, folder.problem());
   json_doc doc = read_json(folder.json);
   yyjson_val *entries = yyjson_doc_get_root(doc.get());
   size_t number = 1;
@@ -105,27 +78,6 @@ int show(const options &o, const std::string &json, void (*printer)(std::FILE *,
 
 }  // namespace
 
-int64_t now_s() { return static_cast<int64_t>(std::time(nullptr)); }
-
-int context::open(const options &o, bool subscriptions_default, bool need_store,
-                  bool library_max_age) {
-  urls = o.args;
-  if (int rc = check_urls(o, urls)) return rc;
-  bool from_store = urls.empty() && subscriptions_default;
-  if (o.offline.empty() || from_store || need_store) db = open_store(o);
-  if (from_store) {
-    subscribed = db->subscriptions();
-    if (subscribed.empty())
-      return usage_error(o, "no URL given and no subscriptions (add some with 'vepod subscribe')");
-    for (const subscription &s : subscribed) urls.push_back(s.url);
-  }
-  return net.open(o, o.offline.empty() ? db.get() : nullptr, library_max_age);
-}
-
-int usage_error(const options &o, const std::string &message) {
-  return report(o.command, k_exit_usage, message + " (see 'vepod " + o.command + " --help')");
-}
-
 // MARK: The library's operations
 
 int cmd_validate(const options &o) {
@@ -133,7 +85,7 @@ int cmd_validate(const options &o) {
   context c;
   if (int rc = c.open(o, false)) return rc;
   answer validated = call_validate(make_settings(c.urls));
-  int rc = report_sources(o.command, c.net, c.urls, validated);
+  int rc = report_sources(o.command, c.net, c.urls, validated.problem());
   if (validated.code == 0) show(o, validated.json, print_source);
   return rc;
 }
@@ -144,14 +96,14 @@ int cmd_list(const options &o) {
   const std::string settings = make_settings(c.urls);
   if (o.feed.empty()) {
     answer root = call_list(settings, "");
-    int rc = report_sources(o.command, c.net, c.urls, root);
+    int rc = report_sources(o.command, c.net, c.urls, root.problem());
     if (root.code == 0) show(o, root.json, print_feeds);
     return rc;
   }
   std::string path;
   if (int rc = pick_feed(o, c, settings, path)) return rc;
   answer folder = call_list(settings, path);
-  if (folder.code != 0) return report_failure(o.command, folder);
+  if (folder.code != 0) return fail(o.command, folder.problem());
   if (folder.json != "[]") return show(o, folder.json, print_episodes);
   if (o.json) print_json(stdout, folder.json, o.pretty);
   return report(o.command, k_exit_nothing, "no episodes in " + path);
@@ -170,7 +122,7 @@ int cmd_stream(const options &o) {
     if (int rc = pick_episode(o, settings, path, entry)) return rc;
   }
   answer stream = call_stream_url(c.urls.empty() ? nullptr : settings.c_str(), entry);
-  if (stream.code != 0) return report_failure(o.command, stream);
+  if (stream.code != 0) return fail(o.command, stream.problem());
   if (o.json) {
     print_json(stdout, stream.json, o.pretty);
     return k_exit_ok;
@@ -209,7 +161,7 @@ int cmd_discover(const options &o) {
   if (is_http_url(target)) {
     context c;
     if (int rc = c.open(o, false)) return rc;
-    if (int rc = c.net.fetch(o, c.urls.front(), page)) return rc;
+    if (failure f = c.net.fetch(c.urls.front(), page)) return fail(o.command, f);
     if (page_url.empty()) page_url = c.urls.front();
   } else {
     std::string error;
@@ -232,13 +184,13 @@ int cmd_stats(const options &o) {
   if (int rc = c.open(o, true)) return rc;
   const std::string settings = make_settings(c.urls);
   answer root = call_list(settings, "");
-  int result = report_sources(o.command, c.net, c.urls, root);
+  int result = report_sources(o.command, c.net, c.urls, root.problem());
   json_doc doc = read_json(root.json);
   size_t index, max;
   yyjson_val *folder;
   yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
     answer episodes = call_list(settings, text_member(folder, "path"));
-    if (episodes.code != 0 && result == k_exit_ok) result = report_failure(o.command, episodes);
+    if (episodes.code != 0 && result == k_exit_ok) result = fail(o.command, episodes.problem());
   }
   show(o, vepod_stats_json(), print_stats);
   return result;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "commands/cli.h"
+#include "commands/commands.h"
 #include "vepod.h"
 
 namespace {
@@ -127,7 +127,7 @@ void heading(int step, const std::string &title) {
 // Lists one feed folder; on success `newest` receives its first entry as a JSON object text.
 int list_feed(const std::string &settings, const std::string &path, std::string *newest) {
   answer folder = call_list(settings, path);
-  if (folder.code != 0) return report_failure("demo", folder);
+  if (folder.code != 0) return fail("demo", folder.problem());
   json_doc doc = read_json(folder.json);
   yyjson_val *entries = yyjson_doc_get_root(doc.get());
   print_episodes(stdout, entries);
@@ -149,13 +149,13 @@ int walk() {
   heading(1, "Validate the source: the description a player stores");
   std::printf("settings: %s\n\n", settings.c_str());
   answer validated = call_validate(settings);
-  if (validated.code != 0) return report_failure("demo", validated);
+  if (validated.code != 0) return fail("demo", validated.problem());
   json_doc description = read_json(validated.json);
   print_source(stdout, yyjson_doc_get_root(description.get()));
 
   heading(2, "List the root folder: one folder per feed the page announces");
   answer root = call_list(settings, "");
-  if (root.code != 0) return report_failure("demo", root);
+  if (root.code != 0) return fail("demo", root.problem());
   json_doc feeds = read_json(root.json);
   print_feeds(stdout, yyjson_doc_get_root(feeds.get()));
 
@@ -168,7 +168,7 @@ int walk() {
   heading(5, "Resolve the stream URL of the newest Harbor Lights episode");
   std::printf("entry: %s\n\n", newest.c_str());
   answer stream = call_stream_url(settings.c_str(), newest);
-  if (stream.code != 0) return report_failure("demo", stream);
+  if (stream.code != 0) return fail("demo", stream.problem());
   json_doc resolved = read_json(stream.json);
   yyjson_val *answer_root = yyjson_doc_get_root(resolved.get());
   yyjson_val *headers = yyjson_obj_get(answer_root, "headers");

@@ -7,13 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "commands/cli.h"
+#include "commands/commands.h"
 #include "core/episode_download.h"
+#include "view/progress.h"
 
 namespace {
-
-// Downloads at once when --jobs is not given: enough to fill a line, few enough for any server.
-constexpr int k_default_download_jobs = 3;
 
 // How messages name an episode: its reference and its title.
 std::string episode_name(const episode_download &r) { return r.ref + " " + terminal_text(r.title); }
@@ -29,9 +27,10 @@ int print_download(const options &o, const episode_download &r) {
       std::printf("%s\n", terminal_text(r.path).c_str());
       return 0;
     case episode_outcome::failed:
-      return report(o.command, r.exit, episode_name(r) + ": " + r.error);
+      return report(o.command, exit_for(r.problem), episode_name(r) + ": " + r.problem.text);
     case episode_outcome::transfer_failed:
-      return report(o.command, r.exit, episode_name(r) + ": " + shown_url(r.url) + ": " + r.error);
+      return report(o.command, exit_for(r.problem),
+                    episode_name(r) + ": " + shown_url(r.url) + ": " + r.problem.text);
     case episode_outcome::interrupted:
       return report(o.command, k_exit_interrupted,
                     "interrupted: " + episode_name(r) + "; 'vepod download' resumes it from " +
@@ -44,23 +43,10 @@ int print_download(const options &o, const episode_download &r) {
 
 int download_chosen(const options &o, store &db, const std::vector<picked_episode> &chosen) {
   download_plan plan;
-  plan.out_dir = o.out_dir;
-  if (plan.out_dir.empty()) plan.out_dir = db.setting("download-dir");
-  // A string, not a literal: GCC 12 warns (-Wrestrict) wrongly on assigning a short literal.
-  if (plan.out_dir.empty()) plan.out_dir = std::string(".");
-  // The database records where files went: a relative path would name another file from another
-  // folder (for play and clean).
-  std::error_code ec;
-  plan.out_dir = std::filesystem::absolute(plan.out_dir, ec).lexically_normal().string();
-  if (ec) return report(o.command, k_exit_failure, terminal_text(o.out_dir) + ": " + ec.message());
-  plan.utc = o.utc;
-  plan.offline = o.offline;
-  // update's --jobs counts feeds, not downloads.
-  plan.jobs = o.command == "download" && !o.jobs_text.empty() ? o.jobs : k_default_download_jobs;
-  plan.how.max_size = static_cast<uint64_t>(o.max_size);
-  plan.how.connect_timeout_ms = std::min(o.timeout_ms, plan.how.connect_timeout_ms);
-  // --timeout bounds a stall too, never a long transfer that keeps moving.
-  plan.how.stall_timeout_s = std::max(1L, o.timeout_ms / 1000);
+  failure why;
+  if (!plan_downloads(preferences_of(o), db, plan, why)) return fail(o.command, why);
+  terminal_progress lines(stderr);
+  plan.how.progress = &lines;
   int done = 0, failed = 0, last_exit = k_exit_ok;
   const std::vector<episode_download> results =
       download_episodes(db, chosen, plan, [&](const episode_download &r) {
@@ -117,6 +103,6 @@ int cmd_download(const options &o) {
     return k_exit_ok;
   }
   session net;
-  if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
+  if (int rc = open_session(o, net, o.offline.empty() ? db.get() : nullptr)) return rc;
   return download_chosen(o, *db, chosen);
 }

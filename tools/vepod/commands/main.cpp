@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/cli.h"
+#include "commands/commands.h"
 #include "vepod.h"
 
 namespace {

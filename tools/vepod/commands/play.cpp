@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/cli.h"
+#include "commands/commands.h"
 #include "vepod.h"
 
 extern char **environ;
@@ -145,9 +145,9 @@ int cmd_play(const options &o) {
     what = std::filesystem::absolute(p.item.file, ec).string();
   if (what.empty()) {
     session net;
-    if (int rc = net.open(o, o.offline.empty() ? db.get() : nullptr)) return rc;
+    if (int rc = open_session(o, net, o.offline.empty() ? db.get() : nullptr)) return rc;
     answer stream = call_stream_url(make_settings({p.feed.url}).c_str(), p.item.entry);
-    if (stream.code != VEPOD_OK) return report_failure(o.command, stream);
+    if (stream.code != VEPOD_OK) return fail(o.command, stream.problem());
     json_doc doc = read_json(stream.json);
     std::string why;
     const std::string resolved = text_member(yyjson_doc_get_root(doc.get()), "url");

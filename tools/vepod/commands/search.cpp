@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/cli.h"
+#include "commands/commands.h"
 #include "core/curl_options.h"
 
 namespace {
@@ -129,7 +129,7 @@ int ask(const options &o, const directory &d, std::string &body) {
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   if (status != 200)
-    return report(o.command, exit_for(code_for_status(static_cast<int>(status))),
+    return report(o.command, exit_for(failure::http(static_cast<int>(status), {})),
                   d.name + ": HTTP " + std::to_string(status));
   body = std::move(got.data);
   return k_exit_ok;

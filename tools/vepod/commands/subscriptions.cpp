@@ -16,16 +16,13 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/cli.h"
+#include "commands/commands.h"
+#include "core/opml.h"
+#include "core/subscribe.h"
 #include "core/update.h"
 #include "vepod.h"
 
 namespace {
-
-// An OPML file is a list of addresses: 16 MiB holds far more than any listener's, and 10,000
-// subscriptions are more than anyone follows.
-constexpr size_t k_max_opml_bytes = size_t{16} << 20;
-constexpr size_t k_max_import = 10000;
 
 // A subscription by its number in 'vepod subscriptions' or its URL; null when there is none.
 const subscription *find_subscription(const std::vector<subscription> &all,
@@ -40,10 +37,6 @@ const subscription *find_subscription(const std::vector<subscription> &all,
 }  // namespace
 
 // MARK: Choosing episodes
-
-std::string episode_ref(const episode &e) {
-  return std::to_string(e.feed_number) + "." + std::to_string(e.number);
-}
 
 namespace {
 
@@ -163,49 +156,18 @@ int cmd_subscribe(const options &o) {
   if (int rc = c.open(chosen, false, true, false)) return rc;
   int failed = 0, last_exit = k_exit_ok;
   for (const std::string &url : c.urls) {
-    const std::string settings = make_settings({url});
-    // The check a player makes when a source is saved: a feed with episodes or a page with feeds.
-    answer checked = call_validate(settings);
-    answer root = checked.code == 0 ? call_list(settings, "") : checked;
-    if (root.code != 0) {
-      failed++;
-      last_exit = report_sources(o.command, c.net, {url}, root);
-      continue;
-    }
-    // A page subscribes the feeds it announces.
-    for (auto [feed, title] : feeds_of(root.json)) {
-      answer listing = call_list(settings, feed);
-      if (listing.code != 0) {
+    for (const subscribed_feed &f : subscribe_source(*c.db, c.net, url, o.keep_new)) {
+      if (f.problem) {
         failed++;
-        last_exit = report_sources(o.command, c.net, {feed}, listing);
-        continue;
+        last_exit = f.by_source ? report_sources(o.command, c.net, {f.url}, f.problem)
+                                : fail(o.command, f.problem);
+      } else if (f.already) {
+        std::printf("already subscribed: %s\n", shown_url(f.url).c_str());
+      } else {
+        std::printf("subscribed: %s (%s), %s\n", terminal_text(f.title).c_str(),
+                    shown_url(f.url).c_str(),
+                    counted(static_cast<int64_t>(f.episodes), "episode").c_str());
       }
-      // A page names its feeds itself: their URLs are checked like any other before one is kept.
-      std::string moved = c.net.moved_to(feed), kept, why;
-      if (!check_url(moved.empty() ? feed : moved, kept, why)) {
-        failed++;
-        last_exit = report(o.command, k_exit_failure,
-                           "skipped " + redact_url(moved.empty() ? feed : moved) + ": it " + why);
-        continue;
-      }
-      const int64_t now = now_s();
-      store::transaction t(*c.db);
-      int64_t id = c.db->subscribe(kept, title);
-      if (id == 0) {
-        std::printf("already subscribed: %s\n", shown_url(kept).c_str());
-        continue;
-      }
-      // What the feed holds now is known, not new: updates announce what comes after. The newest
-      // (--new N) are left new, for a first download.
-      std::vector<episode> episodes = episodes_of(listing.json, id, now, false);
-      for (size_t i = 0; i < episodes.size() && i < static_cast<size_t>(o.keep_new); i++)
-        episodes[i].is_new = true;
-      for (auto e = episodes.rbegin(); e != episodes.rend(); ++e) c.db->add_episode(*e);
-      c.db->set_updated(id, now, "");
-      t.commit();
-      std::printf("subscribed: %s (%s), %s\n", terminal_text(title).c_str(),
-                  shown_url(kept).c_str(),
-                  counted(static_cast<int64_t>(episodes.size()), "episode").c_str());
     }
   }
   if (failed == 0) return k_exit_ok;
@@ -304,10 +266,10 @@ int cmd_update(const options &o) {
   int64_t oldest_check = -1;
   bool all_stored = true;
   for (feed_update &u : result.feeds) {
-    if (u.failed) {
+    if (u.problem) {
       failed++;
-      last_exit = report(o.command, u.exit,
-                         subscription_name(u.number, u.before, u.title) + ": " + u.error);
+      last_exit = report(o.command, exit_for(u.problem),
+                         subscription_name(u.number, u.before, u.title) + ": " + u.problem.text);
       continue;
     }
     if (!u.moved_to.empty())
@@ -501,56 +463,6 @@ int cmd_config(const options &o) {
 
 // MARK: OPML
 
-namespace {
-
-bool equals_any_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); i++)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-// An attribute whatever the case of its name: OPML files are written by hand and by many tools
-// ("xmlUrl", "xmlurl", "XMLURL").
-std::string attribute_of(const pugi::xml_node &node, std::string_view name) {
-  for (const pugi::xml_attribute &a : node.attributes())
-    if (equals_any_case(a.name(), name)) return a.value();
-  return {};
-}
-
-// A feed URL as OPML files write it, podcast apps' own schemes read as the web URLs they stand
-// for: itpc://, pcast://, podcast:// and feed:// as http://, "feed:https://..." as what follows.
-std::string web_url(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-    text.remove_prefix(1);
-  auto starts = [&text](std::string_view prefix) {
-    return text.size() >= prefix.size() && equals_any_case(text.substr(0, prefix.size()), prefix);
-  };
-  for (std::string_view scheme : {"itpc://", "pcast://", "podcast://", "feed://"})
-    if (starts(scheme)) return "http://" + std::string(text.substr(scheme.size()));
-  if (starts("feed:")) text.remove_prefix(5);
-  return std::string(text);
-}
-
-// "line 3, column 14" of a byte offset into `data`, as editors count them.
-std::string position_of(std::string_view data, ptrdiff_t offset) {
-  size_t end = std::min(static_cast<size_t>(std::max<ptrdiff_t>(offset, 0)), data.size());
-  size_t line = 1, column = 1;
-  for (size_t i = 0; i < end; i++) {
-    if (data[i] == '\n') {
-      line++;
-      column = 1;
-    } else if ((static_cast<unsigned char>(data[i]) & 0xC0) != 0x80) {
-      column++;
-    }
-  }
-  return "line " + std::to_string(line) + ", column " + std::to_string(column);
-}
-
-}  // namespace
-
 int cmd_import(const options &o) {
   if (o.args.size() != 1) return usage_error(o, "takes one OPML FILE ('-' for standard input)");
   const std::string &path = o.args[0];
@@ -558,128 +470,33 @@ int cmd_import(const options &o) {
   std::string data, error;
   if (!read_file(path, data, error, k_max_opml_bytes))
     return report(o.command, k_exit_failure, error);
-  pugi::xml_document doc;
-  pugi::xml_parse_result parsed = doc.load_buffer(data.data(), data.size());
-  if (!parsed)
-    return report(o.command, k_exit_failure,
-                  name + ": " + position_of(data, parsed.offset) + ": " + parsed.description());
-  pugi::xml_node root = doc.document_element();
-  if (!equals_any_case(root.name(), "opml"))
-    return report(o.command, k_exit_failure, name + ": not an OPML document");
-  // Outlines nest in folders of any depth; every one with a feed URL counts, in file order.
-  std::vector<pugi::xml_node> outlines;
-  std::vector<pugi::xml_node> pending;
-  for (pugi::xml_node child = root.last_child(); child; child = child.previous_sibling())
-    pending.push_back(child);
-  while (!pending.empty()) {
-    pugi::xml_node node = pending.back();
-    pending.pop_back();
-    if (equals_any_case(node.name(), "outline") && !attribute_of(node, "xmlUrl").empty())
-      outlines.push_back(node);
-    for (pugi::xml_node child = node.last_child(); child; child = child.previous_sibling())
-      pending.push_back(child);
-  }
-  if (outlines.size() > k_max_import)
-    return report(o.command, k_exit_failure,
-                  name + ": " + std::to_string(outlines.size()) + " feeds, more than the " +
-                      std::to_string(k_max_import) + " one import takes");
+  std::vector<opml_feed> feeds;
+  if (failure f = read_opml(data, name, feeds)) return fail(o.command, f);
+  data.clear();
   std::unique_ptr<store> db = open_store(o);
-  store::transaction t(*db);
-  std::set<std::string> seen;
-  for (const subscription &s : db->subscriptions()) seen.insert(url_key(s.url));
-  int added = 0, skipped = 0;
-  size_t number = 0;
-  for (const pugi::xml_node &outline : outlines) {
-    std::string title = attribute_of(outline, "title");
-    if (title.empty()) title = attribute_of(outline, "text");
-    title = cut_bytes(title, store::k_max_title);
-    number++;
-    const std::string shown = title.empty()
-                                  ? "outline " + std::to_string(number)
-                                  : "outline '" + fit_width(terminal_text(title), 60) + "'";
-    std::string url, why;
-    if (!check_url(web_url(attribute_of(outline, "xmlUrl")), url, why)) {
-      skipped++;
-      report(o.command, k_exit_ok, "skipped " + shown + ": its URL " + why);
-      continue;
-    }
-    if (!seen.insert(url_key(url)).second) {
-      skipped++;
-      report(o.command, k_exit_ok,
-             "skipped " + shown + ": already subscribed (" + redact_url(url) + ")");
-      continue;
-    }
-    if (int64_t id = db->subscribe(url, title)) db->set_first_new(id, o.keep_new);
-    added++;
-  }
-  t.commit();
-  std::printf("imported %s (%d skipped)%s\n", counted(added, "subscription").c_str(), skipped,
-              added > 0 ? "; 'vepod update' fetches them" : "");
-  return added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + name)
-                                    : k_exit_ok;
+  const opml_import done = import_feeds(*db, feeds, o.keep_new);
+  for (const opml_import::skip &s : done.skipped)
+    report(o.command, k_exit_ok,
+           "skipped " +
+               (s.title.empty() ? "outline " + std::to_string(s.number)
+                                : "outline '" + fit_width(terminal_text(s.title), 60) + "'") +
+               ": " + s.why);
+  const int skipped = static_cast<int>(done.skipped.size());
+  std::printf("imported %s (%d skipped)%s\n", counted(done.added, "subscription").c_str(), skipped,
+              done.added > 0 ? "; 'vepod update' fetches them" : "");
+  return done.added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + name)
+                                         : k_exit_ok;
 }
-
-namespace {
-
-// `text` with every character XML 1.0 cannot hold (what is not UTF-8, U+FFFE, U+FFFF) replaced,
-// after terminal_text has replaced the controls: one hostile title must not make the whole
-// export a document that XML readers refuse.
-std::string xml_text(std::string_view text) {
-  std::string safe = terminal_text(text);
-  std::string out;
-  out.reserve(safe.size());
-  for (size_t i = 0; i < safe.size();) {
-    char32_t c = 0;
-    size_t length = decode_utf8(safe, i, c);
-    if (length == 0 || c == 0xFFFE || c == 0xFFFF) {
-      out += k_replacement;
-      i += length ? length : 1;
-    } else {
-      out.append(safe, i, length);
-      i += length;
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 int cmd_export(const options &o) {
   if (o.args.size() > 1) return usage_error(o, "takes one FILE at most");
   std::unique_ptr<store> db = open_store(o, store::access::read);
-  pugi::xml_document doc;
-  pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-  decl.append_attribute("version") = "1.0";
-  decl.append_attribute("encoding") = "UTF-8";
-  pugi::xml_node opml = doc.append_child("opml");
-  opml.append_attribute("version") = "2.0";
-  pugi::xml_node head = opml.append_child("head");
-  head.append_child("title").text() = "vepod subscriptions";
-  char created[64];
-  std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  std::strftime(created, sizeof created, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-  head.append_child("dateCreated").text() = created;
-  pugi::xml_node body = opml.append_child("body");
-  for (const subscription &s : db->subscriptions()) {
-    pugi::xml_node outline = body.append_child("outline");
-    // Nothing XML 1.0 forbids, and nothing a terminal acts on when the document goes to standard
-    // output.
-    const std::string title = xml_text(s.title.empty() ? s.url : s.title);
-    outline.append_attribute("type") = "rss";
-    outline.append_attribute("text") = title.c_str();
-    outline.append_attribute("title") = title.c_str();
-    outline.append_attribute("xmlUrl") = xml_text(s.url).c_str();
-  }
-  std::ostringstream text;
-  doc.save(text, "  ");
+  const std::string text = write_opml(db->subscriptions(), std::time(nullptr));
   if (o.args.empty()) {
-    std::fputs(text.str().c_str(), stdout);
+    std::fputs(text.c_str(), stdout);
     return k_exit_ok;
   }
   std::string error;
-  if (!write_whole_file(o.args[0], text.str(), error))
-    return report(o.command, k_exit_failure, error);
+  if (!write_whole_file(o.args[0], text, error)) return report(o.command, k_exit_failure, error);
   return k_exit_ok;
 }

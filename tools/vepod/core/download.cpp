@@ -1,19 +1,18 @@
 // Episodes' downloads, several at once over one multi handle: each a .part file resumed with Range
-// requests, renamed once complete and of the announced size, with a progress line each on a
-// terminal and a clean stop on Ctrl-C.
+// requests, renamed once complete and of the announced size, its progress handed to a display (the
+// view draws it) and a clean stop on Ctrl-C.
 //
-// Longer than most files here: the transfers, their resume rules, the progress lines and the
-// interrupt handling share one transfer record, and apart they would need it in a header.
+// Longer than most files here: the transfers, their resume rules and the interrupt handling share
+// one transfer record, and apart they would need it in a header.
 
 #include "core/download.h"
 
 #include "core/curl_options.h"
+#include "core/text.h"
 #include "core/url.h"
-#include "view/format.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,136 +39,14 @@ struct sigaction g_previous_action;
 
 void note_interrupt(int) { g_interrupted = 1; }
 
-using clock_type = std::chrono::steady_clock;
-
-// Redraws on a terminal at most this often: enough to look live, little enough to cost nothing.
-constexpr auto k_redraw_interval = std::chrono::milliseconds(200);
+// The transfers are looked at this often while none ends: often enough for a live progress line.
+constexpr auto k_poll_interval = std::chrono::milliseconds(200);
 // Slower than this for download_options::stall_timeout_s is a stall: a server that trickles a few
 // bytes now and then must not hold a download for ever.
 constexpr long k_stall_bytes_per_second = 1000;
 // Redirects followed: chains of tracking prefixes in front of a media host run long; a loop
 // still ends.
 constexpr long k_max_redirects = 20;
-
-// What one running transfer shows: its label, then bytes, share, rate and time left.
-struct progress_state {
-  std::string label;  // through terminal_text
-  clock_type::time_point start = clock_type::now();
-  bool shown = false;  // the body is arriving: the transfer has a line
-  uint64_t done = 0;   // the whole file so far
-  uint64_t fresh = 0;  // what this transfer brought
-  int64_t total = -1;
-
-  double seconds() const {
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-  }
-  std::string running_stats() const {
-    double rate = static_cast<double>(fresh) / std::max(seconds(), 0.001);
-    std::string stats = "  " + size_text(static_cast<int64_t>(done));
-    if (total > 0) {
-      stats += " / " + size_text(total);
-      char percent[16];
-      std::snprintf(
-          percent, sizeof percent, "  %3d%%",
-          static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total)));
-      stats += percent;
-    }
-    stats += "  " + size_text(static_cast<int64_t>(rate)) + "/s";
-    if (total > 0 && rate >= 1 && static_cast<uint64_t>(total) > done)
-      stats +=
-          "  ETA " + elapsed_text(static_cast<double>(static_cast<uint64_t>(total) - done) / rate);
-    return stats;
-  }
-  std::string final_stats(uint64_t size, bool resumed) const {
-    double rate = static_cast<double>(fresh) / std::max(seconds(), 0.001);
-    return "  " + size_text(static_cast<int64_t>(size)) + " in " + elapsed_text(seconds()) + ", " +
-           size_text(static_cast<int64_t>(rate)) + "/s" + (resumed ? " (resumed)" : "");
-  }
-};
-
-// The progress of every running transfer. On a terminal, one line each, redrawn in place below
-// what was printed before (the cursor stays at the end of the last line); a finished transfer's
-// final line goes above them for good. Elsewhere only the final lines of complete files.
-class progress_board {
- public:
-  explicit progress_board(std::FILE *out) : out_(out), tty_(out && isatty(fileno(out))) {}
-  ~progress_board() { erase(); }
-  progress_board(const progress_board &) = delete;
-  progress_board &operator=(const progress_board &) = delete;
-
-  // Redraws the lines of `running` (those that show), at most every k_redraw_interval once drawn.
-  void update(const std::vector<const progress_state *> &running) {
-    if (!tty_) return;
-    auto now = clock_type::now();
-    if (drawn_ > 0 && now - last_draw_ < k_redraw_interval) return;
-    std::string text = to_top();
-    size_t lines = 0;
-    // Lines beyond the screen's height could not be reached again to redraw them.
-    const size_t room = terminal_rows() > 1 ? terminal_rows() - 1 : 1;
-    for (const progress_state *p : running) {
-      if (!p->shown || lines == room) continue;
-      if (lines++ > 0) text += '\n';
-      text += fitted(p->label, p->running_stats()) + "\033[K";
-    }
-    if (lines < drawn_) text += "\033[J";
-    if (lines == 0 && drawn_ == 0) return;
-    write(text);
-    drawn_ = lines;
-    last_draw_ = now;
-  }
-
-  // A complete file's line, for good; the running lines are drawn again at the next update.
-  void complete(const progress_state &p, uint64_t size, bool resumed) {
-    if (!out_) return;
-    if (!tty_) {
-      std::fprintf(out_, "%s%s\n", p.label.c_str(), p.final_stats(size, resumed).c_str());
-      std::fflush(out_);
-      return;
-    }
-    std::string text = to_top() + fitted(p.label, p.final_stats(size, resumed)) + "\033[K\n";
-    if (drawn_ > 1) text += "\033[J";
-    write(text);
-    drawn_ = 0;
-  }
-
-  // Takes the running lines away, so that others' messages start on a clean line.
-  void erase() {
-    if (drawn_ == 0) return;
-    write(to_top() + "\033[J");
-    drawn_ = 0;
-  }
-
- private:
-  // Back to the start of the first line drawn.
-  std::string to_top() const {
-    return drawn_ > 1 ? "\r\033[" + std::to_string(drawn_ - 1) + "A" : std::string("\r");
-  }
-  // The label shortened so that label and stats fit the width.
-  std::string fitted(const std::string &label, const std::string &stats) const {
-    size_t width = terminal_width();
-    size_t room = width > stats.size() + 1 ? width - stats.size() - 1 : 1;
-    return fit_width(label, room) + stats;
-  }
-  void write(const std::string &text) {
-    std::fputs(text.c_str(), out_);
-    std::fflush(out_);
-  }
-  size_t terminal_width() const {
-    winsize size{};
-    if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
-    return 80;
-  }
-  size_t terminal_rows() const {
-    winsize size{};
-    if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_row > 0) return size.ws_row;
-    return 24;
-  }
-
-  std::FILE *out_;
-  bool tty_;
-  size_t drawn_ = 0;  // lines on the screen now
-  clock_type::time_point last_draw_{};
-};
 
 struct fd_closer {
   int fd = -1;
@@ -293,7 +170,7 @@ struct transfer {
   const place *where = nullptr;
   uint64_t offset = 0;  // the Range start asked for; 0 asks for the whole file
   uint64_t max_size = 0;
-  progress_state *progress = nullptr;
+  transfer_progress *progress = nullptr;
 
   fd_closer file;
   bool judged = false;   // the final response's body has been looked at
@@ -410,7 +287,7 @@ struct job {
   std::string url, host;
   download_options options;
   place where;
-  progress_state progress;
+  transfer_progress progress;
   std::unique_ptr<CURL, curl_deleter> handle;
   std::unique_ptr<curl_slist, slist_deleter> headers;
   std::string range;
@@ -631,15 +508,15 @@ bool interrupt_requested() { return g_interrupted != 0; }
 
 struct download_pool::engine {
   std::unique_ptr<CURLM, multi_deleter> multi{curl_multi_init()};
-  progress_board board;
+  progress_display *board;  // nullptr: silent
   std::vector<std::unique_ptr<job>> running;
   std::map<std::string, int> per_host;
   std::vector<std::pair<size_t, download_result>> ended;  // that wait has not returned yet
 
-  explicit engine(std::FILE *progress) : board(progress) {}
+  explicit engine(progress_display *progress) : board(progress) {}
 };
 
-download_pool::download_pool(int jobs, std::FILE *progress)
+download_pool::download_pool(int jobs, progress_display *progress)
     : jobs_(std::max(jobs, 1)), engine_(std::make_unique<engine>(progress)) {}
 
 download_pool::~download_pool() {
@@ -666,7 +543,7 @@ void download_pool::start(size_t id, const std::string &url, const std::filesyst
   if (g_interrupted) return fail(failure(download_status::interrupted, "interrupted"));
   if (std::optional<download_result> unusable = open_place(dest, j->where))
     return fail(std::move(*unusable));
-  j->progress.label = terminal_text(options.label.empty() ? j->where.dest_name : options.label);
+  j->progress.label = options.label.empty() ? j->where.dest_name : options.label;
   // Without the validator its bytes came with, a .part cannot be shown to belong to this file.
   const bool can_resume =
       !options.validator.empty() && options.validator.find_first_of("\r\n") == std::string::npos;
@@ -709,8 +586,8 @@ std::vector<std::pair<size_t, download_result>> download_pool::wait() {
         j->retried = true;
         continue;
       }
-      if (result.status == download_status::complete)
-        e.board.complete(j->progress, result.size, result.resumed);
+      if (result.status == download_status::complete && e.board != nullptr)
+        e.board->complete(j->progress, result.size, result.resumed);
       e.per_host[j->host]--;
       e.ended.emplace_back(j->id, std::move(result));
       auto at = std::find_if(e.running.begin(), e.running.end(),
@@ -718,13 +595,15 @@ std::vector<std::pair<size_t, download_result>> download_pool::wait() {
       e.running.erase(at);
     }
     if (!e.ended.empty()) break;
-    std::vector<const progress_state *> shown;
-    for (const std::unique_ptr<job> &j : e.running) shown.push_back(&j->progress);
-    e.board.update(shown);
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(k_redraw_interval.count()), nullptr);
+    if (e.board != nullptr) {
+      std::vector<const transfer_progress *> shown;
+      for (const std::unique_ptr<job> &j : e.running) shown.push_back(&j->progress);
+      e.board->update(shown);
+    }
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(k_poll_interval.count()), nullptr);
   }
   // Whatever the caller prints next starts on a line of its own.
-  e.board.erase();
+  if (e.board != nullptr) e.board->erase();
   return std::exchange(e.ended, {});
 }
 

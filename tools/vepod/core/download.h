@@ -2,14 +2,36 @@
 // only when the transfer is whole; an existing .part is resumed; Ctrl-C leaves it resumable.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+// One running transfer as a progress display sees it.
+struct transfer_progress {
+  std::string label;  // as given: the episode's title, or the file's name
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  bool shown = false;  // the body is arriving: the transfer has a line
+  uint64_t done = 0;   // the whole file so far
+  uint64_t fresh = 0;  // what this transfer brought
+  int64_t total = -1;  // the announced whole size; -1 when none was announced
+};
+
+// Where downloads report their progress; the view draws it. One thread only.
+class progress_display {
+ public:
+  virtual ~progress_display() = default;
+  // The running transfers, in the order they started, as they move on.
+  virtual void update(const std::vector<const transfer_progress *> &running) = 0;
+  // A transfer whose file arrived whole, `size` bytes in all.
+  virtual void complete(const transfer_progress &p, uint64_t size, bool resumed) = 0;
+  // Takes the running transfers' lines away, so that others' messages start on a clean line.
+  virtual void erase() = 0;
+};
 
 // The default for download_options::max_size: 2 GiB, above any audio episode and most video.
 inline constexpr uint64_t k_default_max_download = uint64_t{2} << 30;
@@ -21,9 +43,8 @@ struct download_options {
   // A transfer slower than 1 kB/s for this long is given up (the .part stays); there is no
   // limit on the whole transfer, which may rightly take hours.
   long stall_timeout_s = 60;
-  // Progress: on a terminal one line redrawn in place (bytes, rate, ETA), replaced by the final
-  // line; elsewhere only the final line of a complete download. nullptr: silent.
-  std::FILE *progress = stderr;
+  // Where the transfer's progress goes (the view draws it: view/progress.h); nullptr: silent.
+  progress_display *progress = nullptr;
   std::string label;  // named on the progress line; the file name of dest when empty
   // The validator (ETag or Last-Modified) the existing .part's bytes came with, as
   // download_result::validator gave it: the .part is resumed only with one, sent as If-Range, and
@@ -77,10 +98,9 @@ class download_pool {
   // Transfers at once to one host, as browsers do: episodes of many feeds share one host.
   static constexpr int k_max_per_host = 6;
 
-  // At most `jobs` transfers at once. On a terminal `progress` gets one line per running transfer
-  // and a final line per complete file; elsewhere only the final lines (see download_options);
-  // nullptr: silent. The options' own `progress` is not used.
-  download_pool(int jobs, std::FILE *progress);
+  // At most `jobs` transfers at once, their progress handed to `progress` (nullptr: silent). The
+  // options' own `progress` is not used.
+  download_pool(int jobs, progress_display *progress);
   ~download_pool();
   download_pool(const download_pool &) = delete;
   download_pool &operator=(const download_pool &) = delete;

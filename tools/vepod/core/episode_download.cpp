@@ -1,9 +1,13 @@
 #include "core/episode_download.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
 #include "core/filename.h"
+#include "core/library.h"
+#include "core/text.h"
+#include "core/url.h"
 #include "vepod.h"
 
 namespace {
@@ -129,10 +133,10 @@ void finish_one(store &db, const download_plan &plan, prepared_download &d,
   }
   if (got.status != download_status::complete) {
     r.outcome = episode_outcome::transfer_failed;
-    r.exit = got.status == download_status::file_error          ? k_exit_failure
-             : got.http_status == 404 || got.http_status == 410 ? k_exit_nothing
-                                                                : k_exit_network;
-    r.error = got.message;
+    r.problem = got.status == download_status::file_error ? failure::other(got.message)
+                : got.status == download_status::http_error
+                    ? failure::http(static_cast<int>(got.http_status), got.message)
+                    : failure::transport(got.message);
     r.bytes = got.size;
     return;
   }
@@ -164,8 +168,7 @@ bool prepare_one(store &db, const download_plan &plan, const picked_episode &p,
   }
   auto fail = [&r](std::string error) {
     r.outcome = episode_outcome::failed;
-    r.exit = k_exit_failure;
-    r.error = std::move(error);
+    r.problem = failure::other(std::move(error));
     return false;
   };
   std::string resolved, error;
@@ -201,6 +204,30 @@ bool prepare_one(store &db, const download_plan &plan, const picked_episode &p,
 }
 
 }  // namespace
+
+bool plan_downloads(const preferences &p, store &db, download_plan &plan, failure &why) {
+  plan.out_dir = p.download_dir;
+  if (plan.out_dir.empty()) plan.out_dir = db.setting("download-dir");
+  // A string, not a literal: GCC 12 warns (-Wrestrict) wrongly on assigning a short literal.
+  if (plan.out_dir.empty()) plan.out_dir = std::string(".");
+  // The database records where files went: a relative path would name another file from another
+  // folder (for play and clean).
+  std::error_code ec;
+  plan.out_dir = std::filesystem::absolute(plan.out_dir, ec).lexically_normal().string();
+  if (ec) {
+    why = failure::other(p.download_dir + ": " + ec.message());
+    return false;
+  }
+  plan.utc = p.utc;
+  plan.offline = p.offline;
+  plan.jobs = p.download_jobs;
+  plan.how.max_size = p.max_size;
+  plan.how.user_agent = p.user_agent;
+  plan.how.connect_timeout_ms = std::min(p.timeout_ms, plan.how.connect_timeout_ms);
+  // The time-out bounds a stall too, never a long transfer that keeps moving.
+  plan.how.stall_timeout_s = std::max(1L, p.timeout_ms / 1000);
+  return true;
+}
 
 std::vector<episode_download> download_episodes(
     store &db, const std::vector<picked_episode> &chosen, const download_plan &plan,

@@ -1,6 +1,6 @@
 // The download core: fetches chosen episodes' media into the download folder, records in the
 // database what arrived whole or may be resumed, and returns what happened to each as data; it
-// prints nothing but the progress lines the download pool draws.
+// prints nothing (the progress goes to the plan's display).
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "commands/cli.h"
 #include "core/download.h"
+#include "core/failure.h"
+#include "core/session.h"
 #include "core/store.h"
 
 enum class episode_outcome {
@@ -30,19 +31,23 @@ struct episode_download {
   std::string path;      // the file, or the .part when interrupted
   uint64_t bytes = 0;    // in the file when downloaded or already there
   bool resumed = false;  // the server continued an earlier .part
-  int exit = 0;          // when failed or transfer_failed: the exit code its failure calls for
-  std::string error;     // when failed or transfer_failed: why, in one line
+  failure problem;       // when failed or transfer_failed: why
 };
 
 struct download_plan {
   std::string out_dir;   // the folder that holds the feeds' folders
   bool utc = false;      // the dates in file names in UTC, else local time
   int jobs = 3;          // transfers at once (at most download_pool::k_max_per_host to a host)
-  download_options how;  // its `progress` is where the progress lines of every transfer go
+  download_options how;  // its `progress` is where the progress of every transfer goes
   // With any, the media comes from these local files (URL, file) instead of the network, and
   // no resumable .part is recorded.
   std::vector<std::pair<std::string, std::string>> offline;
 };
+
+// The plan the preferences make: the folder (the configured download folder when they name none,
+// else the current one) made absolute, so that the database records where files went; false with
+// `why` when it cannot be.
+bool plan_downloads(const preferences &p, store &db, download_plan &plan, failure &why);
 
 // Downloads `chosen`, `plan.jobs` at once, starting them in order, calling `done` with each
 // episode's result as it is known (that is where the caller prints), and returns them all. After

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "core/text.h"
 #include "core/url.h"
-#include "view/format.h"
 
 namespace {
 

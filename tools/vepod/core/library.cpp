@@ -1,9 +1,9 @@
-// Calls into the library and the conventions around them: answers, errors, exit codes.
+// Calls into the library and the reading of its answers.
 
 #include <cstdlib>
 #include <vector>
 
-#include "commands/cli.h"
+#include "core/library.h"
 #include "vepod.h"
 
 namespace {
@@ -33,45 +33,17 @@ struct text_deleter {
 
 }  // namespace
 
-int exit_for(int code) {
-  switch (code) {
-    case VEPOD_OK:
-      return k_exit_ok;
-    case VEPOD_ERR_ACCESS:
-    case VEPOD_ERR_RATE_LIMITED:
-    case VEPOD_ERR_TRANSPORT:
-      return k_exit_network;
-    case VEPOD_ERR_NOT_FOUND:
-    case VEPOD_ERR_NO_DATA:
-      return k_exit_nothing;
-    case VEPOD_ERR_BAD_INPUT:
-      return k_exit_usage;
-    default:
-      return k_exit_failure;
-  }
+int code_for_status(int status) {
+  return status == 404 || status == 410   ? VEPOD_ERR_NOT_FOUND
+         : status == 401 || status == 403 ? VEPOD_ERR_ACCESS
+         : status == 429                  ? VEPOD_ERR_RATE_LIMITED
+         : status >= 500                  ? VEPOD_ERR_TRANSPORT
+                                          : VEPOD_ERR_NO_DATA;
 }
 
-int report(std::string_view command, int exit, std::string_view message) {
-  std::string line = "vepod: ";
-  if (!command.empty()) line.append(command).append(": ");
-  // One line whatever the message holds: a transport's or server's text may carry line breaks.
-  line += terminal_text(message.empty() ? std::string_view("unknown error") : message);
-  line += '\n';
-  std::fputs(line.c_str(), stderr);
-  return exit;
-}
-
-int report_failure(std::string_view command, const answer &failed) {
-  return report(command, exit_for(failed.code), failed.error);
-}
-
-int report_sources(std::string_view command, session &net, const std::vector<std::string> &urls,
-                   const answer &result) {
-  std::vector<std::string> lines = net.failures(urls);
-  if (result.code != VEPOD_OK && lines.empty()) return report_failure(command, result);
-  for (const std::string &line : lines) report(command, k_exit_ok, line);
-  if (result.code != VEPOD_OK) return exit_for(result.code);
-  return lines.empty() ? k_exit_ok : k_exit_partial;
+failure answer::problem() const {
+  if (code == VEPOD_OK) return {};
+  return failure::library(code, error);
 }
 
 answer call_validate(const std::string &settings) {
@@ -122,15 +94,18 @@ std::string write_json(yyjson_val *value) {
   return text ? std::string(text.get()) : std::string();
 }
 
-void print_json(std::FILE *out, std::string_view json, bool pretty) {
-  if (pretty) {
-    json_doc doc = read_json(json);
-    std::unique_ptr<char, text_deleter> text(
-        doc ? yyjson_write(doc.get(), YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr) : nullptr);
-    if (text) {
-      std::fprintf(out, "%s\n", json_text(text.get()).c_str());
-      return;
-    }
+std::string text_member(yyjson_val *object, const char *key) {
+  yyjson_val *value = yyjson_obj_get(object, key);
+  return yyjson_is_str(value) ? std::string(yyjson_get_str(value), yyjson_get_len(value)) : "";
+}
+
+std::string real_title(std::string_view text) {
+  static constexpr std::string_view k_division_slash = "\u2215";
+  std::string title;
+  title.reserve(text.size());
+  for (size_t at; (at = text.find(k_division_slash)) != std::string_view::npos;) {
+    title.append(text.substr(0, at)).push_back('/');
+    text.remove_prefix(at + k_division_slash.size());
   }
-  std::fprintf(out, "%s\n", json_text(json).c_str());
+  return title.append(text);
 }

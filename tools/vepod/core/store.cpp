@@ -1,5 +1,7 @@
 #include "core/store.h"
 
+#include <ctime>
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -11,7 +13,8 @@
 #include <filesystem>
 #include <string_view>
 
-#include "view/format.h"
+#include "core/text.h"
+#include "core/url.h"
 
 namespace {
 
@@ -489,6 +492,62 @@ int64_t store::add_episode(const episode &e) {
   return number;
 }
 
+recorded_update store::record_update(const feed_report &report) {
+  recorded_update done;
+  transaction t(*this);
+  if (!report.error.empty()) {
+    set_updated(report.subscription, report.when, report.error);
+    t.commit();
+    return done;
+  }
+  const std::vector<subscription> all = subscriptions();
+  const subscription *self = nullptr;
+  for (const subscription &s : all)
+    if (s.id == report.subscription) self = &s;
+  if (self == nullptr) return done;  // unsubscribed meanwhile: nothing to record
+  if (report.title != self->title) set_title(self->id, report.title);
+  std::vector<episode> listed = report.listed;
+  // The newest few of a first update are new, for the listener may want them first (--new N).
+  if (report.first)
+    for (size_t i = 0; i < listed.size() && static_cast<int64_t>(i) < first_new(self->id); i++)
+      listed[i].is_new = true;
+  for (auto e = listed.rbegin(); e != listed.rend(); ++e) {
+    e->number = add_episode(*e);
+    if (e->number != 0 && e->is_new) done.fresh.push_back(std::move(*e));
+  }
+  trim_episodes(self->id);
+  set_updated(self->id, report.when, "");
+  if (!report.moved_to.empty() && report.moved_to != self->url) {
+    constexpr int64_t k_move_memory_s = 30 * 86400;
+    const std::string key = url_key(report.moved_to);
+    bool refused = false;
+    for (const recorded_move &m : moves_since(self->id, report.when - k_move_memory_s)) {
+      if (url_key(m.from_url) != key) continue;
+      if (!m.refusal_said) {
+        done.move_refused = report.moved_to;
+        note_refusal_said(m.id);
+      }
+      refused = true;
+      break;
+    }
+    const subscription *joined = nullptr;
+    for (const subscription &other : all)
+      if (!refused && joined == nullptr && other.id != self->id && url_key(other.url) == key)
+        joined = &other;
+    if (joined != nullptr) {
+      merge_into(self->id, joined->id);
+      done.moved_to = joined->url;
+      done.merged_into = joined->number;
+      // Its episodes are the other subscription's now, under that one's references.
+      done.fresh.clear();
+    } else if (!refused && move(self->id, report.moved_to, report.when)) {
+      done.moved_to = report.moved_to;
+    }
+  }
+  t.commit();
+  return done;
+}
+
 void store::trim_episodes(int64_t subscription) {
   statement s(db_,
               "DELETE FROM episodes WHERE subscription = ?1 AND played IS NULL"
@@ -652,3 +711,9 @@ std::vector<search_result> store::last_search() {
   while (s.step()) found.push_back({s.text(0), s.text(1), s.integer(2), s.text(3)});
   return found;
 }
+
+std::string episode_ref(const episode &e) {
+  return std::to_string(e.feed_number) + "." + std::to_string(e.number);
+}
+
+int64_t now_s() { return static_cast<int64_t>(std::time(nullptr)); }

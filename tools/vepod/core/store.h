@@ -40,6 +40,18 @@ struct episode {
   int64_t feed_number = 0;  // its subscription's number in 'vepod subscriptions'
 };
 
+// An episode a command chose, with its subscription.
+struct picked_episode {
+  subscription feed;
+  episode item;
+};
+
+// "3.12" for an episode: its subscription's number and its own number in the feed.
+std::string episode_ref(const episode &e);
+
+// Seconds since the epoch, as the database keeps times.
+int64_t now_s();
+
 // What an unfinished download of an episode left: the .part, the media URL and the size the feed
 // announced when it began, and the validator (ETag or Last-Modified) of the bytes in it.
 struct partial_download {
@@ -58,6 +70,26 @@ struct search_result {
 struct stored_body {
   std::string body, etag, last_modified;
   int64_t fetched = 0;  // Unix seconds
+};
+
+// What an update learnt of one subscription's feed, for store::record_update.
+struct feed_report {
+  int64_t subscription = 0;
+  int64_t when = 0;    // Unix seconds
+  std::string error;   // the feed failed: only this and `when` are recorded
+  std::string title;   // the feed's title now
+  bool first = false;  // its first update (imported): what it lists is known, not new, but for
+                       // the newest few (set_first_new)
+  std::vector<episode> listed;  // newest first, as episodes_of reads them
+  std::string moved_to;         // where a permanent move leads; "" when none was announced
+};
+
+// What recording an update changed.
+struct recorded_update {
+  std::vector<episode> fresh;  // the episodes recorded as new, oldest first, with their numbers
+  std::string moved_to;        // the URL the subscription moved to; "" when it stayed
+  int64_t merged_into = 0;     // the subscription (its number) it joined, which followed moved_to
+  std::string move_refused;    // a move back to where it moved from lately, said once
 };
 
 class store {
@@ -118,6 +150,12 @@ class store {
   // the episodes both have go over, then the subscription is dropped.
   void merge_into(int64_t from, int64_t into);
   void set_updated(int64_t id, int64_t when, const std::string &error);
+  // Records one update of a subscription in one transaction: for a failure, its error and time;
+  // else its title, each episode listed (oldest first, so that the numbers episodes get in their
+  // feed follow their dates), the bound on episodes, the time, and the move, unless that leads
+  // back to where the subscription moved from within 30 days (two feeds that name each other as
+  // their new home), merging it into a subscription that already follows the URL.
+  recorded_update record_update(const feed_report &report);
 
   // Adds the episode unless the feed already has its guid: the number it got in its feed. An
   // episode it already has takes the title, date, media URL, size, duration and entry given, and

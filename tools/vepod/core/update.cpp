@@ -5,7 +5,10 @@
 #include <new>
 #include <string_view>
 
-#include "commands/cli.h"
+#include "core/library.h"
+#include "core/session.h"
+#include "core/text.h"
+#include "core/url.h"
 #include "vepod.h"
 
 // The entry as the database keeps it: what hands the episode back to the library (its path,
@@ -94,20 +97,14 @@ std::vector<std::pair<std::string, std::string>> feeds_of(const std::string &lis
 namespace {
 
 // Why a subscription failed, in the transport's words when the transport saw the failure (a
-// status or no answer), else in the library's; and the exit code it calls for.
-void explain_failure(session &net, const std::string &url, const answer &listing, feed_update &u) {
-  u.failed = true;
+// status or no answer), else in the library's.
+failure explain_failure(session &net, const std::string &url, const answer &listing) {
   fetch_outcome got;
-  if (net.outcome(url, got) && !got.answered) {
-    u.error = got.error;
-    u.exit = k_exit_network;
-  } else if (net.outcome(url, got) && (got.status < 200 || got.status > 299)) {
-    u.error = "HTTP " + std::to_string(got.status);
-    u.exit = exit_for(code_for_status(got.status));
-  } else {
-    u.error = listing.error.empty() ? std::string("no answer") : listing.error;
-    u.exit = exit_for(listing.code);
-  }
+  if (net.outcome(url, got) && !got.answered) return failure::transport(got.error);
+  if (net.outcome(url, got) && (got.status < 200 || got.status > 299))
+    return failure::http(got.status, "HTTP " + std::to_string(got.status));
+  return failure::library(listing.code,
+                          listing.error.empty() ? std::string("no answer") : listing.error);
 }
 
 // The URL a feed announces as its new home (itunes:new-feed-url), when it is another http(s)
@@ -129,33 +126,8 @@ std::string announced_move(const std::string &root_listing, const std::string &o
   return listing.code == 0 ? url : std::string();
 }
 
-// Moves a subscription to `moved`, unless that is where it moved from within the last 30 days
-// (two feeds that name each other as their new home), and merges it into a subscription that
-// already follows `moved`, whatever the URL's case, default port, dot segments or fragment.
-void settle_move(store &db, const subscription &s, const std::string &moved, int64_t now,
-                 feed_update &u) {
-  constexpr int64_t k_move_memory_s = 30 * 86400;
-  const std::string key = url_key(moved);
-  for (const store::recorded_move &m : db.moves_since(s.id, now - k_move_memory_s)) {
-    if (url_key(m.from_url) != key) continue;
-    if (!m.refusal_said) {
-      u.move_refused = moved;
-      db.note_refusal_said(m.id);
-    }
-    return;
-  }
-  for (const subscription &other : db.subscriptions()) {
-    if (other.id == s.id || url_key(other.url) != key) continue;
-    db.merge_into(s.id, other.id);
-    u.moved_to = other.url;
-    u.merged_into = other.number;
-    // Its episodes are the other subscription's now, under that one's references.
-    u.fresh.clear();
-    return;
-  }
-  if (db.move(s.id, moved, now)) u.moved_to = moved;
-}
-
+// What the library lists of one subscription now, recorded in one call; what the recording changed
+// comes back as the subscription's update.
 feed_update update_one(store &db, session &net, size_t number, const subscription &s) {
   feed_update u;
   u.number = number;
@@ -164,43 +136,37 @@ feed_update update_one(store &db, session &net, size_t number, const subscriptio
   const std::string settings = make_settings({s.url});
   answer root = call_list(settings, "");
   answer listing = root.code == 0 ? call_list(settings, s.url) : root;
-  const int64_t now = now_s();
+  feed_report report;
+  report.subscription = s.id;
+  report.when = now_s();
   if (listing.code != 0) {
-    explain_failure(net, s.url, listing, u);
-    store::transaction t(db);
-    db.set_updated(s.id, now, u.error);
-    t.commit();
+    u.problem = explain_failure(net, s.url, listing);
+    report.error = u.problem.text;
+    db.record_update(report);
     return u;
   }
   fetch_outcome got;
   if (net.outcome(s.url, got) && got.stored) u.checked = got.fetched;
   std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
   if (!feeds.empty() && !feeds.front().second.empty()) u.title = feeds.front().second;
-  std::string moved = net.moved_to(s.url);
-  if (moved.empty() || moved == s.url) {
-    moved = announced_move(root.json, s.url);
-    u.moved_by_feed = !moved.empty();
+  report.title = u.title;
+  report.moved_to = net.moved_to(s.url);
+  if (report.moved_to.empty() || report.moved_to == s.url) {
+    report.moved_to = announced_move(root.json, s.url);
+    u.moved_by_feed = !report.moved_to.empty();
   }
-  store::transaction t(db);
-  if (u.title != s.title) db.set_title(s.id, u.title);
   // Episodes of a feed that was never fetched (imported) are known, not new.
-  // Oldest first, so that the numbers episodes get in their feed follow their dates.
-  std::vector<episode> listed = episodes_of(listing.json, s.id, now, s.last_update >= 0);
-  // ... but for the newest few, which the listener may want first (import --new N).
-  if (s.last_update < 0)
-    for (size_t i = 0; i < listed.size() && static_cast<int64_t>(i) < db.first_new(s.id); i++)
-      listed[i].is_new = true;
-  for (auto e = listed.rbegin(); e != listed.rend(); ++e) {
-    e->number = db.add_episode(*e);
-    if (e->number == 0 || !e->is_new) continue;
-    e->feed_title = u.title;
-    e->feed_number = static_cast<int64_t>(number);
-    u.fresh.push_back(std::move(*e));
+  report.first = s.last_update < 0;
+  report.listed = episodes_of(listing.json, s.id, report.when, !report.first);
+  recorded_update done = db.record_update(report);
+  u.moved_to = std::move(done.moved_to);
+  u.merged_into = done.merged_into;
+  u.move_refused = std::move(done.move_refused);
+  for (episode &e : done.fresh) {
+    e.feed_title = u.title;
+    e.feed_number = static_cast<int64_t>(number);
+    u.fresh.push_back(std::move(e));
   }
-  db.trim_episodes(s.id);
-  db.set_updated(s.id, now, "");
-  if (!moved.empty() && moved != s.url) settle_move(db, s, moved, now, u);
-  t.commit();
   return u;
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/failure.h"
 #include "core/store.h"
 
 class session;
@@ -16,9 +17,8 @@ struct feed_update {
   size_t number = 0;    // its number in 'vepod subscriptions'
   subscription before;  // as it was before the update
   std::string title;    // the feed's title now
-  bool failed = false;
-  int exit = 0;                // when failed: the exit code its failure calls for
-  std::string error;           // when failed: "HTTP 404", the transport's or the library's text
+  failure
+      problem;  // none when it was updated; its text "HTTP 404", the transport's or the library's
   std::vector<episode> fresh;  // episodes that came since the last update, newest first
   std::string moved_to;        // the URL the subscription moved to; "" when it stayed
   bool moved_by_feed = false;  // the feed announced its new URL (else the server redirected)

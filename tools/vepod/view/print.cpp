@@ -1,4 +1,5 @@
-// Readable forms of the library's JSON answers: aligned tables and key-value lines.
+// Readable forms of the library's JSON answers and of the state: aligned tables and key-value
+// lines; failures as one line on standard error; JSON as it is or indented.
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -7,10 +8,14 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "commands/cli.h"
+#include "view/print.h"
+
+#include "core/library.h"
+#include "core/url.h"
 
 namespace {
 
@@ -54,20 +59,27 @@ void set_display(const display_options &options) { g_display = options; }
 
 std::string shown_url(std::string_view url) { return terminal_text(redact_url(url)); }
 
-std::string real_title(std::string_view text) {
-  static constexpr std::string_view k_division_slash = "\u2215";
-  std::string title;
-  title.reserve(text.size());
-  for (size_t at; (at = text.find(k_division_slash)) != std::string_view::npos;) {
-    title.append(text.substr(0, at)).push_back('/');
-    text.remove_prefix(at + k_division_slash.size());
-  }
-  return title.append(text);
+void print_error(std::string_view command, std::string_view message) {
+  std::string line = "vepod: ";
+  if (!command.empty()) line.append(command).append(": ");
+  // One line whatever the message holds: a transport's or server's text may carry line breaks.
+  line += terminal_text(message.empty() ? std::string_view("unknown error") : message);
+  line += '\n';
+  std::fputs(line.c_str(), stderr);
 }
 
-std::string text_member(yyjson_val *object, const char *key) {
-  yyjson_val *value = yyjson_obj_get(object, key);
-  return yyjson_is_str(value) ? std::string(yyjson_get_str(value), yyjson_get_len(value)) : "";
+void print_json(std::FILE *out, std::string_view json, bool pretty) {
+  if (pretty) {
+    json_doc doc = read_json(json);
+    std::unique_ptr<char, void (*)(void *)> text(
+        doc ? yyjson_write(doc.get(), YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr) : nullptr,
+        std::free);
+    if (text) {
+      std::fprintf(out, "%s\n", json_text(text.get()).c_str());
+      return;
+    }
+  }
+  std::fprintf(out, "%s\n", json_text(json).c_str());
 }
 
 void print_source(std::FILE *out, yyjson_val *description) {
