@@ -85,20 +85,18 @@ int cmd_clean(const options &o) {
     std::string error;
     switch (remove_file(e.file, o.dry_run, bytes, error)) {
       case removal::would_delete:
-        std::printf("would delete %s (%s)\n", name.c_str(),
-                    size_text(static_cast<int64_t>(bytes)).c_str());
+        print_cleaned("would delete", name, static_cast<int64_t>(bytes));
         freed += bytes;
         removed++;
         continue;
       case removal::deleted:
-        std::printf("deleted %s (%s)\n", name.c_str(),
-                    size_text(static_cast<int64_t>(bytes)).c_str());
+        print_cleaned("deleted", name, static_cast<int64_t>(bytes));
         freed += bytes;
         removed++;
         break;
       case removal::gone_already:
         if (o.dry_run) continue;
-        std::printf("gone already: %s\n", name.c_str());
+        print_cleaned("gone already", name, -1);
         break;
       case removal::not_a_file:  // left alone on purpose, and said so
         report(o.command, k_exit_ok, "left " + name + ": " + error);
@@ -113,11 +111,6 @@ int cmd_clean(const options &o) {
     db->forget_download(e.id);
     t.commit();
   }
-  if (considered == 0)
-    std::printf("nothing to clean (no downloaded episode played%s)\n",
-                o.older_than_days < 0 ? "" : " that long ago");
-  else if (removed > 0)
-    std::printf("%s %s in %s\n", o.dry_run ? "would free" : "freed",
-                size_text(static_cast<int64_t>(freed)).c_str(), counted(removed, "file").c_str());
+  print_clean_summary(o.dry_run, considered, removed, freed, o.older_than_days >= 0);
   return failed == 0 ? k_exit_ok : k_exit_failure;
 }

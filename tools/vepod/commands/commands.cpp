@@ -127,16 +127,8 @@ int cmd_stream(const options &o) {
     print_json(stdout, stream.json, o.pretty);
     return k_exit_ok;
   }
-  // The URL alone on the first line, so that scripts can take it; then one header a line.
   json_doc doc = read_json(stream.json);
-  yyjson_val *root = yyjson_doc_get_root(doc.get());
-  std::printf("%s\n", terminal_text(text_member(root, "url")).c_str());
-  yyjson_val *key;
-  yyjson_obj_iter it = yyjson_obj_iter_with(yyjson_obj_get(root, "headers"));
-  while ((key = yyjson_obj_iter_next(&it)))
-    std::printf(
-        "%s: %s\n", terminal_text(yyjson_get_str(key)).c_str(),
-        terminal_text(text_member(yyjson_obj_get(root, "headers"), yyjson_get_str(key))).c_str());
+  print_stream(yyjson_doc_get_root(doc.get()));
   return k_exit_ok;
 }
 

@@ -120,10 +120,6 @@ constexpr const char *k_atom = R"(<?xml version="1.0" encoding="utf-8"?>
 </feed>
 )";
 
-void heading(int step, const std::string &title) {
-  std::printf("\n== %d. %s ==\n", step, title.c_str());
-}
-
 // Lists one feed folder; on success `newest` receives its first entry as a JSON object text.
 int list_feed(const std::string &settings, const std::string &path, std::string *newest) {
   answer folder = call_list(settings, path);
@@ -136,50 +132,40 @@ int list_feed(const std::string &settings, const std::string &path, std::string 
 }
 
 int walk() {
-  std::printf(
-      "The sequence a media player goes through, on bundled documents that the library's fake\n"
-      "transport serves (nothing is fetched from the network):\n"
-      "  %-54s  an HTML page that announces two feeds\n"
-      "  %-54s  an RSS 2.0 feed, five episodes\n"
-      "  %-54s  an Atom feed, three episodes\n",
-      k_page_url, k_rss_url, k_atom_url);
+  print_demo_intro(k_page_url, k_rss_url, k_atom_url);
 
   const std::string settings =
       std::string(R"({"URL":")") + k_page_url + R"(","Name":"Demo shelf"})";
-  heading(1, "Validate the source: the description a player stores");
-  std::printf("settings: %s\n\n", settings.c_str());
+  print_heading(1, "Validate the source: the description a player stores");
+  print_demo_value("settings", settings);
   answer validated = call_validate(settings);
   if (validated.code != 0) return fail("demo", validated.problem());
   json_doc description = read_json(validated.json);
   print_source(stdout, yyjson_doc_get_root(description.get()));
 
-  heading(2, "List the root folder: one folder per feed the page announces");
+  print_heading(2, "List the root folder: one folder per feed the page announces");
   answer root = call_list(settings, "");
   if (root.code != 0) return fail("demo", root.problem());
   json_doc feeds = read_json(root.json);
   print_feeds(stdout, yyjson_doc_get_root(feeds.get()));
 
   std::string newest;
-  heading(3, "List a feed folder: the episodes of Harbor Lights, newest first");
+  print_heading(3, "List a feed folder: the episodes of Harbor Lights, newest first");
   if (int rc = list_feed(settings, k_rss_url, &newest)) return rc;
-  heading(4, "List the other feed folder: The Quiet Workshop (Atom)");
+  print_heading(4, "List the other feed folder: The Quiet Workshop (Atom)");
   if (int rc = list_feed(settings, k_atom_url, nullptr)) return rc;
 
-  heading(5, "Resolve the stream URL of the newest Harbor Lights episode");
-  std::printf("entry: %s\n\n", newest.c_str());
+  print_heading(5, "Resolve the stream URL of the newest Harbor Lights episode");
+  print_demo_value("entry", newest);
   answer stream = call_stream_url(settings.c_str(), newest);
   if (stream.code != 0) return fail("demo", stream.problem());
   json_doc resolved = read_json(stream.json);
-  yyjson_val *answer_root = yyjson_doc_get_root(resolved.get());
-  yyjson_val *headers = yyjson_obj_get(answer_root, "headers");
-  std::printf("url      %s\nheaders  %s\n", text_member(answer_root, "url").c_str(),
-              yyjson_obj_size(headers) == 0 ? "none needed" : write_json(headers).c_str());
+  print_demo_stream(yyjson_doc_get_root(resolved.get()));
 
-  heading(6, "Statistics");
+  print_heading(6, "Statistics");
   json_doc stats = read_json(vepod_stats_json());
   print_stats(stdout, yyjson_doc_get_root(stats.get()));
-  std::printf("\nThe fake transport answered %d fetches; the rest came from the response cache.\n",
-              vepod_fake_calls(nullptr));
+  print_demo_fetches(vepod_fake_calls(nullptr));
   return k_exit_ok;
 }
 

@@ -21,10 +21,8 @@ std::string episode_name(const episode_download &r) { return r.ref + " " + termi
 int print_download(const options &o, const episode_download &r) {
   switch (r.outcome) {
     case episode_outcome::already_there:
-      std::printf("already downloaded: %s\n", terminal_text(r.path).c_str());
-      return 0;
     case episode_outcome::downloaded:
-      std::printf("%s\n", terminal_text(r.path).c_str());
+      print_downloaded(r);
       return 0;
     case episode_outcome::failed:
       return report(o.command, exit_for(r.problem), episode_name(r) + ": " + r.problem.text);
@@ -32,7 +30,7 @@ int print_download(const options &o, const episode_download &r) {
       return report(o.command, exit_for(r.problem),
                     episode_name(r) + ": " + shown_url(r.url) + ": " + r.problem.text);
     case episode_outcome::interrupted:
-      return report(o.command, k_exit_interrupted,
+      return report(o.command, exit_for(r.problem),
                     "interrupted: " + episode_name(r) + "; 'vepod download' resumes it from " +
                         terminal_text(r.path));
   }
@@ -53,7 +51,7 @@ int download_chosen(const options &o, store &db, const std::vector<picked_episod
         if (int exit = print_download(o, r)) last_exit = exit;
       });
   for (const episode_download &r : results) {
-    if (r.outcome == episode_outcome::interrupted) return k_exit_interrupted;
+    if (r.outcome == episode_outcome::interrupted) return exit_for(r.problem);
     if (r.outcome == episode_outcome::downloaded) done++;
     if (r.outcome == episode_outcome::failed || r.outcome == episode_outcome::transfer_failed)
       failed++;
@@ -97,9 +95,7 @@ int cmd_download(const options &o) {
     std::erase_if(chosen,
                   [&db](const picked_episode &p) { return !downloads_by_default(*db, p.item); });
   if (chosen.empty()) {
-    std::printf(by_default ? "no new episodes to download (choose others with a reference such as "
-                             "3.12, --feed N --episode M or --all)\n"
-                           : "nothing to download\n");
+    print_nothing_to_download(by_default);
     return k_exit_ok;
   }
   session net;

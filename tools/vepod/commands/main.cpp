@@ -654,7 +654,7 @@ int run(int argc, char **argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &) {
-    std::fputs(app.help().c_str(), stdout);
+    print_document(app.help());
     return k_exit_ok;
   } catch (const CLI::ArgumentMismatch &e) {
     // An option last on the line without its value: CLI11 says "--limit: 1 required N missing".
@@ -688,19 +688,19 @@ int run(int argc, char **argv) {
     for (const std::string &word : chosen->remaining()) leftover.push_back(word);
   if (!leftover.empty()) return report_leftover(app, chosen, o, leftover.front());
   if (version) {
-    std::printf("vepod %s (library %s)\n", k_program_version, vepod_version());
+    print_version(k_program_version, vepod_version());
     return k_exit_ok;
   }
   if (help->parsed()) {
     if (topic.empty()) {
       // The program's help, not that of the help command CLI11 would hand over to.
       app.clear();
-      std::fputs(app.help().c_str(), stdout);
+      print_document(app.help());
       return k_exit_ok;
     }
     const command *c = find_command(topic);
     if (c == nullptr) return unknown_command(topic);
-    std::fputs(app.get_subcommand(c->name)->help().c_str(), stdout);
+    print_document(app.get_subcommand(c->name)->help());
     return k_exit_ok;
   }
   if (chosen == nullptr) return report("", k_exit_usage, "missing command (see 'vepod --help')");

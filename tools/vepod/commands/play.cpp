@@ -154,9 +154,7 @@ int cmd_play(const options &o) {
     if (!check_url(resolved, what, why))
       return report(o.command, k_exit_failure, "the stream URL " + shown_url(resolved) + " " + why);
   }
-  std::printf("playing %s %s (%s)\n", episode_ref(p.item).c_str(),
-              terminal_text(p.item.title).c_str(), terminal_text(p.feed.title).c_str());
-  std::fflush(stdout);
+  print_playing(p);
   player.push_back(what);
   const int status = run_player(player, error);
   if (status < 0) return report(o.command, k_exit_failure, error);

@@ -238,14 +238,6 @@ int cmd_search(const options &o) {
   if (results.empty())
     return report(o.command, k_exit_nothing,
                   d.name + " found no podcasts for '" + terminal_text(terms) + "'");
-  table t{{"#", "TITLE", "AUTHOR", "EPISODES", "URL"}, {true, false, false, true, false}, {}, 1};
-  for (size_t i = 0; i < results.size(); i++) {
-    const search_result &r = results[i];
-    t.rows.push_back({std::to_string(i + 1), r.title.empty() ? "-" : terminal_text(r.title),
-                      r.author.empty() ? "-" : terminal_text(r.author),
-                      r.episodes < 0 ? "-" : std::to_string(r.episodes), shown_url(r.url)});
-  }
-  for (const std::string &line : t.lines(line_limit(stdout))) std::printf("%s\n", line.c_str());
-  std::printf("'vepod subscribe --result N' subscribes to result N\n");
+  print_search_results(results);
   return k_exit_ok;
 }

@@ -35,7 +35,7 @@ int cmd_show(const options &o) {
       print_json(stdout, p.item.entry, o.pretty);
     } else {
       print_details(stdout, p, nullptr);
-      std::printf("\nThe feed no longer carries this episode: shown as the database keeps it.\n");
+      print_no_longer_carried();
     }
     return k_exit_ok;
   }

@@ -161,12 +161,8 @@ int cmd_subscribe(const options &o) {
         failed++;
         last_exit = f.by_source ? report_sources(o.command, c.net, {f.url}, f.problem)
                                 : fail(o.command, f.problem);
-      } else if (f.already) {
-        std::printf("already subscribed: %s\n", shown_url(f.url).c_str());
       } else {
-        std::printf("subscribed: %s (%s), %s\n", terminal_text(f.title).c_str(),
-                    shown_url(f.url).c_str(),
-                    counted(static_cast<int64_t>(f.episodes), "episode").c_str());
+        print_subscribed(f);
       }
     }
   }
@@ -189,9 +185,7 @@ int cmd_unsubscribe(const options &o) {
   }
   for (const subscription *s : gone) db->unsubscribe(s->id);
   t.commit();
-  for (const subscription *s : gone)
-    std::printf("unsubscribed: %s (%s)\n", terminal_text(s->title).c_str(),
-                shown_url(s->url).c_str());
+  for (const subscription *s : gone) print_unsubscribed(*s);
   return k_exit_ok;
 }
 
@@ -236,26 +230,6 @@ int cmd_subscriptions(const options &o) {
   return k_exit_ok;
 }
 
-namespace {
-
-// "2 h", "5 min", "3 days": how long ago something was, roughly.
-std::string ago_text(int64_t seconds) {
-  if (seconds < 60) return "just now";
-  auto unit = [](int64_t n, const char *one, const char *many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many) + " ago";
-  };
-  if (seconds < 3600) return unit(seconds / 60, "min", "min");
-  if (seconds < 2 * 86400) return unit(seconds / 3600, "h", "h");
-  return unit(seconds / 86400, "day", "days");
-}
-
-// How a subscription is named in messages: its number, then its title or its URL.
-std::string subscription_name(size_t number, const subscription &s, const std::string &title) {
-  return std::to_string(number) + " " + (title.empty() ? shown_url(s.url) : terminal_text(title));
-}
-
-}  // namespace
-
 int cmd_update(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments (it updates every subscription)");
   context c;
@@ -272,15 +246,7 @@ int cmd_update(const options &o) {
                          subscription_name(u.number, u.before, u.title) + ": " + u.problem.text);
       continue;
     }
-    if (!u.moved_to.empty())
-      std::printf("moved permanently: %s -> %s%s%s\n", shown_url(u.before.url).c_str(),
-                  shown_url(u.moved_to).c_str(), u.moved_by_feed ? " (the feed says so)" : "",
-                  u.merged_into == 0
-                      ? ""
-                      : (", merged into subscription " + std::to_string(u.merged_into)).c_str());
-    if (!u.move_refused.empty())
-      std::printf("move ignored: %s -> %s (it moved from there within 30 days)\n",
-                  shown_url(u.before.url).c_str(), shown_url(u.move_refused).c_str());
+    print_move(u);
     if (u.checked < 0)
       all_stored = false;
     else if (oldest_check < 0 || u.checked < oldest_check)
@@ -294,9 +260,9 @@ int cmd_update(const options &o) {
     print_stored_episodes(stdout, fresh, true);
   else if (failed == 0 && all_stored)
     // Nothing was asked of any server: say when they were asked, not that nothing came.
-    std::printf("up to date (checked %s)\n", ago_text(now_s() - oldest_check).c_str());
+    print_up_to_date(now_s() - oldest_check);
   else if (failed < static_cast<int>(result.feeds.size()))
-    std::printf("no new episodes\n");
+    print_no_new_episodes();
   const int updated = failed == 0                                       ? k_exit_ok
                       : failed == static_cast<int>(c.subscribed.size()) ? last_exit
                                                                         : k_exit_partial;
@@ -361,20 +327,16 @@ int cmd_played(const options &o) {
     marked[p.feed.id]++;
     changed++;
     // --all may mark hundreds: one line for each feed then, else one for each episode.
-    if (!o.all)
-      std::printf("%s: %s %s (%s)\n", mark, episode_ref(p.item).c_str(),
-                  terminal_text(p.item.title).c_str(), terminal_text(p.item.feed_title).c_str());
+    if (!o.all) print_marked(mark, p);
   }
   t.commit();
   if (o.all)
     for (const picked_episode &p : chosen)
       if (auto n = marked.find(p.feed.id); n != marked.end()) {
-        std::printf("%s: %s of %s\n", mark, counted(n->second, "episode").c_str(),
-                    p.feed.title.empty() ? shown_url(p.feed.url).c_str()
-                                         : terminal_text(p.feed.title).c_str());
+        print_marked_feed(mark, n->second, p.feed);
         marked.erase(n);
       }
-  if (changed == 0) std::printf("nothing to change\n");
+  if (changed == 0) print_nothing_to_change();
   return k_exit_ok;
 }
 
@@ -451,12 +413,12 @@ int cmd_config(const options &o) {
     store::transaction t(*db);
     db->set_setting(key->name, value);
     t.commit();
-    std::printf("%s = %s\n", key->name, shown(*key, value).c_str());
+    print_setting(key->name, shown(*key, value));
     return k_exit_ok;
   }
   for (const setting_key &k : k_settings) {
     if (key != nullptr && key != &k) continue;
-    std::printf("%s = %s\n", k.name, shown(k, db->setting(k.name)).c_str());
+    print_setting(k.name, shown(k, db->setting(k.name)));
   }
   return k_exit_ok;
 }
@@ -476,14 +438,9 @@ int cmd_import(const options &o) {
   std::unique_ptr<store> db = open_store(o);
   const opml_import done = import_feeds(*db, feeds, o.keep_new);
   for (const opml_import::skip &s : done.skipped)
-    report(o.command, k_exit_ok,
-           "skipped " +
-               (s.title.empty() ? "outline " + std::to_string(s.number)
-                                : "outline '" + fit_width(terminal_text(s.title), 60) + "'") +
-               ": " + s.why);
+    report(o.command, k_exit_ok, "skipped " + outline_name(s.number, s.title) + ": " + s.why);
   const int skipped = static_cast<int>(done.skipped.size());
-  std::printf("imported %s (%d skipped)%s\n", counted(done.added, "subscription").c_str(), skipped,
-              done.added > 0 ? "; 'vepod update' fetches them" : "");
+  print_imported(done.added, skipped);
   return done.added == 0 && skipped == 0 ? report(o.command, k_exit_nothing, "no feeds in " + name)
                                          : k_exit_ok;
 }
@@ -493,7 +450,7 @@ int cmd_export(const options &o) {
   std::unique_ptr<store> db = open_store(o, store::access::read);
   const std::string text = write_opml(db->subscriptions(), std::time(nullptr));
   if (o.args.empty()) {
-    std::fputs(text.c_str(), stdout);
+    print_document(text);
     return k_exit_ok;
   }
   std::string error;

@@ -127,6 +127,7 @@ void finish_one(store &db, const download_plan &plan, prepared_download &d,
   }
   if (got.status == download_status::interrupted) {
     r.outcome = episode_outcome::interrupted;
+    r.problem = failure::interrupted("interrupted");
     r.path = d.started.file;
     r.bytes = got.size;
     return;

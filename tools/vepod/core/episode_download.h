@@ -31,7 +31,7 @@ struct episode_download {
   std::string path;      // the file, or the .part when interrupted
   uint64_t bytes = 0;    // in the file when downloaded or already there
   bool resumed = false;  // the server continued an earlier .part
-  failure problem;       // when failed or transfer_failed: why
+  failure problem;       // when failed, transfer_failed or interrupted: why
 };
 
 struct download_plan {
