@@ -219,6 +219,23 @@ TEST_F(Core, SubscribingRecordsEachFeedOnce) {
   EXPECT_TRUE(done[0].by_source);
 }
 
+TEST_F(Core, AFailedUrlIsNamedWithItsCause) {
+  session net;
+  ASSERT_FALSE(net.open(offline({{"https://a.example/notes.txt", "just text"},
+                                 {"https://a.example/cut.xml", "<rss><channel><title>cut"},
+                                 {k_feed_url, feed("Harbor", 1)}}),
+                        nullptr));
+  EXPECT_EQ(net.cause("https://a.example/notes.txt").rfind("not a feed: ", 0), 0u);
+  EXPECT_EQ(net.cause("https://a.example/cut.xml")
+                .rfind("not a feed: unclosed element at line 1, column ", 0),
+            0u);
+  EXPECT_EQ(net.cause(k_feed_url), "");
+  EXPECT_EQ(net.cause("https://b.example/x"), "no route (no --offline file for it)");
+  EXPECT_EQ(net.failures({k_feed_url, "https://a.example/notes.txt?key=secret"}),
+            std::vector<std::string>{"https://a.example/notes.txt?<redacted>: no route (no "
+                                     "--offline file for it)"});
+}
+
 TEST_F(Core, OpmlRoundTripsAndAnImportSkipsWhatItCannotTake) {
   db_->subscribe(k_feed_url, "Harbor \x1b[31m<&>");
   db_->subscribe(k_new_url, "");

@@ -43,7 +43,7 @@ failure session::open(const preferences &p, store *bodies, bool library_max_age)
     http_options http;
     http.timeout_ms = p.timeout_ms;
     http.connect_timeout_ms = std::min(p.timeout_ms, http.connect_timeout_ms);
-    http.user_agent = p.user_agent;
+    if (!p.user_agent.empty()) http.user_agent = p.user_agent;
     if (p.max_age >= 0) http.max_age_s = p.max_age;
     http_ = std::make_unique<http_transport>(std::move(http), bodies);
     vepod_set_io(http_->io());

@@ -19,7 +19,7 @@ struct preferences {
   long timeout_ms = 30000;
   int32_t max_age = -1;    // seconds a stored body is answered without asking; -1: the defaults
   int jobs = 8;            // feeds fetched at once by update
-  std::string user_agent;  // sent with every request
+  std::string user_agent;  // sent with every request; "": the transport's own
   // With any, these local files (URL, file) answer instead of the network.
   std::vector<std::pair<std::string, std::string>> offline;
   // Downloads: the folder ("": the configured one, else the current one), transfers at once,
