@@ -1,14 +1,9 @@
 // The commands that show what the library answers: validate, list, stream, parse, discover,
 // stats, demo. The fetching ones reach feeds only through the library's exports.
 
-#include <pugixml.hpp>
-
 #include <algorithm>
-#include <charconv>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -1,17 +1,11 @@
 // The commands that keep state: subscriptions, updates, episodes and their marks, OPML. Feeds are
 // reached only through the library's exports.
 
-#include <pugixml.hpp>
-
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <map>
-#include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
