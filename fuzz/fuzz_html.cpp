@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "html_text.h"
+#include "view/html_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string_view html(reinterpret_cast<const char *>(data), size);

@@ -22,9 +22,10 @@
 #include <string>
 #include <thread>
 
-#include "download.h"
-#include "filename.h"
-#include "format.h"
+#include "core/download.h"
+#include "core/filename.h"
+#include "view/format.h"
+#include "view/progress.h"
 
 extern char **environ;
 
@@ -317,10 +318,13 @@ TEST_F(Download, InterruptedTransferLeavesAPartThatResumes) {
 TEST_F(Download, OffATerminalOnlyTheFinalLineIsWritten) {
   std::FILE *log = std::tmpfile();
   ASSERT_NE(log, nullptr);
-  options_.progress = log;
-  options_.label = "Episode 1";
-  EXPECT_EQ(fetch("/media/b.mp3", dir_ / "b.mp3").status, download_status::complete);
-  EXPECT_EQ(fetch("/missing", dir_ / "c.mp3").status, download_status::http_error);
+  {
+    terminal_progress lines(log);
+    options_.progress = &lines;
+    options_.label = "Episode 1";
+    EXPECT_EQ(fetch("/media/b.mp3", dir_ / "b.mp3").status, download_status::complete);
+    EXPECT_EQ(fetch("/missing", dir_ / "c.mp3").status, download_status::http_error);
+  }
   std::rewind(log);
   std::string text(4096, '\0');
   text.resize(std::fread(text.data(), 1, text.size(), log));
@@ -341,9 +345,12 @@ TEST_F(Download, OnATerminalOneLineIsRedrawnWithinTheWidth) {
   cfmakeraw(&mode);  // the bytes as written, without "\n" turned into "\r\n"
   tcsetattr(terminal, TCSANOW, &mode);
   std::FILE *out = fdopen(terminal, "w");
-  options_.progress = out;
-  options_.label = std::string(100, 'L');
-  EXPECT_EQ(fetch("/media/slow/d.mp3", dir_ / "d.mp3").status, download_status::complete);
+  {
+    terminal_progress lines(out);
+    options_.progress = &lines;
+    options_.label = std::string(100, 'L');
+    EXPECT_EQ(fetch("/media/slow/d.mp3", dir_ / "d.mp3").status, download_status::complete);
+  }
   std::fclose(out);
 
   std::string text;

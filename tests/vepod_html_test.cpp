@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "html_text.h"
 #include "vepod.h"
+#include "view/html_text.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "format.h"
-#include "url.h"
+#include "core/url.h"
+#include "view/format.h"
 
 namespace {
 

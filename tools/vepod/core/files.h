@@ -1,0 +1,19 @@
+// Whole files in and out, the way every file vepod reads or writes is handled.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/http_transport.h"
+
+// Reads a whole file, or standard input for "-", of at most `max_bytes` (by default a little
+// above the library's 16 MiB for documents). On failure `error` says why.
+bool read_file(const std::string &path, std::string &data, std::string &error,
+               size_t max_bytes = http_transport::k_max_body);
+
+// Writes `data` as the whole of `path`. A regular file, or a path where nothing is, gets a
+// temporary file in the same folder renamed over it, so that a failure leaves the old file whole;
+// anything else (a device, a pipe) is written in place, never replaced. A link is resolved first:
+// it keeps pointing where it did. On failure `error` says why.
+bool write_whole_file(const std::string &path, std::string_view data, std::string &error);
