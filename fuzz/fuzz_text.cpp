@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "util/vepod_util.h"
+#include "util/vepod_date.h"
+#include "util/vepod_url.h"
 #include "vepod.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

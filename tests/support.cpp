@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
 #include "vepod.h"
 
 namespace vepod_test {

@@ -12,7 +12,7 @@
 
 #include "handler/vepod_handler.h"
 #include "io/vepod_io.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
 #include "vepod.h"
 
 // The C++ runtime's allocations of the library follow the same hook as its own. The pair stays out

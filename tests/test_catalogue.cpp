@@ -19,7 +19,8 @@
 
 #include "handler/vepod_handler.h"
 #include "support.h"
-#include "util/vepod_util.h"
+#include "util/vepod_text.h"
+#include "util/vepod_utf8.h"
 #include "vepod.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include "fetch/vepod_fetch.h"
 #include "support.h"
-#include "util/vepod_util.h"
+#include "util/vepod_date.h"
 #include "vepod.h"
 
 namespace {

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "support.h"
-#include "util/vepod_util.h"
 #include "xml/vepod_xml.h"
 
 namespace {

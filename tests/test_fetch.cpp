@@ -17,7 +17,7 @@
 
 #include "fetch/vepod_fetch.h"
 #include "io/vepod_io.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
 #include "vepod.h"
 
 namespace {

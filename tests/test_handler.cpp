@@ -11,7 +11,7 @@
 #include "handler/vepod_handler.h"
 #include "io/vepod_io.h"
 #include "support.h"
-#include "util/vepod_util.h"
+#include "util/vepod_text.h"
 #include "vepod.h"
 
 namespace {

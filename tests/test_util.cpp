@@ -9,8 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "util/vepod_alloc.h"
+#include "util/vepod_date.h"
 #include "util/vepod_hash.h"
-#include "util/vepod_util.h"
+#include "util/vepod_platform.h"
+#include "util/vepod_text.h"
+#include "util/vepod_url.h"
 #include "vepod.h"
 
 namespace {

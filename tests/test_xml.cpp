@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support.h"
-#include "util/vepod_util.h"
+#include "util/vepod_utf8.h"
 #include "xml/vepod_xml.h"
 
 namespace {

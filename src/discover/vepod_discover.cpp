@@ -11,7 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_hash.h"
+#include "util/vepod_text.h"
+#include "util/vepod_url.h"
+#include "util/vepod_utf8.h"
 
 namespace {
 

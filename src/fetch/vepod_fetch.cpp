@@ -11,7 +11,10 @@
 #include <new>
 #include <thread>
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_platform.h"
+#include "util/vepod_text.h"
+#include "util/vepod_url.h"
 
 namespace {
 

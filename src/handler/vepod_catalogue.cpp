@@ -8,7 +8,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_platform.h"
+#include "util/vepod_url.h"
+#include "util/vepod_utf8.h"
 
 namespace {
 

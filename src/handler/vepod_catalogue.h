@@ -4,7 +4,7 @@
 #include <yyjson.h>
 
 #include "handler/vepod_sources.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
 
 // Lists the root folder (path NULL or "") or a feed's folder; the answer or failure goes through
 // vepod_emit / vepod_fail.

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "handler/vepod_catalogue.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "fetch/vepod_fetch.h"
 #include "handler/vepod_handler.h"
 #include "io/vepod_io.h"
-#include "util/vepod_util.h"
+#include "util/vepod_date.h"
 #include "xml/vepod_xml.h"
 
 namespace {

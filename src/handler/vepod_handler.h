@@ -8,7 +8,7 @@
 
 #include <yyjson.h>
 
-#include "util/vepod_util.h"
+#include "util/vepod_platform.h"
 #include "vepod.h"
 
 // MARK: Results (vepod_result.cpp)

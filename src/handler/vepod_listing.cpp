@@ -12,7 +12,10 @@
 
 #include "fetch/vepod_fetch.h"
 #include "handler/vepod_catalogue.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_hash.h"
+#include "util/vepod_url.h"
+#include "util/vepod_utf8.h"
 
 namespace {
 

@@ -10,7 +10,9 @@
 #include <string>
 
 #include "handler/vepod_handler.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_platform.h"
+#include "util/vepod_utf8.h"
 
 namespace {
 

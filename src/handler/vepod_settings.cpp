@@ -6,7 +6,10 @@
 #include <cstring>
 
 #include "handler/vepod_handler.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_platform.h"
+#include "util/vepod_text.h"
+#include "util/vepod_url.h"
 
 namespace {
 

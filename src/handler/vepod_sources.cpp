@@ -12,7 +12,9 @@
 
 #include "discover/vepod_discover.h"
 #include "fetch/vepod_fetch.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_platform.h"
+#include "util/vepod_text.h"
 
 namespace {
 

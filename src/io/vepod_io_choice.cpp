@@ -2,7 +2,7 @@
 // at the start of every exported operation.
 
 #include "io/vepod_io.h"
-#include "util/vepod_util.h"
+#include "util/vepod_platform.h"
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "io/vepod_io.h"
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_platform.h"
+#include "util/vepod_text.h"
 
 namespace {
 

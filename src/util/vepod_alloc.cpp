@@ -1,6 +1,6 @@
 // The one allocation path of the library, with its failure hook, and yyjson's allocator over it.
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
 
 #include <atomic>
 #include <cstdint>

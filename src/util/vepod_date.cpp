@@ -1,6 +1,7 @@
 // Dates and durations as feeds write them.
 
-#include "util/vepod_util.h"
+#include "util/vepod_date.h"
+#include "util/vepod_text.h"
 
 #include <algorithm>
 #include <array>

@@ -13,7 +13,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_text.h"
 
 namespace {
 

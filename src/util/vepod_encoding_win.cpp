@@ -16,8 +16,9 @@
 #include <memory>
 #include <span>
 
+#include "util/vepod_alloc.h"
 #include "util/vepod_encoding.h"
-#include "util/vepod_util.h"
+#include "util/vepod_utf8.h"
 
 namespace {
 

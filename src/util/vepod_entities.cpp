@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "util/vepod_util.h"
+#include "util/vepod_text.h"
+#include "util/vepod_utf8.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The keyed hash behind the library's one hash set of texts.
 
 #include "util/vepod_hash.h"
-#include "util/vepod_util.h"
+#include "util/vepod_platform.h"
 
 namespace {
 

@@ -5,6 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string_view>
+#include <unordered_set>
+
+#include "util/vepod_alloc.h"
 
 // SipHash-C-D of n bytes under the 128-bit key whose little-endian halves are key[0] and key[1].
 template <int C, int D>
@@ -50,3 +55,15 @@ uint64_t vepod_siphash(const uint64_t key[2], const void *data, size_t n) {
   rounds(D);
   return v0 ^ v1 ^ v2 ^ v3;
 }
+
+// A hash of text under a key drawn once per process (SipHash-1-3), so that a page or a feed cannot
+// be crafted to make its texts collide.
+struct vepod_text_hash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const noexcept;
+};
+// The library's one hash set of texts (episode ids, discovered URLs); looked up by string_view
+// whatever it stores.
+template <typename Text>
+using vepod_text_set =
+    std::unordered_set<Text, vepod_text_hash, std::equal_to<>, vepod_std_allocator<Text>>;

@@ -14,7 +14,7 @@
 #include <cerrno>
 #endif
 
-#include "util/vepod_util.h"
+#include "util/vepod_platform.h"
 
 #if defined(_WIN32)
 

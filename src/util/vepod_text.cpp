@@ -1,6 +1,8 @@
 // Small text helpers: heap copies, error messages, hashing, references.
 
-#include "util/vepod_util.h"
+#include "util/vepod_text.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_utf8.h"
 
 #include <cstdarg>
 #include <cstdio>

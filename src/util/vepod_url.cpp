@@ -1,6 +1,8 @@
 // URL helpers: the http(s) check, redaction for messages, and resolving a page's links.
 
-#include "util/vepod_util.h"
+#include "util/vepod_url.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_text.h"
 
 #include <cstring>
 

@@ -1,7 +1,9 @@
 // UTF-8: checks under two sets of rules, repair, encoding, and the JSON string writers that rely
 // on them.
 
-#include "util/vepod_util.h"
+#include "util/vepod_utf8.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_text.h"
 
 #include <bit>
 #include <cstring>

@@ -10,7 +10,11 @@
 #include <span>
 #include <string_view>
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_date.h"
+#include "util/vepod_text.h"
+#include "util/vepod_url.h"
+#include "util/vepod_utf8.h"
 #include "xml/vepod_feed_parts.h"
 #include "xml/vepod_reader.h"
 #include "xml/vepod_xml.h"

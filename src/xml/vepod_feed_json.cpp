@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_text.h"
 #include "xml/vepod_xml.h"
 
 #if defined(__SSE2__)

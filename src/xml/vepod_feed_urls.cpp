@@ -2,8 +2,9 @@
 // and only absolute http(s) ones.
 
 #include <cstdlib>
+#include <initializer_list>
 
-#include "util/vepod_util.h"
+#include "util/vepod_url.h"
 #include "xml/vepod_xml.h"
 
 namespace {

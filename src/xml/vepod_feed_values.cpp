@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "util/vepod_util.h"
+#include "util/vepod_text.h"
 #include "xml/vepod_feed_parts.h"
 
 namespace vepod_feed_values {

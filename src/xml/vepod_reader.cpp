@@ -20,7 +20,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "util/vepod_util.h"
+#include "util/vepod_alloc.h"
+#include "util/vepod_encoding.h"
+#include "util/vepod_text.h"
+#include "util/vepod_utf8.h"
 
 namespace {
 
