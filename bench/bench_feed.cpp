@@ -243,9 +243,9 @@ void feed_parse(benchmark::State &state, const std::string &(*doc)(), vepod_deta
   const std::string &d = doc();
   for (auto _ : state) {
     vepod_feed f;
-    char err[160];
-    if (vepod_feed_parse(d.data(), d.size(), &f, err, sizeof err, detail) != 0) {
-      state.SkipWithError(err);
+    vepod_failure failure;
+    if (vepod_feed_parse(d.data(), d.size(), &f, &failure, detail) != VEPOD_OK) {
+      state.SkipWithError(failure.message);
       break;
     }
     benchmark::DoNotOptimize(f.nitems);

@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char err[160];
   if (vepod_parse_feed(data, size, &json, err, sizeof err) == 0) std::free(json);
   vepod_feed feed;
-  if (vepod_feed_parse(data, size, &feed, err, sizeof err, vepod_detail::light) == vepod_feed_ok) {
+  vepod_failure failure;
+  if (vepod_feed_parse(data, size, &feed, &failure, vepod_detail::light) == VEPOD_OK) {
     vepod_feed_free(&feed);
   }
   return 0;

@@ -58,8 +58,8 @@ std::string error_member(const char *doc) {
 }
 
 parsed::parsed(std::string_view doc) {
-  std::memset(err, 'x', sizeof err);
-  rc = vepod_feed_parse(doc.data(), doc.size(), &feed, err, sizeof err);
+  std::memset(failure.message, 'x', sizeof failure.message);
+  rc = vepod_feed_parse(doc.data(), doc.size(), &feed, &failure);
 }
 
 std::string text_or_null(const char *text) { return text ? text : "(null)"; }
@@ -78,8 +78,10 @@ long expect_each_allocation_failure_fails_the_parse(const std::string &doc) {
     vepod_alloc_fail_after(k);
     parsed p(doc);
     vepod_alloc_fail_after(-1);
-    EXPECT_EQ(p.rc, vepod_feed_out_of_memory);
+    EXPECT_EQ(p.rc, VEPOD_ERR_NO_DATA);
+    EXPECT_TRUE(p.failure.out_of_memory);
     EXPECT_STREQ(p.err, "out of memory");
+    EXPECT_EQ(p.failure.line, 0u);
     EXPECT_TRUE(cleared(p.feed));
   }
   return used;

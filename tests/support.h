@@ -35,7 +35,8 @@ std::string error_member(const char *doc);
 struct parsed {
   vepod_feed feed;
   int32_t rc;
-  char err[160];
+  vepod_failure failure;
+  const char *err = failure.message;
 
   explicit parsed(std::string_view doc);
   ~parsed() { vepod_feed_free(&feed); }

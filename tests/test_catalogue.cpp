@@ -359,7 +359,7 @@ TEST_F(Catalogue, ListFailures) {
        "HTTP 410 from http://h/missing?<redacted>"},
       {"only partial answers", "http://h/partial", "", -5, "no feeds found"},
       {"page without feeds", "http://h/plain", "", -5, "no feed links found on the page"},
-      {"empty answer", "http://h/blank", "", -5, "empty response"},
+      {"empty answer", "http://h/blank", "", -5, "empty document"},
       {"transport failure", "http://h/down", "", -4,
        "transport failure for http://h/down: fake: transport failure"},
       {"unknown folder", "http://h/feed", "http://user:pw@h/other?token=1", -2,
@@ -378,6 +378,36 @@ TEST_F(Catalogue, ListFailures) {
   }
   // A failing folder is fetched again on demand: failures are not cached.
   EXPECT_EQ(vepod_fake_calls("http://h/missing"), 2);
+}
+
+// A source's failure reaches the host as it was recorded, place included, cut only at the one
+// message limit.
+TEST_F(Catalogue, RefusalsReachTheHostWholeWithTheirPlace) {
+  const std::string words(400, 'm');
+  vepod_fake_fail("http://h/long", words.c_str());
+  vepod_fake_fail("http://h/longer", std::string(700, 'm').c_str());
+  vepod_fake_set("http://h/broken", 200, "<rss>\n<channel>\n</rss>");
+  const std::string longer = "transport failure for http://h/longer: " + std::string(700, 'm');
+  const struct {
+    const char *what;
+    const char *url;
+    int code;
+    std::string message;
+  } cases[] = {
+      {"long transport message", "http://h/long", -4,
+       "transport failure for http://h/long: " + words},
+      {"message at the limit", "http://h/longer", -4, longer.substr(0, VEPOD_MESSAGE_MAX - 1)},
+      {"broken feed", "http://h/broken", -5, "mismatched close tag at line 3, column 1"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    // The root listing and the feed's own folder alike.
+    for (const char *path : {"", c.url}) {
+      Answer a = list(settings_of(c.url), path);
+      EXPECT_EQ(a.code, c.code);
+      EXPECT_EQ(std::string(vepod_last_error()), c.message);
+    }
+  }
 }
 
 TEST_F(Catalogue, ValidateFailures) {

@@ -186,11 +186,11 @@ TEST(Concurrency, WaitersShareEveryOutcomeOfTheFetch) {
         const char *body = nullptr;
         size_t len = 0;
         int status = 0;
-        char err[256];
-        results[t].code = vepod_get(&io, url, &body, &len, &status, err, sizeof err);
+        vepod_failure failure;
+        results[t].code = vepod_get(&io, url, &body, &len, &status, &failure);
         results[t].has_body = body != nullptr;
         results[t].body = body ? body : "";
-        results[t].message = err;
+        results[t].message = failure.message;
         vepod_body_release(body);
       });
     }
@@ -208,7 +208,8 @@ TEST(Concurrency, WaitersShareEveryOutcomeOfTheFetch) {
     const char *body = nullptr;
     size_t len = 0;
     int status = 0;
-    EXPECT_EQ(vepod_get(&io, url, &body, &len, &status, nullptr, 0), c.code);
+    vepod_failure failure;
+    EXPECT_EQ(vepod_get(&io, url, &body, &len, &status, &failure), c.code);
     vepod_body_release(body);
     EXPECT_EQ(slow.calls, 2);
   }
@@ -231,10 +232,10 @@ TEST(Concurrency, ThrowingTransportStillWakesTheWaiters) {
       const char *body = nullptr;
       size_t len = 0;
       int status = 0;
-      char err[128] = "";
+      vepod_failure failure;
       try {
-        failed += vepod_get(&io, url, &body, &len, &status, err, sizeof err) == -4 &&
-                  std::string(err) == "transport failure" && !body;
+        failed += vepod_get(&io, url, &body, &len, &status, &failure) == -4 &&
+                  std::string(failure.message) == "transport failure" && !body;
       } catch (const std::runtime_error &) {
         thrown++;
       }

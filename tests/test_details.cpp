@@ -485,11 +485,11 @@ TEST(Details, AnyAllocationFailureFailsTheParse) {
 
 TEST(Details, LightParseKeepsNoHeavyMembers) {
   vepod_feed feed;
-  char err[160];
-  ASSERT_EQ(vepod_feed_parse(kDetailed, std::strlen(kDetailed), &feed, err, sizeof err,
-                             vepod_detail::light),
-            vepod_feed_ok)
-      << err;
+  vepod_failure failure;
+  ASSERT_EQ(
+      vepod_feed_parse(kDetailed, std::strlen(kDetailed), &feed, &failure, vepod_detail::light),
+      VEPOD_OK)
+      << failure.message;
   const vepod_item &item = feed.items[0];
   EXPECT_EQ(item.heavy, nullptr);
   EXPECT_EQ(text_or_null(item.image), "https://pod.example/1.jpg");

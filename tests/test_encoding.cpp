@@ -367,44 +367,58 @@ TEST(Decode, BytesReadAsTheEncodingStandardReadsThem) {
 struct refusal {
   std::string doc;
   const char *message;
+  const char *where;  // "line:column" of the refused bytes in the decoded text
 };
 
-// Where feed_doc's title begins.
-const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only) at line 2, column 36";
+// Where feed_doc's title begins, and where its end is.
+const char *const k_title = "2:36";
+const char *const k_end = "2:123";
+const char *const k_not_utf8 = "invalid UTF-8 byte (UTF-8 only)";
 
+// A decoder's refusal is placed like the reader's: where the refused bytes start, counted in the
+// text decoded before them.
 TEST(Decode, RefusesWhatTheEncodingDoesNotAllowAndWhatItDoesNotRead) {
   const refusal cases[] = {
       // A sequence the encoding does not allow, one per family; cut short at the end too.
-      {feed_doc("iso-8859-7", "\xAE", "x"), "invalid byte sequence for ISO-8859-7"},
-      {feed_doc("windows-1253", "\xAA", "x"), "invalid byte sequence for windows-1253"},
-      {feed_doc("gbk", "\x81\x20", "x"), "invalid byte sequence for GBK"},
-      {feed_doc("gb18030", "\xFF", "x"), "invalid byte sequence for gb18030"},
-      {feed_doc("big5", "\xA1\x20", "x"), "invalid byte sequence for Big5"},
-      {feed_doc("euc-jp", "\xA1\x20", "x"), "invalid byte sequence for EUC-JP"},
-      {feed_doc("shift_jis", "\xA0", "x"), "invalid byte sequence for Shift_JIS"},
-      {feed_doc("euc-kr", "\xFE\xA1", "x"), "invalid byte sequence for EUC-KR"},
-      {feed_doc("euc-kr", "x", "x") + "\xB0", "invalid byte sequence for EUC-KR"},
-      {feed_doc("iso-2022-jp", "\x1B$Ax", "x"), "invalid byte sequence for ISO-2022-JP"},
-      {feed_doc("iso-2022-jp", "\xA4\xA2", "x"), "invalid byte sequence for ISO-2022-JP"},
-      {"\xFF\xFE<\0r\0\0\xDC", "invalid byte sequence for UTF-16LE"},  // a lone low surrogate
+      {feed_doc("iso-8859-7", "\xAE", "x"), "invalid byte sequence for ISO-8859-7", k_title},
+      {feed_doc("windows-1253", "\xAA", "x"), "invalid byte sequence for windows-1253", k_title},
+      {feed_doc("gbk", "\x81\x20", "x"), "invalid byte sequence for GBK", k_title},
+      {feed_doc("gb18030", "\xFF", "x"), "invalid byte sequence for gb18030", k_title},
+      {feed_doc("big5", "\xA1\x20", "x"), "invalid byte sequence for Big5", k_title},
+      {feed_doc("euc-jp", "\xA1\x20", "x"), "invalid byte sequence for EUC-JP", k_title},
+      {feed_doc("shift_jis", "\xA0", "x"), "invalid byte sequence for Shift_JIS", k_title},
+      {feed_doc("shift_jis", "\x82\xA0\xA0", "x"), "invalid byte sequence for Shift_JIS",
+       "2:37"},  // after one character of two bytes
+      {feed_doc("euc-kr", "\xFE\xA1", "x"), "invalid byte sequence for EUC-KR", k_title},
+      {feed_doc("euc-kr", "x", "x") + "\xB0", "invalid byte sequence for EUC-KR", k_end},
+      {feed_doc("iso-2022-jp", "\x1B$Ax", "x"), "invalid byte sequence for ISO-2022-JP", k_title},
+      {feed_doc("iso-2022-jp", "\xA4\xA2", "x"), "invalid byte sequence for ISO-2022-JP", k_title},
+      // A lone low surrogate, and an odd byte at the end.
+      {std::string("\xFF\xFE<\0r\0\n\0\0\xDC", 10), "invalid byte sequence for UTF-16LE", "2:1"},
+      {std::string("\xFF\xFE<\0r\0\0\xDC", 8), "invalid byte sequence for UTF-16LE", "1:3"},
+      {"\xFF\xFE<", "invalid byte sequence for UTF-16LE", "1:1"},
       // Labels outside what is read keep the refusal of bytes that are not UTF-8.
-      {feed_doc("utf-8", "\xFF", "x"), k_not_utf8},
-      {feed_doc("UTF-16", "\xFF", "x"), k_not_utf8},  // no byte order mark: not UTF-16
-      {feed_doc("iso-2022-kr", "\xFF", "x"), k_not_utf8},
-      {feed_doc("x-user-defined", "\xFF", "x"), k_not_utf8},
-      {feed_doc("ebcdic-cp-us", "\xFF", "x"), k_not_utf8},  // glibc has it; the web does not
-      {feed_doc("utf-7", "\xFF", "x"), k_not_utf8},
-      {feed_doc("windows-1252x", "\xFF", "x"), k_not_utf8},
-      {feed_doc("", "\xFF", "x"), k_not_utf8},
-      {" " + feed_doc("latin1", "\xFF", "x"), k_not_utf8},  // not at the very start
-      {"<?xml version='1.0' encoding='latin1\xFF",          // never closed
-       "invalid UTF-8 byte (UTF-8 only) at line 1, column 37"},
+      {feed_doc("utf-8", "\xFF", "x"), k_not_utf8, k_title},
+      {feed_doc("UTF-16", "\xFF", "x"), k_not_utf8, k_title},  // no byte order mark: not UTF-16
+      {feed_doc("iso-2022-kr", "\xFF", "x"), k_not_utf8, k_title},
+      {feed_doc("x-user-defined", "\xFF", "x"), k_not_utf8, k_title},
+      {feed_doc("ebcdic-cp-us", "\xFF", "x"), k_not_utf8, k_title},  // glibc has it; the web not
+      {feed_doc("utf-7", "\xFF", "x"), k_not_utf8, k_title},
+      {feed_doc("windows-1252x", "\xFF", "x"), k_not_utf8, k_title},
+      {feed_doc("", "\xFF", "x"), k_not_utf8, k_title},
+      {" " + feed_doc("latin1", "\xFF", "x"), k_not_utf8, k_title},      // not at the very start
+      {"<?xml version='1.0' encoding='latin1\xFF", k_not_utf8, "1:37"},  // never closed
   };
   for (const refusal &c : cases) {
     SCOPED_TRACE(c.doc.substr(0, 60));
     parsed p(c.doc);
-    EXPECT_EQ(p.rc, vepod_feed_invalid);
-    EXPECT_STREQ(p.err, c.message);
+    EXPECT_EQ(p.rc, VEPOD_ERR_NO_DATA);
+    EXPECT_EQ(p.failure.code, VEPOD_ERR_NO_DATA);
+    std::string where = c.where;
+    size_t colon = where.find(':');
+    EXPECT_EQ(p.err, std::string(c.message) + " at line " + where.substr(0, colon) + ", column " +
+                         where.substr(colon + 1));
+    EXPECT_EQ(std::to_string(p.failure.line) + ":" + std::to_string(p.failure.column), where);
     EXPECT_EQ(p.feed.title, nullptr);
     EXPECT_EQ(p.feed.items, nullptr);
   }

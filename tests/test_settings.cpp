@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr int32_t k_err_size = 300;  // what the operations pass
-
 struct outcome {
   int32_t code;
   std::string message;
@@ -24,11 +22,15 @@ struct outcome {
 outcome read(const char *json) {
   vepod_settings s;
   std::memset(&s, 0xA5, sizeof s);  // the reader must not trust what it is given
-  char err[k_err_size];
-  std::memset(err, 'Z', sizeof err);
+  vepod_failure failure;
+  std::memset(failure.message, 'Z', sizeof failure.message);
   outcome o;
-  o.code = vepod_read_settings(json, &s, err, k_err_size);
-  o.message = err;
+  o.code = vepod_read_settings(json, &s, &failure);
+  o.message = failure.message;
+  EXPECT_EQ(failure.code, o.code);
+  // A settings document names yyjson's byte offset in its message, never a line and column.
+  EXPECT_EQ(failure.line, 0u);
+  EXPECT_EQ(failure.column, 0u);
   for (size_t i = 0; i < s.url_count; i++) o.urls.emplace_back(s.urls[i]);
   if (o.code == 0) {
     EXPECT_NE(s.doc, nullptr);
@@ -146,25 +148,17 @@ TEST(ReadSettings, KeepsAtMost64Urls) {
   EXPECT_EQ(got.urls, numbered_urls(63));
 }
 
-TEST(ReadSettings, MessagesFitTheCallersBuffer) {
+TEST(ReadSettings, MessagesFitTheLimit) {
+  // A success clears a failure left in the record.
   vepod_settings s;
-  char err[10];
-  std::memset(err, 'Z', sizeof err);
-  EXPECT_EQ(vepod_read_settings("{}", &s, err, 8), -8);
-  EXPECT_STREQ(err, "setting");
-  EXPECT_EQ(err[8], 'Z');
+  vepod_failure failure;
+  vepod_failure_set(&failure, VEPOD_ERR_BAD_INPUT, "stale");
+  EXPECT_EQ(vepod_read_settings("{\"URL\":\"http://h/\"}", &s, &failure), 0);
+  EXPECT_EQ(failure.code, VEPOD_OK);
+  EXPECT_STREQ(failure.message, "");
   vepod_free_settings(&s);
 
-  EXPECT_EQ(vepod_read_settings("[]", &s, nullptr, 0), -8);
-  vepod_free_settings(&s);
-
-  // A success clears a message left in the buffer.
-  std::strcpy(err, "stale");
-  EXPECT_EQ(vepod_read_settings("{\"URL\":\"http://h/\"}", &s, err, sizeof err), 0);
-  EXPECT_STREQ(err, "");
-  vepod_free_settings(&s);
-
-  // The quoted line is cut to its redaction buffer, so the message fits 300 bytes.
+  // The quoted line is cut to its redaction buffer, so the message fits the limit.
   std::string long_line = "ftp://h/" + std::string(400, 'a');
   outcome got = read(("{\"URL\":\"" + long_line + "\"}").c_str());
   EXPECT_EQ(got.message, std::string(k_not_http) + long_line.substr(0, 255));
@@ -175,7 +169,8 @@ TEST(FreeSettings, IsSafeTwiceOnNullAndOnZeroedRecords) {
   vepod_settings s{};
   vepod_free_settings(&s);
 
-  ASSERT_EQ(vepod_read_settings("{\"URL\":\"http://a/\\nhttp://b/\",\"ID\":\"x\"}", &s, nullptr, 0),
+  vepod_failure failure;
+  ASSERT_EQ(vepod_read_settings("{\"URL\":\"http://a/\\nhttp://b/\",\"ID\":\"x\"}", &s, &failure),
             0);
   vepod_free_settings(&s);
   EXPECT_EQ(s.doc, nullptr);

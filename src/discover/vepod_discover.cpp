@@ -273,36 +273,36 @@ bool write_link(void *ctx, const vepod_feed_link &link) {
 }  // namespace
 
 vepod_code vepod_discover_links(const void *page, uint64_t page_len, const char *page_url,
-                                vepod_link_sink sink, void *ctx, char *err, size_t err_size) {
-  if (err && err_size) err[0] = '\0';
+                                vepod_link_sink sink, void *ctx, vepod_failure *failure) {
+  *failure = vepod_failure{};
   if (!page || page_len == 0) return VEPOD_OK;
   if (page_len > vepod_max_document) {
-    vepod_put_err(err, err_size, "page larger than 16 MiB");
-    return VEPOD_ERR_BAD_INPUT;
+    vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT, "page larger than 16 MiB");
+    return failure->code;
   }
   scan_state st{page_url, sink, ctx, {}, false, false, {}, {}};
   const auto *bytes = static_cast<const char *>(page);
   scan(st, bytes, bytes + page_len);
   if (st.out_of_memory) {
-    vepod_put_err(err, err_size, "out of memory");
-    return VEPOD_ERR_NO_DATA;
+    vepod_failure_oom(failure);
+    return failure->code;
   }
   return VEPOD_OK;
 }
 
 vepod_code vepod_discover_json(const void *page, uint64_t page_len, const char *page_url,
-                               char **out_json, char *err, size_t err_size) {
+                               char **out_json, vepod_failure *failure) {
   *out_json = nullptr;
   yyjson_mut_doc *doc = yyjson_mut_doc_new(vepod_json_alc());
   yyjson_mut_val *links = doc ? yyjson_mut_arr(doc) : nullptr;
   if (!links) {
     yyjson_mut_doc_free(doc);
-    vepod_put_err(err, err_size, "out of memory");
-    return VEPOD_ERR_NO_DATA;
+    vepod_failure_oom(failure);
+    return failure->code;
   }
   yyjson_mut_doc_set_root(doc, links);
   json_writer w{doc, links};
-  vepod_code code = vepod_discover_links(page, page_len, page_url, write_link, &w, err, err_size);
+  vepod_code code = vepod_discover_links(page, page_len, page_url, write_link, &w, failure);
   char *json = nullptr;
   if (code == VEPOD_OK && !w.out_of_memory) {
     json = yyjson_mut_write_opts(doc, 0, vepod_json_alc(), nullptr, nullptr);
@@ -310,8 +310,8 @@ vepod_code vepod_discover_json(const void *page, uint64_t page_len, const char *
   yyjson_mut_doc_free(doc);
   if (code != VEPOD_OK) return code;
   if (!json) {
-    vepod_put_err(err, err_size, "out of memory");
-    return VEPOD_ERR_NO_DATA;
+    vepod_failure_oom(failure);
+    return failure->code;
   }
   *out_json = json;
   return VEPOD_OK;

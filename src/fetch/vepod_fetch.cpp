@@ -21,8 +21,6 @@ namespace {
 constexpr size_t k_cache_slots = 64;
 constexpr int32_t k_default_max_age = 21600;  // six hours
 constexpr int32_t k_max_age_limit = 2592000;  // thirty days
-// Room for a fetch's message: a redacted URL and the transport's own words.
-constexpr size_t k_message_size = 512;
 
 struct vepod_cache_entry {
   char *url;   // the key, exact bytes; NULL marks a free slot
@@ -191,25 +189,24 @@ void release_error(const tervala_io *io, char *error) {
 
 // What one fetch of a URL came to: handed to its caller, and to the callers that waited for it.
 struct answer {
-  vepod_code code = VEPOD_ERR_TRANSPORT;
   char *body = nullptr;  // a shared body the answer holds a reference to; NULL on failure
   size_t len = 0;
   int status = 0;
-  bool out_of_memory = false;  // the body could not be stored
-  char message[k_message_size] = "";
+  // VEPOD_OK with a body; out_of_memory when the body could not be stored.
+  vepod_failure failure{VEPOD_ERR_TRANSPORT};
 };
 
 void refuse(answer &a, vepod_code code, const char *format, ...) VEPOD_PRINTF(3, 4);
 void refuse(answer &a, vepod_code code, const char *format, ...) {
-  a.code = code;
+  a.failure = vepod_failure{code};
   va_list args;
   va_start(args, format);
-  std::vsnprintf(a.message, sizeof a.message, format, args);
+  std::vsnprintf(a.failure.message, sizeof a.failure.message, format, args);
   va_end(args);
 }
 
 void hand_out(answer &a, const stored_copy &copy, int status) {
-  a.code = VEPOD_OK;
+  a.failure = vepod_failure{};
   a.body = copy.body;
   a.len = copy.len;
   a.status = status;
@@ -274,7 +271,7 @@ void fetch_through(const tervala_io *io, const char *url, answer &a) {
   copy_stored(url, &copy);
   if (!copy.body) stats.http_errors++;
   take(a, copy, status, "cache write failure");
-  a.out_of_memory = !copy.body;
+  a.failure.out_of_memory = !copy.body;
 }
 
 // A fetch of one URL in progress. Callers of the same URL wait for it and share its answer instead
@@ -318,8 +315,7 @@ void wait_for(std::unique_lock<std::mutex> &hold, flight &f, answer &a) {
   if (r.body) {
     hand_out(a, stored_copy{body_retain(r.body), r.len, r.status}, r.status);
   } else {
-    refuse(a, r.code, "%s", r.message);
-    a.out_of_memory = r.out_of_memory;
+    a.failure = r.failure;
   }
   hold.lock();
   if (--f.waiters == 0) f.landed.notify_all();
@@ -369,25 +365,22 @@ void fetch_once(const tervala_io *io, const char *url, answer &a) {
 }  // namespace
 
 vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_out,
-                     size_t *body_len_out, int *status_out, char *err, size_t err_size,
-                     bool *out_of_memory) {
-  if (out_of_memory) *out_of_memory = false;
+                     size_t *body_len_out, int *status_out, vepod_failure *failure) {
+  *failure = vepod_failure{};
   *body_out = nullptr;
   *body_len_out = 0;
   *status_out = 0;
-  if (err && err_size) err[0] = '\0';
   if (!io || !io->get || !url) {
-    vepod_put_err(err, err_size, "no tervala_io transport");
-    return VEPOD_ERR_BAD_INPUT;
+    vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT, "%s", vepod_no_transport);
+    return failure->code;
   }
   g_tick.fetch_add(1, std::memory_order_relaxed);
 
   answer a;
   if (!answer_fresh(url, a)) fetch_once(io, url, a);
-  if (a.code != VEPOD_OK) {
-    vepod_put_err(err, err_size, "%s", a.message);
-    if (out_of_memory) *out_of_memory = a.out_of_memory;
-    return a.code;
+  if (a.failure.code != VEPOD_OK) {
+    *failure = a.failure;
+    return failure->code;
   }
   *body_out = a.body;
   *body_len_out = a.len;

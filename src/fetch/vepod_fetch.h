@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/vepod_failure.h"
 #include "vepod.h"
 
 // Process-wide counters; callers add to the fields directly (they are atomics, so concurrent
@@ -27,17 +28,18 @@ vepod_stats *vepod_stats_get();
 // that the thread's next call overwrites.
 const char *vepod_stats_text();
 
+// The message of an operation or a fetch without a transport (or one without get).
+inline constexpr const char *vepod_no_transport = "no tervala_io transport";
+
 // Fetches url through io behind the response cache; concurrent calls for the same URL share one
 // transport call (the others wait for it and count as cache hits). VEPOD_OK with the body
-// (*body_out, NUL-terminated at *body_len_out) and a 2xx status, or a failure code with a message
-// in err (URLs redacted); then *body_out is NULL and *body_len_out and *status_out 0. The body is
-// shared with the cache and other callers, never copied: read it only, and release it with
-// vepod_body_release. The output pointers must not be NULL; err may be NULL, and nothing is
-// written to it when err_size is 0. *out_of_memory (when given) tells a failure to store the body
-// for lack of memory, which says nothing about the URL, from the others.
+// (*body_out, NUL-terminated at *body_len_out) and a 2xx status, or a failure code with the failure
+// in *failure (URLs redacted); then *body_out is NULL and *body_len_out and *status_out 0. The body
+// is shared with the cache and other callers, never copied: read it only, and release it with
+// vepod_body_release. failure->out_of_memory tells a failure to store the body for lack of memory,
+// which says nothing about the URL, from the others.
 vepod_code vepod_get(const tervala_io *io, const char *url, const char **body_out,
-                     size_t *body_len_out, int *status_out, char *err, size_t err_size,
-                     bool *out_of_memory = nullptr);
+                     size_t *body_len_out, int *status_out, vepod_failure *failure);
 // The fresh stored answer for url as vepod_get would hand it out, without asking any transport and
 // without counting it; false when there is none (or the cache keeps nothing fresh).
 bool vepod_get_stored(const char *url, const char **body_out, size_t *body_len_out,

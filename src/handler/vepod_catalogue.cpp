@@ -63,7 +63,7 @@ vepod_code validate_source(const tervala_io *io, const char *settings_json, vepo
     }
   }
   if (!usable) {
-    if (table.error_code != VEPOD_OK) return vepod_fail(table.error_code, out, "%s", table.error);
+    if (table.failure.code != VEPOD_OK) return vepod_fail_with(table.failure, out);
     return vepod_fail(VEPOD_ERR_NO_DATA, out, "no episodes and no discovered feeds");
   }
 
@@ -172,7 +172,9 @@ vepod_code resolve_stream_url(const tervala_io *io, const char *settings_json,
     // A feed that could not be read says why, in the fetch's or the reader's words.
     if (entry_ref.source != vepod_no_source) {
       const vepod_source &slot = loaded.table->sources[entry_ref.source];
-      if (slot.failed && slot.error[0]) return vepod_fail(found, out, "%s", slot.error);
+      if (slot.failed && slot.failure.message[0]) {
+        return vepod_fail(found, out, "%s", slot.failure.message);
+      }
     }
     return vepod_fail(found, out, "entry id not found in feed");
   }

@@ -86,7 +86,7 @@ vepod_code vepod_find_entry(vepod_source_table &table, const char *path, const c
     // A slot that failed softly (a 2xx other than 200) holds VEPOD_OK, which would read as
     // success.
     const vepod_source &slot = table.sources[index];
-    return slot.failed && slot.error_code != VEPOD_OK ? slot.error_code : VEPOD_ERR_NOT_FOUND;
+    return slot.failed && slot.failure.code != VEPOD_OK ? slot.failure.code : VEPOD_ERR_NOT_FOUND;
   }
   const vepod_item *item = find_item(table.sources[index].feed, id);
   if (!item) return VEPOD_ERR_NOT_FOUND;

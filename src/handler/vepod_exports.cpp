@@ -1,6 +1,8 @@
 // The 23 exports. Each is a thin wrapper whose body runs through vepod_guard, so that no exception
 // reaches the host whatever the code behind it does; the work is done in the areas' own files.
 
+#include <cstdio>
+
 #include "discover/vepod_discover.h"
 #include "fetch/vepod_fetch.h"
 #include "handler/vepod_handler.h"
@@ -27,7 +29,10 @@ auto failed_operation(char *out, int32_t out_len) {
 }
 
 // The room of a caller's error buffer.
-size_t err_room(char *err, int err_size) { return err && err_size > 0 ? size_t(err_size) : 0; }
+// A feed tool's message in the caller's err, cut to err_size - 1 bytes.
+void put_message(char *err, int err_size, const vepod_failure &failure) {
+  if (err && err_size > 0) std::snprintf(err, size_t(err_size), "%s", failure.message);
+}
 
 }  // namespace
 
@@ -107,9 +112,10 @@ VEPOD_API int vepod_parse_feed(const void *data, size_t length, char **out, char
       [&] {
         if (err && err_size > 0) err[0] = '\0';
         if (!out) return k_tool_failure;
-        return vepod_feed_json(data, length, out, err, err_room(err, err_size)) == vepod_feed_ok
-                   ? 0
-                   : k_tool_failure;
+        vepod_failure failure;
+        if (vepod_feed_json(data, length, out, &failure) == VEPOD_OK) return 0;
+        put_message(err, err_size, failure);
+        return k_tool_failure;
       },
       [] { return k_tool_failure; });
 }
@@ -121,9 +127,10 @@ VEPOD_API int vepod_discover_feeds(const void *page, uint64_t page_len, const ch
         // A size of 0 means the caller gave no room, not even for the NUL.
         if (err && err_size > 0) err[0] = '\0';
         if (!out_json) return k_tool_failure;
-        vepod_code code =
-            vepod_discover_json(page, page_len, page_url, out_json, err, err_room(err, err_size));
-        return code == VEPOD_OK ? 0 : k_tool_failure;
+        vepod_failure failure;
+        if (vepod_discover_json(page, page_len, page_url, out_json, &failure) == VEPOD_OK) return 0;
+        put_message(err, err_size, failure);
+        return k_tool_failure;
       },
       [] { return k_tool_failure; });
 }

@@ -8,6 +8,7 @@
 
 #include <yyjson.h>
 
+#include "util/vepod_failure.h"
 #include "util/vepod_platform.h"
 #include "vepod.h"
 
@@ -31,10 +32,13 @@ inline vepod_out vepod_out_of(char *out, int32_t out_len) {
   return {out, out && out_len > 0 ? size_t(out_len) : 0};
 }
 
-// Records the message (made valid UTF-8, cut to 511 bytes) as the calling thread's last error and
-// writes the error document into out, or an empty text when it does not fit; returns code.
+// Records the message (made valid UTF-8, cut to VEPOD_MESSAGE_MAX - 1 bytes) as the calling
+// thread's last error and writes the error document into out, or an empty text when it does not
+// fit; returns code.
 vepod_code vepod_fail(vepod_code code, vepod_out out, const char *format, ...) noexcept
     VEPOD_PRINTF(3, 4);
+// The same for a failure recorded where it happened: its code and its message, place included.
+vepod_code vepod_fail_with(const vepod_failure &failure, vepod_out out) noexcept;
 
 // Takes ownership of json (malloc'ed) as the calling thread's latest answer and copies it into
 // out: VEPOD_OK, or VEPOD_ERR_BUFFER_TOO_SMALL with the size needed as the last error.
@@ -77,10 +81,10 @@ struct vepod_settings {
   char *id;  // "" when the settings name no ID
 };
 
-// Reads a settings document: VEPOD_OK, or VEPOD_ERR_BAD_INPUT / VEPOD_ERR_NO_DATA with the message
-// in err.
-vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settings, char *err,
-                               int32_t err_size);
+// Reads a settings document: VEPOD_OK, or VEPOD_ERR_BAD_INPUT / VEPOD_ERR_NO_DATA with the failure
+// in *failure (a document that is no JSON names yyjson's byte offset in its message).
+vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settings,
+                               vepod_failure *failure);
 // Releases what the record owns and zeroes it; NULL and zeroed records are fine.
 void vepod_free_settings(vepod_settings *settings);
 

@@ -47,7 +47,7 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
   bool any_usable = false;
   for (size_t i = 0; i < table.count; i++) any_usable |= !table.sources[i].failed;
   if (!any_usable) {
-    if (table.error_code != VEPOD_OK) return vepod_fail(table.error_code, out, "%s", table.error);
+    if (table.failure.code != VEPOD_OK) return vepod_fail_with(table.failure, out);
     return vepod_fail(VEPOD_ERR_NO_DATA, out, "no feeds found");
   }
   vepod_mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
@@ -155,7 +155,7 @@ vepod_code list_entry(vepod_source_table &table, const char *path, vepod_out out
   if (code != VEPOD_OK) {
     // The feed it names could not be read: that says why.
     if (ref.source != vepod_no_source && table.sources[ref.source].failed) {
-      return vepod_fail(code, out, "%s", table.sources[ref.source].error);
+      return vepod_fail(code, out, "%s", table.sources[ref.source].failure.message);
     }
     char redacted[vepod_redacted_size];
     vepod_redact_url(path, redacted, sizeof redacted);
@@ -183,9 +183,9 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
   vepod_code code = vepod_fetch_feed(table, index);
   const vepod_source &slot = table.sources[index];
   if (code != VEPOD_OK) {
-    vepod_code reported = slot.failed ? slot.error_code : code;
+    vepod_code reported = slot.failed ? slot.failure.code : code;
     return vepod_fail(reported != VEPOD_OK ? reported : VEPOD_ERR_TRANSPORT, out, "%s",
-                      slot.error[0] ? slot.error : "feed fetch failed");
+                      slot.failure.message[0] ? slot.failure.message : "feed fetch failed");
   }
   vepod_vector<const vepod_item *> kept = kept_items(slot.feed);
   uint32_t fallbacks = 0;

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr size_t k_err_size = 512;
+constexpr size_t k_err_size = VEPOD_MESSAGE_MAX;
 
 // What one thread's operations left behind, and the copies handed to the thread's readers; the
 // heap texts are released when the thread ends.
@@ -96,6 +96,10 @@ vepod_code vepod_fail(vepod_code code, vepod_out out, const char *format, ...) n
   va_end(args);
   write_error_doc(t_results.err, out);
   return code;
+}
+
+vepod_code vepod_fail_with(const vepod_failure &failure, vepod_out out) noexcept {
+  return vepod_fail(failure.code, out, "%s", failure.message);
 }
 
 vepod_code vepod_emit(char *json, vepod_out out) noexcept {

@@ -13,25 +13,11 @@
 
 namespace {
 
-// Writes a message for vepod_read_settings and returns its code.
-VEPOD_PRINTF(4, 5)
-vepod_code settings_error(vepod_code code, char *err, int32_t err_size, const char *format, ...) {
-  if (err && err_size > 0) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(err, size_t(err_size), format, args);
-    va_end(args);
-  }
-  return code;
-}
-
 constexpr bool is_line_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // Splits the "URL" text into lines, trims them and appends each to the record; stops after
-// vepod_max_urls lines without reading further. VEPOD_OK, or a failure code with the message in
-// err.
-vepod_code read_url_lines(const char *text, size_t len, vepod_settings *s, char *err,
-                          int32_t err_size) {
+// vepod_max_urls lines without reading further. VEPOD_OK, or the failure in *failure.
+vepod_code read_url_lines(const char *text, size_t len, vepod_settings *s, vepod_failure *failure) {
   size_t i = 0;
   while (s->url_count < vepod_max_urls) {
     while (i < len && (is_line_blank(text[i]) || text[i] == '\n')) i++;
@@ -41,7 +27,7 @@ vepod_code read_url_lines(const char *text, size_t len, vepod_settings *s, char 
     size_t stop = end;
     while (text[stop - 1] == ' ' || text[stop - 1] == '\t') stop--;
     auto *line = static_cast<char *>(vepod_malloc(stop - i + 1));
-    if (!line) return settings_error(VEPOD_ERR_NO_DATA, err, err_size, "out of memory");
+    if (!line) return vepod_failure_oom(failure);
     std::memcpy(line, text + i, stop - i);
     line[stop - i] = '\0';
     // A NUL inside the line would make the stored URL shorter than the line as written.
@@ -50,8 +36,8 @@ vepod_code read_url_lines(const char *text, size_t len, vepod_settings *s, char 
       char shown[vepod_redacted_size];
       vepod_redact_url(line, shown, sizeof shown);
       std::free(line);
-      return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size,
-                            "URL line is not an absolute http(s) URL: %s", shown);
+      return vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT,
+                               "URL line is not an absolute http(s) URL: %s", shown);
     }
     s->urls[s->url_count++] = line;
     if (end == len) break;
@@ -62,44 +48,43 @@ vepod_code read_url_lines(const char *text, size_t len, vepod_settings *s, char 
 
 }  // namespace
 
-vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settings, char *err,
-                               int32_t err_size) {
+vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settings,
+                               vepod_failure *failure) {
   *settings = {};
-  if (err && err_size > 0) err[0] = '\0';
+  *failure = vepod_failure{};
   if (!settings_json) {
-    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "settings_json is NULL");
+    return vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT, "settings_json is NULL");
   }
   yyjson_read_err read_err{};
   settings->doc = yyjson_read_opts(const_cast<char *>(settings_json), std::strlen(settings_json), 0,
                                    vepod_json_alc(), &read_err);
   if (!settings->doc && read_err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
-    return settings_error(VEPOD_ERR_NO_DATA, err, err_size, "out of memory");
+    return vepod_failure_oom(failure);
   }
   if (!settings->doc) {
-    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size,
-                          "settings_json is not a JSON object: %s at offset %zu", read_err.msg,
-                          read_err.pos);
+    return vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT,
+                             "settings_json is not a JSON object: %s at offset %zu", read_err.msg,
+                             read_err.pos);
   }
   yyjson_val *root = yyjson_doc_get_root(settings->doc);
   if (!yyjson_is_obj(root)) {
-    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "settings_json is not a JSON object");
+    return vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT, "settings_json is not a JSON object");
   }
   yyjson_val *url = yyjson_obj_getn(root, "URL", 3);
   if (!url || (yyjson_is_str(url) && yyjson_get_len(url) == 0)) {
-    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "settings need a non-empty URL");
+    return vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT, "settings need a non-empty URL");
   }
   if (!yyjson_is_str(url)) {
-    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "URL is not a string");
+    return vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT, "URL is not a string");
   }
-  vepod_code code =
-      read_url_lines(yyjson_get_str(url), yyjson_get_len(url), settings, err, err_size);
+  vepod_code code = read_url_lines(yyjson_get_str(url), yyjson_get_len(url), settings, failure);
   if (code != VEPOD_OK) return code;
   if (settings->url_count == 0) {
-    return settings_error(VEPOD_ERR_BAD_INPUT, err, err_size, "URL has no usable lines");
+    return vepod_failure_set(failure, VEPOD_ERR_BAD_INPUT, "URL has no usable lines");
   }
   yyjson_val *id = yyjson_obj_getn(root, "ID", 2);
   settings->id = vepod_strdup(yyjson_is_str(id) ? yyjson_get_str(id) : "");
-  if (!settings->id) return settings_error(VEPOD_ERR_NO_DATA, err, err_size, "out of memory");
+  if (!settings->id) return vepod_failure_oom(failure);
   return VEPOD_OK;
 }
 

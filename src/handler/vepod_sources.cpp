@@ -18,10 +18,6 @@
 
 namespace {
 
-constexpr size_t k_message_size = 300;
-// The reader's messages reach the host whole, as vepod_parse_feed gives them.
-constexpr size_t k_parse_message_size = vepod_source_error_size;
-
 void release_slot(vepod_source &slot) {
   std::free(slot.url);
   std::free(slot.title);
@@ -48,18 +44,17 @@ vepod_detail detail_for(const vepod_source_table &table, const char *url) {
   return entry_of_url ? vepod_detail::all : vepod_detail::light;
 }
 
-VEPOD_PRINTF(3, 4) void mark_failed(vepod_source &slot, vepod_code code, const char *format, ...) {
+// Keeps why the slot failed, as it was recorded where it happened; returns its code.
+vepod_code mark_failed(vepod_source &slot, const vepod_failure &failure) {
   slot.failed = true;
-  slot.error_code = code;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(slot.error, sizeof slot.error, format, args);
-  va_end(args);
+  slot.failure = failure;
+  return failure.code;
 }
 
 // A load that ran out of memory: the slot failed, and the table no longer answers for the source.
 vepod_code out_of_memory(vepod_source_table &table, vepod_source &slot) {
-  mark_failed(slot, VEPOD_ERR_NO_DATA, "out of memory");
+  slot.failed = true;
+  vepod_failure_oom(&slot.failure);
   table.out_of_memory = true;
   return VEPOD_ERR_NO_DATA;
 }
@@ -95,27 +90,28 @@ bool add_discovered(void *ctx, const vepod_feed_link &link) {
 // Reads a fetched body that is not a feed as a web page: its announced feeds become pending slots.
 vepod_code load_page(vepod_source_table &table, size_t index, const char *body, size_t body_len) {
   vepod_source &slot = table.sources[index];
-  char message[k_parse_message_size];
+  vepod_failure failure;
   discovery found{table};
-  vepod_code code = vepod_discover_links(body, body_len, slot.url, add_discovered, &found, message,
-                                         sizeof message);
+  vepod_code code =
+      vepod_discover_links(body, body_len, slot.url, add_discovered, &found, &failure);
   // A configured URL that is neither a feed nor a page with feeds was a rejected feed (an announced
   // one was counted as soon as it proved no feed). Running out of memory says nothing about the
   // document; a page too large to read is no feed either.
   const bool count_rejected = !slot.announced;
   vepod_stats &stats = *vepod_stats_get();
-  if (found.out_of_memory || code == VEPOD_ERR_NO_DATA) return out_of_memory(table, slot);
+  if (found.out_of_memory || failure.out_of_memory) return out_of_memory(table, slot);
   if (code != VEPOD_OK) {
     if (count_rejected) stats.feeds_rejected++;
-    mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", message);
-    return VEPOD_ERR_NO_DATA;
+    // A page too large to read is no feed either: the source has no usable data there.
+    failure.code = VEPOD_ERR_NO_DATA;
+    return mark_failed(slot, failure);
   }
   if (found.links == 0) {
     if (count_rejected) stats.feeds_rejected++;
     // An empty body is no page at all: "no feeds found" would send the reader looking at one.
-    mark_failed(slot, VEPOD_ERR_NO_DATA, "%s",
-                body_len == 0 ? "empty response" : "no feed links found on the page");
-    return VEPOD_ERR_NO_DATA;
+    vepod_failure_set(&failure, VEPOD_ERR_NO_DATA, "%s",
+                      body_len == 0 ? "empty document" : "no feed links found on the page");
+    return mark_failed(slot, failure);
   }
   slot.is_page = true;
   return VEPOD_OK;
@@ -135,29 +131,22 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   const char *body = nullptr;
   size_t body_len = 0;
   int status = 0;
-  char message[k_message_size];
-  bool no_memory = false;
-  vepod_code code =
-      vepod_get(table.io, url, &body, &body_len, &status, message, sizeof message, &no_memory);
-  if (no_memory) return out_of_memory(table, slot);
-  if (code != VEPOD_OK) {
-    mark_failed(slot, code, "%.200s", message);
-    return code;
-  }
+  vepod_failure failure;
+  vepod_code code = vepod_get(table.io, url, &body, &body_len, &status, &failure);
+  if (failure.out_of_memory) return out_of_memory(table, slot);
+  if (code != VEPOD_OK) return mark_failed(slot, failure);
   struct body_release {
     void operator()(const char *b) const { vepod_body_release(b); }
   };
   std::unique_ptr<const char, body_release> body_owner(body);
   if (status != 200) {
-    mark_failed(slot, VEPOD_OK, "HTTP %ld", long(status));
-    return VEPOD_OK;
+    vepod_failure_set(&failure, VEPOD_OK, "HTTP %ld", long(status));
+    return mark_failed(slot, failure);
   }
-  char parse_message[k_parse_message_size];
   bool feed_root = false;
-  vepod_feed_status parsed =
-      vepod_feed_parse(body, body_len, &slot.feed, parse_message, sizeof parse_message,
-                       detail_for(table, url), &feed_root);
-  if (parsed == vepod_feed_ok) {
+  vepod_code parsed =
+      vepod_feed_parse(body, body_len, &slot.feed, &failure, detail_for(table, url), &feed_root);
+  if (parsed == VEPOD_OK) {
     vepod_stats_get()->feeds_parsed++;
     // The feed's own URL is known here: relative media, image and link URLs become playable.
     if (!vepod_feed_resolve_urls(&slot.feed, slot.url)) {
@@ -168,14 +157,13 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   }
   // Running out of memory says nothing about what the page is; reading it as HTML would turn the
   // failure into a misleading "no feed links found on the page".
-  if (parsed == vepod_feed_out_of_memory) return out_of_memory(table, slot);
+  if (failure.out_of_memory) return out_of_memory(table, slot);
   // A page announced this URL as a feed: whatever else the body holds, it is not one.
   if (announced) vepod_stats_get()->feeds_rejected++;
   // A feed's root element makes it a broken feed, not a web page: the reader says what is wrong.
   if (feed_root) {
     if (!announced) vepod_stats_get()->feeds_rejected++;
-    mark_failed(slot, VEPOD_ERR_NO_DATA, "%s", parse_message);
-    return VEPOD_ERR_NO_DATA;
+    return mark_failed(slot, failure);
   }
   // Not a feed: take it for a web page and look for the feeds it announces.
   return load_page(table, index, body, body_len);
@@ -189,10 +177,7 @@ void load_roots(vepod_source_table &table, char *const *urls, size_t n) {
     if (table.count >= vepod_max_sources) return;
     size_t index = table.count++;
     vepod_code code = load_source(table, urls[i], index, false);
-    if (code != VEPOD_OK) {
-      table.error_code = code;
-      std::snprintf(table.error, sizeof table.error, "%s", table.sources[index].error);
-    }
+    if (code != VEPOD_OK) table.failure = table.sources[index].failure;
   }
 }
 
@@ -225,19 +210,18 @@ bool announced_and_stored(const vepod_settings &settings, const char *url, vepod
     std::unique_ptr<const char, decltype(&vepod_body_release)> owner(body, vepod_body_release);
     if (status != 200) continue;
     announcement wanted{url, false, {}};
-    if (vepod_discover_links(body, body_len, page_url, match_link, &wanted, nullptr, 0) !=
-            VEPOD_OK ||
+    vepod_failure failure;
+    if (vepod_discover_links(body, body_len, page_url, match_link, &wanted, &failure) != VEPOD_OK ||
         !wanted.found) {
       continue;
     }
     // A feed's own link elements announce nothing: only a body that is no feed is a page.
     vepod_feed feed;
-    vepod_feed_status parsed =
-        vepod_feed_parse(body, body_len, &feed, nullptr, 0, vepod_detail::light);
+    vepod_code parsed = vepod_feed_parse(body, body_len, &feed, &failure, vepod_detail::light);
     vepod_feed_free(&feed);
     // Without the memory to tell, the whole source decides.
-    if (parsed == vepod_feed_out_of_memory) return false;
-    if (parsed == vepod_feed_ok) continue;
+    if (failure.out_of_memory) return false;
+    if (parsed == VEPOD_OK) continue;
     *title = std::move(wanted.title);
     return true;
   }
@@ -312,11 +296,11 @@ namespace {
 // Reads the settings and makes an empty table: VEPOD_OK, or the failure written through vepod_fail.
 vepod_code begin_load(vepod_loaded_source &loaded, const tervala_io *io, const char *settings_json,
                       vepod_out out, const char *detail_path) {
-  char message[k_message_size];
-  vepod_code code =
-      vepod_read_settings(settings_json, &loaded.settings.value, message, sizeof message);
-  if (code != VEPOD_OK) return vepod_fail(code, out, "%s", message);
-  if (!io || !io->get) return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "no tervala_io transport");
+  vepod_failure failure;
+  if (vepod_read_settings(settings_json, &loaded.settings.value, &failure) != VEPOD_OK) {
+    return vepod_fail_with(failure, out);
+  }
+  if (!io || !io->get) return vepod_fail(VEPOD_ERR_BAD_INPUT, out, "%s", vepod_no_transport);
   loaded.table = new_table(io, detail_path);
   if (!loaded.table) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
   return VEPOD_OK;

@@ -11,7 +11,6 @@
 
 // Sources per operation call: configured URLs plus the feeds their pages announce.
 inline constexpr size_t vepod_max_sources = 256;
-inline constexpr size_t vepod_source_error_size = 256;
 // What vepod_find_source answers for a URL that is not in the table.
 inline constexpr size_t vepod_no_source = SIZE_MAX;
 
@@ -21,8 +20,9 @@ struct vepod_source {
   bool is_page;    // a page whose feeds follow it in the table
   bool announced;  // found on a page rather than configured
   bool failed;
-  vepod_code error_code;  // VEPOD_OK for a soft failure (a 2xx other than 200)
-  char error[vepod_source_error_size];
+  // Why it failed: the fetch's, the reader's or discovery's words; code VEPOD_OK for a soft failure
+  // (a 2xx other than 200).
+  vepod_failure failure;
   vepod_feed feed;  // format 0 while not loaded
 };
 
@@ -34,8 +34,7 @@ struct vepod_source_table {
   const char *detail_path;
   vepod_source sources[vepod_max_sources];
   size_t count;
-  vepod_code error_code;  // of the last configured URL that failed hard
-  char error[vepod_source_error_size];
+  vepod_failure failure;  // of the last configured URL that failed hard
   // Some load ran out of memory: what the table holds is not what the source says, so an operation
   // over it fails as a whole.
   bool out_of_memory;

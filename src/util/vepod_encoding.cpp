@@ -334,33 +334,37 @@ encoding_id detect(const unsigned char *data, size_t len, size_t *start) {
 
 }  // namespace
 
-vepod_decode_status vepod_decode_document(const unsigned char *data, size_t len, char **out,
-                                          size_t *out_len, char *err, size_t err_size) {
+vepod_code vepod_decode_document(const unsigned char *data, size_t len, char **out, size_t *out_len,
+                                 vepod_failure *failure) {
   *out = nullptr;
   *out_len = 0;
   size_t start;
   encoding_id id = detect(data, len, &start);
-  if (id == e_count) return vepod_decode_not_applicable;
+  if (id == e_count) return VEPOD_OK;
   size_t cap = k_growth * (len - start) + 1;  // never a zero-size block
   vepod_heap_text text(static_cast<char *>(vepod_malloc(cap)));
-  if (!text) return vepod_decode_out_of_memory;
+  if (!text) {
+    vepod_failure_oom(failure);
+    return failure->code;
+  }
   size_t n = 0;
   switch (convert(id, data + start, data + len, text.get(), &n)) {
     case converted::ok:
       break;
     case converted::out_of_memory:
-      return vepod_decode_out_of_memory;
+      vepod_failure_oom(failure);
+      return failure->code;
     case converted::no_converter:
-      vepod_put_err(err, static_cast<int64_t>(err_size), "no converter for %s", k_names[id]);
-      return vepod_decode_invalid;
+      vepod_failure_set(failure, VEPOD_ERR_NO_DATA, "no converter for %s", k_names[id]);
+      return failure->code;
     case converted::invalid:
-      vepod_put_err(err, static_cast<int64_t>(err_size), "invalid byte sequence for %s",
-                    k_names[id]);
-      return vepod_decode_invalid;
+      vepod_failure_set(failure, VEPOD_ERR_NO_DATA, "invalid byte sequence for %s", k_names[id]);
+      vepod_failure_place(failure, reinterpret_cast<const unsigned char *>(text.get()), n);
+      return failure->code;
   }
   *out = text.release();
   *out_len = n;
-  return vepod_decode_ok;
+  return VEPOD_OK;
 }
 
 bool vepod_decode_despite_utf8(const unsigned char *data, size_t len) {

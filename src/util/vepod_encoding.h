@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/vepod_failure.h"
+
 namespace vepod_encoding {
 
 // The encodings of the standard, in its order.
@@ -65,31 +67,24 @@ bool readable(encoding_id id);
 
 // Decodes [p, end) of a document in encoding id (readable) into UTF-8 at out, which has room for
 // k_growth * (end - p) bytes; *written receives the length. invalid: the bytes break the encoding
-// (a truncated sequence at the end included).
+// (a truncated sequence at the end included), and *written is the length decoded before the
+// refused sequence, which places it.
 converted convert(encoding_id id, const unsigned char *p, const unsigned char *end, char *out,
                   size_t *written);
 
 }  // namespace vepod_encoding
 
-enum vepod_decode_status : int {
-  vepod_decode_ok = 0,
-  // Neither a UTF-16 byte order mark nor a declared encoding this decoder reads: the caller keeps
-  // its own verdict on the bytes.
-  vepod_decode_not_applicable = 1,
-  // The bytes break the encoding; err holds "invalid byte sequence for <encoding>".
-  vepod_decode_invalid = 2,
-  vepod_decode_out_of_memory = 3,
-};
-
 // Decodes a whole document of len bytes into UTF-8. The encoding is the one a UTF-16 byte order
 // mark names (the mark is dropped), else the one the `encoding` label of the XML declaration at the
 // very start (after an optional UTF-8 byte order mark) names in the label table of the WHATWG
-// Encoding Standard, when it is one of the single-byte or multi-byte legacy encodings read here. On
-// vepod_decode_ok, *out is a malloc'ed text of *out_len bytes (at most 3 * len, not NUL-terminated)
-// that the caller frees; on any other status *out is NULL. err (err_size bytes, may be NULL)
-// receives the message of vepod_decode_invalid and is left alone otherwise.
-vepod_decode_status vepod_decode_document(const unsigned char *data, size_t len, char **out,
-                                          size_t *out_len, char *err, size_t err_size);
+// Encoding Standard, when it is one of the single-byte or multi-byte legacy encodings read here.
+// VEPOD_OK with *out a malloc'ed text of *out_len bytes (at most 3 * len, not NUL-terminated) that
+// the caller frees, or with *out NULL when the document names no encoding read here (the caller
+// keeps its own verdict on the bytes). Otherwise the failure (*out NULL): "no converter for
+// <encoding>", out of memory, or "invalid byte sequence for <encoding>" placed where the refused
+// sequence starts, counted in the text decoded before it.
+vepod_code vepod_decode_document(const unsigned char *data, size_t len, char **out, size_t *out_len,
+                                 vepod_failure *failure);
 
 // True when a document that is valid UTF-8 must still go through vepod_decode_document: it declares
 // ISO-2022-JP, a 7-bit encoding that every document in it passes for UTF-8, and holds an escape

@@ -207,7 +207,10 @@ converted vepod_encoding::convert(encoding_id id, const unsigned char *p, const 
   bool ok = convert_with(c, cd, p, end, &o, &room);
   *written = cap - room;
   if (ok && (c.flags & f_no_escapes)) {
-    ok = std::none_of(out, o, [](char b) { return b == 0x1B || b == 0x0E || b == 0x0F; });
+    const char *escape =
+        std::find_if(out, o, [](char b) { return b == 0x1B || b == 0x0E || b == 0x0F; });
+    ok = escape == o;
+    *written = static_cast<size_t>(escape - out);
   }
   return ok ? converted::ok : converted::invalid;
 }

@@ -336,7 +336,11 @@ converted single_byte(const codec &c, const unsigned char *p, const unsigned cha
     if (!wide) return converted::out_of_memory;
     for (size_t i = 0; i < n; i++) {
       char32_t cp = p[i] < 0x80 ? p[i] : table[p[i] - 0x80];
-      if (p[i] >= 0x80 && cp == 0) return converted::invalid;
+      if (p[i] >= 0x80 && cp == 0) {
+        // What comes before the refused byte is written all the same: it places the refusal.
+        converted before = compose(wide.get(), static_cast<int>(i), out, limit);
+        return before == converted::out_of_memory ? before : converted::invalid;
+      }
       wide.get()[i] = static_cast<wchar_t>(cp);
     }
     return compose(wide.get(), static_cast<int>(n), out, limit);

@@ -18,14 +18,6 @@ char *vepod_strndup(std::string_view text) {
   return copy;
 }
 
-void vepod_put_err(char *err, size_t err_size, const char *format, ...) {
-  if (!err || err_size == 0) return;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(err, err_size, format, args);
-  va_end(args);
-}
-
 uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h) {
   constexpr uint64_t prime = 1099511628211ull;
   const auto *p = static_cast<const unsigned char *>(data);

@@ -1,4 +1,4 @@
-// Text helpers: heap copies, error buffers, FNV-1a, ASCII case, the XML entity table and reference
+// Text helpers: heap copies, FNV-1a, ASCII case, the XML entity table and reference
 // decoding (vepod_text.cpp), HTML 4's named characters (vepod_entities.cpp).
 #pragma once
 
@@ -14,9 +14,6 @@ uint64_t vepod_fnv1a(const void *data, size_t len, uint64_t h);
 char *vepod_strdup(const char *text);
 // A malloc'ed copy of the bytes of text with a NUL after them; NULL when memory runs out.
 char *vepod_strndup(std::string_view text);
-// Formats a message into a caller's error buffer of err_size bytes, cut to err_size - 1 bytes.
-// Nothing is written when err is NULL or err_size is 0.
-void vepod_put_err(char *err, size_t err_size, const char *format, ...) VEPOD_PRINTF(3, 4);
 
 // The five entities XML predefines; HTML pages use them in attribute values too.
 struct vepod_entity {

@@ -236,38 +236,39 @@ class feed_mapper final : public vepod_xml_consumer {
   feed_mapper(const feed_mapper &) = delete;
   feed_mapper &operator=(const feed_mapper &) = delete;
 
-  vepod_xml_status start(const vepod_xml_tag &tag, vepod_xml_want *want) override;
-  vepod_xml_status end(int depth, const char *text, size_t len) override;
+  vepod_code start(const vepod_xml_tag &tag, vepod_xml_want *want) override;
+  vepod_code end(int depth, const char *text, size_t len) override;
   // Names the items without an identifier after their media URL, so that they keep one identity
   // across fetches.
-  vepod_xml_status finish();
+  vepod_code finish();
   // Whether the document's root element was a feed's, whatever came after it.
   bool read_feed_root() const { return format_ != vepod_format_none; }
 
  private:
-  vepod_xml_status refuse(const char *why) {
+  vepod_code refuse(const char *why) {
     message = why;
-    return vepod_xml_invalid;
+    return VEPOD_ERR_NO_DATA;
   }
-  vepod_xml_status out_of_memory() {
+  vepod_code out_of_memory() {
     message = "out of memory";
-    return vepod_xml_out_of_memory;
+    memory_exhausted = true;
+    return VEPOD_ERR_NO_DATA;
   }
-  vepod_xml_status root(const vepod_xml_tag &tag);
-  vepod_xml_status take_enclosure(const vepod_xml_tag &tag, bool atom_link);
-  vepod_xml_status take_feed_image(const vepod_xml_tag &tag);
+  vepod_code root(const vepod_xml_tag &tag);
+  vepod_code take_enclosure(const vepod_xml_tag &tag, bool atom_link);
+  vepod_code take_feed_image(const vepod_xml_tag &tag);
   // Everything beyond the title, image and media of feeds and episodes.
-  vepod_xml_status feed_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want);
-  vepod_xml_status item_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want);
-  vepod_xml_status feed_end(elem_kind kind, int depth, string_view text);
-  vepod_xml_status item_end(elem_kind kind, int depth, string_view text);
-  vepod_xml_status start_person(const vepod_xml_tag &tag, vepod_xml_want *want);
-  vepod_xml_status end_person(int depth, string_view text);
-  vepod_xml_status take_funding(const vepod_xml_tag &tag, vepod_xml_want *want);
-  vepod_xml_status take_transcript(const vepod_xml_tag &tag);
-  vepod_xml_status take_chapter(const vepod_xml_tag &tag);
-  vepod_xml_status take_alternate(const vepod_xml_tag &tag);
-  vepod_xml_status take_alternate_source(const vepod_xml_tag &tag);
+  vepod_code feed_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want);
+  vepod_code item_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want);
+  vepod_code feed_end(elem_kind kind, int depth, string_view text);
+  vepod_code item_end(elem_kind kind, int depth, string_view text);
+  vepod_code start_person(const vepod_xml_tag &tag, vepod_xml_want *want);
+  vepod_code end_person(int depth, string_view text);
+  vepod_code take_funding(const vepod_xml_tag &tag, vepod_xml_want *want);
+  vepod_code take_transcript(const vepod_xml_tag &tag);
+  vepod_code take_chapter(const vepod_xml_tag &tag);
+  vepod_code take_alternate(const vepod_xml_tag &tag);
+  vepod_code take_alternate_source(const vepod_xml_tag &tag);
   // Whether an element at depth is a direct child of the channel (the root in Atom).
   bool channel_child(int depth) const {
     return atom() ? depth == 1 : depth >= 2 && kinds_[depth - 1] == e_channel;
@@ -281,36 +282,35 @@ class feed_mapper final : public vepod_xml_consumer {
   // A URL as feeds write it, without the blanks around it.
   char *model_url(string_view text) const { return model_text(vepod_trim_blanks(text)); }
   // Stores a copy of text in an empty field.
-  vepod_xml_status take_text(char **field, const char *text, size_t len) {
-    if (*field) return vepod_xml_ok;
+  vepod_code take_text(char **field, const char *text, size_t len) {
+    if (*field) return VEPOD_OK;
     *field = model_text({text, len});
-    return *field ? vepod_xml_ok : out_of_memory();
+    return *field ? VEPOD_OK : out_of_memory();
   }
-  vepod_xml_status take_url(char **field, const char *text, size_t len) {
-    if (*field) return vepod_xml_ok;
+  vepod_code take_url(char **field, const char *text, size_t len) {
+    if (*field) return VEPOD_OK;
     *field = model_url({text, len});
-    return *field ? vepod_xml_ok : out_of_memory();
+    return *field ? VEPOD_OK : out_of_memory();
   }
   // A member several elements give, each with a rank (1 first): a better rank replaces what a
   // worse one gave; among equals the first stays. `have` is the rank of what the field holds, 0
   // for nothing.
   static bool may_take(uint8_t have, uint8_t rank) { return have == 0 || rank < have; }
-  vepod_xml_status take_ranked(char **field, uint8_t &have, uint8_t rank, string_view text,
-                               bool url) {
-    if (!may_take(have, rank)) return vepod_xml_ok;
+  vepod_code take_ranked(char **field, uint8_t &have, uint8_t rank, string_view text, bool url) {
+    if (!may_take(have, rank)) return VEPOD_OK;
     if (url) text = vepod_trim_blanks(text);
-    if (text.empty()) return vepod_xml_ok;
+    if (text.empty()) return VEPOD_OK;
     char *copy = url ? model_url(text) : model_text(text);
     if (!copy) return out_of_memory();
     std::free(*field);
     *field = copy;
     have = rank;
-    return vepod_xml_ok;
+    return VEPOD_OK;
   }
   // Show notes of the given rank (the caller checked that they may be taken): borrowed from the
   // document where the parse borrows and the reader says where they lie, else copied.
-  vepod_xml_status take_description(vepod_item_heavy &h, uint8_t rank, string_view text) {
-    if (text.empty()) return vepod_xml_ok;
+  vepod_code take_description(vepod_item_heavy &h, uint8_t rank, string_view text) {
+    if (text.empty()) return VEPOD_OK;
     const bool borrow = borrow_ && run.data;
     char *copy = nullptr;
     if (!borrow && !(copy = model_text(text))) return out_of_memory();
@@ -326,14 +326,14 @@ class feed_mapper final : public vepod_xml_consumer {
       h.description_references = false;
     }
     item_ranks_.description = rank;
-    return vepod_xml_ok;
+    return VEPOD_OK;
   }
   // A copy of an attribute's value into an empty field; empty values give nothing.
-  vepod_xml_status take_attr(char **field, string_view value, bool url) {
+  vepod_code take_attr(char **field, string_view value, bool url) {
     if (url) value = vepod_trim_blanks(value);
-    if (*field || value.empty()) return vepod_xml_ok;
+    if (*field || value.empty()) return VEPOD_OK;
     *field = url ? model_url(value) : model_text(value);
-    return *field ? vepod_xml_ok : out_of_memory();
+    return *field ? VEPOD_OK : out_of_memory();
   }
   // The current item's heavy members, made on first use; NULL when memory runs out.
   vepod_item_heavy *heavy() {
@@ -377,7 +377,7 @@ class feed_mapper final : public vepod_xml_consumer {
   elem_kind kinds_[vepod_xml_max_depth] = {};
 };
 
-vepod_xml_status feed_mapper::root(const vepod_xml_tag &tag) {
+vepod_code feed_mapper::root(const vepod_xml_tag &tag) {
   if (vepod_ci_eq(tag.name, "feed")) {
     format_ = vepod_format_atom;
   } else if (vepod_ci_eq(tag.name, "rss")) {
@@ -388,13 +388,13 @@ vepod_xml_status feed_mapper::root(const vepod_xml_tag &tag) {
     return refuse("root element is not <rss>, <rdf:RDF> or <feed>");
   }
   if (tag.self_closing) return refuse("self-closing root");
-  return vepod_xml_ok;
+  return VEPOD_OK;
 }
 
 // An episode's media file comes whole from its first enclosure with a URL: an RSS enclosure or an
 // Atom link whose rel is "enclosure". Pairing one enclosure's URL with another's length or type
 // would describe a file that does not exist.
-vepod_xml_status feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom_link) {
+vepod_code feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom_link) {
   string_view url_name = atom_link ? "href" : "url";
   const vepod_xml_attr *url = nullptr, *type = nullptr;
   bool enclosure = !atom_link;
@@ -413,17 +413,17 @@ vepod_xml_status feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom
       enclosure = enclosure || vepod_ci_eq(a.value, "enclosure");
     }
   }
-  if (!enclosure || !url || vepod_trim_blanks(url->value).empty()) return vepod_xml_ok;
+  if (!enclosure || !url || vepod_trim_blanks(url->value).empty()) return VEPOD_OK;
   if (!(item_->url = model_url(url->value))) return out_of_memory();
   if (type && !type->value.empty() && !(item_->enclosure_type = model_text(type->value))) {
     return out_of_memory();
   }
   item_->size = size;
-  return vepod_xml_ok;
+  return VEPOD_OK;
 }
 
 // Each non-empty href of a feed-level itunes:image replaces the cover.
-vepod_xml_status feed_mapper::take_feed_image(const vepod_xml_tag &tag) {
+vepod_code feed_mapper::take_feed_image(const vepod_xml_tag &tag) {
   for (int i = 0; i < tag.nattrs; i++) {
     if (!vepod_ci_eq(tag.attrs[i].name, "href") || vepod_trim_blanks(tag.attrs[i].value).empty()) {
       continue;
@@ -431,11 +431,10 @@ vepod_xml_status feed_mapper::take_feed_image(const vepod_xml_tag &tag) {
     std::free(feed_->image);
     if (!(feed_->image = model_url(tag.attrs[i].value))) return out_of_memory();
   }
-  return vepod_xml_ok;
+  return VEPOD_OK;
 }
 
-vepod_xml_status feed_mapper::feed_start(const vepod_xml_tag &tag, elem_kind kind,
-                                         vepod_xml_want *want) {
+vepod_code feed_mapper::feed_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want) {
   const bool top = channel_child(tag.depth);
   switch (kind) {
     case e_description:
@@ -450,16 +449,16 @@ vepod_xml_status feed_mapper::feed_start(const vepod_xml_tag &tag, elem_kind kin
     case e_new_feed_url:
     case e_feed_guid:
       if (top) *want = vepod_xml_want_text;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_subtitle:
       if (top && atom()) *want = vepod_xml_want_text;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_name:
       // An Atom feed's author is the name inside its author element.
       if (atom() && tag.depth == 2 && kinds_[1] == e_author) *want = vepod_xml_want_text;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_link:
-      if (!top || feed_->link) return vepod_xml_ok;
+      if (!top || feed_->link) return VEPOD_OK;
       // The site: an RSS link's text, or a link to the alternate page (in Atom also one without a
       // rel, which means the same).
       if (string_view rel = attr(tag, "rel");
@@ -467,92 +466,91 @@ vepod_xml_status feed_mapper::feed_start(const vepod_xml_tag &tag, elem_kind kin
         return take_attr(&feed_->link, attr(tag, "href"), true);
       }
       if (!atom() && tag.nattrs == 0) *want = vepod_xml_want_text;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_funding:
       return take_funding(tag, want);
     case e_person:
       return start_person(tag, want);
     case e_alternate:
       alternate_ = -1;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     default:
-      return vepod_xml_ok;
+      return VEPOD_OK;
   }
 }
 
-vepod_xml_status feed_mapper::feed_end(elem_kind kind, int depth, string_view text) {
+vepod_code feed_mapper::feed_end(elem_kind kind, int depth, string_view text) {
   ranks &r = feed_ranks_;
   const bool top = channel_child(depth);
   switch (kind) {
     case e_description:
-      return top ? take_ranked(&feed_->description, r.description, 1, text, false) : vepod_xml_ok;
+      return top ? take_ranked(&feed_->description, r.description, 1, text, false) : VEPOD_OK;
     case e_itunes_summary:
-      return top ? take_ranked(&feed_->description, r.description, 2, text, false) : vepod_xml_ok;
+      return top ? take_ranked(&feed_->description, r.description, 2, text, false) : VEPOD_OK;
     case e_subtitle:
-      return top ? take_ranked(&feed_->description, r.description, 3, text, false) : vepod_xml_ok;
+      return top ? take_ranked(&feed_->description, r.description, 3, text, false) : VEPOD_OK;
     case e_itunes_author:
-      return top ? take_ranked(&feed_->author, r.author, 1, text, false) : vepod_xml_ok;
+      return top ? take_ranked(&feed_->author, r.author, 1, text, false) : VEPOD_OK;
     case e_managing_editor:
-      return top ? take_ranked(&feed_->author, r.author, 2, text, false) : vepod_xml_ok;
+      return top ? take_ranked(&feed_->author, r.author, 2, text, false) : VEPOD_OK;
     case e_dc_creator:
-      return top ? take_ranked(&feed_->author, r.author, 3, text, false) : vepod_xml_ok;
+      return top ? take_ranked(&feed_->author, r.author, 3, text, false) : VEPOD_OK;
     case e_name:
       if (atom() && depth == 2 && kinds_[1] == e_author) {
         return take_ranked(&feed_->author, r.author, 4, text, false);
       }
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_language:
-      return top ? take_text(&feed_->language, text.data(), text.size()) : vepod_xml_ok;
+      return top ? take_text(&feed_->language, text.data(), text.size()) : VEPOD_OK;
     case e_feed_guid:
-      return top ? take_text(&feed_->feed_guid, text.data(), text.size()) : vepod_xml_ok;
+      return top ? take_text(&feed_->feed_guid, text.data(), text.size()) : VEPOD_OK;
     case e_link:
-      return top && !atom() ? take_url(&feed_->link, text.data(), text.size()) : vepod_xml_ok;
+      return top && !atom() ? take_url(&feed_->link, text.data(), text.size()) : VEPOD_OK;
     case e_explicit:
       if (top && feed_->is_explicit < 0) feed_->is_explicit = explicit_flag(text);
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_show_type:
       if (top && feed_->show_type == vepod_show_none) feed_->show_type = show_type(text);
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_complete:
       if (top && vepod_ci_eq(text, "yes")) feed_->complete = true;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_new_feed_url:
       // Only an address a client can move to; the text is NUL-terminated and trimmed.
       if (top && !feed_->new_feed_url && vepod_url_is_http(text.data())) {
         return take_url(&feed_->new_feed_url, text.data(), text.size());
       }
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_funding:
-      if (depth != funding_depth_) return vepod_xml_ok;
+      if (depth != funding_depth_) return VEPOD_OK;
       funding_depth_ = -1;
       return take_text(&feed_->funding[feed_->nfunding - 1].text, text.data(), text.size());
     case e_person:
       return end_person(depth, text);
     default:
-      return vepod_xml_ok;
+      return VEPOD_OK;
   }
 }
 
-vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kind,
-                                         vepod_xml_want *want) {
+vepod_code feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want) {
   ranks &r = item_ranks_;
   auto want_if = [want](bool wanted) {
     if (wanted) *want = vepod_xml_want_text;
-    return vepod_xml_ok;
+    return VEPOD_OK;
   };
   // Show notes: a parse that borrows them takes them where they lie when they are one run.
   auto want_notes = [this, want](bool wanted) {
     if (details_ && wanted) *want = borrow_ ? vepod_xml_want_run : vepod_xml_want_text;
-    return vepod_xml_ok;
+    return VEPOD_OK;
   };
   switch (kind) {
     case e_enclosure:
-      return item_->url ? vepod_xml_ok : take_enclosure(tag, false);
+      return item_->url ? VEPOD_OK : take_enclosure(tag, false);
     case e_link: {
       if (atom() && !item_->url) {
-        if (vepod_xml_status status = take_enclosure(tag, true)) return status;
+        if (vepod_code status = take_enclosure(tag, true)) return status;
       }
-      if (item_->link) return vepod_xml_ok;
+      if (item_->link) return VEPOD_OK;
       string_view href = attr(tag, "href");
       // An Atom link without a rel is an alternate too.
       if (string_view rel = attr(tag, "rel");
@@ -601,43 +599,43 @@ vepod_xml_status feed_mapper::item_start(const vepod_xml_tag &tag, elem_kind kin
     case e_explicit:
       return want_if(item_->is_explicit < 0);
     case e_chapters:
-      if (item_->chapters_url || vepod_trim_blanks(attr(tag, "url")).empty()) return vepod_xml_ok;
-      if (vepod_xml_status status = take_attr(&item_->chapters_url, attr(tag, "url"), true)) {
+      if (item_->chapters_url || vepod_trim_blanks(attr(tag, "url")).empty()) return VEPOD_OK;
+      if (vepod_code status = take_attr(&item_->chapters_url, attr(tag, "url"), true)) {
         return status;
       }
       return take_attr(&item_->chapters_type, attr(tag, "type"), false);
     case e_transcript:
-      return details_ ? take_transcript(tag) : vepod_xml_ok;
+      return details_ ? take_transcript(tag) : VEPOD_OK;
     case e_psc_chapter:
-      return details_ ? take_chapter(tag) : vepod_xml_ok;
+      return details_ ? take_chapter(tag) : VEPOD_OK;
     case e_alternate:
       return take_alternate(tag);
     case e_alt_source:
       return take_alternate_source(tag);
     case e_person:
-      return details_ ? start_person(tag, want) : vepod_xml_ok;
+      return details_ ? start_person(tag, want) : VEPOD_OK;
     default:
-      return vepod_xml_ok;
+      return VEPOD_OK;
   }
 }
 
-vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view text) {
+vepod_code feed_mapper::item_end(elem_kind kind, int depth, string_view text) {
   ranks &r = item_ranks_;
   switch (kind) {
     case e_link:
-      return atom() ? vepod_xml_ok : take_url(&item_->link, text.data(), text.size());
+      return atom() ? VEPOD_OK : take_url(&item_->link, text.data(), text.size());
     case e_content_encoded:
     case e_content:
     case e_description:
     case e_summary:
     case e_itunes_summary:
     case e_media_description: {
-      if (!details_ || (kind == e_summary && !atom())) return vepod_xml_ok;
+      if (!details_ || (kind == e_summary && !atom())) return VEPOD_OK;
       uint8_t rank = kind == e_content_encoded || kind == e_content ? 1
                      : kind == e_itunes_summary                     ? 3
                      : kind == e_media_description                  ? 4
                                                                     : 2;
-      if (!may_take(r.description, rank)) return vepod_xml_ok;
+      if (!may_take(r.description, rank)) return VEPOD_OK;
       vepod_item_heavy *h = heavy();
       return h ? take_description(*h, rank, text) : out_of_memory();
     }
@@ -646,12 +644,12 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
     case e_dc_creator:
       return take_ranked(&item_->author, r.author, 2, text, false);
     case e_author:
-      return atom() ? vepod_xml_ok : take_ranked(&item_->author, r.author, 3, text, false);
+      return atom() ? VEPOD_OK : take_ranked(&item_->author, r.author, 3, text, false);
     case e_name:
       if (depth > 1 && kinds_[depth - 1] == e_author) {
         return take_ranked(&item_->author, r.author, 3, text, false);
       }
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_season:
     case e_podcast_season: {
       uint8_t rank = kind == e_season ? 1 : 2;
@@ -660,7 +658,7 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
         item_->season = season;
         r.season = rank;
       }
-      return vepod_xml_ok;
+      return VEPOD_OK;
     }
     case e_episode:
     case e_podcast_episode: {
@@ -670,65 +668,65 @@ vepod_xml_status feed_mapper::item_end(elem_kind kind, int depth, string_view te
         item_->episode = episode;
         r.episode = rank;
       }
-      return vepod_xml_ok;
+      return VEPOD_OK;
     }
     case e_episode_type:
       if (item_->episode_type == vepod_episode_none) item_->episode_type = episode_type(text);
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_explicit:
       if (item_->is_explicit < 0) item_->is_explicit = explicit_flag(text);
-      return vepod_xml_ok;
+      return VEPOD_OK;
     case e_person:
       return end_person(depth, text);
     default:
-      return vepod_xml_ok;
+      return VEPOD_OK;
   }
 }
 
 // A person's attributes are copied at its start tag (the reader reuses their room) and the person
 // joins its list when its end brings the name; one without a name is dropped.
-vepod_xml_status feed_mapper::start_person(const vepod_xml_tag &tag, vepod_xml_want *want) {
+vepod_code feed_mapper::start_person(const vepod_xml_tag &tag, vepod_xml_want *want) {
   vepod_person_clear(person_);
   person_depth_ = -1;
-  if (tag.self_closing) return vepod_xml_ok;
+  if (tag.self_closing) return VEPOD_OK;
   int32_t count = item_ ? (item_->heavy ? item_->heavy->npersons : 0) : feed_->npersons;
-  if (count >= vepod_max_persons) return vepod_xml_ok;
+  if (count >= vepod_max_persons) return VEPOD_OK;
   for (char **field : {&person_.role, &person_.group}) {
     string_view value = attr(tag, field == &person_.role ? "role" : "group");
-    if (vepod_xml_status status = take_attr(field, value, false)) return status;
+    if (vepod_code status = take_attr(field, value, false)) return status;
     for (char *c = *field; c && *c; c++)
       *c = char(vepod_ascii_lower(static_cast<unsigned char>(*c)));
   }
-  if (vepod_xml_status status = take_attr(&person_.img, attr(tag, "img"), true)) return status;
-  if (vepod_xml_status status = take_attr(&person_.href, attr(tag, "href"), true)) return status;
+  if (vepod_code status = take_attr(&person_.img, attr(tag, "img"), true)) return status;
+  if (vepod_code status = take_attr(&person_.href, attr(tag, "href"), true)) return status;
   person_depth_ = tag.depth;
   person_in_item_ = item_ != nullptr;
   *want = vepod_xml_want_text;
-  return vepod_xml_ok;
+  return VEPOD_OK;
 }
 
-vepod_xml_status feed_mapper::end_person(int depth, string_view text) {
-  if (depth != person_depth_) return vepod_xml_ok;
+vepod_code feed_mapper::end_person(int depth, string_view text) {
+  if (depth != person_depth_) return VEPOD_OK;
   person_depth_ = -1;
-  if (person_in_item_ != (item_ != nullptr)) return vepod_xml_ok;
+  if (person_in_item_ != (item_ != nullptr)) return VEPOD_OK;
   vepod_item_heavy *h = item_ ? heavy() : nullptr;
   if (item_ && !h) return out_of_memory();
   vepod_person *&list = h ? h->persons : feed_->persons;
   int32_t &count = h ? h->npersons : feed_->npersons;
-  if (count >= vepod_max_persons) return vepod_xml_ok;
+  if (count >= vepod_max_persons) return VEPOD_OK;
   if (!(person_.name = model_text(text))) return out_of_memory();
   vepod_person *person = append(list, count);
   if (!person) return out_of_memory();
   *person = person_;
   person_ = vepod_person{};
-  return vepod_xml_ok;
+  return VEPOD_OK;
 }
 
 // A funding link needs its URL; the text that names it may follow.
-vepod_xml_status feed_mapper::take_funding(const vepod_xml_tag &tag, vepod_xml_want *want) {
+vepod_code feed_mapper::take_funding(const vepod_xml_tag &tag, vepod_xml_want *want) {
   string_view url = vepod_trim_blanks(attr(tag, "url"));
   funding_depth_ = -1;
-  if (url.empty() || feed_->nfunding >= vepod_max_funding) return vepod_xml_ok;
+  if (url.empty() || feed_->nfunding >= vepod_max_funding) return VEPOD_OK;
   vepod_funding *funding = append(feed_->funding, feed_->nfunding);
   if (!funding) return out_of_memory();
   if (!(funding->url = model_url(url))) return out_of_memory();
@@ -736,18 +734,18 @@ vepod_xml_status feed_mapper::take_funding(const vepod_xml_tag &tag, vepod_xml_w
     funding_depth_ = tag.depth;
     *want = vepod_xml_want_text;
   }
-  return vepod_xml_ok;
+  return VEPOD_OK;
 }
 
-vepod_xml_status feed_mapper::take_transcript(const vepod_xml_tag &tag) {
+vepod_code feed_mapper::take_transcript(const vepod_xml_tag &tag) {
   string_view url = vepod_trim_blanks(attr(tag, "url"));
-  if (url.empty()) return vepod_xml_ok;
+  if (url.empty()) return VEPOD_OK;
   vepod_item_heavy *h = heavy();
   if (!h) return out_of_memory();
-  if (h->ntranscripts >= vepod_max_transcripts) return vepod_xml_ok;
+  if (h->ntranscripts >= vepod_max_transcripts) return VEPOD_OK;
   vepod_transcript *t = append(h->transcripts, h->ntranscripts);
   if (!t) return out_of_memory();
-  vepod_xml_status status = take_attr(&t->url, url, true);
+  vepod_code status = take_attr(&t->url, url, true);
   if (!status) status = take_attr(&t->type, attr(tag, "type"), false);
   if (!status) status = take_attr(&t->language, attr(tag, "language"), false);
   if (!status) status = take_attr(&t->rel, attr(tag, "rel"), false);
@@ -755,27 +753,27 @@ vepod_xml_status feed_mapper::take_transcript(const vepod_xml_tag &tag) {
 }
 
 // A chapter without a readable start has no place in the list and is skipped.
-vepod_xml_status feed_mapper::take_chapter(const vepod_xml_tag &tag) {
+vepod_code feed_mapper::take_chapter(const vepod_xml_tag &tag) {
   int64_t start = npt_ms(vepod_trim_blanks(attr(tag, "start")));
-  if (start < 0) return vepod_xml_ok;
+  if (start < 0) return VEPOD_OK;
   vepod_item_heavy *h = heavy();
   if (!h) return out_of_memory();
-  if (h->nchapters >= vepod_max_chapters) return vepod_xml_ok;
+  if (h->nchapters >= vepod_max_chapters) return VEPOD_OK;
   vepod_chapter *c = append(h->chapters, h->nchapters);
   if (!c) return out_of_memory();
   c->start_ms = start;
-  vepod_xml_status status = take_attr(&c->title, attr(tag, "title"), false);
+  vepod_code status = take_attr(&c->title, attr(tag, "title"), false);
   if (!status) status = take_attr(&c->href, attr(tag, "href"), true);
   if (!status) status = take_attr(&c->image, attr(tag, "image"), true);
   return status;
 }
 
-vepod_xml_status feed_mapper::take_alternate(const vepod_xml_tag &tag) {
+vepod_code feed_mapper::take_alternate(const vepod_xml_tag &tag) {
   alternate_ = -1;
-  if (!details_) return vepod_xml_ok;
+  if (!details_) return VEPOD_OK;
   vepod_item_heavy *h = heavy();
   if (!h) return out_of_memory();
-  if (h->nalternates >= vepod_max_alternates) return vepod_xml_ok;
+  if (h->nalternates >= vepod_max_alternates) return VEPOD_OK;
   vepod_alternate *a = append(h->alternates, h->nalternates);
   if (!a) return out_of_memory();
   alternate_ = h->nalternates - 1;
@@ -785,7 +783,7 @@ vepod_xml_status feed_mapper::take_alternate(const vepod_xml_tag &tag) {
   a->height = whole_number(attr(tag, "height"));
   string_view is_default = attr(tag, "default");
   a->is_default = vepod_ci_eq(is_default, "true") ? 1 : vepod_ci_eq(is_default, "false") ? 0 : -1;
-  vepod_xml_status status = take_attr(&a->type, attr(tag, "type"), false);
+  vepod_code status = take_attr(&a->type, attr(tag, "type"), false);
   if (!status) status = take_attr(&a->lang, attr(tag, "lang"), false);
   if (!status) status = take_attr(&a->title, attr(tag, "title"), false);
   if (!status) status = take_attr(&a->rel, attr(tag, "rel"), false);
@@ -793,23 +791,23 @@ vepod_xml_status feed_mapper::take_alternate(const vepod_xml_tag &tag) {
   return status;
 }
 
-vepod_xml_status feed_mapper::take_alternate_source(const vepod_xml_tag &tag) {
+vepod_code feed_mapper::take_alternate_source(const vepod_xml_tag &tag) {
   // The alternate must be this item's: a stray end tag may have ended the item it belongs to.
   if (alternate_ < 0 || alternate_item_ != item_ || !item_->heavy ||
       alternate_ >= item_->heavy->nalternates || kinds_[tag.depth - 1] != e_alternate) {
-    return vepod_xml_ok;
+    return VEPOD_OK;
   }
   vepod_alternate &a = item_->heavy->alternates[alternate_];
   string_view uri = vepod_trim_blanks(attr(tag, "uri"));
-  if (uri.empty() || a.nsources >= vepod_max_sources_per_alternate) return vepod_xml_ok;
+  if (uri.empty() || a.nsources >= vepod_max_sources_per_alternate) return VEPOD_OK;
   vepod_alternate_source *source = append(a.sources, a.nsources);
   if (!source) return out_of_memory();
-  vepod_xml_status status = take_attr(&source->uri, uri, true);
+  vepod_code status = take_attr(&source->uri, uri, true);
   if (!status) status = take_attr(&source->content_type, attr(tag, "contentType"), false);
   return status;
 }
 
-vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *want) {
+vepod_code feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *want) {
   if (tag.depth == 0) return root(tag);
   elem_kind kind = classify(tag.name);
   kinds_[tag.depth] = kind;
@@ -833,11 +831,11 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *wa
       break;
   }
   if (!item_) {
-    if (live_depth_ >= 0) return vepod_xml_ok;
+    if (live_depth_ >= 0) return VEPOD_OK;
     if (kind == e_live_item && !tag.self_closing) {
       live_depth_ = tag.depth;
       *want = vepod_xml_want_end;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     }
     if (kind == (atom() ? e_entry : e_item)) {
       // Read into the slot after the kept ones; item_done decides whether it stays.
@@ -847,25 +845,25 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *wa
       item.index = items_seen_++;
       // A self-closing one has no end: it stays current until an episode's end tag.
       item_ = &item;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     }
     return kind == e_itunes_image ? take_feed_image(tag) : feed_start(tag, kind, want);
   }
   return item_start(tag, kind, want);
 }
 
-vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
+vepod_code feed_mapper::end(int depth, const char *text, size_t len) {
   elem_kind kind = kinds_[depth];
   if (item_ && (kind == e_item || kind == e_entry)) {
     item_done();
     item_ranks_ = {};
-    return vepod_xml_ok;
+    return VEPOD_OK;
   }
   if (!item_ && live_depth_ >= 0) {
     if (depth == live_depth_) live_depth_ = -1;
-    return vepod_xml_ok;
+    return VEPOD_OK;
   }
-  if (!text) return vepod_xml_ok;
+  if (!text) return VEPOD_OK;
   if (!item_) {
     if (kind == e_title) return take_text(&feed_->title, text, len);
     // An image's link is the site's address, never the picture.
@@ -883,19 +881,19 @@ vepod_xml_status feed_mapper::end(int depth, const char *text, size_t len) {
     case e_duration: {
       int64_t seconds = vepod_duration_seconds(text);
       if (seconds >= 0) item_->duration_s = seconds;
-      return vepod_xml_ok;
+      return VEPOD_OK;
     }
     case e_date:
     case e_updated: {
       // Any publication date over an update; among equals the first that reads as a date.
       uint8_t rank = kind == e_date ? 1 : 2;
-      if (!may_take(item_ranks_.date, rank)) return vepod_xml_ok;
+      if (!may_take(item_ranks_.date, rank)) return VEPOD_OK;
       int64_t ms = vepod_parse_date(text);
       if (ms != -1) {
         item_->mtime_ms = ms;
         item_ranks_.date = rank;
       }
-      return vepod_xml_ok;
+      return VEPOD_OK;
     }
     default:
       return item_end(kind, depth, {text, len});
@@ -931,7 +929,7 @@ void feed_mapper::item_done() {
   read = vepod_item{};
 }
 
-vepod_xml_status feed_mapper::finish() {
+vepod_code feed_mapper::finish() {
   feed_->format = format_;
   if (item_) item_done();
   if (heap_built_) {
@@ -949,40 +947,40 @@ vepod_xml_status feed_mapper::finish() {
     if (!(item.id = vepod_strdup(id))) return out_of_memory();
     item.id_fallback = 1;
   }
-  return vepod_xml_ok;
+  return VEPOD_OK;
 }
 
 }  // namespace
 
-vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
-                                   size_t err_size, vepod_detail detail, bool *feed_root) {
-  if (err && err_size) err[0] = '\0';
+vepod_code vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, vepod_failure *failure,
+                            vepod_detail detail, bool *feed_root) {
+  *failure = vepod_failure{};
   if (feed_root) *feed_root = false;
-  if (!feed) return vepod_feed_invalid;
+  if (!feed) {
+    vepod_failure_set(failure, VEPOD_ERR_NO_DATA, "no feed record");
+    return failure->code;
+  }
   *feed = vepod_feed{};
-  const char *message = nullptr;
-  vepod_xml_status status = vepod_xml_invalid;
   if (!data || len == 0) {
-    message = "empty feed body";
+    vepod_failure_set(failure, VEPOD_ERR_NO_DATA, "empty document");
   } else if (len > vepod_max_document) {
-    message = "feed larger than 16 MiB";
+    vepod_failure_set(failure, VEPOD_ERR_NO_DATA, "feed larger than 16 MiB");
   } else if (!(feed->items = static_cast<vepod_item *>(
                    vepod_calloc(vepod_max_items + 1, sizeof(vepod_item))))) {
-    message = "out of memory";
-    status = vepod_xml_out_of_memory;
+    vepod_failure_oom(failure);
   } else {
     feed_mapper mapper(feed, detail);
-    status = vepod_xml_read(static_cast<const unsigned char *>(data), len, mapper, err, err_size);
-    if (status == vepod_xml_ok) {
-      status = mapper.finish();
-      message = mapper.message;
+    if (vepod_xml_read(static_cast<const unsigned char *>(data), len, mapper, failure) ==
+            VEPOD_OK &&
+        mapper.finish() != VEPOD_OK) {
+      vepod_failure_set(failure, VEPOD_ERR_NO_DATA, "%s", mapper.message);
+      failure->out_of_memory = mapper.memory_exhausted;
     }
     if (feed_root) *feed_root = mapper.read_feed_root();
   }
-  if (status == vepod_xml_ok) return vepod_feed_ok;
+  if (failure->code == VEPOD_OK) return VEPOD_OK;
   // The episode being read when the parse stopped is not counted yet.
   if (feed->items) vepod_item_clear(&feed->items[feed->nitems]);
   vepod_feed_free(feed);
-  if (message) vepod_put_err(err, err_size, "%s", message);
-  return status == vepod_xml_out_of_memory ? vepod_feed_out_of_memory : vepod_feed_invalid;
+  return failure->code;
 }

@@ -564,13 +564,11 @@ bool vepod_json_feed_details(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vep
   return m.ok();
 }
 
-vepod_feed_status vepod_feed_json(const void *data, size_t len, char **out, char *err,
-                                  size_t err_size) {
+vepod_code vepod_feed_json(const void *data, size_t len, char **out, vepod_failure *failure) {
   *out = nullptr;
   vepod_feed feed;
-  vepod_feed_status status =
-      vepod_feed_parse(data, len, &feed, err, err_size, vepod_detail::all_borrowed);
-  if (status != vepod_feed_ok) return status;
+  vepod_code code = vepod_feed_parse(data, len, &feed, failure, vepod_detail::all_borrowed);
+  if (code != VEPOD_OK) return code;
   json_out text;
   write_feed(text, feed);
   char *json = nullptr;
@@ -580,9 +578,9 @@ vepod_feed_status vepod_feed_json(const void *data, size_t len, char **out, char
   }
   vepod_feed_free(&feed);
   if (!json) {
-    vepod_put_err(err, err_size, "out of memory");
-    return vepod_feed_out_of_memory;
+    vepod_failure_oom(failure);
+    return failure->code;
   }
   *out = json;
-  return vepod_feed_ok;
+  return VEPOD_OK;
 }

@@ -93,7 +93,7 @@ struct xml_reader {
   size_t length;
   int64_t budget;
   const char *message;  // the first error; every failing step returns at once
-  vepod_xml_status status;
+  bool out_of_memory;
   vepod_xml_consumer *consumer;
   int32_t top;  // innermost open element, -1 when none
   xml_frame frames[vepod_xml_max_depth];
@@ -114,19 +114,20 @@ struct xml_reader {
   char renamed[vepod_xml_max_attrs + 1][k_renamed_size];
 };
 
-int fail(xml_reader &r, const char *message, vepod_xml_status status = vepod_xml_invalid) {
+int fail(xml_reader &r, const char *message, bool out_of_memory = false) {
   if (!r.message) {
     r.message = message;
-    r.status = status;
+    r.out_of_memory = out_of_memory;
   }
   return -1;
 }
 
-int fail_oom(xml_reader &r) { return fail(r, "out of memory", vepod_xml_out_of_memory); }
+int fail_oom(xml_reader &r) { return fail(r, "out of memory", true); }
 
 // Takes over a consumer's refusal.
-int refused(xml_reader &r, vepod_xml_status status) {
-  return fail(r, r.consumer->message ? r.consumer->message : "refused", status);
+int refused(xml_reader &r) {
+  return fail(r, r.consumer->message ? r.consumer->message : "refused",
+              r.consumer->memory_exhausted);
 }
 
 string_view view(const unsigned char *begin, const unsigned char *end) {
@@ -316,8 +317,7 @@ int report_start(xml_reader &r, string_view name, int nattrs, bool self_closing,
   }
   *want = vepod_xml_want_nothing;
   vepod_xml_tag tag{name, r.attrs, nattrs, depth, self_closing};
-  vepod_xml_status status = r.consumer->start(tag, want);
-  if (status != vepod_xml_ok) return refused(r, status);
+  if (r.consumer->start(tag, want) != VEPOD_OK) return refused(r);
   if (self_closing) unbind_namespaces(r, depth - 1);
   return 0;
 }
@@ -770,8 +770,7 @@ int p_end(xml_reader &r) {
   }
   if (f.notify) {
     r.consumer->run = run;
-    vepod_xml_status status = r.consumer->end(depth, text, len);
-    if (status != vepod_xml_ok) return refused(r, status);
+    if (r.consumer->end(depth, text, len) != VEPOD_OK) return refused(r);
   }
   return r.top < 0;
 }
@@ -905,7 +904,8 @@ int p_prolog(xml_reader &r) {
       continue;
     }
     if (r.length - r.pos > 1 && r.input[r.pos + 1] == '!') {
-      if (r.doctype || !at_doctype(r)) return fail(r, "DTD / DOCTYPE is forbidden");
+      if (r.doctype || !at_doctype(r))
+        return fail(r, "DTD / DOCTYPE / ENTITY declarations are forbidden");
       if (p_doctype(r)) return -1;
       continue;
     }
@@ -920,35 +920,10 @@ int p_document(xml_reader &r) {
 
 // Line and column (1-based; columns count characters) of offset `at` in text. Line breaks are
 // LF, CR LF and a lone CR, as XML reads them.
-struct text_position {
-  size_t line = 1, column = 1;
-};
-
-text_position position_of(const unsigned char *text, size_t at) {
-  text_position where;
-  for (size_t i = 0; i < at; i++) {
-    unsigned char c = text[i];
-    if (c == '\n' || (c == '\r' && (i + 1 == at || text[i + 1] != '\n'))) {
-      where.line++;
-      where.column = 1;
-    } else if ((c & 0xC0) != 0x80 && c != '\r') {
-      where.column++;  // continuation bytes belong to the character their lead byte began
-    }
-  }
-  return where;
-}
-
-// Writes the message of a failed read, with where reading stopped in the text read.
-void put_failure(char *err, size_t err_size, const char *message, const unsigned char *text,
-                 size_t at) {
-  text_position where = position_of(text, at);
-  vepod_put_err(err, err_size, "%s at line %zu, column %zu", message, where.line, where.column);
-}
-
 }  // namespace
 
-vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml_consumer &consumer,
-                                char *err, size_t err_size) {
+vepod_code vepod_xml_read(const unsigned char *data, size_t len, vepod_xml_consumer &consumer,
+                          vepod_failure *failure) {
   const unsigned char *input = data;
   size_t input_len = len;
   if (len > 2 && input[0] == 0xEF && input[1] == 0xBB && input[2] == 0xBF) {
@@ -964,24 +939,18 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
   char *decoded = nullptr;
   if (message || vepod_decode_despite_utf8(input, input_len)) {
     size_t decoded_len = 0;
-    switch (vepod_decode_document(data, len, &decoded, &decoded_len, err, err_size)) {
-      case vepod_decode_ok:
-        input = reinterpret_cast<const unsigned char *>(decoded);
-        input_len = decoded_len;
-        message = check_utf8(input, input_len, &at, &well_formed);
-        break;
-      case vepod_decode_not_applicable:
-        break;
-      case vepod_decode_invalid:
-        return vepod_xml_invalid;
-      case vepod_decode_out_of_memory:
-        vepod_put_err(err, err_size, "out of memory");
-        return vepod_xml_out_of_memory;
+    if (vepod_decode_document(data, len, &decoded, &decoded_len, failure) != VEPOD_OK) {
+      return failure->code;
+    }
+    if (decoded) {
+      input = reinterpret_cast<const unsigned char *>(decoded);
+      input_len = decoded_len;
+      message = check_utf8(input, input_len, &at, &well_formed);
     }
   }
   if (!message) message = check_noncharacters(input, input_len, &at);
-  vepod_xml_status status = vepod_xml_invalid;
   bool placed = message != nullptr;  // the input checks know where the fault is
+  bool out_of_memory = false;
   if (!message) {
     xml_reader r{};
     r.input = input;
@@ -993,16 +962,16 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
     r.top = -1;
     p_document(r);
     message = r.message;
-    status = r.message ? r.status : vepod_xml_ok;
+    out_of_memory = r.out_of_memory;
     // Running out of memory has no place in the text, and an empty document no text to point into.
     at = r.pos;
-    placed = message && status != vepod_xml_out_of_memory && !r.empty;
+    placed = message && !out_of_memory && !r.empty;
   }
-  if (placed) {
-    put_failure(err, err_size, message, input, at);
-  } else if (message) {
-    vepod_put_err(err, err_size, "%s", message);
+  if (message) {
+    vepod_failure_set(failure, VEPOD_ERR_NO_DATA, "%s", message);
+    failure->out_of_memory = out_of_memory;
+    if (placed) vepod_failure_place(failure, input, at);
   }
   std::free(decoded);
-  return status;
+  return message ? failure->code : VEPOD_OK;
 }

@@ -6,16 +6,12 @@
 #include <cstdint>
 #include <string_view>
 
+#include "util/vepod_failure.h"
+
 // Open elements, the root included; bounds the frame stack and refuses nesting bombs.
 inline constexpr int vepod_xml_max_depth = 32;
 // Attributes kept per start tag; further ones are read and validated, then dropped.
 inline constexpr int vepod_xml_max_attrs = 16;
-
-enum vepod_xml_status : int32_t {
-  vepod_xml_ok = 0,
-  vepod_xml_invalid = -1,
-  vepod_xml_out_of_memory = -2,
-};
 
 struct vepod_xml_attr {
   std::string_view name;
@@ -58,18 +54,18 @@ struct vepod_xml_run {
   bool references;
 };
 
-// What the reader reports to. Each call returns vepod_xml_ok to go on; any other status stops the
-// read, with the consumer's `message` as the reason.
+// What the reader reports to. Each call returns VEPOD_OK to go on; any other code stops the read,
+// with the consumer's `message` as the reason (and `memory_exhausted` set when memory ran out).
 class vepod_xml_consumer {
  public:
   // A start tag. *want (nothing on entry) says what the consumer wants to hear of the element;
   // self-closing elements have no end, whatever it says.
-  virtual vepod_xml_status start(const vepod_xml_tag &tag, vepod_xml_want *want) = 0;
+  virtual vepod_code start(const vepod_xml_tag &tag, vepod_xml_want *want) = 0;
   // The end of an element opened at `depth` whose end was wanted. For a collecting element, text
   // holds its text runs
   // and those of the descendants that do not collect, joined as written and trimmed of blanks at
   // both ends, NUL-terminated at len; NULL when nothing remains. The buffer is the reader's.
-  virtual vepod_xml_status end(int depth, const char *text, size_t len) = 0;
+  virtual vepod_code end(int depth, const char *text, size_t len) = 0;
 
   const vepod_xml_namespace *namespaces = nullptr;
   // Set by the reader before the first start tag: the document is well-formed UTF-8, so every name,
@@ -84,6 +80,7 @@ class vepod_xml_consumer {
   vepod_xml_run run{};
   size_t namespace_count = 0;
   const char *message = nullptr;
+  bool memory_exhausted = false;
 
  protected:
   ~vepod_xml_consumer() = default;
@@ -92,9 +89,9 @@ class vepod_xml_consumer {
 // Reads a document of len bytes up to the end tag of its root element: UTF-8 (after an optional
 // byte order mark), or what vepod_decode_document decodes when its bytes are not UTF-8. A document
 // type declaration without an internal subset is skipped; when it names the RSS 0.91 DTD, HTML 4's
-// named references decode too. On failure the first error's message goes into err (err_size
-// bytes, 0 for none), followed by " at line L, column C": where reading stopped in the text read
-// (the decoded one for other encodings), 1-based, columns counting characters. Running out of
-// memory and an empty document name no place.
-vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml_consumer &consumer,
-                                char *err, size_t err_size);
+// named references decode too. VEPOD_OK, or VEPOD_ERR_NO_DATA with the first error in *failure,
+// placed where reading stopped in the text read (the decoded one for other encodings; a decoder's
+// refusal where the refused bytes start). Running out of memory and an empty document name no
+// place.
+vepod_code vepod_xml_read(const unsigned char *data, size_t len, vepod_xml_consumer &consumer,
+                          vepod_failure *failure);

@@ -6,6 +6,8 @@
 
 #include <yyjson.h>
 
+#include "util/vepod_failure.h"
+
 // Episodes kept per feed: of a document with more, the newest by date (undated ones count as the
 // oldest, among equals the earlier in the document), in document order.
 inline constexpr int vepod_max_items = 500;
@@ -162,22 +164,15 @@ struct vepod_feed {
 // copied but borrowed from it, so the document must outlive the record.
 enum class vepod_detail : uint8_t { light, all, all_borrowed };
 
-enum vepod_feed_status : int32_t {
-  vepod_feed_ok = 0,
-  vepod_feed_invalid = -1,  // not a feed this reader accepts
-  vepod_feed_out_of_memory = -2,
-};
-
 // Parses an RSS 2.0, RDF or Atom document of len bytes (at most 16 MiB, need not end in a NUL):
 // UTF-8, or what vepod_decode_document decodes when the bytes are not UTF-8. The record is cleared
-// on entry without releasing what it held; err (err_size bytes, 0 for none) is emptied.
-// vepod_feed_ok on success (release with vepod_feed_free); on failure the status, the message in
-// err (cut to err_size - 1 bytes) and the record left cleared. Keeps no state: parses may run
-// concurrently. *feed_root (when given) tells whether the root element was a feed's, which makes a
-// refused document a broken feed rather than something else.
-vepod_feed_status vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, char *err,
-                                   size_t err_size, vepod_detail detail = vepod_detail::all,
-                                   bool *feed_root = nullptr);
+// on entry without releasing what it held. VEPOD_OK on success (release with vepod_feed_free); on
+// failure VEPOD_ERR_NO_DATA with the failure in *failure (its place where the reader stopped;
+// out_of_memory set when memory ran out) and the record left cleared. Keeps no state: parses may
+// run concurrently. *feed_root (when given) tells whether the root element was a feed's, which
+// makes a refused document a broken feed rather than something else.
+vepod_code vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, vepod_failure *failure,
+                            vepod_detail detail = vepod_detail::all, bool *feed_root = nullptr);
 
 // Releases everything the record owns and clears it; NULL and cleared records are fine.
 void vepod_feed_free(vepod_feed *feed);
@@ -198,5 +193,4 @@ bool vepod_json_feed_details(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vep
 
 // Parses a document as vepod_feed_parse does and writes the feed as the JSON text of
 // vepod_parse_feed into *out (malloc'ed), or NULL with the status and the message in err.
-vepod_feed_status vepod_feed_json(const void *data, size_t len, char **out, char *err,
-                                  size_t err_size);
+vepod_code vepod_feed_json(const void *data, size_t len, char **out, vepod_failure *failure);
