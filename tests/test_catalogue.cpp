@@ -576,6 +576,44 @@ TEST_F(Catalogue, StreamUrlFailures) {
   }
 }
 
+// An entry of a feed that cannot be fetched or read answers that failure, in a stream URL and in
+// the entry's details alike, never "not found in feed": the feed was not read.
+TEST_F(Catalogue, EntryOfAFailingFeedAnswersTheFeedsFailure) {
+  install_routes();
+  vepod_fake_set("http://h/broken", 200, "<rss>\n<channel>\n</rss>");
+  vepod_fake_set("http://h/refused", 403, "no");
+  const std::string settings = settings_for(
+      "http://h/feed\nhttp://h/missing\nhttp://h/broken\nhttp://h/refused\nhttp://h/down\n"
+      "http://h/partial");
+  struct Case {
+    const char *feed;
+    int code;
+    const char *message;
+  };
+  const Case cases[] = {
+      {"http://h/missing", -2, "HTTP 404 from http://h/missing"},
+      {"http://h/refused", -1, "HTTP 403 from http://h/refused"},
+      {"http://h/broken", -5, "mismatched close tag at line 3, column 1"},
+      {"http://h/down", -4, "transport failure for http://h/down: fake: transport failure"},
+      // A 2xx other than 200 holds no feed: its status says why.
+      {"http://h/partial", -2, "HTTP 206"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.feed);
+    std::string own = settings_for((std::string("http://h/feed\n") + c.feed).c_str());
+    for (const std::string &s : {settings, own}) {
+      const std::string path = std::string(c.feed) + "/ep-1";
+      const std::string entry = R"({"id":"ep-1","path":")" + path + "\"}";
+      Answer a = stream(s.c_str(), entry.c_str());
+      EXPECT_EQ(a.code, c.code);
+      EXPECT_EQ(a.text, error_doc(c.message));
+      Answer details = list(s, path.c_str());
+      EXPECT_EQ(details.code, c.code);
+      EXPECT_EQ(details.text, error_doc(c.message));
+    }
+  }
+}
+
 TEST_F(Catalogue, StreamUrlChoosesTheDirectUrlOrLooksTheIdUp) {
   install_routes();
   const std::string settings = settings_for("http://h/feed");
