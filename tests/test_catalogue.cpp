@@ -373,7 +373,7 @@ TEST_F(Catalogue, ListFailures) {
     install_routes();
     Answer a = list(settings_of(c.settings), c.path);
     EXPECT_EQ(a.code, c.code);
-    EXPECT_EQ(a.text, error_doc(c.message));
+    EXPECT_EQ(vepod_test::error_member(a.text.c_str()), c.message);
     EXPECT_EQ(std::string(vepod_last_error()), c.message);
   }
   // A failing folder is fetched again on demand: failures are not cached.
@@ -410,6 +410,50 @@ TEST_F(Catalogue, RefusalsReachTheHostWholeWithTheirPlace) {
   }
 }
 
+// Each configured URL that failed is named with its code and message: a folder of the root
+// listing with "error", and "failures" in validate's answer and in the error document of an
+// operation that failed for more than one of them.
+TEST_F(Catalogue, EachFailedUrlIsNamedWithItsFailure) {
+  install_routes();
+  vepod_fake_set("http://h/broken", 200, "<rss>\n<channel>\n</rss>");
+  const char *const missing = R"({"url":"http://h/missing","code":-2,)"
+                              R"("message":"HTTP 404 from http://h/missing"})";
+  const char *const broken = R"({"url":"http://h/broken","code":-5,)"
+                             R"("message":"mismatched close tag at line 3, column 1"})";
+  const char *const partial = R"({"url":"http://h/partial","code":-5,"message":"HTTP 206"})";
+
+  Answer root = list(settings_for("http://h/missing\nhttp://h/feed\nhttp://h/partial"), "");
+  ASSERT_EQ(root.code, 0) << root.text;
+  EXPECT_EQ(
+      root.text.rfind(R"([{"name":"http:∕∕h∕missing","path":"http://h/missing",)"
+                      R"("id":"http://h/missing","folder":true,"size":-1,"error":{"code":-2,)"
+                      R"("message":"HTTP 404 from http://h/missing"}},{"name":"Morning Show")",
+                      0),
+      0u)
+      << root.text;
+  EXPECT_NE(root.text.find(R"("error":{"code":-5,"message":"HTTP 206"}}])"), std::string::npos)
+      << root.text;
+
+  Answer all = list(settings_for("http://h/missing\nhttp://h/broken"), "");
+  EXPECT_EQ(all.code, -5);
+  EXPECT_EQ(all.text, std::string(R"({"error":"mismatched close tag at line 3, column 1",)") +
+                          R"("failures":[)" + missing + "," + broken + "]}");
+
+  char out[4096];
+  ASSERT_EQ(vepod_validate(settings_for("http://h/feed\nhttp://h/broken\nhttp://h/partial").c_str(),
+                           out, sizeof out),
+            0);
+  EXPECT_NE(std::string(out).find(std::string(R"("failures":[)") + broken + "," + partial + "]}"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(
+      vepod_validate(settings_for("http://h/missing\nhttp://h/broken").c_str(), out, sizeof out),
+      -5);
+  EXPECT_EQ(std::string(out),
+            std::string(R"({"error":"mismatched close tag at line 3, column 1",)") +
+                R"("failures":[)" + missing + "," + broken + "]}");
+}
+
 TEST_F(Catalogue, ValidateFailures) {
   const FailureCase cases[] = {
       {"no settings", nullptr, nullptr, -8, "settings_json is NULL"},
@@ -429,7 +473,7 @@ TEST_F(Catalogue, ValidateFailures) {
     int code =
         vepod_validate(c.settings ? settings_of(c.settings).c_str() : nullptr, out, sizeof out);
     EXPECT_EQ(code, c.code);
-    EXPECT_EQ(std::string(out), error_doc(c.message));
+    EXPECT_EQ(vepod_test::error_member(out), c.message);
   }
 }
 
@@ -467,9 +511,9 @@ TEST_F(Catalogue, BrokenFeedIsToldFromAPageWithoutFeeds) {
     for (const char *path : {"", kFeedUrl}) {
       Answer a = list(settings_for(kFeedUrl), path);
       EXPECT_EQ(a.code, -5);
-      EXPECT_EQ(a.text, error_doc(expected)) << path;
+      EXPECT_EQ(vepod_test::error_member(a.text.c_str()), expected) << path;
     }
-    EXPECT_EQ(validate(settings_for(kFeedUrl)).text, error_doc(expected));
+    EXPECT_EQ(vepod_test::error_member(validate(settings_for(kFeedUrl)).text.c_str()), expected);
   }
 }
 
@@ -576,8 +620,9 @@ TEST_F(Catalogue, StreamUrlFailures) {
   }
 }
 
-// An entry of a feed that cannot be fetched or read answers that failure, in a stream URL and in
-// the entry's details alike, never "not found in feed": the feed was not read.
+// An entry of a feed that cannot be fetched or read answers that failure, in a stream URL, in the
+// entry's details and in the feed's folder alike, never "not found in feed" or an empty folder:
+// the feed was not read.
 TEST_F(Catalogue, EntryOfAFailingFeedAnswersTheFeedsFailure) {
   install_routes();
   vepod_fake_set("http://h/broken", 200, "<rss>\n<channel>\n</rss>");
@@ -596,7 +641,7 @@ TEST_F(Catalogue, EntryOfAFailingFeedAnswersTheFeedsFailure) {
       {"http://h/broken", -5, "mismatched close tag at line 3, column 1"},
       {"http://h/down", -4, "transport failure for http://h/down: fake: transport failure"},
       // A 2xx other than 200 holds no feed: its status says why.
-      {"http://h/partial", -2, "HTTP 206"},
+      {"http://h/partial", -5, "HTTP 206"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.feed);
@@ -610,6 +655,9 @@ TEST_F(Catalogue, EntryOfAFailingFeedAnswersTheFeedsFailure) {
       Answer details = list(s, path.c_str());
       EXPECT_EQ(details.code, c.code);
       EXPECT_EQ(details.text, error_doc(c.message));
+      Answer folder = list(s, c.feed);
+      EXPECT_EQ(folder.code, c.code);
+      EXPECT_EQ(folder.text, error_doc(c.message));
     }
   }
 }

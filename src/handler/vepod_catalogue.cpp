@@ -63,8 +63,10 @@ vepod_code validate_source(const tervala_io *io, const char *settings_json, vepo
     }
   }
   if (!usable) {
-    if (table.failure.code != VEPOD_OK) return vepod_fail_with(table.failure, out);
-    return vepod_fail(VEPOD_ERR_NO_DATA, out, "no episodes and no discovered feeds");
+    if (table.failure.code == VEPOD_OK) {
+      return vepod_fail(VEPOD_ERR_NO_DATA, out, "no episodes and no discovered feeds");
+    }
+    return vepod_fail_roots(table, out);
   }
 
   // The settings' string and null members in their order, then the members this source adds.
@@ -100,7 +102,10 @@ vepod_code validate_source(const tervala_io *io, const char *settings_json, vepo
              yyjson_mut_obj_add_str(doc.get(), result, "RuntimeType", vepod_runtime_type_name) &&
              (!add_title || yyjson_mut_obj_add_val(doc.get(), result, "Title",
                                                    vepod_json_str(doc.get(), title))) &&
-             (!add_id || yyjson_mut_obj_add_strcpy(doc.get(), result, "ID", id));
+             (!add_id || yyjson_mut_obj_add_strcpy(doc.get(), result, "ID", id)) &&
+             (vepod_failed_roots(table) == 0 ||
+              yyjson_mut_obj_add_val(doc.get(), result, "failures",
+                                     vepod_json_failures(doc.get(), table)));
   return vepod_emit_doc(doc.get(), complete, out);
 }
 

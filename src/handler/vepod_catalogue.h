@@ -11,6 +11,15 @@
 vepod_code vepod_list_folder(const tervala_io *io, const char *settings_json, const char *path,
                              vepod_out out);
 
+// The failures of the configured URLs that failed, [{"url","code","message"}] in their order, for
+// validate's answer and the error documents of validate and the root listing; NULL when memory
+// runs out.
+yyjson_mut_val *vepod_json_failures(yyjson_mut_doc *doc, const vepod_source_table &table);
+// How many configured URLs failed.
+size_t vepod_failed_roots(const vepod_source_table &table);
+// Fails an operation with the last configured URL's failure; the error document adds "failures".
+vepod_code vepod_fail_roots(const vepod_source_table &table, vepod_out out);
+
 // Whether a feed folder lists the episode: it needs a media URL and an id (of several with one id,
 // the first listed one is shown).
 inline bool vepod_item_listed(const vepod_item &item) { return item.url && *item.url && item.id; }

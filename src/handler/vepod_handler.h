@@ -39,6 +39,11 @@ vepod_code vepod_fail(vepod_code code, vepod_out out, const char *format, ...) n
     VEPOD_PRINTF(3, 4);
 // The same for a failure recorded where it happened: its code and its message, place included.
 vepod_code vepod_fail_with(const vepod_failure &failure, vepod_out out) noexcept;
+// The same with the members of the object root (of doc) after "error" in the error document;
+// without them (doc or root NULL, memory running out, or no room in out for them) the plain error
+// document is written.
+vepod_code vepod_fail_with(const vepod_failure &failure, vepod_out out, yyjson_mut_doc *doc,
+                           yyjson_mut_val *root) noexcept;
 
 // Takes ownership of json (malloc'ed) as the calling thread's latest answer and copies it into
 // out: VEPOD_OK, or VEPOD_ERR_BUFFER_TOO_SMALL with the size needed as the last error.

@@ -43,12 +43,21 @@ bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title,
   return yyjson_mut_obj_add_val(doc, obj, "name", yyjson_mut_strncpy(doc, name, n));
 }
 
+// Why a configured URL failed, as listing its folder would answer: {"code","message"}.
+yyjson_mut_val *failure_of(yyjson_mut_doc *doc, const vepod_source &slot) {
+  yyjson_mut_val *why = yyjson_mut_obj(doc);
+  bool complete =
+      why && yyjson_mut_obj_add_int(doc, why, "code", slot.failure.code) &&
+      yyjson_mut_obj_add_val(doc, why, "message", vepod_json_str(doc, slot.failure.message));
+  return complete ? why : nullptr;
+}
+
 vepod_code list_root(const vepod_source_table &table, vepod_out out) {
   bool any_usable = false;
   for (size_t i = 0; i < table.count; i++) any_usable |= !table.sources[i].failed;
   if (!any_usable) {
-    if (table.failure.code != VEPOD_OK) return vepod_fail_with(table.failure, out);
-    return vepod_fail(VEPOD_ERR_NO_DATA, out, "no feeds found");
+    if (table.failure.code == VEPOD_OK) return vepod_fail(VEPOD_ERR_NO_DATA, out, "no feeds found");
+    return vepod_fail_roots(table, out);
   }
   vepod_mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
   if (!doc) return vepod_fail(VEPOD_ERR_NO_DATA, out, "out of memory");
@@ -57,6 +66,19 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
   if (complete) yyjson_mut_doc_set_root(doc.get(), root);
   for (size_t i = 0; complete && i < table.count; i++) {
     const vepod_source &slot = table.sources[i];
+    if (slot.failed && !slot.announced) {
+      // A configured URL that failed keeps its place, with why: listing it answers that failure.
+      yyjson_mut_val *entry = yyjson_mut_obj(doc.get());
+      complete =
+          entry && add_name(doc.get(), entry, slot.url) &&
+          yyjson_mut_obj_add_val(doc.get(), entry, "path", vepod_json_str(doc.get(), slot.url)) &&
+          yyjson_mut_obj_add_val(doc.get(), entry, "id", vepod_json_str(doc.get(), slot.url)) &&
+          yyjson_mut_obj_add_bool(doc.get(), entry, "folder", true) &&
+          yyjson_mut_obj_add_int(doc.get(), entry, "size", -1) &&
+          yyjson_mut_obj_add_val(doc.get(), entry, "error", failure_of(doc.get(), slot)) &&
+          yyjson_mut_arr_append(root, entry);
+      continue;
+    }
     if (slot.failed || slot.is_page) continue;
     const char *title = slot.url;
     if (slot.feed.format != 0 && slot.feed.title && *slot.feed.title) title = slot.feed.title;
@@ -182,11 +204,9 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
   if (index == vepod_no_source) return list_entry(table, path, out);
   vepod_code code = vepod_fetch_feed(table, index);
   const vepod_source &slot = table.sources[index];
-  if (code != VEPOD_OK) {
-    vepod_code reported = slot.failed ? slot.failure.code : code;
-    return vepod_fail(reported != VEPOD_OK ? reported : VEPOD_ERR_TRANSPORT, out, "%s",
-                      slot.failure.message[0] ? slot.failure.message : "feed fetch failed");
-  }
+  // A failed load leaves its failure in the slot; a feed that answered a 2xx other than 200 loads
+  // softly (VEPOD_OK) with nothing to list, and fails too.
+  if (code != VEPOD_OK || slot.failed) return vepod_fail_with(slot.failure, out);
   vepod_vector<const vepod_item *> kept = kept_items(slot.feed);
   uint32_t fallbacks = 0;
   for (const vepod_item *item : kept) fallbacks += item->id_fallback != 0;
@@ -213,6 +233,36 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
 }
 
 }  // namespace
+
+size_t vepod_failed_roots(const vepod_source_table &table) {
+  size_t n = 0;
+  for (size_t i = 0; i < table.count; i++)
+    n += table.sources[i].failed && !table.sources[i].announced;
+  return n;
+}
+
+vepod_code vepod_fail_roots(const vepod_source_table &table, vepod_out out) {
+  vepod_mut_doc_ptr doc(yyjson_mut_doc_new(vepod_json_alc()));
+  yyjson_mut_val *root = doc ? yyjson_mut_obj(doc.get()) : nullptr;
+  yyjson_mut_val *failures = root ? vepod_json_failures(doc.get(), table) : nullptr;
+  bool complete = failures && yyjson_mut_obj_add_val(doc.get(), root, "failures", failures);
+  return vepod_fail_with(table.failure, out, doc.get(), complete ? root : nullptr);
+}
+
+yyjson_mut_val *vepod_json_failures(yyjson_mut_doc *doc, const vepod_source_table &table) {
+  yyjson_mut_val *list = yyjson_mut_arr(doc);
+  for (size_t i = 0; list && i < table.count; i++) {
+    const vepod_source &slot = table.sources[i];
+    if (!slot.failed || slot.announced) continue;
+    yyjson_mut_val *why = failure_of(doc, slot);
+    if (!why ||
+        !yyjson_mut_obj_insert(why, yyjson_mut_str(doc, "url"), vepod_json_str(doc, slot.url), 0) ||
+        !yyjson_mut_arr_append(list, why)) {
+      return nullptr;
+    }
+  }
+  return list;
+}
 
 size_t vepod_seg_name(const char *text, char (&name)[vepod_name_size]) {
   size_t n = 0;

@@ -102,6 +102,27 @@ vepod_code vepod_fail_with(const vepod_failure &failure, vepod_out out) noexcept
   return vepod_fail(failure.code, out, "%s", failure.message);
 }
 
+vepod_code vepod_fail_with(const vepod_failure &failure, vepod_out out, yyjson_mut_doc *doc,
+                           yyjson_mut_val *root) noexcept {
+  set_err("%s", failure.message);
+  char *json = nullptr;
+  size_t len = 0;
+  if (doc && root &&
+      yyjson_mut_obj_insert(root, yyjson_mut_strcpy(doc, "error"),
+                            yyjson_mut_strcpy(doc, t_results.err), 0)) {
+    yyjson_mut_doc_set_root(doc, root);
+    json = yyjson_mut_write_opts(doc, 0, vepod_json_alc(), &len, nullptr);
+  }
+  // What does not fit leaves the error text at least.
+  if (!json || len + 1 > out.size) {
+    write_error_doc(t_results.err, out);
+  } else {
+    std::memcpy(out.data, json, len + 1);
+  }
+  std::free(json);
+  return failure.code;
+}
+
 vepod_code vepod_emit(char *json, vepod_out out) noexcept {
   thread_results &results = t_results;
   size_t need = std::strlen(json) + 1;
