@@ -137,6 +137,23 @@ class Http(Case):
                 self.assertIsNone(sent[0])
                 self.assertIsNotNone(sent[1])
 
+    def test_a_failed_url_is_named_from_the_one_listing(self):
+        # The root listing names why each URL failed: nothing is fetched or read again for it,
+        # even with --max-age 0, and the counters count its one fetch.
+        del self.server.requests[:]
+        result = run("stats", "--json", "--max-age", "0", self.base + "/feed.xml",
+                     self.base + "/missing")
+        self.assertEqual(result.returncode, 5, result.stderr)
+        self.assertEqual(result.stderr.splitlines(),
+                         ["vepod: stats: %s/missing: HTTP 404 from %s/missing" % (self.base,
+                                                                                  self.base)])
+        stats = json.loads(result.stdout)
+        # The feed twice (root listing, then its folder), the missing URL once.
+        self.assertEqual(stats["http"], {"gets": 3, "304": 0, "errors": 0})
+        self.assertEqual(stats["feeds"], {"parsed": 2, "rejected": 0})
+        missing = [path for path, _ in self.server.requests if path == "/missing"]
+        self.assertEqual(len(missing), 1)
+
     def test_revalidation_outlives_the_library_cache(self):
         # Each feed folder of this page is listed by its own operation, fetching the page again;
         # by the 64th feed the library's cache has dropped the page's body, but the transport's

@@ -219,21 +219,41 @@ TEST_F(Core, SubscribingRecordsEachFeedOnce) {
   EXPECT_TRUE(done[0].by_source);
 }
 
-TEST_F(Core, AFailedUrlIsNamedWithItsCause) {
+// Each URL that failed is named with the library's code and message from the one listing: nothing
+// is fetched or read again to tell why.
+TEST_F(Core, AFailedUrlIsNamedWithTheLibrarysFailure) {
   session net;
-  ASSERT_FALSE(net.open(offline({{"https://a.example/notes.txt", "just text"},
+  ASSERT_FALSE(net.open(offline({{"https://a.example/notes.txt?key=secret", "just text"},
                                  {"https://a.example/cut.xml", "<rss><channel><title>cut"},
                                  {k_feed_url, feed("Harbor", 1)}}),
                         nullptr));
-  EXPECT_EQ(net.cause("https://a.example/notes.txt").rfind("not a feed: ", 0), 0u);
-  EXPECT_EQ(net.cause("https://a.example/cut.xml")
-                .rfind("not a feed: unclosed element at line 1, column ", 0),
-            0u);
-  EXPECT_EQ(net.cause(k_feed_url), "");
-  EXPECT_EQ(net.cause("https://b.example/x"), "no route (no --offline file for it)");
-  EXPECT_EQ(net.failures({k_feed_url, "https://a.example/notes.txt?key=secret"}),
-            std::vector<std::string>{"https://a.example/notes.txt?<redacted>: no route (no "
-                                     "--offline file for it)"});
+  const std::vector<std::string> urls = {"https://a.example/notes.txt?key=secret", k_feed_url,
+                                         "https://a.example/cut.xml", "https://b.example/x"};
+  const std::string settings = make_settings(urls);
+  answer root = call_list(settings, "");
+  ASSERT_EQ(root.code, 0) << root.error;
+  EXPECT_EQ(feeds_of(root.json),
+            (std::vector<std::pair<std::string, std::string>>{{k_feed_url, "Harbor"}}));
+  std::vector<source_failure> failed = failed_sources(root);
+  ASSERT_EQ(failed.size(), 3u);
+  EXPECT_EQ(failed[0].url, urls[0]);
+  EXPECT_EQ(failed[0].why.code, VEPOD_ERR_NO_DATA);
+  EXPECT_EQ(failed[0].why.text, "no feed links found on the page");
+  EXPECT_EQ(failed[1].url, urls[2]);
+  EXPECT_EQ(failed[1].why.text.rfind("unclosed element at line 1, column ", 0), 0u);
+  EXPECT_EQ(failed[2].why.code, VEPOD_ERR_TRANSPORT);
+  EXPECT_EQ(failed[2].why.text,
+            "transport failure for https://b.example/x: fake: no route for this URL");
+  EXPECT_EQ(net.unrouted("https://b.example/x"), "no route (no --offline file for it)");
+  EXPECT_EQ(net.unrouted(k_feed_url), "");
+
+  // When every URL fails, the error document names each.
+  answer none = call_list(make_settings({urls[0], urls[2]}), "");
+  EXPECT_EQ(none.code, VEPOD_ERR_NO_DATA);
+  failed = failed_sources(none);
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[0].why.text, "no feed links found on the page");
+  EXPECT_EQ(failed[1].url, urls[2]);
 }
 
 TEST_F(Core, OpmlRoundTripsAndAnImportSkipsWhatItCannotTake) {

@@ -21,15 +21,14 @@ int pick_feed(const options &o, context &c, const std::string &settings, std::st
     return k_exit_ok;
   }
   answer root = call_list(settings, "");
-  if (root.code != 0) return report_sources(o.command, c.net, c.urls, root.problem());
-  json_doc doc = read_json(root.json);
-  yyjson_val *folders = yyjson_doc_get_root(doc.get());
-  yyjson_val *folder = yyjson_arr_get(folders, number - 1);
-  if (folder == nullptr)
+  if (root.code != 0) return report_sources(o.command, c.net, root);
+  // Feeds are numbered as the root folder shows them: the URLs that failed are not among them.
+  std::vector<std::pair<std::string, std::string>> feeds = feeds_of(root.json);
+  if (number > feeds.size())
     return report(o.command, k_exit_nothing,
                   "no feed number " + std::to_string(number) + ": the root folder lists " +
-                      std::to_string(yyjson_arr_size(folders)));
-  path = text_member(folder, "path");
+                      std::to_string(feeds.size()));
+  path = feeds[number - 1].first;
   return k_exit_ok;
 }
 
@@ -80,7 +79,7 @@ int cmd_validate(const options &o) {
   context c;
   if (int rc = c.open(o, false)) return rc;
   answer validated = call_validate(make_settings(c.urls));
-  int rc = report_sources(o.command, c.net, c.urls, validated.problem());
+  int rc = report_sources(o.command, c.net, validated);
   if (validated.code == 0) show(o, validated.json, print_source);
   return rc;
 }
@@ -91,7 +90,7 @@ int cmd_list(const options &o) {
   const std::string settings = make_settings(c.urls);
   if (o.feed.empty()) {
     answer root = call_list(settings, "");
-    int rc = report_sources(o.command, c.net, c.urls, root.problem());
+    int rc = report_sources(o.command, c.net, root);
     if (root.code == 0) show(o, root.json, print_feeds);
     return rc;
   }
@@ -171,12 +170,11 @@ int cmd_stats(const options &o) {
   if (int rc = c.open(o, true)) return rc;
   const std::string settings = make_settings(c.urls);
   answer root = call_list(settings, "");
-  int result = report_sources(o.command, c.net, c.urls, root.problem());
-  json_doc doc = read_json(root.json);
-  size_t index, max;
-  yyjson_val *folder;
-  yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
-    answer episodes = call_list(settings, text_member(folder, "path"));
+  int result = report_sources(o.command, c.net, root);
+  // The URLs that failed are not listed again: the root listing said why, and another fetch would
+  // count twice.
+  for (const auto &feed : feeds_of(root.json)) {
+    answer episodes = call_list(settings, feed.first);
     if (episodes.code != 0 && result == k_exit_ok) result = fail(o.command, episodes.problem());
   }
   show(o, vepod_stats_json(), print_stats);

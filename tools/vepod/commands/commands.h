@@ -77,11 +77,13 @@ int report(std::string_view command, int exit, std::string_view message);
 // Reports a failure (its text) and returns the exit code it calls for.
 int fail(std::string_view command, const failure &f);
 
-// After an operation on `urls` as one source, one line per URL that failed; the exit code is the
-// operation's `problem`'s when it failed, k_exit_partial when it answered but some URLs failed,
-// else 0.
-int report_sources(std::string_view command, session &net, const std::vector<std::string> &urls,
-                   const failure &problem);
+// After an operation on `urls` as one source, one line per URL that failed (`failed`, as the
+// library named them); the exit code is the operation's `problem`'s when it failed,
+// k_exit_partial when it answered but some URLs failed, else 0.
+int report_sources(std::string_view command, session &net, const failure &problem,
+                   const std::vector<source_failure> &failed);
+// The same for an answer of validate or of the root listing.
+int report_sources(std::string_view command, session &net, const answer &a);
 
 int usage_error(const options &o, const std::string &message);
 // A whole positive decimal number.

@@ -54,13 +54,22 @@ int fail(std::string_view command, const failure &f) {
   return report(command, exit_for(f), f.text);
 }
 
-int report_sources(std::string_view command, session &net, const std::vector<std::string> &urls,
-                   const failure &problem) {
-  std::vector<std::string> lines = net.failures(urls);
+int report_sources(std::string_view command, session &net, const failure &problem,
+                   const std::vector<source_failure> &failed) {
+  std::vector<std::string> lines;
+  for (const source_failure &f : failed) {
+    // Offline, a URL without its file is named as such, not as the fake transport's refusal.
+    std::string unrouted = net.unrouted(f.url);
+    lines.push_back(redact_url(f.url) + ": " + (unrouted.empty() ? f.why.text : unrouted));
+  }
   if (problem && lines.empty()) return fail(command, problem);
   for (const std::string &line : lines) print_error(command, line);
   if (problem) return exit_for(problem);
   return lines.empty() ? k_exit_ok : k_exit_partial;
+}
+
+int report_sources(std::string_view command, session &net, const answer &a) {
+  return report_sources(command, net, a.problem(), failed_sources(a));
 }
 
 int usage_error(const options &o, const std::string &message) {

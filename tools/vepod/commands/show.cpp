@@ -18,7 +18,6 @@ int cmd_show(const options &o) {
   session net;
   // A read-only database still answers from the feeds it keeps; what is fetched is not kept.
   if (int rc = open_session(o, net, o.offline.empty() ? db.get() : nullptr)) return rc;
-  net.drop_bodies();
   // The library answers an entry's own path with that entry and every detail the feed gives.
   json_doc entry = read_json(p.item.entry);
   std::string path = text_member(yyjson_doc_get_root(entry.get()), "path");

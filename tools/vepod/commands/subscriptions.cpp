@@ -153,7 +153,7 @@ int cmd_subscribe(const options &o) {
     for (const subscribed_feed &f : subscribe_source(*c.db, c.net, url, o.keep_new)) {
       if (f.problem) {
         failed++;
-        last_exit = f.by_source ? report_sources(o.command, c.net, {f.url}, f.problem)
+        last_exit = f.by_source ? report_sources(o.command, c.net, f.problem, f.failed)
                                 : fail(o.command, f.problem);
       } else {
         print_subscribed(f);

@@ -156,7 +156,8 @@ int http_transport::fetch(const std::string &url, char **body_out, int *status_o
     return -1;
   }
   *status_out = result.status;
-  if (!keep_bodies_ && !ready) std::string().swap(found->second.body);
+  // Only a prefetched answer is asked for again; the library keeps its own copy of the others.
+  if (!ready) std::string().swap(found->second.body);
   return 0;
 }
 

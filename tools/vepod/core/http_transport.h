@@ -76,9 +76,6 @@ class http_transport {
   // Drops what is kept for `url`, with its body: the outcome, and what prefetch kept (a later
   // get fetches it again).
   void forget(const std::string &url);
-  // Whether an outcome keeps its body once the library has its copy (by default it does, so that
-  // a failure can be explained from it); a command that explains none saves the memory.
-  void keep_bodies(bool keep) { keep_bodies_ = keep; }
 
  private:
   static int get(void *ctx, const char *url, char **body_out, int *status_out, char **error_out);
@@ -99,7 +96,6 @@ class http_transport {
   tervala_io io_;
   std::mutex mutex_;  // guards bodies_, outcomes_ and prepared_
   std::map<std::string, fetch_outcome> outcomes_;
-  bool keep_bodies_ = true;
   std::set<std::string> prepared_;  // URLs a prefetch answered, their outcome in outcomes_
   // One multi handle for the process, so that connections are reused from one request to the
   // next; one engine run at a time uses it.

@@ -22,6 +22,7 @@ answer call(Op op) {
     result.code = 0;
     result.json = vepod_result_json();
   } else {
+    result.json = out.data();
     result.error = vepod_last_error();
   }
   return result;
@@ -58,6 +59,36 @@ answer call_list(const std::string &settings, const std::string &path) {
 answer call_stream_url(const char *settings, const std::string &entry) {
   return call(
       [&](char *out, int32_t len) { return vepod_stream_url(settings, entry.c_str(), out, len); });
+}
+
+namespace {
+
+source_failure failure_member(const std::string &url, yyjson_val *why) {
+  return {url, failure::library(static_cast<int>(yyjson_get_int(yyjson_obj_get(why, "code"))),
+                                text_member(why, "message"))};
+}
+
+}  // namespace
+
+bool failed_folder(yyjson_val *folder) { return yyjson_is_obj(yyjson_obj_get(folder, "error")); }
+
+std::vector<source_failure> failed_sources(const answer &a) {
+  std::vector<source_failure> found;
+  json_doc doc = read_json(a.json);
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  size_t index, max;
+  yyjson_val *item;
+  if (yyjson_is_arr(root)) {
+    yyjson_arr_foreach(root, index, max, item) {
+      if (failed_folder(item))
+        found.push_back(failure_member(text_member(item, "path"), yyjson_obj_get(item, "error")));
+    }
+  } else {
+    yyjson_arr_foreach(yyjson_obj_get(root, "failures"), index, max, item) {
+      found.push_back(failure_member(text_member(item, "url"), item));
+    }
+  }
+  return found;
 }
 
 std::string make_settings(const std::vector<std::string> &urls) {

@@ -13,7 +13,7 @@
 // The answer of one catalogue operation: its code and, on success, the JSON text.
 struct answer {
   int code = 0;
-  std::string json;
+  std::string json;   // on failure, the error document
   std::string error;  // the library's last error text on failure
 
   // The failure it stands for (none when the operation answered).
@@ -35,6 +35,18 @@ json_doc read_json(std::string_view text);
 // Reads `text` in place (no copy of it is made): the document borrows `text`, which must outlive
 // it and is changed by the reading.
 json_doc read_json_in_place(std::string &text);
+
+// A configured URL the library could not use, and why, in the library's words.
+struct source_failure {
+  std::string url;
+  failure why;
+};
+// The failed URLs an answer of validate or of the root listing names, in their order: the root
+// listing's folders with "error", or "failures" (in validate's answer, and in the error document
+// when more than one URL failed).
+std::vector<source_failure> failed_sources(const answer &a);
+// Whether a folder of the root listing stands for a URL that failed rather than a feed.
+bool failed_folder(yyjson_val *folder);
 
 // A string member as the library wrote it; "" when absent or not a string. Show it through
 // terminal_text.

@@ -3,34 +3,10 @@
 #include "core/session.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 
 #include "core/files.h"
 #include "core/url.h"
 #include "vepod.h"
-
-namespace {
-
-// Why a body that arrived is of no use: "" for a feed or a page announcing feeds, else the
-// reader's own message about it as a feed.
-std::string body_problem(const std::string &url, const std::string &body) {
-  char message[512] = "";
-  char *json = nullptr;
-  if (vepod_parse_feed(body.data(), body.size(), &json, message, sizeof message) == 0) {
-    std::free(json);
-    return {};
-  }
-  char *links = nullptr;
-  if (vepod_discover_feeds(body.data(), body.size(), url.c_str(), &links, nullptr, 0) == 0) {
-    bool some = std::strcmp(links, "[]") != 0;
-    std::free(links);
-    if (some) return {};
-  }
-  return std::string("not a feed: ") + message;
-}
-
-}  // namespace
 
 session::~session() {
   vepod_set_io(nullptr);
@@ -82,24 +58,9 @@ failure session::fetch(const std::string &url, std::string &page) {
   return failure::http(status, "HTTP " + std::to_string(status) + " from " + redact_url(url));
 }
 
-std::string session::cause(const std::string &url) {
-  if (http_ == nullptr) {
-    auto found = offline_.find(url);
-    if (found == offline_.end()) return "no route (no --offline file for it)";
-    return body_problem(url, found->second);
-  }
-  fetch_outcome outcome;
-  if (!http_->outcome(url, outcome)) return {};
-  if (!outcome.answered) return outcome.error;
-  if (outcome.status < 200 || outcome.status > 299) return "HTTP " + std::to_string(outcome.status);
-  return body_problem(url, outcome.body);
-}
-
-std::vector<std::string> session::failures(const std::vector<std::string> &urls) {
-  std::vector<std::string> lines;
-  for (const std::string &url : urls)
-    if (std::string why = cause(url); !why.empty()) lines.push_back(redact_url(url) + ": " + why);
-  return lines;
+std::string session::unrouted(const std::string &url) const {
+  if (http_ != nullptr || offline_.contains(url)) return {};
+  return "no route (no --offline file for it)";
 }
 
 std::string session::moved_to(const std::string &url) {
@@ -120,8 +81,4 @@ void session::forget(const std::string &url) {
 
 bool session::outcome(const std::string &url, fetch_outcome &out) {
   return http_ != nullptr && http_->outcome(url, out);
-}
-
-void session::drop_bodies() {
-  if (http_ != nullptr) http_->keep_bodies(false);
 }

@@ -40,10 +40,8 @@ class session {
   failure open(const preferences &p, store *bodies, bool library_max_age = true);
   // Fetches a page for the host itself (discovery), by the same rules as the library's fetches.
   failure fetch(const std::string &url, std::string &page);
-  // For each URL that failed in this session, "URL: cause" (URL redacted).
-  std::vector<std::string> failures(const std::vector<std::string> &urls);
-  // Why `url` failed in this session ("" when it worked or was not fetched).
-  std::string cause(const std::string &url);
+  // Offline, why `url` cannot be fetched: it has no --offline file ("" otherwise).
+  std::string unrouted(const std::string &url) const;
   // Where permanent redirects from `url` ended, or "".
   std::string moved_to(const std::string &url);
   // Fetches `urls` at once, `jobs` at a time, ahead of the library's calls for them, and calls
@@ -56,8 +54,6 @@ class session {
   void forget(const std::string &url);
   // What the transport got for `url`; false offline or when it was not fetched.
   bool outcome(const std::string &url, fetch_outcome &out);
-  // Bodies are not kept once the library has them: for a command that explains no failure by one.
-  void drop_bodies();
 
  private:
   std::unique_ptr<http_transport> http_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/failure.h"
+#include "core/library.h"
 #include "core/store.h"
 
 class session;
@@ -19,8 +20,9 @@ struct subscribed_feed {
   bool already = false;    // a subscription follows it already: nothing was changed
   size_t episodes = 0;     // recorded, all but the newest `keep_new` as known, not new
   failure problem;         // none when subscribed or already subscribed
-  bool by_source = false;  // the problem is the library's answer for `url` (its causes are in
-                           // the session), not the feed's own URL being refused
+  bool by_source = false;  // the problem is the library's answer for `url`, not the feed's own
+                           // URL being refused
+  std::vector<source_failure> failed;  // by_source: each URL that failed, as the library named it
 };
 
 // Subscribes to `url` through the library (answered over `net`): a feed, or each feed the page at

@@ -89,7 +89,8 @@ std::vector<std::pair<std::string, std::string>> feeds_of(const std::string &lis
   size_t index, max;
   yyjson_val *folder;
   yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), index, max, folder) {
-    feeds.emplace_back(text_member(folder, "path"), real_title(text_member(folder, "name")));
+    if (!failed_folder(folder))
+      feeds.emplace_back(text_member(folder, "path"), real_title(text_member(folder, "name")));
   }
   return feeds;
 }

@@ -41,5 +41,5 @@ update_result update_subscriptions(store &db, session &net, const std::vector<su
 std::vector<episode> episodes_of(const std::string &listing, int64_t subscription, int64_t seen,
                                  bool is_new);
 
-// The feeds of a source's root listing: (URL, title).
+// The feeds of a source's root listing: (URL, title); the URLs that failed are left out.
 std::vector<std::pair<std::string, std::string>> feeds_of(const std::string &listing);

@@ -117,8 +117,11 @@ void print_feeds(std::FILE *out, yyjson_val *root_folder) {
   table t{{"#", "FEED", "URL"}, {true, false, false}, {}, 1};
   size_t index, max;
   yyjson_val *entry;
+  size_t number = 0;
   yyjson_arr_foreach(root_folder, index, max, entry) {
-    t.rows.push_back({std::to_string(index + 1), title_text(entry, "name"),
+    // A URL that failed is told on standard error, not listed as a feed.
+    if (failed_folder(entry)) continue;
+    t.rows.push_back({std::to_string(++number), title_text(entry, "name"),
                       shown_url(text_member(entry, "path"))});
   }
   print_table(out, t);
