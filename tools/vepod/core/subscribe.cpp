@@ -29,9 +29,13 @@ std::vector<subscribed_feed> subscribe_source(store &db, session &net, const std
     std::string moved = net.moved_to(feed), kept, why;
     if (!check_url(moved.empty() ? feed : moved, kept, why)) {
       done.push_back(
-          {feed, title, false, 0,
+          {feed,
+           title,
+           false,
+           0,
            failure::other("skipped " + redact_url(moved.empty() ? feed : moved) + ": it " + why),
-           false, {}});
+           false,
+           {}});
       continue;
     }
     const int64_t now = now_s();
