@@ -25,7 +25,8 @@ void release_slot(vepod_source &slot) {
   slot = vepod_source{};
 }
 
-// The table is some 90 KB, too much for the stack of a host's worker thread.
+// The table is some 180 KB (each slot keeps room for its failure), too much for the stack of a
+// host's worker thread.
 vepod_table_ptr new_table(const tervala_io *io, const char *detail_path) {
   auto *table = static_cast<vepod_source_table *>(vepod_calloc(1, sizeof(vepod_source_table)));
   if (table) {
