@@ -387,6 +387,9 @@ TEST_F(Catalogue, RefusalsReachTheHostWholeWithTheirPlace) {
   vepod_fake_fail("http://h/long", words.c_str());
   vepod_fake_fail("http://h/longer", std::string(700, 'm').c_str());
   vepod_fake_set("http://h/broken", 200, "<rss>\n<channel>\n</rss>");
+  vepod_fake_set("http://h/sjis", 200,
+                 "<?xml version=\"1.0\" encoding=\"shift_jis\"?>\n"
+                 "<rss><channel><title>\x82\xA0\xA0</title></channel></rss>");
   const std::string longer = "transport failure for http://h/longer: " + std::string(700, 'm');
   const struct {
     const char *what;
@@ -398,6 +401,8 @@ TEST_F(Catalogue, RefusalsReachTheHostWholeWithTheirPlace) {
        "transport failure for http://h/long: " + words},
       {"message at the limit", "http://h/longer", -4, longer.substr(0, VEPOD_MESSAGE_MAX - 1)},
       {"broken feed", "http://h/broken", -5, "mismatched close tag at line 3, column 1"},
+      {"bytes the declared encoding refuses", "http://h/sjis", -5,
+       "invalid byte sequence for Shift_JIS at line 2, column 23"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);

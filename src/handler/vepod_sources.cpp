@@ -13,6 +13,7 @@
 #include "discover/vepod_discover.h"
 #include "fetch/vepod_fetch.h"
 #include "util/vepod_alloc.h"
+#include "util/vepod_encoding.h"
 #include "util/vepod_platform.h"
 #include "util/vepod_text.h"
 
@@ -89,7 +90,9 @@ bool add_discovered(void *ctx, const vepod_feed_link &link) {
 }
 
 // Reads a fetched body that is not a feed as a web page: its announced feeds become pending slots.
-vepod_code load_page(vepod_source_table &table, size_t index, const char *body, size_t body_len) {
+// parsed is why it was no feed.
+vepod_code load_page(vepod_source_table &table, size_t index, const char *body, size_t body_len,
+                     const vepod_failure &parsed) {
   vepod_source &slot = table.sources[index];
   vepod_failure failure;
   discovery found{table};
@@ -109,7 +112,13 @@ vepod_code load_page(vepod_source_table &table, size_t index, const char *body, 
   }
   if (found.links == 0) {
     if (count_rejected) stats.feeds_rejected++;
-    // An empty body is no page at all: "no feeds found" would send the reader looking at one.
+    // An empty body is no page at all: "no feeds found" would send the reader looking at one. A
+    // document that names its encoding is an XML one: why it is no feed (the decoder's refusal
+    // of its bytes among others) says more than that it announces none.
+    const auto *bytes = reinterpret_cast<const unsigned char *>(body);
+    if (body_len != 0 && vepod_decode_names_encoding(bytes, body_len)) {
+      return mark_failed(slot, parsed);
+    }
     vepod_failure_set(&failure, VEPOD_ERR_NO_DATA, "%s",
                       body_len == 0 ? "empty document" : "no feed links found on the page");
     return mark_failed(slot, failure);
@@ -170,7 +179,7 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
     return mark_failed(slot, failure);
   }
   // Not a feed: take it for a web page and look for the feeds it announces.
-  return load_page(table, index, body, body_len);
+  return load_page(table, index, body, body_len, failure);
 }
 
 // Loads the configured URLs in their order; one that the table holds already (configured twice, or

@@ -367,6 +367,11 @@ vepod_code vepod_decode_document(const unsigned char *data, size_t len, char **o
   return VEPOD_OK;
 }
 
+bool vepod_decode_names_encoding(const unsigned char *data, size_t len) {
+  size_t start;
+  return detect(data, len, &start) != e_count;
+}
+
 bool vepod_decode_despite_utf8(const unsigned char *data, size_t len) {
   if (len == 0 || data[0] != '<') return false;  // most documents stop here or at the label
   return lookup_label(declared_label(data, len)) == e_iso_2022_jp && std::memchr(data, 0x1B, len);

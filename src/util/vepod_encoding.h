@@ -86,6 +86,10 @@ converted convert(encoding_id id, const unsigned char *p, const unsigned char *e
 vepod_code vepod_decode_document(const unsigned char *data, size_t len, char **out, size_t *out_len,
                                  vepod_failure *failure);
 
+// True when the document names an encoding vepod_decode_document reads (by a UTF-16 byte order
+// mark or its declaration), whatever its bytes are.
+bool vepod_decode_names_encoding(const unsigned char *data, size_t len);
+
 // True when a document that is valid UTF-8 must still go through vepod_decode_document: it declares
 // ISO-2022-JP, a 7-bit encoding that every document in it passes for UTF-8, and holds an escape
 // byte, which no well-formed UTF-8 document does. Reads no further than the declaration otherwise.
