@@ -132,7 +132,7 @@ int cmd_parse(const options &o) {
   if (!read_file(o.args.empty() ? "-" : o.args[0], data, error))
     return report(o.command, k_exit_failure, error);
   char *json = nullptr;
-  char message[512];
+  char message[VEPOD_MESSAGE_MAX];
   if (vepod_parse_feed(data.data(), data.size(), &json, message, sizeof message) != 0)
     return report(o.command, k_exit_failure, message);
   print_json(stdout, json, o.pretty);
@@ -154,7 +154,7 @@ int cmd_discover(const options &o) {
     if (!read_file(target, page, error)) return report(o.command, k_exit_failure, error);
   }
   char *json = nullptr;
-  char message[512];
+  char message[VEPOD_MESSAGE_MAX];
   if (vepod_discover_feeds(page.data(), page.size(), page_url.empty() ? nullptr : page_url.c_str(),
                            &json, message, sizeof message) != 0)
     return report(o.command, k_exit_failure, message);
