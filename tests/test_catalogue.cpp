@@ -416,8 +416,8 @@ TEST_F(Catalogue, RefusalsReachTheHostWholeWithTheirPlace) {
 }
 
 // Each configured URL that failed is named with its code and message: a folder of the root
-// listing with "error", and "failures" in validate's answer and in the error document of an
-// operation that failed for more than one of them.
+// listing with "error" when the settings ask for it, and "failures" in validate's answer and in the
+// error document of an operation that failed for more than one of them.
 TEST_F(Catalogue, EachFailedUrlIsNamedWithItsFailure) {
   install_routes();
   vepod_fake_set("http://h/broken", 200, "<rss>\n<channel>\n</rss>");
@@ -427,7 +427,15 @@ TEST_F(Catalogue, EachFailedUrlIsNamedWithItsFailure) {
                              R"("message":"mismatched close tag at line 3, column 1"})";
   const char *const partial = R"({"url":"http://h/partial","code":-5,"message":"HTTP 206"})";
 
-  Answer root = list(settings_for("http://h/missing\nhttp://h/feed\nhttp://h/partial"), "");
+  const std::string urls = "http://h/missing\nhttp://h/feed\nhttp://h/partial";
+  // Players see the folders that list; a host that asks is told which URLs failed, and why.
+  Answer plain = list(settings_for(urls), "");
+  ASSERT_EQ(plain.code, 0) << plain.text;
+  EXPECT_EQ(plain.text.find("error"), std::string::npos) << plain.text;
+  EXPECT_EQ(plain.text.find("missing"), std::string::npos) << plain.text;
+  std::string asking = settings_for(urls);
+  asking.insert(asking.size() - 1, R"(,"ListFailures":true)");
+  Answer root = list(asking, "");
   ASSERT_EQ(root.code, 0) << root.text;
   EXPECT_EQ(
       root.text.rfind(R"([{"name":"http:∕∕h∕missing","path":"http://h/missing",)"
@@ -626,8 +634,7 @@ TEST_F(Catalogue, StreamUrlFailures) {
 }
 
 // An entry of a feed that cannot be fetched or read answers that failure, in a stream URL, in the
-// entry's details and in the feed's folder alike, never "not found in feed" or an empty folder:
-// the feed was not read.
+// entry's details and in the feed's folder alike, never "not found in feed": the feed was not read.
 TEST_F(Catalogue, EntryOfAFailingFeedAnswersTheFeedsFailure) {
   install_routes();
   vepod_fake_set("http://h/broken", 200, "<rss>\n<channel>\n</rss>");
@@ -646,7 +653,7 @@ TEST_F(Catalogue, EntryOfAFailingFeedAnswersTheFeedsFailure) {
       {"http://h/broken", -5, "mismatched close tag at line 3, column 1"},
       {"http://h/down", -4, "transport failure for http://h/down: fake: transport failure"},
       // A 2xx other than 200 holds no feed: its status says why.
-      {"http://h/partial", -5, "HTTP 206"},
+      {"http://h/partial", -2, "HTTP 206"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.feed);
@@ -660,9 +667,11 @@ TEST_F(Catalogue, EntryOfAFailingFeedAnswersTheFeedsFailure) {
       Answer details = list(s, path.c_str());
       EXPECT_EQ(details.code, c.code);
       EXPECT_EQ(details.text, error_doc(c.message));
+      // Its folder lists as empty: the answer came, without episodes.
+      const bool answered = std::string(c.feed) == "http://h/partial";
       Answer folder = list(s, c.feed);
-      EXPECT_EQ(folder.code, c.code);
-      EXPECT_EQ(folder.text, error_doc(c.message));
+      EXPECT_EQ(folder.code, answered ? 0 : c.code);
+      EXPECT_EQ(folder.text, answered ? "[]" : error_doc(c.message));
     }
   }
 }

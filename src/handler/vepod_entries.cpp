@@ -82,10 +82,12 @@ vepod_code vepod_find_entry(vepod_source_table &table, const char *path, const c
   if (index == vepod_no_source && id) index = vepod_find_source(table, path);
   if (index == vepod_no_source || !id) return VEPOD_ERR_NOT_FOUND;
   found->source = index;
-  vepod_code loaded = vepod_fetch_feed(table, index);
-  // A feed that answered a 2xx other than 200 loaded softly: it failed all the same.
-  if (table.sources[index].failed) return table.sources[index].failure.code;
-  if (loaded != VEPOD_OK) return loaded;
+  if (vepod_fetch_feed(table, index) != VEPOD_OK) {
+    // A slot that failed softly (a 2xx other than 200) holds VEPOD_OK, which would read as
+    // success.
+    const vepod_source &slot = table.sources[index];
+    return slot.failed && slot.failure.code != VEPOD_OK ? slot.failure.code : VEPOD_ERR_NOT_FOUND;
+  }
   const vepod_item *item = find_item(table.sources[index].feed, id);
   if (!item) return VEPOD_ERR_NOT_FOUND;
   found->item = item;

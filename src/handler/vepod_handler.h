@@ -84,6 +84,8 @@ struct vepod_settings {
   char *urls[vepod_max_urls];
   size_t url_count;
   char *id;  // "" when the settings name no ID
+  // "ListFailures": true: the root listing keeps each configured URL that failed, with why.
+  bool list_failures;
 };
 
 // Reads a settings document: VEPOD_OK, or VEPOD_ERR_BAD_INPUT / VEPOD_ERR_NO_DATA with the failure

@@ -43,16 +43,18 @@ bool add_name(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *title,
   return yyjson_mut_obj_add_val(doc, obj, "name", yyjson_mut_strncpy(doc, name, n));
 }
 
-// Why a configured URL failed, as listing its folder would answer: {"code","message"}.
+// Why a configured URL failed: {"code","message"}, the fetch's, the reader's or discovery's; a 2xx
+// other than 200, which its folder lists as empty, as another HTTP status (-5 "HTTP N").
 yyjson_mut_val *failure_of(yyjson_mut_doc *doc, const vepod_source &slot) {
   yyjson_mut_val *why = yyjson_mut_obj(doc);
+  const vepod_code code = slot.failure.code != VEPOD_OK ? slot.failure.code : VEPOD_ERR_NO_DATA;
   bool complete =
-      why && yyjson_mut_obj_add_int(doc, why, "code", slot.failure.code) &&
+      why && yyjson_mut_obj_add_int(doc, why, "code", code) &&
       yyjson_mut_obj_add_val(doc, why, "message", vepod_json_str(doc, slot.failure.message));
   return complete ? why : nullptr;
 }
 
-vepod_code list_root(const vepod_source_table &table, vepod_out out) {
+vepod_code list_root(const vepod_source_table &table, bool list_failures, vepod_out out) {
   bool any_usable = false;
   for (size_t i = 0; i < table.count; i++) any_usable |= !table.sources[i].failed;
   if (!any_usable) {
@@ -66,8 +68,8 @@ vepod_code list_root(const vepod_source_table &table, vepod_out out) {
   if (complete) yyjson_mut_doc_set_root(doc.get(), root);
   for (size_t i = 0; complete && i < table.count; i++) {
     const vepod_source &slot = table.sources[i];
-    if (slot.failed && !slot.announced) {
-      // A configured URL that failed keeps its place, with why: listing it answers that failure.
+    if (list_failures && slot.failed && !slot.announced) {
+      // A configured URL that failed keeps its place, with why.
       yyjson_mut_val *entry = yyjson_mut_obj(doc.get());
       complete =
           entry && add_name(doc.get(), entry, slot.url) &&
@@ -204,9 +206,12 @@ vepod_code list_feed(vepod_source_table &table, const char *path, vepod_out out)
   if (index == vepod_no_source) return list_entry(table, path, out);
   vepod_code code = vepod_fetch_feed(table, index);
   const vepod_source &slot = table.sources[index];
-  // A failed load leaves its failure in the slot; a feed that answered a 2xx other than 200 loads
-  // softly (VEPOD_OK) with nothing to list, and fails too.
-  if (code != VEPOD_OK || slot.failed) return vepod_fail_with(slot.failure, out);
+  // A feed that answered a 2xx other than 200 loads softly, with nothing to list.
+  if (code != VEPOD_OK) {
+    vepod_code reported = slot.failed ? slot.failure.code : code;
+    return vepod_fail(reported != VEPOD_OK ? reported : VEPOD_ERR_TRANSPORT, out, "%s",
+                      slot.failure.message[0] ? slot.failure.message : "feed fetch failed");
+  }
   vepod_vector<const vepod_item *> kept = kept_items(slot.feed);
   uint32_t fallbacks = 0;
   for (const vepod_item *item : kept) fallbacks += item->id_fallback != 0;
@@ -298,7 +303,7 @@ vepod_code vepod_list_folder(const tervala_io *io, const char *settings_json, co
   vepod_loaded_source loaded;
   if (!path || !*path) {
     if (vepod_code code = vepod_load_configuration(loaded, io, settings_json, out)) return code;
-    return list_root(*loaded.table, out);
+    return list_root(*loaded.table, loaded.settings.value.list_failures, out);
   }
   // A path below a feed's URL names an entry, whose feed is read with every detail.
   if (vepod_code code = vepod_load_named_feed(loaded, io, settings_json, out, path, path)) {

@@ -85,6 +85,7 @@ vepod_code vepod_read_settings(const char *settings_json, vepod_settings *settin
   yyjson_val *id = yyjson_obj_getn(root, "ID", 2);
   settings->id = vepod_strdup(yyjson_is_str(id) ? yyjson_get_str(id) : "");
   if (!settings->id) return vepod_failure_oom(failure);
+  settings->list_failures = yyjson_is_true(yyjson_obj_getn(root, "ListFailures", 12));
   return VEPOD_OK;
 }
 

@@ -150,11 +150,8 @@ vepod_code load_source(vepod_source_table &table, const char *url, size_t index,
   };
   std::unique_ptr<const char, body_release> body_owner(body);
   if (status != 200) {
-    // A soft failure: the URL answered, with nothing to read, and it is no configured URL's
-    // failure for the operation; the slot still says why.
-    vepod_failure_set(&failure, VEPOD_ERR_NO_DATA, "HTTP %ld", long(status));
-    mark_failed(slot, failure);
-    return VEPOD_OK;
+    vepod_failure_set(&failure, VEPOD_OK, "HTTP %ld", long(status));
+    return mark_failed(slot, failure);
   }
   bool feed_root = false;
   vepod_code parsed =

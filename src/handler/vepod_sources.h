@@ -20,8 +20,8 @@ struct vepod_source {
   bool is_page;    // a page whose feeds follow it in the table
   bool announced;  // found on a page rather than configured
   bool failed;
-  // Why it failed: the fetch's, the reader's or discovery's words (a 2xx other than 200, a soft
-  // failure that loading reports as VEPOD_OK: -5 "HTTP N").
+  // Why it failed: the fetch's, the reader's or discovery's words; code VEPOD_OK for a soft failure
+  // (a 2xx other than 200).
   vepod_failure failure;
   vepod_feed feed;  // format 0 while not loaded
 };

@@ -102,6 +102,8 @@ std::string make_settings(const std::vector<std::string> &urls) {
   yyjson_mut_val *root = yyjson_mut_obj(doc);
   yyjson_mut_doc_set_root(doc, root);
   yyjson_mut_obj_add_strncpy(doc, root, "URL", lines.data(), lines.size());
+  // The root listing names each URL that failed, and why: none is asked for again to tell.
+  yyjson_mut_obj_add_true(doc, root, "ListFailures");
   // Bytes that are not UTF-8 pass through, so that the library names the refused line itself.
   std::unique_ptr<char, text_deleter> text(
       yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
