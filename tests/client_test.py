@@ -889,6 +889,32 @@ class Client(unittest.TestCase):
                 few, many = peak_kib(3, update), peak_kib(12, update)
                 self.assertLess(many - few, 12 << 10, (few, many))
 
+    def test_show_holds_long_notes_a_few_times_at_most(self):
+        # Notes of one 8 MB word: the library's answer, the client's copy of it and the laid-out
+        # paragraph each hold them once; the output goes out in pieces, and what a step is done
+        # with goes back to the system before the next one. Six times the notes leaves room for a
+        # sanitizer's own bookkeeping.
+        url = "https://feeds.example.com/long.rss"
+
+        def peak_kib(notes):
+            self.db = self.path("show-%d.db" % len(notes))
+            feed = self.write("long-%d.rss" % len(notes), (
+                "<rss version='2.0'><channel><title>Long</title><item><title>E</title><guid>e</guid>"
+                "<enclosure url='https://media.example.com/e.mp3' type='audio/mpeg' length='1'/>"
+                "<description>%s</description></item></channel></rss>") % notes)
+            route = ["--offline", url + "=" + feed]
+            self.vepod("subscribe", *route, url)
+            asan = os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=4"
+            show = subprocess.Popen([VEPOD, "--db", self.db, "show", "1.1", *route],
+                                    env=environment(ASAN_OPTIONS=asan),
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            _, status, usage = os.wait4(show.pid, 0)
+            self.assertEqual(os.waitstatus_to_exitcode(status), OK, show.stderr.read())
+            show.stderr.close()
+            return usage.ru_maxrss
+        small, large = peak_kib("x"), peak_kib("x" * (8 << 20))
+        self.assertLess(large - small, 6 * (8 << 10), (small, large))
+
     def test_the_database_is_private_and_runs_no_planted_sql(self):
         self.vepod("subscribe", self.base + "/feed.xml")
         self.assertEqual(os.stat(self.db).st_mode & 0o777, 0o600)

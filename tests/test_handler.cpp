@@ -66,6 +66,18 @@ TEST(Fail, KeepsTheLastResultAndRecordsTheText) {
   EXPECT_STREQ(vepod_result_json(), "[1]");
 }
 
+TEST(Result, AHandedAnswerStaysUntilTheNextRead) {
+  char out[64];
+  ASSERT_EQ(vepod_emit(vepod_strdup("[1]"), vepod_out_of(out, sizeof out)), 0);
+  const char *held = vepod_result_json();
+  EXPECT_STREQ(held, "[1]");
+  EXPECT_STREQ(vepod_result_json(), "[1]");  // still the latest answer
+  held = vepod_result_json();
+  ASSERT_EQ(vepod_emit(vepod_strdup("[2]"), vepod_out_of(out, sizeof out)), 0);
+  EXPECT_STREQ(held, "[1]");  // a later answer leaves what was handed alone
+  EXPECT_STREQ(vepod_result_json(), "[2]");
+}
+
 TEST(Fail, ErrorDocumentThatDoesNotFitLeavesAnEmptyText) {
   char out[32];
   std::memset(out, 'x', sizeof out);

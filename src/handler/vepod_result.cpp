@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "handler/vepod_handler.h"
 #include "util/vepod_alloc.h"
@@ -18,20 +19,22 @@ namespace {
 
 constexpr size_t k_err_size = VEPOD_MESSAGE_MAX;
 
-// What one thread's operations left behind, and the copies handed to the thread's readers; the
+// What one thread's operations left behind, and what was handed to the thread's readers; the
 // heap texts are released when the thread ends.
 struct thread_results {
   char err[k_err_size] = "";
-  char *answer = nullptr;  // the latest successful answer, malloc'ed
+  char *answer = nullptr;  // the latest successful answer not yet handed out, malloc'ed
   char err_copy[k_err_size] = "";
-  char *answer_copy = nullptr;
+  // The answer handed out last; while `answer` is null it is still the latest. Handing moves the
+  // text instead of copying it, so a large answer is held once.
+  char *handed = nullptr;
 
   thread_results() = default;
   thread_results(const thread_results &) = delete;
   thread_results &operator=(const thread_results &) = delete;
   ~thread_results() {
     std::free(answer);
-    std::free(answer_copy);
+    std::free(handed);
   }
 };
 
@@ -176,11 +179,9 @@ const char *vepod_last_error_text() noexcept {
 
 const char *vepod_result_text() noexcept {
   thread_results &results = t_results;
-  if (!results.answer) return "";
-  size_t n = std::strlen(results.answer) + 1;
-  auto *copy = static_cast<char *>(vepod_realloc(results.answer_copy, n));
-  if (!copy) return "";
-  std::memcpy(copy, results.answer, n);
-  results.answer_copy = copy;
-  return copy;
+  if (results.answer) {
+    std::free(results.handed);
+    results.handed = std::exchange(results.answer, nullptr);
+  }
+  return results.handed ? results.handed : "";
 }

@@ -12,6 +12,7 @@
 #include "core/failure.h"
 #include "core/files.h"
 #include "core/library.h"
+#include "core/player.h"
 #include "core/session.h"
 #include "core/store.h"
 #include "core/url.h"
@@ -134,12 +135,6 @@ int cmd_show(const options &o);
 int cmd_search(const options &o);
 int cmd_play(const options &o);
 int cmd_clean(const options &o);
-
-// A command line split into words as a shell would (quotes, backslashes, $VARIABLES, ~), without
-// running anything: command substitution and unquoted | & ; < > are refused. False with `error`
-// saying why.
-bool split_command_line(const std::string &text, std::vector<std::string> &words,
-                        std::string &error);
 
 // Downloads `chosen` as 'vepod download' does, printing each result; the library's transport must
 // be open. The exit code for the run.

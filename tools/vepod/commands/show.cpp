@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands/commands.h"
@@ -21,7 +22,10 @@ int cmd_show(const options &o) {
   // The library answers an entry's own path with that entry and every detail the feed gives.
   json_doc entry = read_json(p.item.entry);
   std::string path = text_member(yyjson_doc_get_root(entry.get()), "path");
-  answer details = call_list(make_settings({p.feed.url}), path);
+  // The library keeps a thread's latest answer until the thread asks for another or ends: asked
+  // on a thread of its own, the answer of a large entry is not held twice.
+  answer details;
+  std::thread([&] { details = call_list(make_settings({p.feed.url}), path); }).join();
   // One episode of a feed is all that is shown: the library's copy of the feed's body is not
   // needed once the answer is there, and the answer is read in place, so that the notes of a
   // large feed are laid out in the room this leaves.

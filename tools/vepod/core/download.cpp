@@ -339,13 +339,7 @@ bool prepare(job &j, uint64_t offset) {
   j.range = std::to_string(offset) + "-";
   curl_options option(c);
   option.set(CURLOPT_PRIVATE, &j);
-  option.set(CURLOPT_URL, j.url.c_str());
-  option.set(CURLOPT_ERRORBUFFER, j.errbuf);
-  option.set(CURLOPT_NOSIGNAL, 1L);
-  option.set(CURLOPT_PROTOCOLS_STR, "http,https");
-  option.set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  option.set(CURLOPT_FOLLOWLOCATION, 1L);
-  option.set(CURLOPT_MAXREDIRS, k_max_redirects);
+  option.request(j.url.c_str(), j.errbuf).follow(k_max_redirects);
   option.set(CURLOPT_CONNECTTIMEOUT_MS, j.options.connect_timeout_ms);
   option.set(CURLOPT_LOW_SPEED_LIMIT, k_stall_bytes_per_second);
   option.set(CURLOPT_LOW_SPEED_TIME, j.options.stall_timeout_s);

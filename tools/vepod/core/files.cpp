@@ -1,4 +1,5 @@
-// Whole files in and out: read with a bound, written through a temporary file renamed over.
+// Whole files in and out: read with a bound, written through a temporary file renamed over, and
+// deleted without following a link.
 
 #include "core/files.h"
 
@@ -93,4 +94,44 @@ bool write_whole_file(const std::string &path, std::string_view data, std::strin
     return fail(path);
   }
   return true;
+}
+
+removal remove_file(const std::string &file, bool dry_run, uint64_t &bytes, std::string &error) {
+  const std::filesystem::path path(file);
+  if (!path.is_absolute()) {
+    // Recorded by an older vepod relative to a folder it did not note: which file is unknown.
+    error = "recorded without its folder, so which file it is is not known";
+    return removal::not_a_file;
+  }
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+  const std::string name = path.filename().string();
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) {
+    if (errno == ENOENT) return removal::gone_already;
+    error = errno == ELOOP || errno == ENOTDIR
+                ? "its folder is not a folder (a link is not followed)"
+                : std::strerror(errno);
+    return errno == ELOOP || errno == ENOTDIR ? removal::not_a_file : removal::failed;
+  }
+  struct stat st {};
+  removal outcome = removal::failed;
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    outcome = errno == ENOENT ? removal::gone_already : removal::failed;
+    error = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    outcome = removal::not_a_file;
+    error = S_ISLNK(st.st_mode) ? "a link is there now, not the downloaded file"
+                                : "something other than a file is there now";
+  } else {
+    bytes = static_cast<uint64_t>(st.st_size);
+    if (dry_run) {
+      outcome = removal::would_delete;
+    } else if (unlinkat(dir, name.c_str(), 0) == 0) {
+      outcome = removal::deleted;
+    } else {
+      error = std::strerror(errno);
+    }
+  }
+  close(dir);
+  return outcome;
 }

@@ -1,7 +1,8 @@
-// Whole files in and out, the way every file vepod reads or writes is handled.
+// Whole files in and out, the way every file vepod reads, writes or deletes is handled.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,3 +18,12 @@ bool read_file(const std::string &path, std::string &data, std::string &error,
 // anything else (a device, a pipe) is written in place, never replaced. A link is resolved first:
 // it keeps pointing where it did. On failure `error` says why.
 bool write_whole_file(const std::string &path, std::string_view data, std::string &error);
+
+// What remove_file did.
+enum class removal { deleted, would_delete, gone_already, not_a_file, failed };
+
+// Deletes the file a download recorded at the absolute `file` (or, with `dry_run`, looks at it)
+// through its folder, opened without following a link: a link in place of the folder or of the
+// file is left alone. `bytes` is the size of what is, or would be, deleted; `error` says why it
+// was left or failed.
+removal remove_file(const std::string &file, bool dry_run, uint64_t &bytes, std::string &error);

@@ -277,10 +277,8 @@ void http_transport::run(const std::vector<std::string> &urls, int jobs,
     }
     curl_options option(c);
     option.set(CURLOPT_PRIVATE, &t);
-    option.set(CURLOPT_URL, t.current.c_str());
-    option.set(CURLOPT_ERRORBUFFER, t.errbuf);
-    option.set(CURLOPT_NOSIGNAL, 1L);
-    option.set(CURLOPT_PROTOCOLS_STR, "http,https");
+    // Redirects are followed here, hop by hop, each checked before it is asked for.
+    option.request(t.current.c_str(), t.errbuf);
     option.set(CURLOPT_CONNECTTIMEOUT_MS, options_.connect_timeout_ms);
     option.set(CURLOPT_TIMEOUT_MS, options_.timeout_ms);
     option.set(CURLOPT_ACCEPT_ENCODING, "");  // every encoding this libcurl decodes

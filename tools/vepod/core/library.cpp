@@ -1,6 +1,7 @@
 // Calls into the library and the reading of its answers.
 
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "core/library.h"
@@ -20,7 +21,10 @@ answer call(Op op) {
     result.json = out.data();
   } else if (result.code == VEPOD_ERR_BUFFER_TOO_SMALL) {
     result.code = 0;
-    result.json = vepod_result_json();
+    // With room for the JSON reader's padding: a large answer is then read in place, unmoved.
+    std::string_view kept = vepod_result_json();
+    result.json.reserve(kept.size() + YYJSON_PADDING_SIZE);
+    result.json.assign(kept);
   } else {
     result.json = out.data();
     result.error = vepod_last_error();

@@ -62,24 +62,14 @@ std::string position_of(std::string_view data, ptrdiff_t offset) {
 }
 
 // `text` with every character XML 1.0 cannot hold (what is not UTF-8, U+FFFE, U+FFFF) replaced,
-// after terminal_text has replaced the controls: one hostile title must not make the whole
+// besides what terminal_text replaces: one hostile title must not make the whole
 // export a document that XML readers refuse.
 std::string xml_text(std::string_view text) {
-  std::string safe = terminal_text(text);
-  std::string out;
-  out.reserve(safe.size());
-  for (size_t i = 0; i < safe.size();) {
-    char32_t c = 0;
-    size_t length = decode_utf8(safe, i, c);
-    if (length == 0 || c == 0xFFFE || c == 0xFFFF) {
-      out += k_replacement;
-      i += length ? length : 1;
-    } else {
-      out.append(safe, i, length);
-      i += length;
-    }
-  }
-  return out;
+  return rewrite_characters(text, [](bool valid, char32_t c, std::string &out) {
+    if (!valid || (c != 0xFFFE && c != 0xFFFF)) return terminal_replacement(valid, c, out);
+    out += k_replacement;
+    return true;
+  });
 }
 
 }  // namespace

@@ -70,24 +70,16 @@ std::string date_text(int64_t ms, bool utc) {
   return std::string(text, length);
 }
 
+bool terminal_replacement(bool valid, char32_t c, std::string &out) {
+  if (valid && (c == '\t' || c == '\n' || c == '\r' || c == 0x2028 || c == 0x2029))
+    out += ' ';
+  else if (!valid || is_terminal_control(c))
+    out += k_replacement;
+  else
+    return false;
+  return true;
+}
+
 std::string terminal_text(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    char32_t c = 0;
-    size_t length = decode_utf8(text, i, c);
-    if (length == 0) {
-      out += k_replacement;
-      i++;
-      continue;
-    }
-    if (c == '\t' || c == '\n' || c == '\r' || c == 0x2028 || c == 0x2029)
-      out += ' ';
-    else if (is_terminal_control(c))
-      out += k_replacement;
-    else
-      out.append(text.substr(i, length));
-    i += length;
-  }
-  return out;
+  return rewrite_characters(text, terminal_replacement);
 }

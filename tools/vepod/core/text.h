@@ -19,6 +19,27 @@ bool is_terminal_control(char32_t c);
 // The replacement shown for a character a terminal would act on instead of showing.
 inline constexpr std::string_view k_replacement = "\uFFFD";
 
+// `text` copied character by character, with `replace` standing in for some: it is called with
+// each character (`valid` false, `c` undefined, for a byte that starts none) and returns true when
+// it has appended what stands for it to `out`, which it must for a byte that is not UTF-8;
+// otherwise the character is copied as it is. The one loop of the client's sanitisers.
+template <class Replace>
+std::string rewrite_characters(std::string_view text, Replace &&replace) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    size_t length = decode_utf8(text, i, c);
+    if (!replace(length != 0, c, out) && length != 0) out.append(text.substr(i, length));
+    i += length != 0 ? length : 1;
+  }
+  return out;
+}
+
+// What terminal_text puts for one character, as rewrite_characters asks: other sanitisers add
+// their own rules to it.
+bool terminal_replacement(bool valid, char32_t c, std::string &out);
+
 // `text` safe to write to a terminal on one line: tab, line feed, carriage return and the Unicode
 // line and paragraph separators become spaces; every other character is_terminal_control names,
 // and every byte that is not UTF-8, becomes k_replacement.

@@ -39,26 +39,18 @@ size_t char_width(char32_t c, bool know_unicode) {
 }  // namespace
 
 std::string json_text(std::string_view json) {
-  std::string out;
-  out.reserve(json.size());
-  for (size_t i = 0; i < json.size();) {
-    char32_t c = 0;
-    size_t length = decode_utf8(json, i, c);
-    if (length == 0) {
+  return rewrite_characters(json, [](bool valid, char32_t c, std::string &out) {
+    if (!valid) {
       out += "\\ufffd";
-      i++;
-      continue;
-    }
-    if (c >= 0x20 && is_terminal_control(c)) {
+    } else if (c >= 0x20 && is_terminal_control(c)) {
       char escape[16];
       std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
       out += escape;
     } else {
-      out.append(json.substr(i, length));
+      return false;
     }
-    i += length;
-  }
-  return out;
+    return true;
+  });
 }
 
 size_t display_width(std::string_view text) {

@@ -256,7 +256,31 @@ size_t code_point_length(std::string_view text) {
 }
 
 // Lines of at most `width` columns from `text`'s words, each starting with its prefix.
-void wrap(const paragraph &p, size_t width, std::string &out) {
+// The laid-out text, handed on whenever a piece has gathered.
+class text_out {
+ public:
+  explicit text_out(const std::function<void(std::string_view)> &sink) : sink_(sink) {}
+
+  text_out &operator+=(std::string_view text) {
+    buffer_.append(text);
+    if (buffer_.size() >= k_piece) flush();
+    return *this;
+  }
+  text_out &operator+=(char c) { return *this += std::string_view(&c, 1); }
+
+  void flush() {
+    if (buffer_.empty()) return;
+    sink_(buffer_);
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr size_t k_piece = 64 * 1024;
+  const std::function<void(std::string_view)> &sink_;
+  std::string buffer_;
+};
+
+void wrap(const paragraph &p, size_t width, text_out &out) {
   std::string line = p.first;
   size_t used = display_width(p.first);
   bool empty = true;
@@ -395,7 +419,8 @@ void add_plain_text(std::string_view html, renderer &r) {
 
 }  // namespace
 
-std::string html_to_text(std::string_view html, size_t width) {
+void html_to_text(std::string_view html, size_t width,
+                  const std::function<void(std::string_view)> &sink) {
   renderer r;
   if (html.size() > k_max_html_bytes || nests_deeper_than(html, k_max_open_elements)) {
     add_plain_text(html, r);
@@ -410,7 +435,7 @@ std::string html_to_text(std::string_view html, size_t width) {
     if (parsed) r.walk(parsed->document, 0);
   }
   r.finish();
-  std::string out;
+  text_out out(sink);
   for (size_t i = 0; i < r.paragraphs.size(); i++) {
     paragraph &p = r.paragraphs[i];
     // Each paragraph's text goes once it is laid out: the notes are not held twice.
@@ -427,7 +452,7 @@ std::string html_to_text(std::string_view html, size_t width) {
       while (!text.empty()) {
         size_t end = text.find('\n');
         out += first ? p.first : p.rest;
-        out.append(text.substr(0, end));
+        out += text.substr(0, end);
         out += '\n';
         first = false;
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
@@ -436,5 +461,11 @@ std::string html_to_text(std::string_view html, size_t width) {
     }
     wrap(p, width, out);
   }
-  return out;
+  out.flush();
+}
+
+std::string html_to_text(std::string_view html, size_t width) {
+  std::string text;
+  html_to_text(html, width, [&](std::string_view piece) { text.append(piece); });
+  return text;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,3 +14,8 @@
 // reach the result. Lines are wrapped to `width` terminal columns (0: not wrapped); a word wider
 // than a line is cut. The result ends with a newline unless it is empty.
 std::string html_to_text(std::string_view html, size_t width);
+
+// The same text handed to `sink` in pieces of some 64 KiB as it is laid out, so that long notes
+// are never held whole a second time. No piece is empty.
+void html_to_text(std::string_view html, size_t width,
+                  const std::function<void(std::string_view)> &sink);

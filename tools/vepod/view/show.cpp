@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/library.h"
@@ -151,7 +153,10 @@ void print_details(std::FILE *out, const picked_episode &p, yyjson_val *d) {
     long n = columns != nullptr ? std::strtol(columns, nullptr, 10) : 0;
     width = n > 0 ? static_cast<size_t>(n) : 80;
   }
-  std::string text =
-      html_to_text({yyjson_get_str(notes), yyjson_get_len(notes)}, std::min(width, k_notes_width));
-  if (!text.empty()) std::fprintf(out, "\n%s", text.c_str());
+  bool first = true;
+  html_to_text({yyjson_get_str(notes), yyjson_get_len(notes)}, std::min(width, k_notes_width),
+               [&](std::string_view piece) {
+                 if (std::exchange(first, false)) std::fputc('\n', out);
+                 std::fwrite(piece.data(), 1, piece.size(), out);
+               });
 }
