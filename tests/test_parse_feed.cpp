@@ -147,6 +147,47 @@ TEST(ParseFeed, ShowNotesReadAsWritten) {
   EXPECT_NE(a.json.find("\"description\":\"c\""), std::string::npos) << a.json;
 }
 
+// The JSON string after "key": in the first episode of an answer, as written (escapes kept).
+std::string written_value(const std::string &json, std::string_view key) {
+  size_t at = json.find("\"" + std::string(key) + "\":\"", json.find("\"items\":"));
+  if (at == std::string::npos) return "(absent)";
+  size_t begin = at + key.size() + 4, end = begin;
+  while (end < json.size() && json[end] != '"') end += json[end] == '\\' ? 2 : 1;
+  return json.substr(begin, end - begin);
+}
+
+// Long show notes are read and written by blocks; wherever their references, escapes and a NUL
+// fall in a block, the notes read as the same text copied into a title does.
+TEST(ParseFeed, LongShowNotesReadAsTheSameTextCopied) {
+  const std::string pieces[] = {"&lt;p&gt;", "&amp;", "&quot;",      "&apos;",
+                                "\"",        "\\",    "\n",          "&#233;",
+                                "&#x1;",     "\t",    "caf\xC3\xA9", "&lt;/a&gt;"};
+  for (bool general : {false, true}) {
+    for (size_t shift = 0; shift < 80; shift += 3) {
+      std::string text(shift + 1, 'a');
+      for (size_t i = 0; text.size() < 400; i++) text += pieces[(i * 7 + shift) % 12] + "b";
+      // A reference other than the predefined ones, far into the run.
+      if (general) text += "&#x26;&lt;&#8212;";
+      text += "z";
+      size_t cut = text.find('b', 200 + shift) + 1;
+      std::string nul = text.substr(0, cut) + std::string(1, '\0') + text.substr(cut);
+      for (const std::string *t : {&text, &nul}) {
+        SCOPED_TRACE(testing::Message() << "shift " << shift << (t == &nul ? ", NUL" : ""));
+        for (const char *element : {"description", "content:encoded"}) {
+          answer a = parse("<rss><channel><item><title>" + *t + "</title><" + element + ">" + *t +
+                           "</" + element + "></item></channel></rss>");
+          ASSERT_EQ(a.rc, 0) << a.err;
+          EXPECT_EQ(written_value(a.json, "description"), written_value(a.json, "title"));
+        }
+        answer a = parse("<feed><entry><title><![CDATA[" + *t + "]]></title><content><![CDATA[" +
+                         *t + "]]></content></entry></feed>");
+        ASSERT_EQ(a.rc, 0) << a.err;
+        EXPECT_EQ(written_value(a.json, "description"), written_value(a.json, "title"));
+      }
+    }
+  }
+}
+
 TEST(ParseFeed, FormatsAndEmptyItems) {
   const struct {
     const char *doc;

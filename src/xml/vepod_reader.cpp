@@ -449,33 +449,13 @@ int charge(xml_reader &r, size_t bytes) {
   return 0;
 }
 
-// Decodes the predefined reference at amp when it is written in lower case ("&lt;", "&gt;",
-// "&amp;", "&quot;", "&apos;"), the ones escaped show notes are full of, by comparing its bytes
-// (end bounds them): the byte count (1) and the byte after the ';' in *next, or 0 when it is
-// another reference.
+// Decodes the predefined reference at amp when it is written in lower case (end bounds it): the
+// byte count (1) and the byte after the ';' in *next, or 0 when it is another reference.
 inline int predefined_ref(const unsigned char *amp, const unsigned char *end, char *out,
                           const unsigned char **next) {
-  size_t room = end - amp;
-  char c = 0;
-  size_t n = 0;
-  if (room >= 4 && amp[2] == 't' && amp[3] == ';' && (amp[1] == 'l' || amp[1] == 'g')) {
-    c = amp[1] == 'l' ? '<' : '>';
-    n = 4;
-  } else if (room >= 5 && std::memcmp(amp + 1, "amp;", 4) == 0) {
-    c = '&';
-    n = 5;
-  } else if (room >= 6 && std::memcmp(amp + 1, "quot;", 5) == 0) {
-    c = '"';
-    n = 6;
-  } else if (room >= 6 && std::memcmp(amp + 1, "apos;", 5) == 0) {
-    c = '\'';
-    n = 6;
-  } else {
-    return 0;
-  }
-  *out = c;
+  size_t n = vepod_xml_predefined_ref(reinterpret_cast<const char *>(amp), size_t(end - amp), out);
   *next = amp + n;
-  return 1;
+  return n != 0;
 }
 
 // Copies [p, end) to out up to its first '&': the '&' (or end), with out advanced past the copy.
@@ -575,27 +555,103 @@ void take_pending(xml_frame &f, const unsigned char *begin, const unsigned char 
   f.run_at = f.text.len;
 }
 
+// The first '<' or '&' in [p, end), or end; 16 bytes at a time.
+inline const unsigned char *find_lt_or_amp(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+  for (; end - p >= 16; p += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp));
+    if (unsigned m = unsigned(_mm_movemask_epi8(hit))) return p + __builtin_ctz(m);
+  }
+#endif
+  while (p < end && *p != '<' && *p != '&') p++;
+  return p;
+}
+
+// Reads a text run from q on up to its '<', reading the predefined references on the way: the
+// '<', or the first other reference, or end. *shrink grows by what the references read lose once
+// decoded; *references is set when there are any. Escaped show notes hold a reference every few
+// bytes, so the stops of 64 bytes are found at once and taken one after the other.
+const unsigned char *scan_run(const unsigned char *q, const unsigned char *end, size_t *shrink,
+                              bool *references) {
+  char c;
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+  while (end - q >= 64) {
+    const unsigned char *base = q;
+    uint64_t m = 0;
+    for (int j = 0; j < 4; j++) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(base + 16 * j));
+      __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp));
+      m |= uint64_t(unsigned(_mm_movemask_epi8(hit))) << (16 * j);
+    }
+    for (; m; m &= m - 1) {
+      const unsigned char *at = base + __builtin_ctzll(m);
+      if (at < q) continue;  // within a reference already read
+      if (*at == '<') return at;
+      *references = true;
+      size_t n = vepod_xml_predefined_ref(reinterpret_cast<const char *>(at), size_t(end - at), &c);
+      if (n == 0) return at;
+      *shrink += n - 1;
+      q = at + n;
+    }
+    if (q < base + 64) q = base + 64;
+  }
+#endif
+  while ((q = find_lt_or_amp(q, end)) < end && *q == '&') {
+    *references = true;
+    size_t n = vepod_xml_predefined_ref(reinterpret_cast<const char *>(q), size_t(end - q), &c);
+    if (n == 0) break;
+    *shrink += n - 1;
+    q += n;
+  }
+  return q;
+}
+
+int unclosed(xml_reader &r) {
+  skip_blanks(r);
+  return fail(r, "unclosed element");
+}
+
+// The first run of an element that takes its text where it lies, from pos up to the next '<'
+// (looked for in the same pass as its references): checked, measured and left pending. Another
+// reference than the predefined ones sends the rest of the run to measure_run.
+int p_pending_text(xml_reader &r, xml_frame &f) {
+  const unsigned char *p = r.input + r.pos;
+  const unsigned char *end = r.input + r.length;
+  size_t shrink = 0;
+  bool references = false;
+  const unsigned char *q = scan_run(p, end, &shrink, &references);
+  auto *lt =
+      q < end && *q == '<' ? q : static_cast<const unsigned char *>(std::memchr(q, '<', end - q));
+  if (!lt) return unclosed(r);
+  r.pos = lt - r.input;
+  int64_t size = int64_t(q - p) - int64_t(shrink);
+  if (q < lt) {
+    int64_t rest = measure_run(r, q, lt, &references);
+    if (rest < 0) return -1;
+    size += rest;
+  }
+  if (charge(r, size_t(size))) return -1;
+  take_pending(f, p, lt, size_t(size), references);
+  return 0;
+}
+
 // A text run from pos up to the next '<'. Only runs that someone collects are decoded: a stray '&'
 // in an element nobody reads is not worth refusing the feed for.
 int p_text(xml_reader &r) {
+  int32_t sink = r.frames[r.top].sink;
+  if (sink >= 0 && r.frames[sink].lazy && r.frames[sink].runs == 0) {
+    return p_pending_text(r, r.frames[sink]);
+  }
   const unsigned char *p = r.input + r.pos;
   const unsigned char *end = r.input + r.length;
   auto *lt = static_cast<const unsigned char *>(std::memchr(p, '<', end - p));
-  if (!lt) {
-    skip_blanks(r);
-    return fail(r, "unclosed element");
-  }
+  if (!lt) return unclosed(r);
   r.pos = lt - r.input;
-  int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
-  if (f.lazy && f.runs == 0) {
-    bool references = false;
-    int64_t size = measure_run(r, p, lt, &references);
-    if (size < 0 || charge(r, size_t(size))) return -1;
-    take_pending(f, p, lt, size_t(size), references);
-    return 0;
-  }
   f.runs++;
   if (f.pending && materialize(r, f)) return -1;
   // Decoded text never outgrows the run, so one reservation covers it.
