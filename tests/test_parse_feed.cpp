@@ -188,6 +188,42 @@ TEST(ParseFeed, LongShowNotesReadAsTheSameTextCopied) {
   }
 }
 
+// The export keeps its episodes' texts in blocks; a feed written oldest first replaces the ones
+// read first, and ranked members replace what lower ranks gave, without either mixing texts up.
+TEST(ParseFeed, NewestFiveHundredWithTheirOwnTexts) {
+  auto item = [](int n, bool guid) {
+    std::string id = "y" + std::to_string(n);
+    std::string month = (n % 12 < 9 ? "0" : "") + std::to_string(n % 12 + 1);
+    return "<item><title>t" + id + "</title>" + (guid ? "<guid>" + id + "</guid>" : "") +
+           "<dc:date>" + std::to_string(2000 + n / 12) + "-" + month + "-01T00:00:00Z</dc:date>" +
+           "<enclosure url='http://m/" + id + "'/><dc:creator>c</dc:creator><itunes:author>a" + id +
+           "</itunes:author><media:thumbnail url='http://i/" + id +
+           "'/><itunes:image href='http://j/" + id + "'/><description>d</description>" +
+           "<content:encoded>n" + id + "<![CDATA[!]]></content:encoded></item>";
+  };
+  std::string items;
+  for (int n = 0; n < 730; n++) items += item(n, n != 729);
+  answer a = parse("<rss><channel>" + items + "</channel></rss>");
+  ASSERT_EQ(a.rc, 0) << a.err;
+  size_t count = 0;
+  for (size_t at = 0; (at = a.json.find("\"id_fallback\"", at)) != std::string::npos; at++) count++;
+  EXPECT_EQ(count, 500u);
+  EXPECT_EQ(a.json.find("ty229"), std::string::npos);
+  for (int n : {230, 500, 728}) {
+    std::string id = "y" + std::to_string(n);
+    EXPECT_NE(a.json.find("{\"title\":\"t" + id + "\",\"id\":\"" + id +
+                          "\",\"id_fallback\":false,\"url\":\"http://m/" + id + "\""),
+              std::string::npos)
+        << id;
+    EXPECT_NE(a.json.find("\"image\":\"http://j/" + id + "\",\"author\":\"a" + id + "\""),
+              std::string::npos)
+        << id;
+    EXPECT_NE(a.json.find("\"description\":\"n" + id + "!\""), std::string::npos) << id;
+  }
+  // The newest has no guid: its id is made from its media URL.
+  EXPECT_NE(a.json.find("{\"title\":\"ty729\",\"id\":\"enc:"), std::string::npos);
+}
+
 TEST(ParseFeed, FormatsAndEmptyItems) {
   const struct {
     const char *doc;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -276,15 +277,37 @@ class feed_mapper final : public vepod_xml_consumer {
   }
   // A URL as feeds write it, without the blanks around it.
   char *model_url(string_view text) const { return model_text(vepod_trim_blanks(text)); }
+  // A copy of text cut from the feed's blocks, which only well-formed documents use.
+  char *block_text(string_view text) const {
+    auto *copy = static_cast<char *>(vepod_blocks_alloc(feed_->blocks, text.size() + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return copy;
+  }
+  // Whether a field is one of the current episode's own texts, which its blocks hold when it has
+  // them.
+  bool in_blocks(char **field) const {
+    auto *at = reinterpret_cast<const char *>(field);
+    return item_ && item_->in_blocks && at >= reinterpret_cast<const char *>(item_) &&
+           at < reinterpret_cast<const char *>(item_ + 1);
+  }
+  // A copy of text for field, and the release of what a field held.
+  char *copy_for(char **field, string_view text) const {
+    return in_blocks(field) ? block_text(text) : model_text(text);
+  }
+  void release(char **field) const {
+    if (!in_blocks(field)) std::free(*field);
+  }
   // Stores a copy of text in an empty field.
   vepod_xml_status take_text(char **field, const char *text, size_t len) {
     if (*field) return vepod_xml_ok;
-    *field = model_text({text, len});
+    *field = copy_for(field, {text, len});
     return *field ? vepod_xml_ok : out_of_memory();
   }
   vepod_xml_status take_url(char **field, const char *text, size_t len) {
     if (*field) return vepod_xml_ok;
-    *field = model_url({text, len});
+    *field = copy_for(field, vepod_trim_blanks({text, len}));
     return *field ? vepod_xml_ok : out_of_memory();
   }
   // A member several elements give, each with a rank (1 first): a better rank replaces what a
@@ -296,9 +319,9 @@ class feed_mapper final : public vepod_xml_consumer {
     if (!may_take(have, rank)) return vepod_xml_ok;
     if (url) text = vepod_trim_blanks(text);
     if (text.empty()) return vepod_xml_ok;
-    char *copy = url ? model_url(text) : model_text(text);
+    char *copy = copy_for(field, text);
     if (!copy) return out_of_memory();
-    std::free(*field);
+    release(field);
     *field = copy;
     have = rank;
     return vepod_xml_ok;
@@ -309,8 +332,10 @@ class feed_mapper final : public vepod_xml_consumer {
     if (text.empty()) return vepod_xml_ok;
     const bool borrow = borrow_ && run.data;
     char *copy = nullptr;
-    if (!borrow && !(copy = model_text(text))) return out_of_memory();
-    if (!h.description_borrowed) std::free(h.description);
+    if (!borrow && !(copy = item_->in_blocks ? block_text(text) : model_text(text))) {
+      return out_of_memory();
+    }
+    if (!h.description_borrowed && !item_->in_blocks) std::free(h.description);
     h.description_borrowed = borrow;
     if (borrow) {
       h.description = const_cast<char *>(run.data);
@@ -328,13 +353,16 @@ class feed_mapper final : public vepod_xml_consumer {
   vepod_xml_status take_attr(char **field, string_view value, bool url) {
     if (url) value = vepod_trim_blanks(value);
     if (*field || value.empty()) return vepod_xml_ok;
-    *field = url ? model_url(value) : model_text(value);
+    *field = copy_for(field, value);
     return *field ? vepod_xml_ok : out_of_memory();
   }
   // The current item's heavy members, made on first use; NULL when memory runs out.
   vepod_item_heavy *heavy() {
-    if (!item_->heavy) {
+    if (item_->heavy) return item_->heavy;
+    if (!item_->in_blocks) {
       item_->heavy = static_cast<vepod_item_heavy *>(vepod_calloc(1, sizeof(vepod_item_heavy)));
+    } else if (void *room = vepod_blocks_alloc(feed_->blocks, sizeof(vepod_item_heavy))) {
+      item_->heavy = new (room) vepod_item_heavy{};
     }
     return item_->heavy;
   }
@@ -410,8 +438,9 @@ vepod_xml_status feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom
     }
   }
   if (!enclosure || !url || vepod_trim_blanks(url->value).empty()) return vepod_xml_ok;
-  if (!(item_->url = model_url(url->value))) return out_of_memory();
-  if (type && !type->value.empty() && !(item_->enclosure_type = model_text(type->value))) {
+  if (!(item_->url = copy_for(&item_->url, vepod_trim_blanks(url->value)))) return out_of_memory();
+  if (type && !type->value.empty() &&
+      !(item_->enclosure_type = copy_for(&item_->enclosure_type, type->value))) {
     return out_of_memory();
   }
   item_->size = size;
@@ -840,6 +869,9 @@ vepod_xml_status feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *wa
       vepod_item &item = feed_->items[feed_->nitems];
       item = vepod_item{};
       item.size = item.mtime_ms = item.duration_s = -1;
+      // The first vepod_max_items are kept until others replace them: only their texts are cut
+      // from blocks, so that replaced ones leave no more than that in them.
+      item.in_blocks = borrow_ && well_formed_utf8 && items_seen_ < vepod_max_items;
       item.index = items_seen_++;
       // A self-closing one has no end: it stays current until an episode's end tag.
       item_ = &item;
@@ -941,8 +973,8 @@ vepod_xml_status feed_mapper::finish() {
     uint64_t h = vepod_fnv1a(item.url, std::strlen(item.url), vepod_fnv1a_basis);
     char id[24];
     std::snprintf(id, sizeof id, "enc:%016llx", static_cast<unsigned long long>(h));
-    std::free(item.id);
-    if (!(item.id = vepod_strdup(id))) return out_of_memory();
+    if (!item.in_blocks) std::free(item.id);
+    if (!(item.id = item.in_blocks ? block_text(id) : vepod_strdup(id))) return out_of_memory();
     item.id_fallback = 1;
   }
   return vepod_xml_ok;
