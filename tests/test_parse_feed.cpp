@@ -224,6 +224,16 @@ TEST(ParseFeed, NewestFiveHundredWithTheirOwnTexts) {
   EXPECT_NE(a.json.find("{\"title\":\"ty729\",\"id\":\"enc:"), std::string::npos);
 }
 
+// A document in another encoding is read from its decoded copy, which the show notes outlive.
+TEST(ParseFeed, ShowNotesOfADecodedDocument) {
+  answer a = parse(
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><rss><channel><item><guid>g</guid>"
+      "<description>caf\xE9 &amp; notes</description></item></channel></rss>");
+  ASSERT_EQ(a.rc, 0) << a.err;
+  EXPECT_NE(a.json.find(",\"description\":\"caf\xC3\xA9 & notes\"}]}"), std::string::npos)
+      << a.json;
+}
+
 TEST(ParseFeed, FormatsAndEmptyItems) {
   const struct {
     const char *doc;

@@ -106,7 +106,10 @@ struct xml_reader {
   bool doctype;      // a document type declaration has been read
   bool html4;        // it names the RSS 0.91 DTD, whose HTML 4 named references decode
   bool well_formed;  // the document is well-formed UTF-8
-  bool empty;        // nothing but blanks, comments and processing instructions
+  // What is read is the caller's document, not a decoded copy that goes with the read: only then
+  // may runs be handed over where they lie.
+  bool in_place;
+  bool empty;  // nothing but blanks, comments and processing instructions
   // Renamed element and attribute names of the current start tag.
   char renamed[vepod_xml_max_attrs + 1][k_renamed_size];
 };
@@ -745,8 +748,8 @@ int p_start(xml_reader &r) {
   f.text.len = 0;
   f.runs = 0;
   f.pending = false;
-  // Only a well-formed document's runs are handed over where they lie.
-  f.lazy = want == vepod_xml_want_run && r.well_formed;
+  // Only the runs of a well-formed document read in place are handed over where they lie.
+  f.lazy = want == vepod_xml_want_run && r.well_formed && r.in_place;
   bool collects = want == vepod_xml_want_text || want == vepod_xml_want_run;
   f.sink = collects ? r.top : parent >= 0 ? r.frames[parent].sink : -1;
   f.notify = want != vepod_xml_want_nothing;
@@ -1042,6 +1045,7 @@ vepod_xml_status vepod_xml_read(const unsigned char *data, size_t len, vepod_xml
     r.budget = k_text_budget;
     r.consumer = &consumer;
     r.well_formed = well_formed;
+    r.in_place = decoded == nullptr;
     consumer.well_formed_utf8 = well_formed;
     r.top = -1;
     p_document(r);

@@ -39,8 +39,9 @@ enum vepod_xml_want : uint8_t {
   vepod_xml_want_nothing = 0,
   vepod_xml_want_end = 1,
   vepod_xml_want_text = 3,  // its end, with its text
-  // Its end, with its text; when that is one text run or CDATA section of a well-formed document,
-  // only where it lies (vepod_xml_consumer::run), not decoded or copied.
+  // Its end, with its text; when that is one text run or CDATA section of a well-formed UTF-8
+  // document read as it was handed over (not decoded from another encoding), only where it lies
+  // (vepod_xml_consumer::run), not decoded or copied.
   vepod_xml_want_run = 7,
 };
 
@@ -52,7 +53,8 @@ struct vepod_xml_namespace {
 
 // Where an element's text lies in the document, when it is one text run or CDATA section there,
 // trimmed of blanks: `len` bytes (`decoded_len` once references are decoded, when it holds any).
-// data is NULL when the text is gathered from several runs, or is not well-formed UTF-8.
+// data is NULL when the text is gathered from several runs, is not well-formed UTF-8, or was
+// decoded from another encoding.
 struct vepod_xml_run {
   const char *data;
   size_t len;
