@@ -572,34 +572,65 @@ inline const unsigned char *find_lt_or_amp(const unsigned char *p, const unsigne
   return p;
 }
 
+// Bits below the lowest set bit of m (all of them when m is 0).
+inline uint64_t below_lowest(uint64_t m) { return m ? (m & (0 - m)) - 1 : ~uint64_t(0); }
+
+// Bits set in m, without the call the compiler makes for processors that may lack an instruction.
+inline size_t bits_set(uint64_t m) {
+  m -= (m >> 1) & 0x5555555555555555u;
+  m = (m & 0x3333333333333333u) + ((m >> 2) & 0x3333333333333333u);
+  m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return size_t((m * 0x0101010101010101u) >> 56);
+}
+
 // Reads a text run from q on up to its '<', reading the predefined references on the way: the
 // '<', or the first other reference, or end. *shrink grows by what the references read lose once
 // decoded; *references is set when there are any. Escaped show notes hold a reference every few
-// bytes, so the stops of 64 bytes are found at once and taken one after the other.
+// bytes, most of them "&lt;" and "&gt;": 64 bytes at a time, those are recognised by comparing
+// the bytes after each '&' all at once and counted, and the others read one after the other.
 const unsigned char *scan_run(const unsigned char *q, const unsigned char *end, size_t *shrink,
                               bool *references) {
   char c;
 #if defined(__SSE2__)
   const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
-  while (end - q >= 64) {
+  const __m128i l = _mm_set1_epi8('l'), g = _mm_set1_epi8('g'), t = _mm_set1_epi8('t'),
+                semi = _mm_set1_epi8(';');
+  // A block's last reference is compared with the 3 bytes after it.
+  while (end - q >= 64 + 3) {
     const unsigned char *base = q;
-    uint64_t m = 0;
+    uint64_t lts = 0, amps = 0, ltgts = 0;
     for (int j = 0; j < 4; j++) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(base + 16 * j));
-      __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp));
-      m |= uint64_t(unsigned(_mm_movemask_epi8(hit))) << (16 * j);
+      auto at = [base, j](int k) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(base + 16 * j + k));
+      };
+      __m128i v = at(0), v1 = at(1);
+      __m128i a = _mm_cmpeq_epi8(v, amp);
+      __m128i ltgt = _mm_and_si128(
+          _mm_and_si128(a, _mm_or_si128(_mm_cmpeq_epi8(v1, l), _mm_cmpeq_epi8(v1, g))),
+          _mm_and_si128(_mm_cmpeq_epi8(at(2), t), _mm_cmpeq_epi8(at(3), semi)));
+      lts |= uint64_t(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)))) << (16 * j);
+      amps |= uint64_t(unsigned(_mm_movemask_epi8(a))) << (16 * j);
+      ltgts |= uint64_t(unsigned(_mm_movemask_epi8(ltgt))) << (16 * j);
     }
-    for (; m; m &= m - 1) {
-      const unsigned char *at = base + __builtin_ctzll(m);
-      if (at < q) continue;  // within a reference already read
-      if (*at == '<') return at;
-      *references = true;
-      size_t n = vepod_xml_predefined_ref(reinterpret_cast<const char *>(at), size_t(end - at), &c);
-      if (n == 0) return at;
-      *shrink += n - 1;
-      q = at + n;
+    // The other references before the '<', in order; the first that is not predefined stops the
+    // scan as the '<' does.
+    uint64_t stops = lts;
+    size_t others = 0;
+    for (uint64_t o = amps & ~ltgts & below_lowest(lts); o; o &= o - 1) {
+      const unsigned char *ref = base + __builtin_ctzll(o);
+      size_t n =
+          vepod_xml_predefined_ref(reinterpret_cast<const char *>(ref), size_t(end - ref), &c);
+      if (n == 0) {
+        stops |= o & (0 - o);
+        break;
+      }
+      others += n - 1;
     }
-    if (q < base + 64) q = base + 64;
+    uint64_t before = below_lowest(stops);
+    if (amps & before) *references = true;
+    *shrink += 3 * bits_set(ltgts & before) + others;
+    if (stops) return base + __builtin_ctzll(stops);
+    q = base + 64;
   }
 #endif
   while ((q = find_lt_or_amp(q, end)) < end && *q == '&') {
