@@ -286,7 +286,10 @@ size_t format_integer(int64_t value, char *buf) {
 
 // Where the answer goes. Measuring adds up its size as if no text needed escaping, which it
 // seldom does; the text is then allocated at that size with a little room for escapes, written
-// without a check per byte, and grown only when the escapes outgrow the room.
+// without a check per byte, and grown only when the escapes outgrow the room. A text is written
+// at once when even six times its size fits, else measured first: the room kept for escapes is
+// enough for the largest text of the answer (up to a bound), so that the last few texts of a small
+// answer are not read twice.
 class json_out {
  public:
   json_out() = default;
@@ -296,7 +299,7 @@ class json_out {
 
   // Starts writing into a text of the measured size; false when memory runs out.
   bool start() {
-    size_t room = size_ + size_ / 32 + k_slack;
+    size_t room = size_ + std::max(size_ / 32, std::min(largest_, k_most_room)) + k_slack;
     if (!(text_ = static_cast<char *>(vepod_malloc(room)))) return false;
     out_ = text_;
     end_ = text_ + room;
@@ -321,6 +324,7 @@ class json_out {
     size_t n = std::strlen(s);
     if (!text_) {
       size_ += n + 2;
+      largest_ = std::max(largest_, 5 * n);
       return;
     }
     // Escapes make a text at most six times longer; only a text that may not fit is measured.
@@ -333,6 +337,7 @@ class json_out {
   void document_text(const vepod_item_heavy &h) {
     if (!text_) {
       size_ += size_t(h.description_decoded_len) + 2;
+      largest_ = std::max(largest_, 6 * size_t(h.description_len) - h.description_decoded_len);
       return;
     }
     // Bounded by the size as written, which no decoding outgrows.
@@ -359,6 +364,8 @@ class json_out {
  private:
   // Bytes kept free after what is written: escape() stores 16 bytes at a time.
   static constexpr size_t k_slack = 64;
+  // The most room kept for the escapes of the largest text.
+  static constexpr size_t k_most_room = 65536;
 
   // Whether n more bytes (and the slack) fit, growing the text when they do not.
   bool room(size_t n) {
@@ -381,6 +388,8 @@ class json_out {
   char *out_ = nullptr;
   char *end_ = nullptr;
   size_t size_ = 0;
+  // What the largest text needs beyond its measured size to be written without measuring it.
+  size_t largest_ = 0;
   bool failed_ = false;
 };
 
