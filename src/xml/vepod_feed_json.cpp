@@ -191,7 +191,7 @@ inline void copy64(char *out, const char *s) {
 template <bool Write>
 size_t escape_document(char *out, const char *s, size_t n, bool references) {
   size_t count = 0, i = 0;
-  auto emit = [&out, &count ](unsigned char c) __attribute__((always_inline)) {
+  auto emit = [&](unsigned char c) __attribute__((always_inline)) {
     if (!needs_escape(c)) {
       if constexpr (Write) out[count] = char(c);
       count++;
@@ -499,8 +499,10 @@ class json_members {
   bool first_ = true;
 };
 
-static_assert(k_escape_extra[static_cast<unsigned char>('\\')] == 1 && k_escape_extra['"'] == 1 &&
-              k_escape_extra['\n'] == 1 && k_escape_extra[0x0B] == 5 && k_escape_extra['/'] == 0);
+static_assert(k_escape_extra[static_cast<unsigned char>('\\')] == 1 &&
+              k_escape_extra[static_cast<unsigned char>('"')] == 1 &&
+              k_escape_extra[static_cast<unsigned char>('\n')] == 1 && k_escape_extra[0x0B] == 5 &&
+              k_escape_extra[static_cast<unsigned char>('/')] == 0);
 
 // MARK: The layout
 

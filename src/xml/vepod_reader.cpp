@@ -31,8 +31,6 @@ constexpr size_t k_max_ref_name = 15;
 // Decoded text one document may collect. A reference never decodes to more bytes than it takes,
 // so documents within the size limit stay below it; it guards the collector should that change.
 constexpr int64_t k_text_budget = 67108864;
-// First capacity of a collected text; titles, dates and identifiers fit.
-constexpr size_t k_text_first = 256;
 // Namespace bindings that rename a prefix, open at once. Feeds declare a handful; beyond this,
 // further renaming declarations are not honoured and their names are read as written.
 constexpr int k_max_bindings = 64;
