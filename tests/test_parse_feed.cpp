@@ -80,6 +80,17 @@ std::string json_escaped(std::string_view text) {
   return out;
 }
 
+// Numbers are written two digits at a time: every count of digits.
+TEST(ParseFeed, NumbersAsWritten) {
+  for (const char *length : {"1", "9", "10", "99", "100", "101", "1000", "12345", "100000000000",
+                             "999999999999999", "4611686018427387903"}) {
+    answer a = parse(std::string("<rss><channel><item><enclosure url='u' length='") + length +
+                     "'/></item></channel></rss>");
+    ASSERT_EQ(a.rc, 0) << a.err;
+    EXPECT_NE(a.json.find(std::string("\"size\":") + length + ","), std::string::npos) << a.json;
+  }
+}
+
 // Every byte that needs escaping, at every place in a 16-byte block and beyond, and texts whose
 // escapes make the answer several times the size of its texts.
 TEST(ParseFeed, TextsAreEscapedAsJsonEscapesThem) {
