@@ -80,6 +80,17 @@ std::string json_escaped(std::string_view text) {
   return out;
 }
 
+// Numbers are written two digits at a time: every count of digits.
+TEST(ParseFeed, NumbersAsWritten) {
+  for (const char *length : {"1", "9", "10", "99", "100", "101", "1000", "12345", "100000000000",
+                             "999999999999999", "4611686018427387903"}) {
+    answer a = parse(std::string("<rss><channel><item><enclosure url='u' length='") + length +
+                     "'/></item></channel></rss>");
+    ASSERT_EQ(a.rc, 0) << a.err;
+    EXPECT_NE(a.json.find(std::string("\"size\":") + length + ","), std::string::npos) << a.json;
+  }
+}
+
 // Every byte that needs escaping, at every place in a 16-byte block and beyond, and texts whose
 // escapes make the answer several times the size of its texts.
 TEST(ParseFeed, TextsAreEscapedAsJsonEscapesThem) {
@@ -145,6 +156,93 @@ TEST(ParseFeed, ShowNotesReadAsWritten) {
       "</item></channel></rss>");
   ASSERT_EQ(a.rc, 0) << a.err;
   EXPECT_NE(a.json.find("\"description\":\"c\""), std::string::npos) << a.json;
+}
+
+// The JSON string after "key": in the first episode of an answer, as written (escapes kept).
+std::string written_value(const std::string &json, std::string_view key) {
+  size_t at = json.find("\"" + std::string(key) + "\":\"", json.find("\"items\":"));
+  if (at == std::string::npos) return "(absent)";
+  size_t begin = at + key.size() + 4, end = begin;
+  while (end < json.size() && json[end] != '"') end += json[end] == '\\' ? 2 : 1;
+  return json.substr(begin, end - begin);
+}
+
+// Long show notes are read and written by blocks; wherever their references, escapes and a NUL
+// fall in a block, the notes read as the same text copied into a title does.
+TEST(ParseFeed, LongShowNotesReadAsTheSameTextCopied) {
+  const std::string pieces[] = {"&lt;p&gt;", "&amp;", "&quot;",      "&apos;",
+                                "\"",        "\\",    "\n",          "&#233;",
+                                "&#x1;",     "\t",    "caf\xC3\xA9", "&lt;/a&gt;"};
+  for (bool general : {false, true}) {
+    for (size_t shift = 0; shift < 80; shift += 3) {
+      std::string text(shift + 1, 'a');
+      for (size_t i = 0; text.size() < 400; i++) text += pieces[(i * 7 + shift) % 12] + "b";
+      // A reference other than the predefined ones, far into the run.
+      if (general) text += "&#x26;&lt;&#8212;";
+      text += "z";
+      size_t cut = text.find('b', 200 + shift) + 1;
+      std::string nul = text.substr(0, cut) + std::string(1, '\0') + text.substr(cut);
+      for (const std::string *t : {&text, &nul}) {
+        SCOPED_TRACE(testing::Message() << "shift " << shift << (t == &nul ? ", NUL" : ""));
+        for (const char *element : {"description", "content:encoded"}) {
+          answer a = parse("<rss><channel><item><title>" + *t + "</title><" + element + ">" + *t +
+                           "</" + element + "></item></channel></rss>");
+          ASSERT_EQ(a.rc, 0) << a.err;
+          EXPECT_EQ(written_value(a.json, "description"), written_value(a.json, "title"));
+        }
+        answer a = parse("<feed><entry><title><![CDATA[" + *t + "]]></title><content><![CDATA[" +
+                         *t + "]]></content></entry></feed>");
+        ASSERT_EQ(a.rc, 0) << a.err;
+        EXPECT_EQ(written_value(a.json, "description"), written_value(a.json, "title"));
+      }
+    }
+  }
+}
+
+// The export keeps its episodes' texts in blocks; a feed written oldest first replaces the ones
+// read first, and ranked members replace what lower ranks gave, without either mixing texts up.
+TEST(ParseFeed, NewestFiveHundredWithTheirOwnTexts) {
+  auto item = [](int n, bool guid) {
+    std::string id = "y" + std::to_string(n);
+    std::string month = (n % 12 < 9 ? "0" : "") + std::to_string(n % 12 + 1);
+    return "<item><title>t" + id + "</title>" + (guid ? "<guid>" + id + "</guid>" : "") +
+           "<dc:date>" + std::to_string(2000 + n / 12) + "-" + month + "-01T00:00:00Z</dc:date>" +
+           "<enclosure url='http://m/" + id + "'/><dc:creator>c</dc:creator><itunes:author>a" + id +
+           "</itunes:author><media:thumbnail url='http://i/" + id +
+           "'/><itunes:image href='http://j/" + id + "'/><description>d</description>" +
+           "<content:encoded>n" + id + "<![CDATA[!]]></content:encoded></item>";
+  };
+  std::string items;
+  for (int n = 0; n < 730; n++) items += item(n, n != 729);
+  answer a = parse("<rss><channel>" + items + "</channel></rss>");
+  ASSERT_EQ(a.rc, 0) << a.err;
+  size_t count = 0;
+  for (size_t at = 0; (at = a.json.find("\"id_fallback\"", at)) != std::string::npos; at++) count++;
+  EXPECT_EQ(count, 500u);
+  EXPECT_EQ(a.json.find("ty229"), std::string::npos);
+  for (int n : {230, 500, 728}) {
+    std::string id = "y" + std::to_string(n);
+    EXPECT_NE(a.json.find("{\"title\":\"t" + id + "\",\"id\":\"" + id +
+                          "\",\"id_fallback\":false,\"url\":\"http://m/" + id + "\""),
+              std::string::npos)
+        << id;
+    EXPECT_NE(a.json.find("\"image\":\"http://j/" + id + "\",\"author\":\"a" + id + "\""),
+              std::string::npos)
+        << id;
+    EXPECT_NE(a.json.find("\"description\":\"n" + id + "!\""), std::string::npos) << id;
+  }
+  // The newest has no guid: its id is made from its media URL.
+  EXPECT_NE(a.json.find("{\"title\":\"ty729\",\"id\":\"enc:"), std::string::npos);
+}
+
+// A document in another encoding is read from its decoded copy, which the show notes outlive.
+TEST(ParseFeed, ShowNotesOfADecodedDocument) {
+  answer a = parse(
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><rss><channel><item><guid>g</guid>"
+      "<description>caf\xE9 &amp; notes</description></item></channel></rss>");
+  ASSERT_EQ(a.rc, 0) << a.err;
+  EXPECT_NE(a.json.find(",\"description\":\"caf\xC3\xA9 & notes\"}]}"), std::string::npos)
+      << a.json;
 }
 
 TEST(ParseFeed, FormatsAndEmptyItems) {

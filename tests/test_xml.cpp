@@ -459,6 +459,16 @@ TEST(Reader, AttributeValuesAreDecodedAndKeptAsWritten) {
   EXPECT_EQ(text_or_null(p.item(0).enclosure_type), "a<b");
   EXPECT_EQ(p.item(0).size, 5);
   EXPECT_EQ(text_or_null(p.item(1).url), "a<b>\tc\nd");
+  // Values are looked at in blocks of 16 bytes: the closing quote, the other quote and a reference
+  // anywhere in or after the first blocks.
+  for (size_t k : {0, 1, 15, 16, 17, 31, 32, 33, 47, 48, 70}) {
+    std::string a(k, 'a'), b(k, 'b');
+    parsed q(rss_items("<item><enclosure url=\"" + a + "'" + b + "\" type='" + a + "&amp;" + b +
+                       "'/></item>"));
+    ASSERT_EQ(q.rc, 0) << q.err;
+    EXPECT_EQ(text_or_null(q.item(0).url), a + "'" + b);
+    EXPECT_EQ(text_or_null(q.item(0).enclosure_type), a + "&" + b);
+  }
 }
 
 TEST(Reader, KeepsSixteenAttributesPerTag) {

@@ -15,65 +15,16 @@
 #include "util/vepod_text.h"
 #include "util/vepod_url.h"
 #include "util/vepod_utf8.h"
+#include "xml/vepod_feed_mapper.h"
 #include "xml/vepod_feed_parts.h"
 #include "xml/vepod_reader.h"
 #include "xml/vepod_xml.h"
 
-namespace {
+namespace vepod_feed_mapping {
 
-using std::string_view;
 using namespace vepod_feed_values;
 
-// The element names the mapping acts on, recognised once per start tag.
-enum elem_kind : uint8_t {
-  e_other,
-  e_item,
-  e_entry,
-  e_title,
-  e_guid,
-  e_id,
-  e_link,
-  e_url,
-  e_image,
-  e_itunes_image,
-  e_enclosure,
-  e_duration,  // itunes:duration, duration
-  e_date,      // pubdate, published, issued and the Dublin Core dates
-  e_updated,   // Atom: dates an episode only when nothing says when it was published
-  e_channel,
-  e_description,
-  e_content_encoded,
-  e_content,   // Atom
-  e_summary,   // Atom
-  e_subtitle,  // Atom
-  e_itunes_summary,
-  e_itunes_author,
-  e_managing_editor,
-  e_dc_creator,
-  e_author,  // RSS: a text; Atom: holds a name
-  e_name,
-  e_language,  // language, dc:language
-  e_explicit,
-  e_show_type,
-  e_complete,
-  e_new_feed_url,
-  e_feed_guid,
-  e_funding,
-  e_person,
-  e_season,
-  e_podcast_season,
-  e_episode,
-  e_podcast_episode,
-  e_episode_type,
-  e_chapters,     // podcast:chapters, a link to a chapters file
-  e_psc_chapter,  // a chapter written in the feed
-  e_transcript,
-  e_alternate,
-  e_alt_source,
-  e_thumbnail,
-  e_media_description,  // Media RSS show notes, the last source of an episode's description
-  e_live_item,          // podcast:liveItem: nothing inside speaks for the channel
-};
+namespace {
 
 // Looked up by first letter: this runs for every start tag of a document.
 elem_kind classify(string_view name) {
@@ -191,29 +142,6 @@ constexpr vepod_xml_namespace k_namespaces[] = {
     {"http://podlove.org/simple-chapters", "psc"},
 };
 
-// The value of the first attribute named name, or an empty view.
-string_view attr(const vepod_xml_tag &tag, string_view name) {
-  for (int i = 0; i < tag.nattrs; i++) {
-    if (vepod_ci_eq(tag.attrs[i].name, name)) return tag.attrs[i].value;
-  }
-  return {};
-}
-
-// Makes room for one more entry of a bounded list, which grows by doubling: the new entry, cleared,
-// or NULL when memory runs out (the list stays as it was).
-template <typename T>
-T *append(T *&list, int32_t &count) {
-  if ((count & (count - 1)) == 0) {
-    size_t room = count ? size_t(count) * 2 : 1;
-    auto *grown = static_cast<T *>(vepod_realloc(list, room * sizeof(T)));
-    if (!grown) return nullptr;
-    list = grown;
-  }
-  T *entry = &list[count++];
-  *entry = T{};
-  return entry;
-}
-
 // Whether episode a is kept over b when only one of them can be: a dated one over an undated one,
 // the newer of two dated ones, and among equals the earlier in the document.
 bool kept_over(const vepod_item &a, const vepod_item &b) {
@@ -223,159 +151,15 @@ bool kept_over(const vepod_item &a, const vepod_item &b) {
   return a.index < b.index;
 }
 
-class feed_mapper final : public vepod_xml_consumer {
- public:
-  feed_mapper(vepod_feed *feed, vepod_detail detail)
-      : feed_(feed),
-        details_(detail != vepod_detail::light),
-        borrow_(detail == vepod_detail::all_borrowed) {
-    namespaces = k_namespaces;
-    namespace_count = std::size(k_namespaces);
-  }
-  ~feed_mapper() { vepod_person_clear(person_); }
-  feed_mapper(const feed_mapper &) = delete;
-  feed_mapper &operator=(const feed_mapper &) = delete;
+}  // namespace
 
-  vepod_code start(const vepod_xml_tag &tag, vepod_xml_want *want) override;
-  vepod_code end(int depth, const char *text, size_t len) override;
-  // Names the items without an identifier after their media URL, so that they keep one identity
-  // across fetches.
-  vepod_code finish();
-  // Whether the document's root element was a feed's, whatever came after it.
-  bool read_feed_root() const { return format_ != vepod_format_none; }
-
- private:
-  vepod_code refuse(const char *why) {
-    message = why;
-    return VEPOD_ERR_NO_DATA;
-  }
-  vepod_code out_of_memory() {
-    message = "out of memory";
-    memory_exhausted = true;
-    return VEPOD_ERR_NO_DATA;
-  }
-  vepod_code root(const vepod_xml_tag &tag);
-  vepod_code take_enclosure(const vepod_xml_tag &tag, bool atom_link);
-  vepod_code take_feed_image(const vepod_xml_tag &tag);
-  // Everything beyond the title, image and media of feeds and episodes.
-  vepod_code feed_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want);
-  vepod_code item_start(const vepod_xml_tag &tag, elem_kind kind, vepod_xml_want *want);
-  vepod_code feed_end(elem_kind kind, int depth, string_view text);
-  vepod_code item_end(elem_kind kind, int depth, string_view text);
-  vepod_code start_person(const vepod_xml_tag &tag, vepod_xml_want *want);
-  vepod_code end_person(int depth, string_view text);
-  vepod_code take_funding(const vepod_xml_tag &tag, vepod_xml_want *want);
-  vepod_code take_transcript(const vepod_xml_tag &tag);
-  vepod_code take_chapter(const vepod_xml_tag &tag);
-  vepod_code take_alternate(const vepod_xml_tag &tag);
-  vepod_code take_alternate_source(const vepod_xml_tag &tag);
-  // Whether an element at depth is a direct child of the channel (the root in Atom).
-  bool channel_child(int depth) const {
-    return atom() ? depth == 1 : depth >= 2 && kinds_[depth - 1] == e_channel;
-  }
-  // Every text of the model enters through these two: made well-formed UTF-8 here, once, so that
-  // answers write it as it is and an id handed back compares equal to the one listed. A text cut
-  // from a well-formed document already is.
-  char *model_text(string_view text) const {
-    return well_formed_utf8 ? vepod_strndup(text) : vepod_strndup_utf8(text);
-  }
-  // A URL as feeds write it, without the blanks around it.
-  char *model_url(string_view text) const { return model_text(vepod_trim_blanks(text)); }
-  // Stores a copy of text in an empty field.
-  vepod_code take_text(char **field, const char *text, size_t len) {
-    if (*field) return VEPOD_OK;
-    *field = model_text({text, len});
-    return *field ? VEPOD_OK : out_of_memory();
-  }
-  vepod_code take_url(char **field, const char *text, size_t len) {
-    if (*field) return VEPOD_OK;
-    *field = model_url({text, len});
-    return *field ? VEPOD_OK : out_of_memory();
-  }
-  // A member several elements give, each with a rank (1 first): a better rank replaces what a
-  // worse one gave; among equals the first stays. `have` is the rank of what the field holds, 0
-  // for nothing.
-  static bool may_take(uint8_t have, uint8_t rank) { return have == 0 || rank < have; }
-  vepod_code take_ranked(char **field, uint8_t &have, uint8_t rank, string_view text, bool url) {
-    if (!may_take(have, rank)) return VEPOD_OK;
-    if (url) text = vepod_trim_blanks(text);
-    if (text.empty()) return VEPOD_OK;
-    char *copy = url ? model_url(text) : model_text(text);
-    if (!copy) return out_of_memory();
-    std::free(*field);
-    *field = copy;
-    have = rank;
-    return VEPOD_OK;
-  }
-  // Show notes of the given rank (the caller checked that they may be taken): borrowed from the
-  // document where the parse borrows and the reader says where they lie, else copied.
-  vepod_code take_description(vepod_item_heavy &h, uint8_t rank, string_view text) {
-    if (text.empty()) return VEPOD_OK;
-    const bool borrow = borrow_ && run.data;
-    char *copy = nullptr;
-    if (!borrow && !(copy = model_text(text))) return out_of_memory();
-    if (!h.description_borrowed) std::free(h.description);
-    h.description_borrowed = borrow;
-    if (borrow) {
-      h.description = const_cast<char *>(run.data);
-      h.description_references = run.references;
-      h.description_len = uint32_t(run.len);
-      h.description_decoded_len = uint32_t(run.decoded_len);
-    } else {
-      h.description = copy;
-      h.description_references = false;
-    }
-    item_ranks_.description = rank;
-    return VEPOD_OK;
-  }
-  // A copy of an attribute's value into an empty field; empty values give nothing.
-  vepod_code take_attr(char **field, string_view value, bool url) {
-    if (url) value = vepod_trim_blanks(value);
-    if (*field || value.empty()) return VEPOD_OK;
-    *field = url ? model_url(value) : model_text(value);
-    return *field ? VEPOD_OK : out_of_memory();
-  }
-  // The current item's heavy members, made on first use; NULL when memory runs out.
-  vepod_item_heavy *heavy() {
-    if (!item_->heavy) {
-      item_->heavy = static_cast<vepod_item_heavy *>(vepod_calloc(1, sizeof(vepod_item_heavy)));
-    }
-    return item_->heavy;
-  }
-  bool atom() const { return format_ == vepod_format_atom; }
-  void item_done();
-
-  vepod_feed *feed_;
-  // Whether episodes keep their heavy members (show notes and the lists), and whether show notes
-  // that are one run of the document are borrowed from it.
-  bool details_;
-  bool borrow_;
-  vepod_item *item_ = nullptr;
-  // Ranks of what the ranked members of the feed and of the current item hold.
-  struct ranks {
-    uint8_t description, author, image, season, episode, date;
-  };
-  ranks feed_ranks_{}, item_ranks_{};
-  // A person waits for its name, the element's text, from its start tag to its end; depth -1
-  // when none waits.
-  vepod_person person_{};
-  int person_depth_ = -1;
-  bool person_in_item_ = false;
-  // The funding link whose text is being read, by depth; -1 when none.
-  int funding_depth_ = -1;
-  // The current item's alternate that the latest alternateEnclosure start tag made, -1 when it
-  // made none: its source children join it.
-  int32_t alternate_ = -1;
-  const vepod_item *alternate_item_ = nullptr;
-  int32_t format_ = vepod_format_none;
-  // The depth of the podcast:liveItem being read outside an episode, -1 when none.
-  int live_depth_ = -1;
-  int32_t items_seen_ = 0;
-  // Once vepod_max_items are kept: their slots, ordered so that the one to give up is on top.
-  int32_t heap_[vepod_max_items];
-  bool heap_built_ = false;
-  elem_kind kinds_[vepod_xml_max_depth] = {};
-};
+feed_mapper::feed_mapper(vepod_feed *feed, vepod_detail detail)
+    : feed_(feed),
+      details_(detail != vepod_detail::light),
+      borrow_(detail == vepod_detail::all_borrowed) {
+  namespaces = k_namespaces;
+  namespace_count = std::size(k_namespaces);
+}
 
 vepod_code feed_mapper::root(const vepod_xml_tag &tag) {
   if (vepod_ci_eq(tag.name, "feed")) {
@@ -414,8 +198,9 @@ vepod_code feed_mapper::take_enclosure(const vepod_xml_tag &tag, bool atom_link)
     }
   }
   if (!enclosure || !url || vepod_trim_blanks(url->value).empty()) return VEPOD_OK;
-  if (!(item_->url = model_url(url->value))) return out_of_memory();
-  if (type && !type->value.empty() && !(item_->enclosure_type = model_text(type->value))) {
+  if (!(item_->url = copy_for(&item_->url, vepod_trim_blanks(url->value)))) return out_of_memory();
+  if (type && !type->value.empty() &&
+      !(item_->enclosure_type = copy_for(&item_->enclosure_type, type->value))) {
     return out_of_memory();
   }
   item_->size = size;
@@ -683,130 +468,6 @@ vepod_code feed_mapper::item_end(elem_kind kind, int depth, string_view text) {
   }
 }
 
-// A person's attributes are copied at its start tag (the reader reuses their room) and the person
-// joins its list when its end brings the name; one without a name is dropped.
-vepod_code feed_mapper::start_person(const vepod_xml_tag &tag, vepod_xml_want *want) {
-  vepod_person_clear(person_);
-  person_depth_ = -1;
-  if (tag.self_closing) return VEPOD_OK;
-  int32_t count = item_ ? (item_->heavy ? item_->heavy->npersons : 0) : feed_->npersons;
-  if (count >= vepod_max_persons) return VEPOD_OK;
-  for (char **field : {&person_.role, &person_.group}) {
-    string_view value = attr(tag, field == &person_.role ? "role" : "group");
-    if (vepod_code status = take_attr(field, value, false)) return status;
-    for (char *c = *field; c && *c; c++)
-      *c = char(vepod_ascii_lower(static_cast<unsigned char>(*c)));
-  }
-  if (vepod_code status = take_attr(&person_.img, attr(tag, "img"), true)) return status;
-  if (vepod_code status = take_attr(&person_.href, attr(tag, "href"), true)) return status;
-  person_depth_ = tag.depth;
-  person_in_item_ = item_ != nullptr;
-  *want = vepod_xml_want_text;
-  return VEPOD_OK;
-}
-
-vepod_code feed_mapper::end_person(int depth, string_view text) {
-  if (depth != person_depth_) return VEPOD_OK;
-  person_depth_ = -1;
-  if (person_in_item_ != (item_ != nullptr)) return VEPOD_OK;
-  vepod_item_heavy *h = item_ ? heavy() : nullptr;
-  if (item_ && !h) return out_of_memory();
-  vepod_person *&list = h ? h->persons : feed_->persons;
-  int32_t &count = h ? h->npersons : feed_->npersons;
-  if (count >= vepod_max_persons) return VEPOD_OK;
-  if (!(person_.name = model_text(text))) return out_of_memory();
-  vepod_person *person = append(list, count);
-  if (!person) return out_of_memory();
-  *person = person_;
-  person_ = vepod_person{};
-  return VEPOD_OK;
-}
-
-// A funding link needs its URL; the text that names it may follow.
-vepod_code feed_mapper::take_funding(const vepod_xml_tag &tag, vepod_xml_want *want) {
-  string_view url = vepod_trim_blanks(attr(tag, "url"));
-  funding_depth_ = -1;
-  if (url.empty() || feed_->nfunding >= vepod_max_funding) return VEPOD_OK;
-  vepod_funding *funding = append(feed_->funding, feed_->nfunding);
-  if (!funding) return out_of_memory();
-  if (!(funding->url = model_url(url))) return out_of_memory();
-  if (!tag.self_closing) {
-    funding_depth_ = tag.depth;
-    *want = vepod_xml_want_text;
-  }
-  return VEPOD_OK;
-}
-
-vepod_code feed_mapper::take_transcript(const vepod_xml_tag &tag) {
-  string_view url = vepod_trim_blanks(attr(tag, "url"));
-  if (url.empty()) return VEPOD_OK;
-  vepod_item_heavy *h = heavy();
-  if (!h) return out_of_memory();
-  if (h->ntranscripts >= vepod_max_transcripts) return VEPOD_OK;
-  vepod_transcript *t = append(h->transcripts, h->ntranscripts);
-  if (!t) return out_of_memory();
-  vepod_code status = take_attr(&t->url, url, true);
-  if (!status) status = take_attr(&t->type, attr(tag, "type"), false);
-  if (!status) status = take_attr(&t->language, attr(tag, "language"), false);
-  if (!status) status = take_attr(&t->rel, attr(tag, "rel"), false);
-  return status;
-}
-
-// A chapter without a readable start has no place in the list and is skipped.
-vepod_code feed_mapper::take_chapter(const vepod_xml_tag &tag) {
-  int64_t start = npt_ms(vepod_trim_blanks(attr(tag, "start")));
-  if (start < 0) return VEPOD_OK;
-  vepod_item_heavy *h = heavy();
-  if (!h) return out_of_memory();
-  if (h->nchapters >= vepod_max_chapters) return VEPOD_OK;
-  vepod_chapter *c = append(h->chapters, h->nchapters);
-  if (!c) return out_of_memory();
-  c->start_ms = start;
-  vepod_code status = take_attr(&c->title, attr(tag, "title"), false);
-  if (!status) status = take_attr(&c->href, attr(tag, "href"), true);
-  if (!status) status = take_attr(&c->image, attr(tag, "image"), true);
-  return status;
-}
-
-vepod_code feed_mapper::take_alternate(const vepod_xml_tag &tag) {
-  alternate_ = -1;
-  if (!details_) return VEPOD_OK;
-  vepod_item_heavy *h = heavy();
-  if (!h) return out_of_memory();
-  if (h->nalternates >= vepod_max_alternates) return VEPOD_OK;
-  vepod_alternate *a = append(h->alternates, h->nalternates);
-  if (!a) return out_of_memory();
-  alternate_ = h->nalternates - 1;
-  alternate_item_ = item_;
-  a->length = whole_number(attr(tag, "length"));
-  a->bitrate = decimal_number(attr(tag, "bitrate"));
-  a->height = whole_number(attr(tag, "height"));
-  string_view is_default = attr(tag, "default");
-  a->is_default = vepod_ci_eq(is_default, "true") ? 1 : vepod_ci_eq(is_default, "false") ? 0 : -1;
-  vepod_code status = take_attr(&a->type, attr(tag, "type"), false);
-  if (!status) status = take_attr(&a->lang, attr(tag, "lang"), false);
-  if (!status) status = take_attr(&a->title, attr(tag, "title"), false);
-  if (!status) status = take_attr(&a->rel, attr(tag, "rel"), false);
-  if (!status) status = take_attr(&a->codecs, attr(tag, "codecs"), false);
-  return status;
-}
-
-vepod_code feed_mapper::take_alternate_source(const vepod_xml_tag &tag) {
-  // The alternate must be this item's: a stray end tag may have ended the item it belongs to.
-  if (alternate_ < 0 || alternate_item_ != item_ || !item_->heavy ||
-      alternate_ >= item_->heavy->nalternates || kinds_[tag.depth - 1] != e_alternate) {
-    return VEPOD_OK;
-  }
-  vepod_alternate &a = item_->heavy->alternates[alternate_];
-  string_view uri = vepod_trim_blanks(attr(tag, "uri"));
-  if (uri.empty() || a.nsources >= vepod_max_sources_per_alternate) return VEPOD_OK;
-  vepod_alternate_source *source = append(a.sources, a.nsources);
-  if (!source) return out_of_memory();
-  vepod_code status = take_attr(&source->uri, uri, true);
-  if (!status) status = take_attr(&source->content_type, attr(tag, "contentType"), false);
-  return status;
-}
-
 vepod_code feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *want) {
   if (tag.depth == 0) return root(tag);
   elem_kind kind = classify(tag.name);
@@ -842,6 +503,9 @@ vepod_code feed_mapper::start(const vepod_xml_tag &tag, vepod_xml_want *want) {
       vepod_item &item = feed_->items[feed_->nitems];
       item = vepod_item{};
       item.size = item.mtime_ms = item.duration_s = -1;
+      // The first vepod_max_items are kept until others replace them: only their texts are cut
+      // from blocks, so that replaced ones leave no more than that in them.
+      item.in_blocks = borrow_ && well_formed_utf8 && items_seen_ < vepod_max_items;
       item.index = items_seen_++;
       // A self-closing one has no end: it stays current until an episode's end tag.
       item_ = &item;
@@ -943,14 +607,14 @@ vepod_code feed_mapper::finish() {
     uint64_t h = vepod_fnv1a(item.url, std::strlen(item.url), vepod_fnv1a_basis);
     char id[24];
     std::snprintf(id, sizeof id, "enc:%016llx", static_cast<unsigned long long>(h));
-    std::free(item.id);
-    if (!(item.id = vepod_strdup(id))) return out_of_memory();
+    if (!item.in_blocks) std::free(item.id);
+    if (!(item.id = item.in_blocks ? block_text(id) : vepod_strdup(id))) return out_of_memory();
     item.id_fallback = 1;
   }
   return VEPOD_OK;
 }
 
-}  // namespace
+}  // namespace vepod_feed_mapping
 
 vepod_code vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, vepod_failure *failure,
                             vepod_detail detail, bool *feed_root) {
@@ -969,7 +633,7 @@ vepod_code vepod_feed_parse(const void *data, size_t len, vepod_feed *feed, vepo
                    vepod_calloc(vepod_max_items + 1, sizeof(vepod_item))))) {
     vepod_failure_oom(failure);
   } else {
-    feed_mapper mapper(feed, detail);
+    vepod_feed_mapping::feed_mapper mapper(feed, detail);
     if (vepod_xml_read(static_cast<const unsigned char *>(data), len, mapper, failure) ==
             VEPOD_OK &&
         mapper.finish() != VEPOD_OK) {

@@ -9,6 +9,7 @@
 
 #include "util/vepod_alloc.h"
 #include "util/vepod_text.h"
+#include "xml/vepod_reader.h"
 #include "xml/vepod_xml.h"
 
 #if defined(__SSE2__)
@@ -161,20 +162,37 @@ char *escape(char *out, const char *s, size_t n) {
   return out;
 }
 
+#if defined(__SSE2__)
+// Bit i set when byte i of the 64 at s needs escaping or is `extra`.
+inline uint64_t stop_mask64(const char *s, __m128i extra) {
+  uint64_t m = 0;
+  for (int j = 0; j < 4; j++) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 16 * j));
+    unsigned block =
+        escape_mask(s + 16 * j) | unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, extra)));
+    m |= uint64_t(block) << (16 * j);
+  }
+  return m;
+}
+
+inline void copy64(char *out, const char *s) {
+  for (int j = 0; j < 4; j++) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16 * j),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 16 * j)));
+  }
+}
+#endif
+
 // Writes (or, without Write, only counts) text borrowed from the document, n bytes, escaped, its
-// references decoded first when it holds any (the reader has read each one already; the five
-// predefined ones written in lower case are compared byte by byte). A NUL ends it, as it ends a
-// text the model copied. The byte count.
+// references decoded first when it holds any (the reader has read each one already). A NUL ends
+// it, as it ends a text the model copied. The byte count. Escaped show notes hold a reference
+// every few bytes: the stops of 64 bytes are found at once and taken one after the other, each
+// after a copy of 64 bytes from the last one (out has room for 64 bytes past the text), so that
+// a stop costs no scan of its own and few mispredicted branches.
 template <bool Write>
 size_t escape_document(char *out, const char *s, size_t n, bool references) {
-  size_t count = 0;
-  auto put = [&out, &count](const char *bytes, size_t k) {
-    if constexpr (Write) {
-      std::memcpy(out + count, bytes, k);
-    }
-    count += k;
-  };
-  auto emit = [&out, &count](unsigned char c) {
+  size_t count = 0, i = 0;
+  auto emit = [&](unsigned char c) __attribute__((always_inline)) {
     if (!needs_escape(c)) {
       if constexpr (Write) out[count] = char(c);
       count++;
@@ -184,81 +202,106 @@ size_t escape_document(char *out, const char *s, size_t n, bool references) {
       count += 1 + k_escape_extra[c];
     }
   };
-  size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i amp = _mm_set1_epi8(references ? '&' : '"');
-#endif
-  while (i < n) {
-#if defined(__SSE2__)
-    while (n - i >= 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-      unsigned m = escape_mask(s + i) | unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-      unsigned k = m ? unsigned(__builtin_ctz(m)) : 16;
-      if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i *>(out + count), v);
-      count += k;
-      i += k;
-      if (m) break;
-    }
-#endif
-    while (i < n && !needs_escape(static_cast<unsigned char>(s[i])) &&
-           !(references && s[i] == '&')) {
-      if constexpr (Write) out[count] = s[i];
-      count++;
+  // Takes the byte at i, one that stops the copy: false when it ends the text.
+  auto stop = [&](unsigned char c) __attribute__((always_inline)) {
+    if (c == '\0') return false;
+    char decoded[4];
+    size_t len;
+    if (c != '&' || !references) {
+      emit(c);
       i++;
-    }
-    if (i == n || s[i] == '\0') break;
-    if (s[i] != '&' || !references) {
-      emit(static_cast<unsigned char>(s[i++]));
-      continue;
-    }
-    const char *p = s + i;
-    size_t room = n - i;
-    if (room >= 4 && p[2] == 't' && p[3] == ';' && (p[1] == 'l' || p[1] == 'g')) {
-      put(p[1] == 'l' ? "<" : ">", 1);
-      i += 4;
-    } else if (room >= 5 && std::memcmp(p + 1, "amp;", 4) == 0) {
-      put("&", 1);
-      i += 5;
-    } else if (room >= 6 && std::memcmp(p + 1, "quot;", 5) == 0) {
-      put("\\\"", 2);
-      i += 6;
-    } else if (room >= 6 && std::memcmp(p + 1, "apos;", 5) == 0) {
-      put("'", 1);
-      i += 6;
+    } else if ((len = vepod_xml_predefined_ref(s + i, n - i, decoded))) {
+      emit(static_cast<unsigned char>(decoded[0]));
+      i += len;
     } else {
-      const char *semi = static_cast<const char *>(std::memchr(p + 1, ';', room - 1));
-      char decoded[4];
+      const char *p = s + i;
+      const char *semi = static_cast<const char *>(std::memchr(p + 1, ';', n - i - 1));
       int bytes = semi ? vepod_decode_reference({p + 1, size_t(semi - p - 1)}, decoded) : -1;
       if (bytes < 0) {  // cannot happen: the reader decoded it
         emit('&');
         i++;
-        continue;
+      } else {
+        for (int b = 0; b < bytes; b++) emit(static_cast<unsigned char>(decoded[b]));
+        i = size_t(semi - s) + 1;
       }
-      for (int b = 0; b < bytes; b++) emit(static_cast<unsigned char>(decoded[b]));
-      i = semi - s + 1;
     }
+    return true;
+  };
+#if defined(__SSE2__)
+  const __m128i amp = _mm_set1_epi8(references ? '&' : '"');
+  // Each copy reads 64 bytes from a place in the block, so a whole block more must lie ahead.
+  while (n - i >= 128) {
+    const size_t base = i;
+    uint64_t m = stop_mask64(s + base, amp);
+    for (; m; m &= m - 1) {
+      size_t at = base + size_t(__builtin_ctzll(m));
+      if (at < i) continue;  // within a reference already read
+      if constexpr (Write) copy64(out + count, s + i);
+      count += at - i;
+      i = at;
+      if (!stop(static_cast<unsigned char>(s[i]))) return count;
+    }
+    if (i < base + 64) {
+      if constexpr (Write) copy64(out + count, s + i);
+      count += base + 64 - i;
+      i = base + 64;
+    }
+  }
+  while (n - i >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+    unsigned m = escape_mask(s + i) | unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+    if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i *>(out + count), v);
+    unsigned k = m ? unsigned(__builtin_ctz(m)) : 16;
+    count += k;
+    i += k;
+    if (m && !stop(static_cast<unsigned char>(s[i]))) return count;
+  }
+#endif
+  while (i < n) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (needs_escape(c) || (references && c == '&')) {
+      if (!stop(c)) break;
+      continue;
+    }
+    if constexpr (Write) out[count] = char(c);
+    count++;
+    i++;
   }
   return count;
 }
 
-// A signed integer in decimal, as yyjson writes it.
+// A signed integer in decimal, as yyjson writes it; two digits a step, since dates in milliseconds
+// have thirteen and every episode has one, written twice (measured, then written).
 size_t format_integer(int64_t value, char *buf) {
+  static constexpr char k_pairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   char digits[20];
   uint64_t u = value < 0 ? uint64_t(0) - uint64_t(value) : uint64_t(value);
-  size_t n = 0;
-  do {
-    digits[n++] = char('0' + u % 10);
-    u /= 10;
-  } while (u);
+  size_t n = sizeof digits;
+  for (; u >= 100; u /= 100) {
+    n -= 2;
+    std::memcpy(digits + n, k_pairs + 2 * (u % 100), 2);
+  }
+  if (u >= 10) {
+    n -= 2;
+    std::memcpy(digits + n, k_pairs + 2 * u, 2);
+  } else {
+    digits[--n] = char('0' + u);
+  }
   size_t len = 0;
   if (value < 0) buf[len++] = '-';
-  while (n) buf[len++] = digits[--n];
-  return len;
+  std::memcpy(buf + len, digits + n, sizeof digits - n);
+  return len + sizeof digits - n;
 }
 
 // Where the answer goes. Measuring adds up its size as if no text needed escaping, which it
 // seldom does; the text is then allocated at that size with a little room for escapes, written
-// without a check per byte, and grown only when the escapes outgrow the room.
+// without a check per byte, and grown only when the escapes outgrow the room. A text is written
+// at once when even six times its size fits, else measured first: the room kept for escapes is
+// enough for the largest text of the answer (up to a bound), so that the last few texts of a small
+// answer are not read twice.
 class json_out {
  public:
   json_out() = default;
@@ -268,7 +311,7 @@ class json_out {
 
   // Starts writing into a text of the measured size; false when memory runs out.
   bool start() {
-    size_t room = size_ + size_ / 32 + k_slack;
+    size_t room = size_ + std::max(size_ / 32, std::min(largest_, k_most_room)) + k_slack;
     if (!(text_ = static_cast<char *>(vepod_malloc(room)))) return false;
     out_ = text_;
     end_ = text_ + room;
@@ -293,6 +336,7 @@ class json_out {
     size_t n = std::strlen(s);
     if (!text_) {
       size_ += n + 2;
+      largest_ = std::max(largest_, 5 * n);
       return;
     }
     // Escapes make a text at most six times longer; only a text that may not fit is measured.
@@ -305,9 +349,11 @@ class json_out {
   void document_text(const vepod_item_heavy &h) {
     if (!text_) {
       size_ += size_t(h.description_decoded_len) + 2;
+      largest_ = std::max(largest_, 6 * size_t(h.description_len) - h.description_decoded_len);
       return;
     }
-    size_t n = h.description_decoded_len;
+    // Bounded by the size as written, which no decoding outgrows.
+    size_t n = h.description_len;
     if (size_t(end_ - out_) < 6 * n + 2 + k_slack &&
         !room(escape_document<false>(nullptr, h.description, h.description_len,
                                      h.description_references) +
@@ -330,6 +376,8 @@ class json_out {
  private:
   // Bytes kept free after what is written: escape() stores 16 bytes at a time.
   static constexpr size_t k_slack = 64;
+  // The most room kept for the escapes of the largest text.
+  static constexpr size_t k_most_room = 65536;
 
   // Whether n more bytes (and the slack) fit, growing the text when they do not.
   bool room(size_t n) {
@@ -352,6 +400,8 @@ class json_out {
   char *out_ = nullptr;
   char *end_ = nullptr;
   size_t size_ = 0;
+  // What the largest text needs beyond its measured size to be written without measuring it.
+  size_t largest_ = 0;
   bool failed_ = false;
 };
 
@@ -461,8 +511,10 @@ class json_members {
   bool first_ = true;
 };
 
-static_assert(k_escape_extra[static_cast<unsigned char>('\\')] == 1 && k_escape_extra['"'] == 1 &&
-              k_escape_extra['\n'] == 1 && k_escape_extra[0x0B] == 5 && k_escape_extra['/'] == 0);
+static_assert(k_escape_extra[static_cast<unsigned char>('\\')] == 1 &&
+              k_escape_extra[static_cast<unsigned char>('"')] == 1 &&
+              k_escape_extra[static_cast<unsigned char>('\n')] == 1 && k_escape_extra[0x0B] == 5 &&
+              k_escape_extra[static_cast<unsigned char>('/')] == 0);
 
 // MARK: The layout
 

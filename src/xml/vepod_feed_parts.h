@@ -1,5 +1,5 @@
 // What the feed mapping (vepod_feed.cpp) shares with the files it is split into: the readers of
-// values written as text, and the release of a person.
+// values written as text, the release of a person, and the blocks episodes' texts are cut from.
 #pragma once
 
 #include <cstdint>
@@ -30,3 +30,9 @@ int8_t show_type(std::string_view text);
 // Releases what a person owns and clears it; the list of n persons and the list itself.
 void vepod_person_clear(vepod_person &p);
 void vepod_persons_free(vepod_person *persons, int32_t n);
+
+// Cuts n bytes (aligned for any record the model holds) from the newest of a chain of blocks,
+// adding a block when it lacks the room: NULL when memory runs out.
+void *vepod_blocks_alloc(vepod_model_block *&blocks, size_t n);
+// Releases a chain of blocks.
+void vepod_blocks_free(vepod_model_block *blocks);

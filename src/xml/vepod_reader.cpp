@@ -34,8 +34,6 @@ constexpr size_t k_max_ref_name = 15;
 // Decoded text one document may collect. A reference never decodes to more bytes than it takes,
 // so documents within the size limit stay below it; it guards the collector should that change.
 constexpr int64_t k_text_budget = 67108864;
-// First capacity of a collected text; titles, dates and identifiers fit.
-constexpr size_t k_text_first = 256;
 // Namespace bindings that rename a prefix, open at once. Feeds declare a handful; beyond this,
 // further renaming declarations are not honoured and their names are read as written.
 constexpr int k_max_bindings = 64;
@@ -109,7 +107,10 @@ struct xml_reader {
   bool doctype;      // a document type declaration has been read
   bool html4;        // it names the RSS 0.91 DTD, whose HTML 4 named references decode
   bool well_formed;  // the document is well-formed UTF-8
-  bool empty;        // nothing but blanks, comments and processing instructions
+  // What is read is the caller's document, not a decoded copy that goes with the read: only then
+  // may runs be handed over where they lie.
+  bool in_place;
+  bool empty;  // nothing but blanks, comments and processing instructions
   // Renamed element and attribute names of the current start tag.
   char renamed[vepod_xml_max_attrs + 1][k_renamed_size];
 };
@@ -342,6 +343,27 @@ int reserve_scratch(xml_reader &r, size_t more) {
   return vepod_buffer_reserve(r.scratch, more) ? 0 : fail_oom(r);
 }
 
+// The first byte c or b in [p, end) (b may be c again), or end; attribute values and the texts of
+// titles and links are short, so they are looked at 16 bytes at a time without a call. Looking for
+// one byte, what lies beyond the first 32 is left to memchr.
+inline const unsigned char *find_short(const unsigned char *p, const unsigned char *end,
+                                       unsigned char c, unsigned char b) {
+#if defined(__SSE2__)
+  const __m128i vc = _mm_set1_epi8(char(c)), vb = _mm_set1_epi8(char(b));
+  for (int j = 0; end - p >= 16 && (j < 2 || b != c); j++, p += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, vc), _mm_cmpeq_epi8(v, vb));
+    if (unsigned m = unsigned(_mm_movemask_epi8(hit))) return p + __builtin_ctz(m);
+  }
+#endif
+  if (b != c) {
+    while (p < end && *p != c && *p != b) p++;
+    return p;
+  }
+  auto *hit = static_cast<const unsigned char *>(std::memchr(p, c, size_t(end - p)));
+  return hit ? hit : end;
+}
+
 // Offset of a value that is not decoded into the scratch buffer.
 constexpr size_t k_in_document = SIZE_MAX;
 
@@ -358,12 +380,15 @@ int p_value(xml_reader &r, string_view *value, size_t *offset) {
     r.pos = r.length;
     return 0;
   }
-  auto *close = static_cast<const unsigned char *>(std::memchr(open + 1, *open, end - open - 1));
+  // Most values hold no reference: the closing quote and a '&' are looked for together.
+  const unsigned char *p = open + 1;
+  const unsigned char *amp = find_short(p, end, *open, '&');
+  auto *close = amp < end && *amp == *open
+                    ? amp
+                    : static_cast<const unsigned char *>(std::memchr(amp, *open, end - amp));
   if (!close) return fail(r, "unterminated attribute value");
   r.pos = close - r.input + 1;
-  const unsigned char *p = open + 1;
-  auto *amp = static_cast<const unsigned char *>(std::memchr(p, '&', close - p));
-  if (!amp) {
+  if (amp == close) {
     *value = view(p, close);
     return 0;
   }
@@ -452,33 +477,13 @@ int charge(xml_reader &r, size_t bytes) {
   return 0;
 }
 
-// Decodes the predefined reference at amp when it is written in lower case ("&lt;", "&gt;",
-// "&amp;", "&quot;", "&apos;"), the ones escaped show notes are full of, by comparing its bytes
-// (end bounds them): the byte count (1) and the byte after the ';' in *next, or 0 when it is
-// another reference.
+// Decodes the predefined reference at amp when it is written in lower case (end bounds it): the
+// byte count (1) and the byte after the ';' in *next, or 0 when it is another reference.
 inline int predefined_ref(const unsigned char *amp, const unsigned char *end, char *out,
                           const unsigned char **next) {
-  size_t room = end - amp;
-  char c = 0;
-  size_t n = 0;
-  if (room >= 4 && amp[2] == 't' && amp[3] == ';' && (amp[1] == 'l' || amp[1] == 'g')) {
-    c = amp[1] == 'l' ? '<' : '>';
-    n = 4;
-  } else if (room >= 5 && std::memcmp(amp + 1, "amp;", 4) == 0) {
-    c = '&';
-    n = 5;
-  } else if (room >= 6 && std::memcmp(amp + 1, "quot;", 5) == 0) {
-    c = '"';
-    n = 6;
-  } else if (room >= 6 && std::memcmp(amp + 1, "apos;", 5) == 0) {
-    c = '\'';
-    n = 6;
-  } else {
-    return 0;
-  }
-  *out = c;
+  size_t n = vepod_xml_predefined_ref(reinterpret_cast<const char *>(amp), size_t(end - amp), out);
   *next = amp + n;
-  return 1;
+  return n != 0;
 }
 
 // Copies [p, end) to out up to its first '&': the '&' (or end), with out advanced past the copy.
@@ -578,27 +583,134 @@ void take_pending(xml_frame &f, const unsigned char *begin, const unsigned char 
   f.run_at = f.text.len;
 }
 
+// The first '<' or '&' in [p, end), or end; 16 bytes at a time.
+inline const unsigned char *find_lt_or_amp(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+  for (; end - p >= 16; p += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, amp));
+    if (unsigned m = unsigned(_mm_movemask_epi8(hit))) return p + __builtin_ctz(m);
+  }
+#endif
+  while (p < end && *p != '<' && *p != '&') p++;
+  return p;
+}
+
+// Bits below the lowest set bit of m (all of them when m is 0).
+inline uint64_t below_lowest(uint64_t m) { return m ? (m & (0 - m)) - 1 : ~uint64_t(0); }
+
+// Bits set in m, without the call the compiler makes for processors that may lack an instruction.
+inline size_t bits_set(uint64_t m) {
+  m -= (m >> 1) & 0x5555555555555555u;
+  m = (m & 0x3333333333333333u) + ((m >> 2) & 0x3333333333333333u);
+  m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return size_t((m * 0x0101010101010101u) >> 56);
+}
+
+// Reads a text run from q on up to its '<', reading the predefined references on the way: the
+// '<', or the first other reference, or end. *shrink grows by what the references read lose once
+// decoded; *references is set when there are any. Escaped show notes hold a reference every few
+// bytes, most of them "&lt;" and "&gt;": 64 bytes at a time, those are recognised by comparing
+// the bytes after each '&' all at once and counted, and the others read one after the other.
+const unsigned char *scan_run(const unsigned char *q, const unsigned char *end, size_t *shrink,
+                              bool *references) {
+  char c;
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+  const __m128i l = _mm_set1_epi8('l'), g = _mm_set1_epi8('g'), t = _mm_set1_epi8('t'),
+                semi = _mm_set1_epi8(';');
+  // A block's last reference is compared with the 3 bytes after it.
+  while (end - q >= 64 + 3) {
+    const unsigned char *base = q;
+    uint64_t lts = 0, amps = 0, ltgts = 0;
+    for (int j = 0; j < 4; j++) {
+      auto at = [base, j](int k) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(base + 16 * j + k));
+      };
+      __m128i v = at(0), v1 = at(1);
+      __m128i a = _mm_cmpeq_epi8(v, amp);
+      __m128i ltgt = _mm_and_si128(
+          _mm_and_si128(a, _mm_or_si128(_mm_cmpeq_epi8(v1, l), _mm_cmpeq_epi8(v1, g))),
+          _mm_and_si128(_mm_cmpeq_epi8(at(2), t), _mm_cmpeq_epi8(at(3), semi)));
+      lts |= uint64_t(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)))) << (16 * j);
+      amps |= uint64_t(unsigned(_mm_movemask_epi8(a))) << (16 * j);
+      ltgts |= uint64_t(unsigned(_mm_movemask_epi8(ltgt))) << (16 * j);
+    }
+    // The other references before the '<', in order; the first that is not predefined stops the
+    // scan as the '<' does.
+    uint64_t stops = lts;
+    size_t others = 0;
+    for (uint64_t o = amps & ~ltgts & below_lowest(lts); o; o &= o - 1) {
+      const unsigned char *ref = base + __builtin_ctzll(o);
+      size_t n =
+          vepod_xml_predefined_ref(reinterpret_cast<const char *>(ref), size_t(end - ref), &c);
+      if (n == 0) {
+        stops |= o & (0 - o);
+        break;
+      }
+      others += n - 1;
+    }
+    uint64_t before = below_lowest(stops);
+    if (amps & before) *references = true;
+    *shrink += 3 * bits_set(ltgts & before) + others;
+    if (stops) return base + __builtin_ctzll(stops);
+    q = base + 64;
+  }
+#endif
+  while ((q = find_lt_or_amp(q, end)) < end && *q == '&') {
+    *references = true;
+    size_t n = vepod_xml_predefined_ref(reinterpret_cast<const char *>(q), size_t(end - q), &c);
+    if (n == 0) break;
+    *shrink += n - 1;
+    q += n;
+  }
+  return q;
+}
+
+int unclosed(xml_reader &r) {
+  skip_blanks(r);
+  return fail(r, "unclosed element");
+}
+
+// The first run of an element that takes its text where it lies, from pos up to the next '<'
+// (looked for in the same pass as its references): checked, measured and left pending. Another
+// reference than the predefined ones sends the rest of the run to measure_run.
+int p_pending_text(xml_reader &r, xml_frame &f) {
+  const unsigned char *p = r.input + r.pos;
+  const unsigned char *end = r.input + r.length;
+  size_t shrink = 0;
+  bool references = false;
+  const unsigned char *q = scan_run(p, end, &shrink, &references);
+  auto *lt =
+      q < end && *q == '<' ? q : static_cast<const unsigned char *>(std::memchr(q, '<', end - q));
+  if (!lt) return unclosed(r);
+  r.pos = lt - r.input;
+  int64_t size = int64_t(q - p) - int64_t(shrink);
+  if (q < lt) {
+    int64_t rest = measure_run(r, q, lt, &references);
+    if (rest < 0) return -1;
+    size += rest;
+  }
+  if (charge(r, size_t(size))) return -1;
+  take_pending(f, p, lt, size_t(size), references);
+  return 0;
+}
+
 // A text run from pos up to the next '<'. Only runs that someone collects are decoded: a stray '&'
 // in an element nobody reads is not worth refusing the feed for.
 int p_text(xml_reader &r) {
+  int32_t sink = r.frames[r.top].sink;
+  if (sink >= 0 && r.frames[sink].lazy && r.frames[sink].runs == 0) {
+    return p_pending_text(r, r.frames[sink]);
+  }
   const unsigned char *p = r.input + r.pos;
   const unsigned char *end = r.input + r.length;
-  auto *lt = static_cast<const unsigned char *>(std::memchr(p, '<', end - p));
-  if (!lt) {
-    skip_blanks(r);
-    return fail(r, "unclosed element");
-  }
+  const unsigned char *lt = find_short(p, end, '<', '<');
+  if (lt == end) return unclosed(r);
   r.pos = lt - r.input;
-  int32_t sink = r.frames[r.top].sink;
   if (sink < 0) return 0;
   xml_frame &f = r.frames[sink];
-  if (f.lazy && f.runs == 0) {
-    bool references = false;
-    int64_t size = measure_run(r, p, lt, &references);
-    if (size < 0 || charge(r, size_t(size))) return -1;
-    take_pending(f, p, lt, size_t(size), references);
-    return 0;
-  }
   f.runs++;
   if (f.pending && materialize(r, f)) return -1;
   // Decoded text never outgrows the run, so one reservation covers it.
@@ -692,8 +804,8 @@ int p_start(xml_reader &r) {
   f.text.len = 0;
   f.runs = 0;
   f.pending = false;
-  // Only a well-formed document's runs are handed over where they lie.
-  f.lazy = want == vepod_xml_want_run && r.well_formed;
+  // Only the runs of a well-formed document read in place are handed over where they lie.
+  f.lazy = want == vepod_xml_want_run && r.well_formed && r.in_place;
   bool collects = want == vepod_xml_want_text || want == vepod_xml_want_run;
   f.sink = collects ? r.top : parent >= 0 ? r.frames[parent].sink : -1;
   f.notify = want != vepod_xml_want_nothing;
@@ -958,6 +1070,7 @@ vepod_code vepod_xml_read(const unsigned char *data, size_t len, vepod_xml_consu
     r.budget = k_text_budget;
     r.consumer = &consumer;
     r.well_formed = well_formed;
+    r.in_place = decoded == nullptr;
     consumer.well_formed_utf8 = well_formed;
     r.top = -1;
     p_document(r);

@@ -2,8 +2,10 @@
 // order, to a consumer. It builds no tree and knows nothing of what the elements mean.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "util/vepod_failure.h"
@@ -33,8 +35,9 @@ enum vepod_xml_want : uint8_t {
   vepod_xml_want_nothing = 0,
   vepod_xml_want_end = 1,
   vepod_xml_want_text = 3,  // its end, with its text
-  // Its end, with its text; when that is one text run or CDATA section of a well-formed document,
-  // only where it lies (vepod_xml_consumer::run), not decoded or copied.
+  // Its end, with its text; when that is one text run or CDATA section of a well-formed UTF-8
+  // document read as it was handed over (not decoded from another encoding), only where it lies
+  // (vepod_xml_consumer::run), not decoded or copied.
   vepod_xml_want_run = 7,
 };
 
@@ -46,7 +49,8 @@ struct vepod_xml_namespace {
 
 // Where an element's text lies in the document, when it is one text run or CDATA section there,
 // trimmed of blanks: `len` bytes (`decoded_len` once references are decoded, when it holds any).
-// data is NULL when the text is gathered from several runs, or is not well-formed UTF-8.
+// data is NULL when the text is gathered from several runs, is not well-formed UTF-8, or was
+// decoded from another encoding.
 struct vepod_xml_run {
   const char *data;
   size_t len;
@@ -85,6 +89,45 @@ class vepod_xml_consumer {
  protected:
   ~vepod_xml_consumer() = default;
 };
+
+// The predefined reference at p when it is written in lower case ("&lt;", "&gt;", "&amp;",
+// "&quot;", "&apos;"), as escaped show notes write them by the thousand; room bytes lie from p on.
+// Its length, with the character it stands for in *c, or 0 for any other reference. Compared as
+// one 4-byte word: the reader and the export's writer both run it for every reference of a text.
+inline size_t vepod_xml_predefined_ref(const char *p, size_t room, char *c) {
+  constexpr auto word = [](const char(&s)[5]) {
+    uint32_t w = 0;
+    for (int i = 0; i < 4; i++) {
+      int shift = std::endian::native == std::endian::little ? 8 * i : 8 * (3 - i);
+      w |= uint32_t(static_cast<unsigned char>(s[i])) << shift;
+    }
+    return w;
+  };
+  if (room < 4) return 0;
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  // "&lt;" and "&gt;" differ in their second byte only.
+  constexpr uint32_t second = word("\0\xFF\0\0");
+  if ((w & ~second) == (word("&lt;") & ~second) && (p[1] == 'l' || p[1] == 'g')) {
+    *c = p[1] == 'l' ? '<' : '>';
+    return 4;
+  }
+  if (w == word("&amp") && room >= 5 && p[4] == ';') {
+    *c = '&';
+    return 5;
+  }
+  if (room >= 6 && p[5] == ';') {
+    if (w == word("&quo") && p[4] == 't') {
+      *c = '"';
+      return 6;
+    }
+    if (w == word("&apo") && p[4] == 's') {
+      *c = '\'';
+      return 6;
+    }
+  }
+  return 0;
+}
 
 // Reads a document of len bytes up to the end tag of its root element: UTF-8 (after an optional
 // byte order mark), or what vepod_decode_document decodes when its bytes are not UTF-8. A document

@@ -51,6 +51,9 @@ struct vepod_chapter {
   char *image;
 };
 
+// Room the texts of a record's episodes are cut from (see vepod_item::in_blocks).
+struct vepod_model_block;
+
 struct vepod_alternate_source {
   char *uri;
   char *content_type;
@@ -117,6 +120,10 @@ struct vepod_item {
   // What a listing shows beside the above (the small numbers first, in the room after index).
   int8_t episode_type = vepod_episode_none;
   int8_t is_explicit = -1;  // "explicit": -1 unknown, 0 clean, 1 explicit
+  // Set by a parse for vepod_detail::all_borrowed for its first vepod_max_items episodes: their
+  // texts (those of the record itself and the show notes it copies) and their heavy record are cut
+  // from the feed's blocks and go with them, never one by one; their lists are their own as ever.
+  bool in_blocks;
   int32_t season = -1;
   double episode = -1;  // may be fractional
   char *image;
@@ -156,12 +163,15 @@ struct vepod_feed {
   int32_t nfunding;
   vepod_person *persons;
   int32_t npersons;
+  vepod_model_block *blocks;  // released with the record
 };
 
 // How much of each episode a parse keeps: a listing shows only the light members, so a parse for
 // it neither collects nor stores show notes, transcripts, persons, alternates or chapters.
 // all_borrowed is all for the JSON export: show notes that are one run of the document are not
-// copied but borrowed from it, so the document must outlive the record.
+// copied but borrowed from it, so the document must outlive the record; and the texts of the
+// episodes are cut from a few blocks (vepod_item::in_blocks), which the URLs' resolution does not
+// expect: such a record is written out, never resolved.
 enum class vepod_detail : uint8_t { light, all, all_borrowed };
 
 // Parses an RSS 2.0, RDF or Atom document of len bytes (at most 16 MiB, need not end in a NUL):
