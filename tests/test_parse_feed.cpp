@@ -298,10 +298,14 @@ TEST(ParseFeed, RefusedDocumentGivesTheReaderMessage) {
 TEST(ParseFeed, FaultyReferenceInShowNotesIsRefusedWhateverBecomesOfThem) {
   const char *const undeclared = "undeclared entity reference (forbidden)";
   auto rss = [](const std::string &items) { return "<rss><channel>" + items + "</channel></rss>"; };
-  // 501 episodes, the oldest first with `notes`: it is given up for the newest.
-  std::string many =
-      "<item><pubDate>Mon, 01 Jan 2001 00:00:00 GMT</pubDate><description>a &bad; b"
-      "</description></item>";
+  // Long notes are read by blocks: the fault lies some blocks in (and the notes neither begin nor
+  // end with a character reference, which would keep them from being borrowed).
+  std::string lots;
+  for (int i = 0; i < 20; i++) lots += "&lt;p&gt;x&#233; &amp; &quot;y&quot;";
+  const std::string notes = lots + "&bad;" + lots;
+  // 501 episodes, the oldest first with faulty notes: it is given up for the newest.
+  std::string many = "<item><pubDate>Mon, 01 Jan 2001 00:00:00 GMT</pubDate><description>" + notes +
+                     "</description></item>";
   for (int n = 0; n < 500; n++) {
     many += "<item><guid>g" + std::to_string(n) +
             "</guid><pubDate>Mon, 01 Jan 2024 00:00:00 GMT</pubDate>"
@@ -325,6 +329,10 @@ TEST(ParseFeed, FaultyReferenceInShowNotesIsRefusedWhateverBecomesOfThem) {
        "&bad"},
       // Given up for a better source that comes after them, or inside them.
       {rss("<item><description>&lt;&bad;</description><content:encoded>c</content:encoded></item>"),
+       undeclared, "&bad"},
+      {rss("<item><description>" + notes +
+           "</description><content:encoded>c</content:encoded>"
+           "</item>"),
        undeclared, "&bad"},
       {rss("<item><description>&lt; &bad; <content:encoded>c</content:encoded></description>"
            "</item>"),

@@ -576,6 +576,58 @@ inline const unsigned char *find_lt_or_amp(const unsigned char *p, const unsigne
   return p;
 }
 
+// Bits below the lowest set bit of m (all of them when m is 0).
+inline uint64_t below_lowest(uint64_t m) { return m ? (m & (0 - m)) - 1 : ~uint64_t(0); }
+
+// The first '<', or reference other than the predefined ones in lower case, from q on; or end.
+// Escaped show notes hold a reference every few bytes, most of them "&lt;" and "&gt;": 64 bytes at
+// a time, those are recognised by comparing the bytes after each '&' all at once, and the others
+// read one after the other.
+const unsigned char *skip_predefined(const unsigned char *q, const unsigned char *end) {
+  char c;
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+  const __m128i l = _mm_set1_epi8('l'), g = _mm_set1_epi8('g'), t = _mm_set1_epi8('t'),
+                semi = _mm_set1_epi8(';');
+  // A block's last reference is compared with the 3 bytes after it.
+  while (end - q >= 64 + 3) {
+    const unsigned char *base = q;
+    uint64_t lts = 0, amps = 0, ltgts = 0;
+    for (int j = 0; j < 4; j++) {
+      auto at = [base, j](int k) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(base + 16 * j + k));
+      };
+      __m128i v = at(0), v1 = at(1);
+      __m128i a = _mm_cmpeq_epi8(v, amp);
+      __m128i ltgt = _mm_and_si128(
+          _mm_and_si128(a, _mm_or_si128(_mm_cmpeq_epi8(v1, l), _mm_cmpeq_epi8(v1, g))),
+          _mm_and_si128(_mm_cmpeq_epi8(at(2), t), _mm_cmpeq_epi8(at(3), semi)));
+      lts |= uint64_t(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)))) << (16 * j);
+      amps |= uint64_t(unsigned(_mm_movemask_epi8(a))) << (16 * j);
+      ltgts |= uint64_t(unsigned(_mm_movemask_epi8(ltgt))) << (16 * j);
+    }
+    // The other references before the '<', in order; the first that is not predefined stops the
+    // scan as the '<' does.
+    uint64_t stops = lts;
+    for (uint64_t o = amps & ~ltgts & below_lowest(lts); o; o &= o - 1) {
+      const unsigned char *ref = base + __builtin_ctzll(o);
+      if (!vepod_xml_predefined_ref(reinterpret_cast<const char *>(ref), size_t(end - ref), &c)) {
+        stops |= o & (0 - o);
+        break;
+      }
+    }
+    if (stops) return base + __builtin_ctzll(stops);
+    q = base + 64;
+  }
+#endif
+  while ((q = find_lt_or_amp(q, end)) < end && *q == '&') {
+    size_t n = vepod_xml_predefined_ref(reinterpret_cast<const char *>(q), size_t(end - q), &c);
+    if (n == 0) break;
+    q += n;
+  }
+  return q;
+}
+
 int unclosed(xml_reader &r) {
   skip_blanks(r);
   return fail(r, "unclosed element");
@@ -972,17 +1024,21 @@ void put_failure(char *err, size_t err_size, const char *message, const unsigned
 
 }  // namespace
 
+// Episodes a newer one replaces give up their show notes by the thousand in a large feed: the
+// predefined references are passed over by blocks.
 bool vepod_xml_references_ok(const char *text, size_t n) {
-  const char *end = text + n;
+  const auto *p = reinterpret_cast<const unsigned char *>(text);
+  const unsigned char *end = p + n;
   char decoded[4];
-  for (const char *p = text; (p = static_cast<const char *>(std::memchr(p, '&', end - p)));) {
-    if (size_t k = vepod_xml_predefined_ref(p, size_t(end - p), decoded)) {
-      p += k;
+  while ((p = skip_predefined(p, end)) < end) {
+    if (*p == '<') {  // no reference: runs end before one, but the text need not be a run
+      p++;
       continue;
     }
-    auto *semi = static_cast<const char *>(std::memchr(p + 1, ';', end - p - 1));
-    if (!semi || size_t(semi - p - 1) > k_max_ref_name ||
-        vepod_decode_reference({p + 1, size_t(semi - p - 1)}, decoded) < 0) {
+    auto *semi = static_cast<const unsigned char *>(std::memchr(p + 1, ';', end - p - 1));
+    size_t name = semi ? size_t(semi - p - 1) : 0;
+    if (!semi || name > k_max_ref_name ||
+        vepod_decode_reference({reinterpret_cast<const char *>(p + 1), name}, decoded) < 0) {
       return false;
     }
     p = semi + 1;
