@@ -84,7 +84,7 @@ class vepod_xml_consumer {
   bool well_formed_utf8 = false;
   // Set before each end(): for an element that wanted vepod_xml_want_run, where its text lies in
   // the document when it is one run there (valid while the document is); end()'s text then points
-  // at the run as written, not NUL-terminated, and its len is the decoded size. data is NULL
+  // at the run as written, not NUL-terminated, and its len is the run's decoded_len. data is NULL
   // otherwise, and end()'s text is as for vepod_xml_want_text. The run's references have not been
   // read: a consumer that keeps the run clears `run` in end() and checks them itself
   // (vepod_xml_references_ok) before relying on them; the reader checks those of a run that is not
