@@ -292,6 +292,65 @@ TEST(ParseFeed, RefusedDocumentGivesTheReaderMessage) {
   EXPECT_STREQ(err, "root");
 }
 
+// Show notes are written from the document with their references read only then; a faulty one
+// is refused all the same, with the document's first error, whether the notes were kept, given up
+// for better ones or for a newer episode, or cut short by a NUL.
+TEST(ParseFeed, FaultyReferenceInShowNotesIsRefusedWhateverBecomesOfThem) {
+  const char *const undeclared = "undeclared entity reference (forbidden)";
+  auto rss = [](const std::string &items) { return "<rss><channel>" + items + "</channel></rss>"; };
+  // Long notes are read by blocks: the fault lies some blocks in (and the notes neither begin nor
+  // end with a character reference, which would keep them from being borrowed).
+  std::string lots;
+  for (int i = 0; i < 20; i++) lots += "&lt;p&gt;x&#233; &amp; &quot;y&quot;";
+  const std::string notes = lots + "&bad;" + lots;
+  // 501 episodes, the oldest first with faulty notes: it is given up for the newest.
+  std::string many = "<item><pubDate>Mon, 01 Jan 2001 00:00:00 GMT</pubDate><description>" + notes +
+                     "</description></item>";
+  for (int n = 0; n < 500; n++) {
+    many += "<item><guid>g" + std::to_string(n) +
+            "</guid><pubDate>Mon, 01 Jan 2024 00:00:00 GMT</pubDate>"
+            "<description>&lt;p&gt;</description></item>";
+  }
+  const struct {
+    std::string doc;
+    const char *message;
+    const char *at;  // where the fault begins (the documents are one line)
+  } cases[] = {
+      {rss("<item><description>&lt;p&gt; &bad; x</description></item>"), undeclared, "&bad"},
+      {rss("<item><content:encoded>&lt;a &bad;</content:encoded></item>"), undeclared, "&bad"},
+      {rss("<item><description>&lt;AT&T</description></item>"), "unterminated entity reference",
+       "&T"},
+      {rss("<item><description>&lt;&abcdefghijklmnop;</description></item>"),
+       "entity reference too long", "&abc"},
+      {rss("<item><description>AT&T and a lot more;</description></item>"),
+       "entity reference too long", "&T"},
+      {rss("<item><description>&#xFFFE;&lt;</description></item>"), undeclared, "&#x"},
+      {rss(std::string("<item><description>&lt;a\0b &bad;</description></item>", 53)), undeclared,
+       "&bad"},
+      // Given up for a better source that comes after them, or inside them.
+      {rss("<item><description>&lt;&bad;</description><content:encoded>c</content:encoded></item>"),
+       undeclared, "&bad"},
+      {rss("<item><description>" + notes +
+           "</description><content:encoded>c</content:encoded>"
+           "</item>"),
+       undeclared, "&bad"},
+      {rss("<item><description>&lt; &bad; <content:encoded>c</content:encoded></description>"
+           "</item>"),
+       undeclared, "&bad"},
+      // The first fault wins over one the reader meets later.
+      {rss("<item><description>&bad;&lt;</description></item><x></y>"), undeclared, "&bad"},
+      {rss("<item><description>&lt;&bad;</description></x></item>"), undeclared, "&bad"},
+      {rss(many), undeclared, "&bad"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.doc.substr(0, 120));
+    answer a = parse(c.doc);
+    EXPECT_EQ(a.rc, -1);
+    EXPECT_EQ(std::string(a.err), std::string(c.message) + " at line 1, column " +
+                                      std::to_string(c.doc.find(c.at) + 1));
+  }
+}
+
 TEST(ParseFeed, NullOutWritesNothing) {
   char err[16] = "x";
   EXPECT_EQ(vepod_parse_feed("<rss></rss>", 11, nullptr, err, sizeof err), -1);

@@ -582,7 +582,10 @@ void feed_mapper::item_done() {
   }
   vepod_item &read = items[vepod_max_items];
   int32_t oldest = heap_[0];
-  if (kept_over(read, items[oldest])) {
+  bool keep = kept_over(read, items[oldest]);
+  const vepod_item &dropped = keep ? items[oldest] : read;
+  if (dropped.heavy && !references_ok(*dropped.heavy)) faulty_ = true;
+  if (keep) {
     std::pop_heap(heap_, heap_ + vepod_max_items, worse);
     vepod_item_clear(&items[oldest]);
     items[oldest] = read;
@@ -596,6 +599,7 @@ void feed_mapper::item_done() {
 vepod_code feed_mapper::finish() {
   feed_->format = format_;
   if (item_) item_done();
+  if (faulty_) return refuse(k_faulty_reference);
   if (heap_built_) {
     std::sort(feed_->items, feed_->items + feed_->nitems,
               [](const vepod_item &a, const vepod_item &b) { return a.index < b.index; });

@@ -184,13 +184,14 @@ inline void copy64(char *out, const char *s) {
 #endif
 
 // Writes (or, without Write, only counts) text borrowed from the document, n bytes, escaped, its
-// references decoded first when it holds any (the reader has read each one already). A NUL ends
-// it, as it ends a text the model copied. The byte count. Escaped show notes hold a reference
+// references decoded first when it holds any. The reader left them unread: one that does not read
+// as the reader reads it sets *faulty and ends the text. A NUL ends it, as it ends a text the model
+// copied. The byte count. Escaped show notes hold a reference
 // every few bytes: the stops of 64 bytes are found at once and taken one after the other, each
 // after a copy of 64 bytes from the last one (out has room for 64 bytes past the text), so that
 // a stop costs no scan of its own and few mispredicted branches.
 template <bool Write>
-size_t escape_document(char *out, const char *s, size_t n, bool references) {
+size_t escape_document(char *out, const char *s, size_t n, bool references, bool *faulty) {
   size_t count = 0, i = 0;
   auto emit = [&](unsigned char c) __attribute__((always_inline)) {
     if (!needs_escape(c)) {
@@ -204,7 +205,10 @@ size_t escape_document(char *out, const char *s, size_t n, bool references) {
   };
   // Takes the byte at i, one that stops the copy: false when it ends the text.
   auto stop = [&](unsigned char c) __attribute__((always_inline)) {
-    if (c == '\0') return false;
+    if (c == '\0') {
+      if (references && !vepod_xml_references_ok(s + i, n - i)) *faulty = true;
+      return false;
+    }
     char decoded[4];
     size_t len;
     if (c != '&' || !references) {
@@ -216,14 +220,16 @@ size_t escape_document(char *out, const char *s, size_t n, bool references) {
     } else {
       const char *p = s + i;
       const char *semi = static_cast<const char *>(std::memchr(p + 1, ';', n - i - 1));
-      int bytes = semi ? vepod_decode_reference({p + 1, size_t(semi - p - 1)}, decoded) : -1;
-      if (bytes < 0) {  // cannot happen: the reader decoded it
-        emit('&');
-        i++;
-      } else {
-        for (int b = 0; b < bytes; b++) emit(static_cast<unsigned char>(decoded[b]));
-        i = size_t(semi - s) + 1;
+      size_t name = semi ? size_t(semi - p - 1) : 0;
+      int bytes = semi && name <= vepod_xml_max_ref_name
+                      ? vepod_decode_reference({p + 1, name}, decoded)
+                      : -1;
+      if (bytes < 0) {
+        *faulty = true;
+        return false;
       }
+      for (int b = 0; b < bytes; b++) emit(static_cast<unsigned char>(decoded[b]));
+      i = size_t(semi - s) + 1;
     }
     return true;
   };
@@ -356,14 +362,17 @@ class json_out {
     size_t n = h.description_len;
     if (size_t(end_ - out_) < 6 * n + 2 + k_slack &&
         !room(escape_document<false>(nullptr, h.description, h.description_len,
-                                     h.description_references) +
+                                     h.description_references, &faulty_) +
               2)) {
       return;
     }
     *out_++ = '"';
-    out_ += escape_document<true>(out_, h.description, h.description_len, h.description_references);
+    out_ += escape_document<true>(out_, h.description, h.description_len, h.description_references,
+                                  &faulty_);
     *out_++ = '"';
   }
+  // Whether borrowed show notes held a reference the reader would have refused.
+  bool faulty() const { return faulty_; }
   // The text written, NUL-terminated, handed over; NULL when memory ran out.
   char *finish() {
     if (failed_ || !room(1)) return nullptr;
@@ -403,6 +412,7 @@ class json_out {
   // What the largest text needs beyond its measured size to be written without measuring it.
   size_t largest_ = 0;
   bool failed_ = false;
+  bool faulty_ = false;
 };
 
 // The members of one object in the text being written, with the interface of `members`. The
@@ -596,6 +606,20 @@ void write_feed(json_out &out, const vepod_feed &feed) {
   out.put('}');
 }
 
+// The answer for a parsed feed, or NULL when memory runs out; *faulty is set when its borrowed
+// show notes hold a reference the reader would have refused.
+char *write_answer(const vepod_feed &feed, bool *faulty) {
+  json_out text;
+  write_feed(text, feed);
+  char *json = nullptr;
+  if (text.start()) {
+    write_feed(text, feed);
+    json = text.finish();
+  }
+  *faulty = text.faulty();
+  return json;
+}
+
 }  // namespace
 
 bool vepod_json_item_light(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vepod_item &item) {
@@ -618,17 +642,27 @@ bool vepod_json_feed_details(yyjson_mut_doc *doc, yyjson_mut_val *obj, const vep
 
 vepod_code vepod_feed_json(const void *data, size_t len, char **out, vepod_failure *failure) {
   *out = nullptr;
+  // Show notes are borrowed with their references unread, which the writer reads as it decodes
+  // them. A faulty one, or a failed parse (that may have stopped after one), sends the document
+  // to a parse that reads every reference in place, to refuse it with its first error.
   vepod_feed feed;
   vepod_code code = vepod_feed_parse(data, len, &feed, failure, vepod_detail::all_borrowed);
-  if (code != VEPOD_OK) return code;
-  json_out text;
-  write_feed(text, feed);
+  bool faulty = false;
   char *json = nullptr;
-  if (text.start()) {
-    write_feed(text, feed);
-    json = text.finish();
+  if (code == VEPOD_OK) {
+    json = write_answer(feed, &faulty);
+    vepod_feed_free(&feed);
   }
-  vepod_feed_free(&feed);
+  if ((code != VEPOD_OK && !failure->out_of_memory) || faulty) {
+    std::free(json);
+    json = nullptr;
+    code = vepod_feed_parse(data, len, &feed, failure, vepod_detail::all);
+    if (code == VEPOD_OK) {
+      json = write_answer(feed, &faulty);
+      vepod_feed_free(&feed);
+    }
+  }
+  if (code != VEPOD_OK) return code;
   if (!json) {
     vepod_failure_oom(failure);
     return failure->code;

@@ -194,10 +194,13 @@ class feed_mapper final : public vepod_xml_consumer {
     return VEPOD_OK;
   }
   // Show notes of the given rank (the caller checked that they may be taken): borrowed from the
-  // document where the parse borrows and the reader says where they lie, else copied.
+  // document where the parse borrows and the reader says where they lie, else copied. Borrowed
+  // notes keep their references unread until the export writes them, so notes given up are read
+  // here.
   vepod_code take_description(vepod_item_heavy &h, uint8_t rank, string_view text) {
     if (text.empty()) return VEPOD_OK;
     const bool borrow = borrow_ && run.data;
+    if (!references_ok(h)) return refuse(k_faulty_reference);
     char *copy = nullptr;
     if (!borrow && !(copy = item_->in_blocks ? block_text(text) : model_text(text))) {
       return out_of_memory();
@@ -209,6 +212,7 @@ class feed_mapper final : public vepod_xml_consumer {
       h.description_references = run.references;
       h.description_len = uint32_t(run.len);
       h.description_decoded_len = uint32_t(run.decoded_len);
+      run = {};  // kept: the reader leaves its references to the export
     } else {
       h.description = copy;
       h.description_references = false;
@@ -216,6 +220,14 @@ class feed_mapper final : public vepod_xml_consumer {
     item_ranks_.description = rank;
     return VEPOD_OK;
   }
+  // Whether the references of borrowed show notes read as the reader reads them.
+  static bool references_ok(const vepod_item_heavy &h) {
+    return !h.description_borrowed || !h.description_references ||
+           vepod_xml_references_ok(h.description, h.description_len);
+  }
+  // Why borrowed show notes given up are refused; the export reads the document again to learn
+  // its first error.
+  static constexpr const char *k_faulty_reference = "faulty entity reference";
   // A copy of an attribute's value into an empty field; empty values give nothing.
   vepod_code take_attr(char **field, string_view value, bool url) {
     if (url) value = vepod_trim_blanks(value);
@@ -265,6 +277,8 @@ class feed_mapper final : public vepod_xml_consumer {
   // Once vepod_max_items are kept: their slots, ordered so that the one to give up is on top.
   int32_t heap_[vepod_max_items];
   bool heap_built_ = false;
+  // An episode given up for a newer one had borrowed show notes with a faulty reference.
+  bool faulty_ = false;
   elem_kind kinds_[vepod_xml_max_depth] = {};
 };
 

@@ -29,8 +29,7 @@ namespace {
 
 using std::string_view;
 
-// Longest reference name looked for between '&' and ';'.
-constexpr size_t k_max_ref_name = 15;
+constexpr size_t k_max_ref_name = vepod_xml_max_ref_name;
 // Decoded text one document may collect. A reference never decodes to more bytes than it takes,
 // so documents within the size limit stay below it; it guards the collector should that change.
 constexpr int64_t k_text_budget = 67108864;
@@ -65,9 +64,9 @@ struct xml_frame {
   int32_t sink;  // the innermost collecting frame at or below this one, or -1
   bool notify;   // the consumer wants the element's end
   // The text runs and CDATA sections the text gathers (blanks between markup aside). An element
-  // that takes a run where it lies (vepod_xml_want_run) keeps its first one pending, checked but
-  // not copied, until a second one comes or its end shows where its text lies: the run's place,
-  // its decoded size, whether it holds references, and the text's offset it belongs at.
+  // that takes a run where it lies (vepod_xml_want_run) keeps its first one pending, neither read
+  // nor copied, until a second one comes or its end shows where its text lies: the run's place,
+  // its size, whether it holds references, and the text's offset it belongs at.
   int32_t runs;
   bool lazy;
   bool pending;
@@ -535,23 +534,6 @@ inline const unsigned char *find_amp(const unsigned char *p, const unsigned char
   return p;
 }
 
-// Checks the references of the text run [p, lt) without writing it: its decoded size, or -1 after
-// recording a faulty one.
-int64_t measure_run(xml_reader &r, const unsigned char *p, const unsigned char *lt,
-                    bool *references) {
-  int64_t size = 0;
-  char decoded[4];
-  for (;;) {
-    const unsigned char *amp = find_amp(p, lt);
-    if (amp == lt) return size + (lt - p);
-    *references = true;
-    size += amp - p;
-    int bytes = predefined_ref(amp, lt, decoded, &p);
-    if (bytes == 0 && (bytes = read_ref(r, amp, lt, decoded, &p)) < 0) return -1;
-    size += bytes;
-  }
-}
-
 // Writes frame f's pending run into its text at the place it belongs, before the blanks that came
 // after it.
 int materialize(xml_reader &r, xml_frame &f) {
@@ -571,7 +553,7 @@ int materialize(xml_reader &r, xml_frame &f) {
   return 0;
 }
 
-// Takes the first run of a lazy element as pending (its decoded size already charged).
+// Takes the first run of a lazy element as pending (its size already charged).
 void take_pending(xml_frame &f, const unsigned char *begin, const unsigned char *end,
                   size_t decoded, bool references) {
   f.runs = 1;
@@ -600,21 +582,11 @@ inline const unsigned char *find_lt_or_amp(const unsigned char *p, const unsigne
 // Bits below the lowest set bit of m (all of them when m is 0).
 inline uint64_t below_lowest(uint64_t m) { return m ? (m & (0 - m)) - 1 : ~uint64_t(0); }
 
-// Bits set in m, without the call the compiler makes for processors that may lack an instruction.
-inline size_t bits_set(uint64_t m) {
-  m -= (m >> 1) & 0x5555555555555555u;
-  m = (m & 0x3333333333333333u) + ((m >> 2) & 0x3333333333333333u);
-  m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
-  return size_t((m * 0x0101010101010101u) >> 56);
-}
-
-// Reads a text run from q on up to its '<', reading the predefined references on the way: the
-// '<', or the first other reference, or end. *shrink grows by what the references read lose once
-// decoded; *references is set when there are any. Escaped show notes hold a reference every few
-// bytes, most of them "&lt;" and "&gt;": 64 bytes at a time, those are recognised by comparing
-// the bytes after each '&' all at once and counted, and the others read one after the other.
-const unsigned char *scan_run(const unsigned char *q, const unsigned char *end, size_t *shrink,
-                              bool *references) {
+// The first '<', or reference other than the predefined ones in lower case, from q on; or end.
+// Escaped show notes hold a reference every few bytes, most of them "&lt;" and "&gt;": 64 bytes at
+// a time, those are recognised by comparing the bytes after each '&' all at once, and the others
+// read one after the other.
+const unsigned char *skip_predefined(const unsigned char *q, const unsigned char *end) {
   char c;
 #if defined(__SSE2__)
   const __m128i lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
@@ -640,29 +612,20 @@ const unsigned char *scan_run(const unsigned char *q, const unsigned char *end, 
     // The other references before the '<', in order; the first that is not predefined stops the
     // scan as the '<' does.
     uint64_t stops = lts;
-    size_t others = 0;
     for (uint64_t o = amps & ~ltgts & below_lowest(lts); o; o &= o - 1) {
       const unsigned char *ref = base + __builtin_ctzll(o);
-      size_t n =
-          vepod_xml_predefined_ref(reinterpret_cast<const char *>(ref), size_t(end - ref), &c);
-      if (n == 0) {
+      if (!vepod_xml_predefined_ref(reinterpret_cast<const char *>(ref), size_t(end - ref), &c)) {
         stops |= o & (0 - o);
         break;
       }
-      others += n - 1;
     }
-    uint64_t before = below_lowest(stops);
-    if (amps & before) *references = true;
-    *shrink += 3 * bits_set(ltgts & before) + others;
     if (stops) return base + __builtin_ctzll(stops);
     q = base + 64;
   }
 #endif
   while ((q = find_lt_or_amp(q, end)) < end && *q == '&') {
-    *references = true;
     size_t n = vepod_xml_predefined_ref(reinterpret_cast<const char *>(q), size_t(end - q), &c);
     if (n == 0) break;
-    *shrink += n - 1;
     q += n;
   }
   return q;
@@ -673,27 +636,19 @@ int unclosed(xml_reader &r) {
   return fail(r, "unclosed element");
 }
 
-// The first run of an element that takes its text where it lies, from pos up to the next '<'
-// (looked for in the same pass as its references): checked, measured and left pending. Another
-// reference than the predefined ones sends the rest of the run to measure_run.
+// The first run of an element that takes its text where it lies, from pos up to the next '<': left
+// pending, its references not read (the consumer reads those of a run it keeps, p_end those of
+// others). Its size as written is charged, which decoding never exceeds.
 int p_pending_text(xml_reader &r, xml_frame &f) {
   const unsigned char *p = r.input + r.pos;
   const unsigned char *end = r.input + r.length;
-  size_t shrink = 0;
-  bool references = false;
-  const unsigned char *q = scan_run(p, end, &shrink, &references);
+  const unsigned char *q = find_lt_or_amp(p, end);
   auto *lt =
       q < end && *q == '<' ? q : static_cast<const unsigned char *>(std::memchr(q, '<', end - q));
   if (!lt) return unclosed(r);
   r.pos = lt - r.input;
-  int64_t size = int64_t(q - p) - int64_t(shrink);
-  if (q < lt) {
-    int64_t rest = measure_run(r, q, lt, &references);
-    if (rest < 0) return -1;
-    size += rest;
-  }
-  if (charge(r, size_t(size))) return -1;
-  take_pending(f, p, lt, size_t(size), references);
+  if (charge(r, size_t(lt - p))) return -1;
+  take_pending(f, p, lt, size_t(lt - p), q < lt);
   return 0;
 }
 
@@ -833,6 +788,18 @@ vepod_xml_run pending_run(const xml_reader &r, const xml_frame &f) {
   return {run.data(), run.size(), f.run_decoded - trimmed, f.run_references};
 }
 
+// Reads the references of a run handed over and not kept, as p_text would have read them: 0, or -1
+// after recording the first faulty one.
+int check_run(xml_reader &r, const vepod_xml_run &run) {
+  const auto *p = reinterpret_cast<const unsigned char *>(run.data);
+  const unsigned char *end = p + run.len;
+  char decoded[4];
+  while ((p = find_amp(p, end)) < end) {
+    if (!predefined_ref(p, end, decoded, &p) && read_ref(r, p, end, decoded, &p) < 0) return -1;
+  }
+  return 0;
+}
+
 // An end tag at pos: 1 when it closed the root, 0 when reading goes on, -1 on error.
 int p_end(xml_reader &r) {
   size_t tag = r.pos;
@@ -883,6 +850,7 @@ int p_end(xml_reader &r) {
   if (f.notify) {
     r.consumer->run = run;
     if (r.consumer->end(depth, text, len) != VEPOD_OK) return refused(r);
+    if (run.references && r.consumer->run.data && check_run(r, run)) return -1;
   }
   return r.top < 0;
 }
@@ -1033,6 +1001,28 @@ int p_document(xml_reader &r) {
 // Line and column (1-based; columns count characters) of offset `at` in text. Line breaks are
 // LF, CR LF and a lone CR, as XML reads them.
 }  // namespace
+
+// Episodes a newer one replaces give up their show notes by the thousand in a large feed: the
+// predefined references are passed over by blocks.
+bool vepod_xml_references_ok(const char *text, size_t n) {
+  const auto *p = reinterpret_cast<const unsigned char *>(text);
+  const unsigned char *end = p + n;
+  char decoded[4];
+  while ((p = skip_predefined(p, end)) < end) {
+    if (*p == '<') {  // no reference: runs end before one, but the text need not be a run
+      p++;
+      continue;
+    }
+    auto *semi = static_cast<const unsigned char *>(std::memchr(p + 1, ';', end - p - 1));
+    size_t name = semi ? size_t(semi - p - 1) : 0;
+    if (!semi || name > k_max_ref_name ||
+        vepod_decode_reference({reinterpret_cast<const char *>(p + 1), name}, decoded) < 0) {
+      return false;
+    }
+    p = semi + 1;
+  }
+  return true;
+}
 
 vepod_code vepod_xml_read(const unsigned char *data, size_t len, vepod_xml_consumer &consumer,
                           vepod_failure *failure) {

@@ -37,7 +37,8 @@ enum vepod_xml_want : uint8_t {
   vepod_xml_want_text = 3,  // its end, with its text
   // Its end, with its text; when that is one text run or CDATA section of a well-formed UTF-8
   // document read as it was handed over (not decoded from another encoding), only where it lies
-  // (vepod_xml_consumer::run), not decoded or copied.
+  // (vepod_xml_consumer::run), not decoded or copied, and its references not checked (see
+  // vepod_xml_consumer::run).
   vepod_xml_want_run = 7,
 };
 
@@ -48,9 +49,9 @@ struct vepod_xml_namespace {
 };
 
 // Where an element's text lies in the document, when it is one text run or CDATA section there,
-// trimmed of blanks: `len` bytes (`decoded_len` once references are decoded, when it holds any).
-// data is NULL when the text is gathered from several runs, is not well-formed UTF-8, or was
-// decoded from another encoding.
+// trimmed of blanks: `len` bytes, and no more than `decoded_len` once its references (if any) are
+// decoded. data is NULL when the text is gathered from several runs, is not well-formed UTF-8, or
+// was decoded from another encoding.
 struct vepod_xml_run {
   const char *data;
   size_t len;
@@ -79,8 +80,13 @@ class vepod_xml_consumer {
   bool well_formed_utf8 = false;
   // Set before each end(): for an element that wanted vepod_xml_want_run, where its text lies in
   // the document when it is one run there (valid while the document is); end()'s text then points
-  // at the run as written, not NUL-terminated, and its len is the decoded size. data is NULL
-  // otherwise, and end()'s text is as for vepod_xml_want_text.
+  // at the run as written, not NUL-terminated, and its len is the run's decoded_len. data is NULL
+  // otherwise, and end()'s text is as for vepod_xml_want_text. The run's references have not been
+  // read: a consumer that keeps the run clears `run` in end() and checks them itself
+  // (vepod_xml_references_ok) before relying on them; the reader checks those of a run that is not
+  // kept once end() returns. A failed read may then have stopped after a faulty reference of a kept
+  // run, so its error is not always the document's first: a consumer that keeps runs reads the
+  // document again without vepod_xml_want_run to learn it.
   vepod_xml_run run{};
   size_t namespace_count = 0;
   const char *message = nullptr;
@@ -128,6 +134,13 @@ inline size_t vepod_xml_predefined_ref(const char *p, size_t room, char *c) {
   }
   return 0;
 }
+
+// Longest reference name read between '&' and ';'.
+inline constexpr size_t vepod_xml_max_ref_name = 15;
+
+// Whether every reference in a text of a document without HTML 4's named references (n bytes)
+// reads as the reader reads it: what vepod_xml_want_run leaves to the consumer.
+bool vepod_xml_references_ok(const char *text, size_t n);
 
 // Reads a document of len bytes up to the end tag of its root element: UTF-8 (after an optional
 // byte order mark), or what vepod_decode_document decodes when its bytes are not UTF-8. A document
