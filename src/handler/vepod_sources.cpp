@@ -29,10 +29,15 @@ void release_slot(vepod_source &slot) {
 // The table is some 180 KB (each slot keeps room for its failure), too much for the stack of a
 // host's worker thread.
 vepod_table_ptr new_table(const tervala_io *io, const char *detail_path) {
-  auto *table = static_cast<vepod_source_table *>(vepod_calloc(1, sizeof(vepod_source_table)));
+  // Only the header is set: a slot is written whole when the table takes it (below `count`), and
+  // zeroing all 256 slots would cost every call a few microseconds.
+  auto *table = static_cast<vepod_source_table *>(vepod_malloc(sizeof(vepod_source_table)));
   if (table) {
     table->io = io;
     table->detail_path = detail_path;
+    table->count = 0;
+    table->failure = vepod_failure{};
+    table->out_of_memory = false;
   }
   return vepod_table_ptr(table);
 }
