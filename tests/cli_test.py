@@ -106,8 +106,10 @@ class Http(Case):
         for args, code, out, err in cases:
             with self.subTest(args=args):
                 self.expect(run(*args), code, out, err)
+        # Every request names the program and its release, as --version does.
+        release = run("--version").stdout.split()[1]
         agents = {headers.get("User-Agent") for _, headers in self.server.requests}
-        self.assertEqual(agents, {"vepod/1.0.0"})
+        self.assertEqual(agents, {"vepod/" + release})
 
     def test_page_lists_its_feeds_and_their_episodes(self):
         page = self.base + "/page.html"

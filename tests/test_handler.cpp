@@ -21,7 +21,11 @@ using vepod_test::error_member;
 TEST(Identity, AnswersBeforeAnyOtherCall) {
   EXPECT_STREQ(vepod_runtime_type(), "PODCASTS");
   EXPECT_EQ(vepod_caps(), 35);
-  EXPECT_STREQ(vepod_version(), "1.0.0");
+  // The loaded library is the one this header describes.
+  EXPECT_STREQ(vepod_version(), VEPOD_VERSION_STRING);
+  EXPECT_EQ(std::string(vepod_version()), std::to_string(VEPOD_VERSION_MAJOR) + "." +
+                                              std::to_string(VEPOD_VERSION_MINOR) + "." +
+                                              std::to_string(VEPOD_VERSION_PATCH));
   EXPECT_STREQ(vepod_result_json(), "");
   EXPECT_STREQ(vepod_last_error(), "");
 }
