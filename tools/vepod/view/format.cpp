@@ -65,6 +65,21 @@ size_t display_width(std::string_view text) {
   return width;
 }
 
+size_t fitting_prefix(std::string_view text, size_t columns, size_t &width) {
+  utf8_ctype ctype;
+  size_t i = 0;
+  width = 0;
+  while (i < text.size()) {
+    char32_t c = 0;
+    size_t length = decode_utf8(text, i, c);
+    size_t w = length == 0 ? 1 : char_width(c, ctype.active());
+    if (width + w > columns) break;
+    width += w;
+    i += length == 0 ? 1 : length;
+  }
+  return i;
+}
+
 std::string fit_width(std::string_view text, size_t width) {
   if (width == 0) return {};
   utf8_ctype ctype;

@@ -20,6 +20,9 @@ std::string json_text(std::string_view json);
 // combining marks 0, East Asian wide characters and emoji 2. Meant for terminal_text's results;
 // anything wcwidth cannot place counts 1.
 size_t display_width(std::string_view text);
+// How many bytes of `text`'s first whole characters fit in `columns` columns; `width` receives
+// their width. One pass: a word may be megabytes long.
+size_t fitting_prefix(std::string_view text, size_t columns, size_t &width);
 
 // `text` within `width` columns: as it is when it fits, else cut and ended with an ellipsis
 // ('…', one column) that counts within the width. "" for width 0.

@@ -248,14 +248,6 @@ class renderer {
   }
 };
 
-// The first code point's length in bytes (1 for a byte that starts none).
-size_t code_point_length(std::string_view text) {
-  auto lead = static_cast<unsigned char>(text[0]);
-  size_t n = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  return n <= text.size() ? n : 1;
-}
-
-// Lines of at most `width` columns from `text`'s words, each starting with its prefix.
 // The laid-out text, handed on whenever a piece has gathered.
 class text_out {
  public:
@@ -280,6 +272,7 @@ class text_out {
   std::string buffer_;
 };
 
+// Lines of at most `width` columns from `text`'s words, each starting with its prefix.
 void wrap(const paragraph &p, size_t width, text_out &out) {
   std::string line = p.first;
   size_t used = display_width(p.first);
@@ -304,14 +297,8 @@ void wrap(const paragraph &p, size_t width, text_out &out) {
     }
     // A word wider than a whole line is cut where the line ends.
     while (used + w > width && w > 0 && used < width) {
-      size_t cut = 0, cut_width = 0;
-      while (cut < word.size()) {
-        size_t n = code_point_length(word.substr(cut));
-        size_t cw = display_width(word.substr(cut, n));
-        if (used + cut_width + cw > width) break;
-        cut += n;
-        cut_width += cw;
-      }
+      size_t cut_width = 0;
+      size_t cut = fitting_prefix(word, width - used, cut_width);
       if (cut == 0) break;
       line.append(word.substr(0, cut));
       used += cut_width;
