@@ -77,6 +77,8 @@ std::unique_ptr<store> open_store(const options &o, store::access mode = store::
 int report(std::string_view command, int exit, std::string_view message);
 // Reports a failure (its text) and returns the exit code it calls for.
 int fail(std::string_view command, const failure &f);
+// Writes a document built for --json and releases it; 0, or the exit code after reporting.
+int print_built_json(const options &o, yyjson_mut_doc *doc);
 
 // After an operation on `urls` as one source, one line per URL that failed (`failed`, as the
 // library named them); the exit code is the operation's `problem`'s when it failed,

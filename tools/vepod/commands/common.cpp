@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <charconv>
+#include <cstdlib>
 
 #include "commands/commands.h"
 #include "vepod.h"
@@ -152,4 +153,13 @@ int context::open(const options &o, bool subscriptions_default, bool need_store,
     for (const subscription &s : subscribed) urls.push_back(s.url);
   }
   return open_session(o, net, o.offline.empty() ? db.get() : nullptr, library_max_age);
+}
+
+int print_built_json(const options &o, yyjson_mut_doc *doc) {
+  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
+  yyjson_mut_doc_free(doc);
+  if (text == nullptr) return report(o.command, k_exit_failure, "out of memory");
+  print_json(stdout, text, o.pretty);
+  std::free(text);
+  return k_exit_ok;
 }

@@ -43,8 +43,19 @@ int cmd_search(const options &o) {
     t.commit();
   }
   if (o.json) {
-    if (!print_search_json(stdout, results, o.pretty))
-      return report(o.command, k_exit_failure, "out of memory");
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *list = yyjson_mut_arr(doc);
+    yyjson_mut_doc_set_root(doc, list);
+    for (size_t i = 0; i < results.size(); i++) {
+      yyjson_mut_val *item = yyjson_mut_arr_add_obj(doc, list);
+      yyjson_mut_obj_add_int(doc, item, "number", static_cast<int64_t>(i + 1));
+      yyjson_mut_obj_add_strcpy(doc, item, "title", results[i].title.c_str());
+      yyjson_mut_obj_add_strcpy(doc, item, "author", results[i].author.c_str());
+      if (results[i].episodes >= 0)
+        yyjson_mut_obj_add_int(doc, item, "episodes", results[i].episodes);
+      yyjson_mut_obj_add_strcpy(doc, item, "url", results[i].url.c_str());
+    }
+    if (int rc = print_built_json(o, doc)) return rc;
     return results.empty() ? k_exit_nothing : k_exit_ok;
   }
   if (results.empty())

@@ -183,20 +183,6 @@ int cmd_unsubscribe(const options &o) {
   return k_exit_ok;
 }
 
-namespace {
-
-// Writes a document built for --json and releases it; 0, or the exit code after reporting.
-int print_built_json(const options &o, yyjson_mut_doc *doc) {
-  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-  yyjson_mut_doc_free(doc);
-  if (text == nullptr) return report(o.command, k_exit_failure, "out of memory");
-  print_json(stdout, text, o.pretty);
-  std::free(text);
-  return k_exit_ok;
-}
-
-}  // namespace
-
 int cmd_subscriptions(const options &o) {
   if (!o.args.empty()) return usage_error(o, "takes no arguments");
   std::unique_ptr<store> db = open_store(o, store::access::read);

@@ -82,28 +82,6 @@ void print_json(std::FILE *out, std::string_view json, bool pretty) {
   std::fprintf(out, "%s\n", json_text(json).c_str());
 }
 
-bool print_search_json(std::FILE *out, const std::vector<search_result> &results, bool pretty) {
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  if (doc == nullptr) return false;
-  yyjson_mut_val *list = yyjson_mut_arr(doc);
-  yyjson_mut_doc_set_root(doc, list);
-  for (size_t i = 0; i < results.size(); i++) {
-    yyjson_mut_val *item = yyjson_mut_arr_add_obj(doc, list);
-    yyjson_mut_obj_add_int(doc, item, "number", static_cast<int64_t>(i + 1));
-    yyjson_mut_obj_add_strcpy(doc, item, "title", results[i].title.c_str());
-    yyjson_mut_obj_add_strcpy(doc, item, "author", results[i].author.c_str());
-    if (results[i].episodes >= 0)
-      yyjson_mut_obj_add_int(doc, item, "episodes", results[i].episodes);
-    yyjson_mut_obj_add_strcpy(doc, item, "url", results[i].url.c_str());
-  }
-  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-  yyjson_mut_doc_free(doc);
-  if (text == nullptr) return false;
-  print_json(out, text, pretty);
-  std::free(text);
-  return true;
-}
-
 void print_source(std::FILE *out, yyjson_val *description) {
   size_t width = 0;
   yyjson_val *key, *value;

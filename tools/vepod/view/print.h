@@ -88,9 +88,6 @@ void print_nothing_to_download(bool by_default);
 void print_playing(const picked_episode &p);
 // A directory search's results as a numbered table.
 void print_search_results(const std::vector<search_result> &results);
-// The same as a JSON array of {"number","title","author","episodes","url"} ("episodes" only when
-// the directory gave it); false when memory ran out before anything was printed.
-bool print_search_json(std::FILE *out, const std::vector<search_result> &results, bool pretty);
 // 'vepod clean': "WHAT NAME (SIZE)", or "WHAT: NAME" for a negative size; then the sum of it.
 void print_cleaned(const char *what, const std::string &name, int64_t bytes);
 void print_clean_summary(bool dry_run, int considered, int removed, uint64_t freed,
